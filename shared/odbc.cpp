@@ -1,0 +1,455 @@
+#include "odbc.h"
+
+#include <sql.h>
+#include <sqlext.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "datasource.h"
+#include "numeric.h"
+
+namespace trend::db {
+
+struct EnvironmentHandle {
+  SQLHENV h = SQL_NULL_HENV;
+  std::vector<ErrorEntry> errors;
+  ~EnvironmentHandle() {
+    if (h != SQL_NULL_HENV) SQLFreeHandle(SQL_HANDLE_ENV, h);
+  }
+};
+
+struct ConnectionHandle {
+  std::shared_ptr<EnvironmentHandle> env;
+  SQLHDBC h = SQL_NULL_HDBC;
+  bool connected = false;
+  bool autoCommit = true;
+  ~ConnectionHandle() {
+    if (connected) SQLDisconnect(h);
+    if (h != SQL_NULL_HDBC) SQLFreeHandle(SQL_HANDLE_DBC, h);
+  }
+};
+
+namespace {
+
+bool Ok(SQLRETURN rc) {
+  return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;
+}
+
+std::vector<Diagnostic> ReadDiagnostics(SQLSMALLINT type, SQLHANDLE h) {
+  std::vector<Diagnostic> out;
+  if (h == SQL_NULL_HANDLE) return out;
+  for (SQLSMALLINT i = 1;; ++i) {
+    SQLCHAR state[6] = {};
+    SQLINTEGER native = 0;
+    SQLSMALLINT len = 0;
+    std::vector<SQLCHAR> msg(1024);
+    SQLRETURN rc = SQLGetDiagRec(type, h, i, state, &native, msg.data(),
+                                 static_cast<SQLSMALLINT>(msg.size()), &len);
+    if (rc == SQL_SUCCESS_WITH_INFO && len >= static_cast<SQLSMALLINT>(msg.size())) {
+      msg.resize(static_cast<size_t>(len) + 1);
+      rc = SQLGetDiagRec(type, h, i, state, &native, msg.data(),
+                         static_cast<SQLSMALLINT>(msg.size()), &len);
+    }
+    if (!Ok(rc)) break;
+    std::string text(
+        reinterpret_cast<char*>(msg.data()),
+        std::min<size_t>(static_cast<size_t>(std::max<SQLSMALLINT>(len, 0)), msg.size()));
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    out.push_back({reinterpret_cast<char*>(state), static_cast<int32_t>(native), std::move(text)});
+  }
+  return out;
+}
+
+bool LostState(const std::string& s) {
+  return s.rfind("08", 0) == 0 || s == "57P01" || s == "57P02" || s == "57P03";
+}
+
+// Replaces the error list with the diagnostics of the failed call and raises.
+[[noreturn]] void Fail(EnvironmentHandle& env, SQLSMALLINT type, SQLHANDLE h, std::string_view what,
+                       const ConnectionHandle* conn = nullptr) {
+  auto diags = ReadDiagnostics(type, h);
+  env.errors.clear();
+  bool lost = false;
+  for (const auto& d : diags) {
+    env.errors.push_back({d.native, "[" + d.sqlstate + "] " + d.message});
+    lost = lost || LostState(d.sqlstate);
+  }
+  if (!lost && conn != nullptr && conn->connected) {
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    if (Ok(SQLGetConnectAttr(conn->h, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)))
+      lost = dead == SQL_CD_TRUE;
+  }
+  std::string description =
+      env.errors.empty() ? std::string(what) + " failed" : env.errors.front().description;
+  throw DatabaseError(std::move(description), std::move(diags), lost);
+}
+
+// A failure of the layer itself, not of a driver call.
+[[noreturn]] void FailOwn(EnvironmentHandle& env, std::string description) {
+  env.errors.clear();
+  throw DatabaseError(std::move(description), {}, false);
+}
+
+enum class Kind { kText, kInt16, kInt32, kInt64, kDouble, kBit, kTimestamp };
+
+struct Column {
+  std::string name;
+  Kind kind = Kind::kText;
+  SQLSMALLINT cType = SQL_C_CHAR;
+  size_t width = 0;  // bytes per cell in the bound buffer
+  std::vector<char> data;
+  std::vector<SQLLEN> indicator;
+};
+
+constexpr size_t kLongText = 2048;  // longer columns are read with SQLGetData
+constexpr size_t kRowBlockBytes = 256 * 1024;
+constexpr SQLULEN kMaxRowArray = 64;
+
+}  // namespace
+
+struct StatementState {
+  std::shared_ptr<ConnectionHandle> conn;
+  SQLHSTMT h = SQL_NULL_HSTMT;
+  std::vector<Column> columns;
+  bool bound = true;  // false: cells are read with SQLGetData into `unbound`
+  std::vector<Variant> unbound;
+  SQLULEN rowArray = 1;
+  SQLULEN fetched = 0;
+  SQLULEN row = 0;  // current row within the fetched block
+  bool atEnd = true;
+  bool open = false;
+
+  ~StatementState() { Release(); }
+  void Release() {
+    if (h != SQL_NULL_HSTMT) {
+      SQLCloseCursor(h);
+      SQLFreeHandle(SQL_HANDLE_STMT, h);
+      h = SQL_NULL_HSTMT;
+    }
+    open = false;
+    atEnd = true;
+  }
+  EnvironmentHandle& env() { return *conn->env; }
+
+  void Describe() {
+    SQLSMALLINT n = 0;
+    if (!Ok(SQLNumResultCols(h, &n)))
+      Fail(env(), SQL_HANDLE_STMT, h, "SQLNumResultCols", conn.get());
+    columns.resize(static_cast<size_t>(n));
+    size_t rowBytes = 0;
+    for (SQLUSMALLINT i = 0; i < static_cast<SQLUSMALLINT>(n); ++i) {
+      SQLCHAR name[256] = {};
+      SQLSMALLINT nameLen = 0, type = 0, digits = 0, nullable = 0;
+      SQLULEN size = 0;
+      if (!Ok(SQLDescribeCol(h, i + 1, name, sizeof name, &nameLen, &type, &size, &digits,
+                             &nullable)))
+        Fail(env(), SQL_HANDLE_STMT, h, "SQLDescribeCol", conn.get());
+      Column& c = columns[i];
+      c.name = reinterpret_cast<char*>(name);
+      switch (type) {
+        case SQL_TYPE_DATE:
+        case SQL_TYPE_TIMESTAMP:
+        case SQL_DATE:
+        case SQL_TIMESTAMP:
+          c.kind = Kind::kTimestamp, c.cType = SQL_C_TYPE_TIMESTAMP,
+          c.width = sizeof(SQL_TIMESTAMP_STRUCT);
+          break;
+        case SQL_SMALLINT:
+        case SQL_TINYINT:
+          c.kind = Kind::kInt16, c.cType = SQL_C_SSHORT, c.width = sizeof(SQLSMALLINT);
+          break;
+        case SQL_INTEGER:
+          c.kind = Kind::kInt32, c.cType = SQL_C_SLONG, c.width = sizeof(SQLINTEGER);
+          break;
+        case SQL_BIGINT:
+          c.kind = Kind::kInt64, c.cType = SQL_C_SBIGINT, c.width = sizeof(SQLBIGINT);
+          break;
+        case SQL_DECIMAL:
+        case SQL_NUMERIC:
+        case SQL_FLOAT:
+        case SQL_REAL:
+        case SQL_DOUBLE:
+          c.kind = Kind::kDouble, c.cType = SQL_C_DOUBLE, c.width = sizeof(SQLDOUBLE);
+          break;
+        case SQL_BIT:
+          c.kind = Kind::kBit, c.cType = SQL_C_BIT, c.width = sizeof(SQLCHAR);
+          break;
+        default:
+          c.kind = Kind::kText, c.cType = SQL_C_CHAR;
+          if (size == 0 || size > kLongText) bound = false;
+          c.width = std::min<size_t>(size, kLongText) * 4 + 1;  // UTF-8: up to 4 bytes a character
+      }
+      rowBytes += c.width + sizeof(SQLLEN);
+    }
+    if (!bound || n == 0) {
+      bound = false;
+      rowArray = 1;
+      unbound.resize(columns.size());
+      return;
+    }
+    rowArray = std::clamp<SQLULEN>(kRowBlockBytes / std::max<size_t>(rowBytes, 1), 1, kMaxRowArray);
+    if (!Ok(SQLSetStmtAttr(h, SQL_ATTR_ROW_BIND_TYPE,
+                           reinterpret_cast<SQLPOINTER>(SQL_BIND_BY_COLUMN), 0)) ||
+        !Ok(SQLSetStmtAttr(h, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(rowArray), 0)))
+      rowArray = 1;  // a driver without row arrays fetches one row at a time
+    if (rowArray > 1) {
+      SQLULEN actual = 1;
+      if (Ok(SQLGetStmtAttr(h, SQL_ATTR_ROW_ARRAY_SIZE, &actual, 0, nullptr)))
+        rowArray = std::max<SQLULEN>(actual, 1);
+    }
+    SQLSetStmtAttr(h, SQL_ATTR_ROWS_FETCHED_PTR, &fetched, 0);
+    for (SQLUSMALLINT i = 0; i < columns.size(); ++i) {
+      Column& c = columns[i];
+      c.data.assign(c.width * rowArray, 0);
+      c.indicator.assign(rowArray, 0);
+      if (!Ok(SQLBindCol(h, i + 1, c.cType, c.data.data(), static_cast<SQLLEN>(c.width),
+                         c.indicator.data())))
+        Fail(env(), SQL_HANDLE_STMT, h, "SQLBindCol", conn.get());
+    }
+  }
+
+  // Fetches the next block of rows; sets atEnd when there is none.
+  void FetchBlock() {
+    fetched = 0;
+    row = 0;
+    SQLRETURN rc = SQLFetch(h);
+    if (rc == SQL_NO_DATA) {
+      atEnd = true;
+      return;
+    }
+    if (!Ok(rc)) Fail(env(), SQL_HANDLE_STMT, h, "SQLFetch", conn.get());
+    if (!bound) {
+      fetched = 1;
+      for (SQLUSMALLINT i = 0; i < columns.size(); ++i) unbound[i] = ReadUnbound(i);
+    } else if (rowArray == 1) {
+      fetched = 1;
+    }
+    atEnd = fetched == 0;
+  }
+
+  Variant ReadUnbound(SQLUSMALLINT i) {
+    Column& c = columns[i];
+    SQLLEN ind = 0;
+    if (c.kind != Kind::kText) {
+      alignas(16) char cell[sizeof(SQL_TIMESTAMP_STRUCT) + 16] = {};
+      if (!Ok(SQLGetData(h, i + 1, c.cType, cell, sizeof cell, &ind)))
+        Fail(env(), SQL_HANDLE_STMT, h, "SQLGetData", conn.get());
+      return Cell(c, cell, ind);
+    }
+    std::string text;
+    char buf[4096];
+    for (;;) {
+      SQLRETURN rc = SQLGetData(h, i + 1, SQL_C_CHAR, buf, sizeof buf, &ind);
+      if (rc == SQL_NO_DATA) break;
+      if (!Ok(rc)) Fail(env(), SQL_HANDLE_STMT, h, "SQLGetData", conn.get());
+      if (ind == SQL_NULL_DATA) return Variant(Null{});
+      size_t got = (ind == SQL_NO_TOTAL || ind >= static_cast<SQLLEN>(sizeof buf))
+                       ? sizeof buf - 1
+                       : static_cast<size_t>(ind);
+      text.append(buf, got);
+      if (rc == SQL_SUCCESS) break;
+    }
+    return Variant(std::move(text));
+  }
+
+  Variant Cell(const Column& c, const char* p, SQLLEN ind) {
+    if (ind == SQL_NULL_DATA) return Variant(Null{});
+    switch (c.kind) {
+      case Kind::kInt16: {
+        SQLSMALLINT v;
+        std::memcpy(&v, p, sizeof v);
+        return Variant(static_cast<int16_t>(v));
+      }
+      case Kind::kInt32: {
+        SQLINTEGER v;
+        std::memcpy(&v, p, sizeof v);
+        return Variant(static_cast<int32_t>(v));
+      }
+      case Kind::kInt64: {
+        SQLBIGINT v;
+        std::memcpy(&v, p, sizeof v);
+        if (v >= INT32_MIN && v <= INT32_MAX) return Variant(static_cast<int32_t>(v));
+        return Variant(static_cast<double>(v));
+      }
+      case Kind::kDouble: {
+        SQLDOUBLE v;
+        std::memcpy(&v, p, sizeof v);
+        return Variant(static_cast<double>(v));
+      }
+      case Kind::kBit:
+        return Variant(*p != 0);
+      case Kind::kTimestamp: {
+        SQL_TIMESTAMP_STRUCT ts;
+        std::memcpy(&ts, p, sizeof ts);
+        return Variant(MakeDate(ts.year, ts.month, ts.day, ts.hour, ts.minute, ts.second));
+      }
+      case Kind::kText: {
+        size_t len = (ind == SQL_NO_TOTAL || static_cast<size_t>(ind) >= c.width)
+                         ? SIZE_MAX
+                         : static_cast<size_t>(ind);
+        if (len == SIZE_MAX)
+          FailOwn(env(), "Column " + c.name + " holds a value longer than its described size");
+        return Variant(std::string(p, len));
+      }
+    }
+    return {};
+  }
+};
+
+Environment::Environment() : env_(std::make_shared<EnvironmentHandle>()) {
+  if (!Ok(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env_->h))) {
+    env_->h = SQL_NULL_HENV;
+    throw DatabaseError("The ODBC environment could not be created", {}, false);
+  }
+  SQLSetEnvAttr(env_->h, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+}
+
+std::vector<ErrorEntry>& Environment::errors() {
+  return env_->errors;
+}
+
+Connection Connection::Open(Environment& env, const std::string& connectString) {
+  auto c = std::make_shared<ConnectionHandle>();
+  c->env = env.handle();
+  EnvironmentHandle& e = *c->env;
+  if (!Ok(SQLAllocHandle(SQL_HANDLE_DBC, e.h, &c->h))) {
+    c->h = SQL_NULL_HDBC;
+    Fail(e, SQL_HANDLE_ENV, e.h, "SQLAllocHandle");
+  }
+  std::vector<SQLCHAR> in(connectString.begin(), connectString.end());
+  in.push_back(0);
+  SQLCHAR out[1024];
+  SQLSMALLINT outLen = 0;
+  SQLRETURN rc = SQLDriverConnect(c->h, nullptr, in.data(), SQL_NTS, out, sizeof out, &outLen,
+                                  SQL_DRIVER_NOPROMPT);
+  std::fill(in.begin(), in.end(), 0);  // the text holds the password
+  std::memset(out, 0, sizeof out);
+  if (!Ok(rc)) Fail(e, SQL_HANDLE_DBC, c->h, "SQLDriverConnect");
+  c->connected = true;
+  return Connection(std::move(c));
+}
+
+void* Connection::nativeHandle() const {
+  return conn_->h;
+}
+
+namespace {
+SQLHSTMT NewStatement(ConnectionHandle& c) {
+  SQLHSTMT h = SQL_NULL_HSTMT;
+  if (!Ok(SQLAllocHandle(SQL_HANDLE_STMT, c.h, &h)))
+    Fail(*c.env, SQL_HANDLE_DBC, c.h, "SQLAllocHandle", &c);
+  return h;
+}
+}  // namespace
+
+ResultSet Connection::OpenResultSet(const std::string& sql) {
+  auto s = std::make_unique<StatementState>();
+  s->conn = conn_;
+  s->h = NewStatement(*conn_);
+  // Forward-only, read-only, no query time-out: rows are read once, first to last.
+  SQLSetStmtAttr(s->h, SQL_ATTR_CURSOR_TYPE, reinterpret_cast<SQLPOINTER>(SQL_CURSOR_FORWARD_ONLY),
+                 0);
+  SQLSetStmtAttr(s->h, SQL_ATTR_CONCURRENCY, reinterpret_cast<SQLPOINTER>(SQL_CONCUR_READ_ONLY), 0);
+  SQLSetStmtAttr(s->h, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(0), 0);
+  std::vector<SQLCHAR> text(sql.begin(), sql.end());
+  text.push_back(0);
+  SQLRETURN rc = SQLExecDirect(s->h, text.data(), SQL_NTS);
+  if (rc == SQL_NO_DATA) {
+    s->open = true;
+    return ResultSet(std::move(s));
+  }
+  if (!Ok(rc)) Fail(*conn_->env, SQL_HANDLE_STMT, s->h, "SQLExecDirect", conn_.get());
+  s->Describe();
+  s->open = true;
+  s->atEnd = false;
+  if (s->columns.empty())
+    s->atEnd = true;
+  else
+    s->FetchBlock();
+  return ResultSet(std::move(s));
+}
+
+void Connection::Execute(const std::string& sql) {
+  StatementState s;
+  s.conn = conn_;
+  s.h = NewStatement(*conn_);
+  std::vector<SQLCHAR> text(sql.begin(), sql.end());
+  text.push_back(0);
+  SQLRETURN rc = SQLExecDirect(s.h, text.data(), SQL_NTS);
+  if (rc != SQL_NO_DATA && !Ok(rc))
+    Fail(*conn_->env, SQL_HANDLE_STMT, s.h, "SQLExecDirect", conn_.get());
+}
+
+void Connection::SetAutoCommit(bool on) {
+  SQLULEN v = on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF;
+  if (!Ok(SQLSetConnectAttr(conn_->h, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(v), 0)))
+    Fail(*conn_->env, SQL_HANDLE_DBC, conn_->h, "SQLSetConnectAttr", conn_.get());
+  conn_->autoCommit = on;
+}
+
+void Connection::Commit() {
+  if (!Ok(SQLEndTran(SQL_HANDLE_DBC, conn_->h, SQL_COMMIT)))
+    Fail(*conn_->env, SQL_HANDLE_DBC, conn_->h, "SQLEndTran", conn_.get());
+}
+
+void Connection::Rollback() {
+  if (!Ok(SQLEndTran(SQL_HANDLE_DBC, conn_->h, SQL_ROLLBACK)))
+    Fail(*conn_->env, SQL_HANDLE_DBC, conn_->h, "SQLEndTran", conn_.get());
+}
+
+bool Connection::autoCommit() const {
+  return conn_->autoCommit;
+}
+
+bool Connection::IsDead() const {
+  SQLUINTEGER dead = SQL_CD_FALSE;
+  return Ok(SQLGetConnectAttr(conn_->h, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
+         dead == SQL_CD_TRUE;
+}
+
+ResultSet::ResultSet(std::unique_ptr<StatementState> s) : state_(std::move(s)) {}
+ResultSet::ResultSet(ResultSet&&) noexcept = default;
+ResultSet& ResultSet::operator=(ResultSet&&) noexcept = default;
+ResultSet::~ResultSet() = default;
+
+bool ResultSet::AtEnd() const {
+  return !state_ || state_->atEnd;
+}
+
+void ResultSet::MoveNext() {
+  if (AtEnd()) FailOwn(*state_->conn->env, "No current row");
+  if (++state_->row < state_->fetched) return;
+  state_->FetchBlock();
+}
+
+int ResultSet::ColumnIndex(std::string_view name) const {
+  if (state_) {
+    for (size_t i = 0; i < state_->columns.size(); ++i)
+      if (EqualsNoCase(state_->columns[i].name, name)) return static_cast<int>(i);
+  }
+  if (!state_) throw DatabaseError("The result set is closed", {}, false);
+  FailOwn(*state_->conn->env, "Item " + std::string(name) + " not found in the result set");
+}
+
+Variant ResultSet::Value(int column) const {
+  if (!state_) throw DatabaseError("The result set is closed", {}, false);
+  if (state_->atEnd) FailOwn(*state_->conn->env, "No current row");
+  if (column < 0 || static_cast<size_t>(column) >= state_->columns.size())
+    FailOwn(*state_->conn->env, "Column position out of range");
+  auto i = static_cast<size_t>(column);
+  if (!state_->bound) return state_->unbound[i];
+  const Column& c = state_->columns[i];
+  return state_->Cell(c, c.data.data() + c.width * state_->row, c.indicator[state_->row]);
+}
+
+int ResultSet::columnCount() const {
+  return state_ ? static_cast<int>(state_->columns.size()) : 0;
+}
+
+void ResultSet::Close() {
+  if (state_) state_->Release();
+  state_.reset();
+}
+
+}  // namespace trend::db

@@ -1,0 +1,120 @@
+// A thin RAII layer over the ODBC C API: environment, connection, forward-only result set.
+//
+// Every failing ODBC call replaces the environment's error list with the call's
+// diagnostics (one entry per diagnostic record: the native error number and
+// "[SQLSTATE] message") and raises a DatabaseError (number kDatabaseError, source "ODBC",
+// the first diagnostic as description). "No more rows" is not a failure, and success with
+// information is success. The layer's own failures (a column the result lacks, reading
+// past the end) empty the error list, since no driver call failed.
+//
+// Handles are owned through shared pointers so that a result set keeps its statement's
+// connection, and a connection its environment, alive: nothing dangles whatever order the
+// owners release them in. The public interface does not expose <sql.h>.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error.h"
+#include "variant.h"
+
+namespace trend::db {
+
+struct ErrorEntry {
+  int32_t number;
+  std::string description;
+};
+
+struct Diagnostic {
+  std::string sqlstate;
+  int32_t native = 0;
+  std::string message;
+};
+
+class DatabaseError : public Error {
+ public:
+  DatabaseError(std::string description, std::vector<Diagnostic> diagnostics, bool connectionLost)
+      : Error(kDatabaseError, "ODBC", std::move(description)),
+        diagnostics_(std::move(diagnostics)),
+        connectionLost_(connectionLost) {}
+  const std::vector<Diagnostic>& diagnostics() const { return diagnostics_; }
+  // The failure came from a connection the server or the network dropped.
+  bool connectionLost() const { return connectionLost_; }
+
+ private:
+  std::vector<Diagnostic> diagnostics_;
+  bool connectionLost_;
+};
+
+struct EnvironmentHandle;
+struct ConnectionHandle;
+struct StatementState;
+
+class Environment {
+ public:
+  Environment();
+  // The error list of the most recent failing operation; read in order, then cleared by
+  // the caller.
+  std::vector<ErrorEntry>& errors();
+  const std::shared_ptr<EnvironmentHandle>& handle() const { return env_; }
+
+ private:
+  std::shared_ptr<EnvironmentHandle> env_;
+};
+
+class ResultSet;
+
+class Connection {
+ public:
+  // Opens a connection from a connect string, never prompting.
+  static Connection Open(Environment& env, const std::string& connectString);
+
+  // The ODBC connection handle (an SQLHDBC).
+  void* nativeHandle() const;
+
+  // Runs a query; its rows are read once, first to last.
+  ResultSet OpenResultSet(const std::string& sql);
+  // Runs a statement without result rows by direct execution.
+  void Execute(const std::string& sql);
+
+  void SetAutoCommit(bool on);
+  void Commit();
+  void Rollback();
+  bool autoCommit() const;
+  // The driver reports the connection as dead.
+  bool IsDead() const;
+
+ private:
+  explicit Connection(std::shared_ptr<ConnectionHandle> h) : conn_(std::move(h)) {}
+  std::shared_ptr<ConnectionHandle> conn_;
+};
+
+class ResultSet {
+ public:
+  ResultSet(ResultSet&&) noexcept;
+  ResultSet& operator=(ResultSet&&) noexcept;
+  ~ResultSet();
+
+  // True when no current row is left (at once for an empty result).
+  bool AtEnd() const;
+  void MoveNext();
+  // Position of a column by name, compared without regard to letter case; a name the
+  // result lacks is a failure. Resolve names once and read cells by position.
+  int ColumnIndex(std::string_view name) const;
+  // The current row's value of a column: a number, text, date or NULL, by the type the
+  // driver describes for the column.
+  Variant Value(int column) const;
+  Variant Value(std::string_view name) const { return Value(ColumnIndex(name)); }
+  int columnCount() const;
+  void Close();
+
+ private:
+  friend class Connection;
+  explicit ResultSet(std::unique_ptr<StatementState> s);
+  std::unique_ptr<StatementState> state_;
+};
+
+}  // namespace trend::db
