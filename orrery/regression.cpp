@@ -1,0 +1,124 @@
+// The regression engine: loads up to 182 days of hourly averages and minima of one
+// series from HX_METRICS and fits the hourly model.
+#include <cmath>
+
+#include "module1.h"
+#include "orrery_class.h"
+
+namespace orrery {
+
+using namespace trend;
+
+namespace {
+constexpr std::string_view kRegressionSource = "OrreryFunctions.OrreryClass.CalculateRegression:";
+constexpr std::string_view kRegressionMessage = "Error calculating HX Trends";
+
+std::string HourColumns(const char* prefix) {
+  std::string out;
+  for (int row = 0; row < 4; ++row) {
+    for (int h = row * 6; h < row * 6 + 6; ++h) {
+      char name[32];
+      std::snprintf(name, sizeof name, "%s%02d, ", prefix, h);
+      out += name;
+    }
+  }
+  return out;
+}
+
+// The days between a row's date and the last day, truncated and without sign, as a
+// 16-bit integer.
+int16_t DaysBack(Date rowDate, Date lastDay) {
+  double days = std::fabs(std::trunc(DaysBetween(rowDate, lastDay)));
+  if (days > INT16_MAX) RaisePlatformError(kOverflow);
+  return static_cast<int16_t>(days);
+}
+}  // namespace
+
+std::string MetricsStatement(const std::string& qualifierPrefix, const std::string& firstDayLiteral,
+                             const std::string& lastDayLiteral, const std::string& sHostname,
+                             const std::string& sProbe, const std::string& sProbeArg) {
+  using Module1::QuoteSQL;
+  return "SELECT COLLECTION_DATE, " + HourColumns("AVG_VALUE_") + HourColumns("MIN_VALUE_") +
+         "AVG_DAILY_VALUE, " + "MAX_HOURLY_AVG " + "FROM " + qualifierPrefix + "HX_METRICS " +
+         "WHERE COLLECTION_DATE BETWEEN " + firstDayLiteral + " AND " + lastDayLiteral +
+         "AND HOSTNAME = '" + QuoteSQL(sHostname) + "' " + "AND PROBE = '" + QuoteSQL(sProbe) +
+         "' " + "AND PROBE_ARG = '" + QuoteSQL(sProbeArg) + "' ";
+}
+
+void OrreryClass::RefreshModel(const std::string& sHostname, const std::string& sProbe,
+                               const std::string& sProbeArg, const std::string& sFirstDay,
+                               const std::string& sLastDay, const DataSource& DataSource) {
+  if (bKeyValid && sHostname == sKeyHostname && sProbe == sKeyProbe && sProbeArg == sKeyProbeArg &&
+      sFirstDay == sKeyFirstDay && sLastDay == sKeyLastDay)
+    return;
+  sKeyHostname = sHostname;
+  sKeyProbe = sProbe;
+  sKeyProbeArg = sProbeArg;
+  sKeyFirstDay = sFirstDay;
+  sKeyLastDay = sLastDay;
+  bKeyValid = true;
+  try {
+    CalculateRegression(DataSource);
+  } catch (...) {
+    bKeyValid = false;  // the state is half computed: the same request must fit again
+    throw;
+  }
+}
+
+int16_t OrreryClass::CalculateRegression(const DataSource& DataSource) {
+  auto connection = Module1::ObtainConnection(DataSource);
+  return Module1::Handled(kRegressionSource, kRegressionMessage, [&]() -> int16_t {
+    const Date lastDay = ParseDate(sKeyLastDay);
+    const std::string first = Module1::DateLiteral(*connection, sKeyFirstDay);
+    const std::string last = Module1::DateLiteral(*connection, sKeyLastDay);
+    const std::string sql = MetricsStatement(Module1::QualifierPrefix(DataSource), first, last,
+                                             sKeyHostname, sKeyProbe, sKeyProbeArg);
+    auto rs = connection->OpenResultSet(sql);
+
+    // Every hour of a day without a row is a missing cell.
+    for (auto& day : dHourly) day.fill(-1);
+    for (auto& day : dHourlyMin) day.fill(kMissingMinimum);
+
+    const int dateColumn = rs.ColumnIndex("COLLECTION_DATE");
+    const int dailyColumn = rs.ColumnIndex("AVG_DAILY_VALUE");
+    const int maxColumn = rs.ColumnIndex("MAX_HOURLY_AVG");
+    std::array<int, kHours> avgColumn{}, minColumn{};
+    for (int h = 0; h < kHours; ++h) {
+      char name[32];
+      std::snprintf(name, sizeof name, "AVG_VALUE_%02d", h);
+      avgColumn[h] = rs.ColumnIndex(name);
+      std::snprintf(name, sizeof name, "MIN_VALUE_%02d", h);
+      minColumn[h] = rs.ColumnIndex(name);
+    }
+    for (; !rs.AtEnd(); rs.MoveNext()) {
+      const int16_t d = DaysBack(rs.Value(dateColumn).ToDate(), lastDay);
+      rs.Value(dailyColumn).ToDouble();  // read, and a NULL fails, but it takes part in no figure
+      rs.Value(maxColumn).ToDouble();
+      if (d >= kFitDays) continue;
+      for (int h = 0; h < kHours; ++h) dHourly[d][h] = rs.Value(avgColumn[h]).ToDouble();
+      for (int h = 0; h < kHours; ++h) dHourlyMin[d][h] = rs.Value(minColumn[h]).ToDouble();
+    }
+    rs.Close();
+    connection.reset();
+
+    const CellMask valid = ValidCells(dHourly, dHourlyMin);
+    const HourlyFit fit = FitHourlyModel(dHourly, valid);
+    dHourEffect = fit.hourEffect;
+    dDayEffect = fit.dayEffect;
+    dPeakHourEffect = fit.peakHourEffect;
+    dPeakDayEffect = fit.peakDayEffect;
+    if (fit.slope) {
+      dSlope = *fit.slope;
+      dIntercept = *fit.intercept;
+    }
+    dSigma = ResidualSpread(dHourly, valid, fit, dSlope, dIntercept).value_or(0);
+    return 0;
+  });
+}
+
+TrendLines OrreryClass::Lines() const {
+  return {dSlope0, dIntercept0, dSlope1,        dIntercept1,
+          dSlope,  dIntercept,  dPeakDayEffect, dPeakHourEffect};
+}
+
+}  // namespace orrery

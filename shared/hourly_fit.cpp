@@ -1,0 +1,135 @@
+#include "hourly_fit.h"
+
+#include "numeric.h"
+
+namespace trend {
+
+CellMask ValidCells(FitGrid averages, FitGrid minima) {
+  CellMask m{};
+  for (int d = 0; d < kFitDays; ++d)
+    for (int h = 0; h < kHours; ++h)
+      m[d][h] = !(averages[d][h] <= -1 && minima[d][h] == kMissingMinimum);
+  return m;
+}
+
+CellMask PresentCells(FitGrid values) {
+  CellMask m{};
+  for (int d = 0; d < kFitDays; ++d)
+    for (int h = 0; h < kHours; ++h) m[d][h] = values[d][h] > -1;
+  return m;
+}
+
+namespace {
+
+// Running mean of doubles with checked sums.
+struct Mean {
+  double sum = 0, count = 0;
+  void Add(double v) {
+    sum = CheckedAdd(sum, v);
+    count += 1;
+  }
+  double Or0() const { return count > 0 ? CheckedDiv(sum, count) : 0; }
+};
+
+}  // namespace
+
+HourlyFit FitHourlyModel(FitGrid values, const CellMask& cells) {
+  HourlyFit fit;
+  Mean overall;
+  for (int d = 0; d < kFitDays; ++d)
+    for (int h = 0; h < kHours; ++h)
+      if (cells[d][h]) overall.Add(values[d][h]);
+  const double m = overall.Or0();
+
+  for (int h = 0; h < kHours; ++h) {
+    Mean hour;
+    for (int d = 0; d < kFitDays; ++d)
+      if (cells[d][h]) hour.Add(values[d][h]);
+    fit.hourEffect[h] = CheckedSub(hour.Or0(), m);
+  }
+  for (int h = 0; h < kHours; ++h)
+    if (fit.hourEffect[h] > fit.peakHourEffect) fit.peakHourEffect = fit.hourEffect[h];
+
+  for (int w = 0; w < kDaySlots; ++w) {
+    Mean slot;
+    for (int k = 0; w + k < kFitDays; k += kDaySlots)
+      for (int h = 0; h < kHours; ++h)
+        if (values[w + k][h] > -1) slot.Add(values[w + k][h]);
+    fit.dayEffect[w] = CheckedSub(slot.Or0(), m);
+  }
+  for (int w = 0; w < kDaySlots; ++w)
+    if (fit.dayEffect[w] > fit.peakDayEffect) fit.peakDayEffect = fit.dayEffect[w];
+
+  double n = 0, sx = 0, sxx = 0, sy = 0, sxy = 0;
+  for (int d = 0; d < kFitDays; ++d) {
+    Mean day;
+    for (int h = 0; h < kHours; ++h)
+      if (cells[d][h]) day.Add(CheckedAdd(values[d][h], fit.hourEffect[h]));
+    double y = day.count > 0 ? CheckedAdd(day.Or0(), fit.dayEffect[d % kDaySlots]) : 0;
+    if (y > 0) {
+      double x = -d;
+      n += 1;
+      sx += x;
+      sxx += x * x;
+      sy = CheckedAdd(sy, y);
+      sxy = CheckedAdd(sxy, CheckedMul(x, y));
+    }
+  }
+  if (n > 0) {
+    double denominator = CheckedSub(CheckedMul(n, sxx), CheckedMul(sx, sx));
+    double slope = denominator == 0 ? 1.0
+                                    : CheckedDiv(CheckedSub(CheckedMul(n, sxy), CheckedMul(sx, sy)),
+                                                 denominator);
+    fit.slope = slope;
+    fit.intercept = CheckedSub(CheckedDiv(sy, n), CheckedMul(CheckedDiv(sx, n), slope));
+  }
+  return fit;
+}
+
+std::optional<double> ResidualSpread(FitGrid values, const CellMask& cells, const HourlyFit& fit,
+                                     double slope, double intercept) {
+  double sum = 0, count = 0;
+  for (int d = 0; d < kFitDays; ++d)
+    for (int h = 0; h < kHours; ++h) {
+      if (!cells[d][h]) continue;
+      double fitted =
+          CheckedAdd(CheckedAdd(CheckedAdd(CheckedMul(-d, slope), intercept), fit.hourEffect[h]),
+                     fit.dayEffect[d % kDaySlots]);
+      double r = CheckedSub(values[d][h], fitted);
+      sum = CheckedAdd(sum, CheckedMul(r, r));
+      count += 1;
+    }
+  if (count == 0) return std::nullopt;
+  return CheckedSqrt(CheckedDiv(sum, count));
+}
+
+double AcceleratorSlope(float fAccelerator) {
+  constexpr float kDivisor = 3000.0f;
+  return CheckedDiv(static_cast<double>(fAccelerator), static_cast<double>(kDivisor));
+}
+
+double EvaluateTrend(const TrendLines& l, float fNumDays, float fAccelerator, int16_t iTrendStyle) {
+  const double a = AcceleratorSlope(fAccelerator);
+  const double days = fNumDays;
+  double r = 0;
+  switch (iTrendStyle) {
+    case 0:
+      r = CheckedAdd(CheckedMul(CheckedAdd(a, l.slope0), days), l.intercept0);
+      break;
+    case 1:
+      r = CheckedAdd(CheckedMul(CheckedAdd(a, l.slope1), days), l.intercept1);
+      break;
+    case 2:
+      r = CheckedAdd(CheckedMul(CheckedAdd(a, l.slope), days), l.intercept);
+      break;
+    case 3:
+      r = CheckedMul(CheckedAdd(a, l.slope), days);
+      r = CheckedAdd(CheckedAdd(CheckedAdd(r, l.peakDayEffect), l.peakHourEffect), l.intercept);
+      break;
+    default:
+      break;
+  }
+  return r < 0 ? 0 : r;
+}
+
+}  // namespace trend

@@ -1,0 +1,66 @@
+// The hourly model the fitting classes share: every hourly value is a straight-line daily
+// trend plus an effect of the hour of the day and an effect of the day's place in a
+// seven-day cycle counted back from the last day of the range.
+//
+// The grid holds days back 0 (the last day) to 181 by hour 0 to 23. Which cells take part
+// is the caller's choice (a mask): a cell counts unless it is marked missing. The day-slot
+// effects always use the cells whose value is greater than -1.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+namespace trend {
+
+inline constexpr int kFitDays = 182;
+inline constexpr int kHours = 24;
+inline constexpr int kDaySlots = 7;
+// The minimum stored for an hour without samples (with an average of -1).
+inline constexpr double kMissingMinimum = 1e9;
+
+using DayHours = std::array<double, kHours>;
+using FitGrid = std::span<const DayHours, kFitDays>;
+using CellMask = std::array<std::array<bool, kHours>, kFitDays>;
+
+// Cells that are not marked missing: a missing cell has an average of -1 or less and a
+// minimum of exactly 1e9.
+CellMask ValidCells(FitGrid averages, FitGrid minima);
+// Cells whose value is greater than -1.
+CellMask PresentCells(FitGrid values);
+
+struct HourlyFit {
+  std::array<double, kHours> hourEffect{};
+  std::array<double, kDaySlots> dayEffect{};
+  double peakHourEffect = 0;  // the largest hour effect, never below 0
+  double peakDayEffect = 0;   // the largest day-slot effect, never below 0
+  // The least-squares line over the effect-adjusted daily values with x = -days back;
+  // absent when no day has a positive daily value (callers keep their previous line).
+  std::optional<double> slope, intercept;
+};
+
+// Overall mean, hour effects, day-slot effects, daily series and the least-squares line.
+// A zero denominator (one qualifying day) gives the slope 1. Floating-point overflow
+// raises error 6.
+HourlyFit FitHourlyModel(FitGrid values, const CellMask& cells);
+
+// The root-mean-square residual of the model over `cells`, or nothing when there is no cell.
+std::optional<double> ResidualSpread(FitGrid values, const CellMask& cells, const HourlyFit& fit,
+                                     double slope, double intercept);
+
+// fAccelerator / 3000, the divisor a Single and the quotient a Double.
+double AcceleratorSlope(float fAccelerator);
+
+// The lines a trend style selects: 0 and 1 the class's fixed lines, 2 the fitted line,
+// 3 the fitted line with the peak day-slot and hour effects on top.
+struct TrendLines {
+  double slope0, intercept0, slope1, intercept1, slope, intercept, peakDayEffect, peakHourEffect;
+};
+
+// The forecast of style `iTrendStyle` at `fNumDays` after the last day, the slope raised by
+// the accelerator; a negative value and an unknown style give 0.
+double EvaluateTrend(const TrendLines& lines, float fNumDays, float fAccelerator,
+                     int16_t iTrendStyle);
+
+}  // namespace trend
