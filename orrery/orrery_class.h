@@ -70,10 +70,8 @@ class OrreryClass {
   int16_t CalculateRegression(const trend::DataSource& DataSource);
   trend::TrendLines Lines() const;
 
-  // The remembered request. `bKeyValid` false means no request equals it: set after a
-  // failed fit so that the same request fits again.
-  std::string sKeyHostname, sKeyProbe, sKeyProbeArg, sKeyFirstDay, sKeyLastDay;
-  bool bKeyValid = true;
+  // The remembered request: sKeyHostname, sKeyProbe, sKeyProbeArg, sKeyFirstDay, sKeyLastDay.
+  trend::RememberedSeries key;
 
   double dSlope = 0, dIntercept = 0;
   double dSlope0 = 0, dIntercept0 = -1;

@@ -1,7 +1,5 @@
 // The regression engine: loads up to 182 days of hourly averages and minima of one
 // series from HX_METRICS and fits the hourly model.
-#include <cmath>
-
 #include "module1.h"
 #include "orrery_class.h"
 
@@ -25,13 +23,6 @@ std::string HourColumns(const char* prefix) {
   return out;
 }
 
-// The days between a row's date and the last day, truncated and without sign, as a
-// 16-bit integer.
-int16_t DaysBack(Date rowDate, Date lastDay) {
-  double days = std::fabs(std::trunc(DaysBetween(rowDate, lastDay)));
-  if (days > INT16_MAX) RaisePlatformError(kOverflow);
-  return static_cast<int16_t>(days);
-}
 }  // namespace
 
 std::string MetricsStatement(const std::string& qualifierPrefix, const std::string& firstDayLiteral,
@@ -48,31 +39,18 @@ std::string MetricsStatement(const std::string& qualifierPrefix, const std::stri
 void OrreryClass::RefreshModel(const std::string& sHostname, const std::string& sProbe,
                                const std::string& sProbeArg, const std::string& sFirstDay,
                                const std::string& sLastDay, const DataSource& DataSource) {
-  if (bKeyValid && sHostname == sKeyHostname && sProbe == sKeyProbe && sProbeArg == sKeyProbeArg &&
-      sFirstDay == sKeyFirstDay && sLastDay == sKeyLastDay)
-    return;
-  sKeyHostname = sHostname;
-  sKeyProbe = sProbe;
-  sKeyProbeArg = sProbeArg;
-  sKeyFirstDay = sFirstDay;
-  sKeyLastDay = sLastDay;
-  bKeyValid = true;
-  try {
-    CalculateRegression(DataSource);
-  } catch (...) {
-    bKeyValid = false;  // the state is half computed: the same request must fit again
-    throw;
-  }
+  key.Refresh(sHostname, sProbe, sProbeArg, sFirstDay, sLastDay,
+              [&] { CalculateRegression(DataSource); });
 }
 
 int16_t OrreryClass::CalculateRegression(const DataSource& DataSource) {
   auto connection = Module1::ObtainConnection(DataSource);
   return Module1::Handled(kRegressionSource, kRegressionMessage, [&]() -> int16_t {
-    const Date lastDay = ParseDate(sKeyLastDay);
-    const std::string first = Module1::DateLiteral(*connection, sKeyFirstDay);
-    const std::string last = Module1::DateLiteral(*connection, sKeyLastDay);
+    const Date lastDay = ParseDate(key.sKeyLastDay);
+    const std::string first = Module1::DateLiteral(*connection, key.sKeyFirstDay);
+    const std::string last = Module1::DateLiteral(*connection, key.sKeyLastDay);
     const std::string sql = MetricsStatement(Module1::QualifierPrefix(DataSource), first, last,
-                                             sKeyHostname, sKeyProbe, sKeyProbeArg);
+                                             key.sKeyHostname, key.sKeyProbe, key.sKeyProbeArg);
     auto rs = connection->OpenResultSet(sql);
 
     // Every hour of a day without a row is a missing cell.

@@ -1,5 +1,8 @@
 #include "hourly_fit.h"
 
+#include <cmath>
+
+#include "error.h"
 #include "numeric.h"
 
 namespace trend {
@@ -101,6 +104,12 @@ std::optional<double> ResidualSpread(FitGrid values, const CellMask& cells, cons
     }
   if (count == 0) return std::nullopt;
   return CheckedSqrt(CheckedDiv(sum, count));
+}
+
+int16_t DaysBack(Date rowDate, Date lastDay) {
+  double days = std::fabs(std::trunc(DaysBetween(rowDate, lastDay)));
+  if (days > INT16_MAX) RaisePlatformError(kOverflow);
+  return static_cast<int16_t>(days);
 }
 
 double AcceleratorSlope(float fAccelerator) {

@@ -11,6 +11,9 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
+
+#include "dates.h"
 
 namespace trend {
 
@@ -62,5 +65,40 @@ struct TrendLines {
 // the accelerator; a negative value and an unknown style give 0.
 double EvaluateTrend(const TrendLines& lines, float fNumDays, float fAccelerator,
                      int16_t iTrendStyle);
+
+// The days between a row's date and the last day of the range, truncated toward zero and
+// without sign, as a 16-bit integer (error 6 beyond it).
+int16_t DaysBack(Date rowDate, Date lastDay);
+
+// The remembered request of a fitting class: the five texts of the last fit asked for. A
+// fit runs only when a request differs from it, exactly and case-sensitively. When a fit
+// fails the request is marked unset, so that the same texts fit again; a new instance's
+// five empty texts count as remembered.
+struct RememberedSeries {
+  std::string sKeyHostname, sKeyProbe, sKeyProbeArg, sKeyFirstDay, sKeyLastDay;
+  bool bSet = true;
+
+  bool Matches(const std::string& host, const std::string& probe, const std::string& arg,
+               const std::string& first, const std::string& last) const {
+    return bSet && host == sKeyHostname && probe == sKeyProbe && arg == sKeyProbeArg &&
+           first == sKeyFirstDay && last == sKeyLastDay;
+  }
+
+  // Stores the request and runs `fit` unless it is the remembered one.
+  template <class Fit>
+  void Refresh(const std::string& host, const std::string& probe, const std::string& arg,
+               const std::string& first, const std::string& last, Fit&& fit) {
+    if (Matches(host, probe, arg, first, last)) return;
+    sKeyHostname = host, sKeyProbe = probe, sKeyProbeArg = arg;
+    sKeyFirstDay = first, sKeyLastDay = last;
+    bSet = true;
+    try {
+      fit();
+    } catch (...) {
+      bSet = false;
+      throw;
+    }
+  }
+};
 
 }  // namespace trend

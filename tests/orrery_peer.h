@@ -14,9 +14,7 @@ class OrreryTestPeer {
 
   void Remember(const std::string& host, const std::string& probe, const std::string& arg,
                 const std::string& first, const std::string& last) {
-    c_.sKeyHostname = host, c_.sKeyProbe = probe, c_.sKeyProbeArg = arg;
-    c_.sKeyFirstDay = first, c_.sKeyLastDay = last;
-    c_.bKeyValid = true;
+    c_.key = {host, probe, arg, first, last, true};
   }
   // A model with the given line and spread, all effects 0 and every cell missing.
   void SetModel(double slope, double intercept, double sigma) {
@@ -38,7 +36,7 @@ class OrreryTestPeer {
   double peakHour() const { return c_.dPeakHourEffect; }
   double peakDay() const { return c_.dPeakDayEffect; }
   double hourly(int d, int h) const { return c_.dHourly[d][h]; }
-  const std::string& keyLastDay() const { return c_.sKeyLastDay; }
+  const std::string& keyLastDay() const { return c_.key.sKeyLastDay; }
 
  private:
   OrreryClass& c_;

@@ -1,0 +1,111 @@
+#include "mail_trend_class.h"
+
+#include "mail_statement.h"
+#include "module1.h"
+#include "numeric.h"
+
+namespace mailtrend {
+
+using namespace trend;
+
+namespace {
+
+constexpr int16_t kCounterMode = 1;
+constexpr int16_t kIndicatorMode = 2;
+// A missing hour (-1) after the megabyte query's scaling.
+constexpr double kScaledMissing = -1.0 / (1024.0 * 1024.0);
+
+bool Missing(double avg, double min) {
+  return avg <= -1 && min == kMissingMinimum;
+}
+
+// Turns a day of cumulative readings into the increase of each hour over the previous
+// hour's reading. A reading below the previous one (a counter reset), or one following a
+// missing hour, keeps its own value.
+void Difference(DayHours& avg, const DayHours& min) {
+  const DayHours original = avg;
+  for (int h = 1; h < kHours; ++h) {
+    if (Missing(original[h], min[h]) || Missing(original[h - 1], min[h - 1])) continue;
+    if (original[h] >= original[h - 1]) avg[h] = CheckedSub(original[h], original[h - 1]);
+  }
+}
+
+}  // namespace
+
+double MAILTREND_CLASS::TrendValue(const std::string& sHostname, const std::string& sProbe,
+                                   const std::string& sProbeArg, const std::string& sFirstDay,
+                                   const std::string& sLastDay, const float& fNumDays,
+                                   const float& fAccelerator, const int16_t& iTrendStyle,
+                                   const DataSource& DataSource, const int16_t& iCounterFlag) {
+  key.Refresh(sHostname, sProbe, sProbeArg, sFirstDay, sLastDay,
+              [&] { CalculateRegression(DataSource, iCounterFlag); });
+  return EvaluateTrend({dSlope0, dIntercept0, dSlope1, dIntercept1, dSlope, dIntercept,
+                        dPeakDayEffect, dPeakHourEffect},
+                       fNumDays, fAccelerator, iTrendStyle);
+}
+
+int16_t MAILTREND_CLASS::CalculateRegression(const DataSource& DataSource,
+                                             const int16_t& iCounterFlag) {
+  auto connection = Module1::ObtainConnection(DataSource);
+  return Module1::Handled(kBuild.regressionSource, kBuild.regressionMessage, [&]() -> int16_t {
+    const std::string first = Module1::DateLiteral(*connection, key.sKeyFirstDay);
+    const std::string last = Module1::DateLiteral(*connection, key.sKeyLastDay);
+    const Date lastDay = ParseDate(key.sKeyLastDay);
+    const bool megabyte = iCounterFlag == kBuild.megabyteFlag;
+    const std::string sql =
+        MailStatement(kBuild, iCounterFlag, Module1::QualifierPrefix(DataSource), first, last,
+                      key.sKeyHostname, key.sKeyProbe, key.sKeyProbeArg);
+    auto rs = connection->OpenResultSet(sql);
+
+    // Every hour of a day without a row is a missing cell.
+    for (auto& day : dHourly) day.fill(-1);
+    for (auto& day : dHourlyMin) day.fill(kMissingMinimum);
+
+    const int dateColumn = rs.ColumnIndex("COLLECTION_DATE");
+    const int dailyAvgColumn = rs.ColumnIndex("DAILY_AVG");
+    const int dailyMaxColumn = rs.ColumnIndex("DAILY_MAX");
+    std::array<int, kHours> avgColumn{}, minColumn{};
+    for (int h = 0; h < kHours; ++h) {
+      avgColumn[h] = rs.ColumnIndex("AVG_" + HourLabel(h));
+      minColumn[h] = rs.ColumnIndex("MIN_" + HourLabel(h));
+    }
+    for (; !rs.AtEnd(); rs.MoveNext()) {
+      const Date rowDate = rs.Value(dateColumn).ToDate();
+      rs.Value(dailyAvgColumn).ToDouble();  // read, and a NULL fails, but used no further
+      rs.Value(dailyMaxColumn).ToDouble();
+      const int16_t d = DaysBack(rowDate, lastDay);
+      if (d >= kFitDays) continue;
+      DayHours& avg = dHourly[d];
+      DayHours& min = dHourlyMin[d];
+      for (int h = 0; h < kHours; ++h) min[h] = rs.Value(minColumn[h]).ToDouble();
+      for (int h = 0; h < kHours; ++h) {
+        avg[h] = rs.Value(avgColumn[h]).ToDouble();
+        // The scaling must not turn the missing mark into a valid value near 0.
+        if (megabyte && min[h] == kMissingMinimum && avg[h] == kScaledMissing) avg[h] = -1;
+      }
+      if (iCounterFlag == kCounterMode) {
+        Difference(avg, min);
+        min[0] = 0;
+        avg[0] = 0;
+      } else if (iCounterFlag == kIndicatorMode && kBuild.indicatorMode) {
+        for (int h = 0; h < kHours; ++h)
+          avg[h] = min[h] == kMissingMinimum ? 0 : (avg[h] == 0 ? 100 : 0);
+      }
+    }
+    rs.Close();
+    connection.reset();
+
+    const HourlyFit fit = FitHourlyModel(dHourly, ValidCells(dHourly, dHourlyMin));
+    dHourEffect = fit.hourEffect;
+    dDayEffect = fit.dayEffect;
+    dPeakHourEffect = fit.peakHourEffect;
+    dPeakDayEffect = fit.peakDayEffect;
+    if (fit.slope) {
+      dSlope = *fit.slope;
+      dIntercept = *fit.intercept;
+    }
+    return 0;
+  });
+}
+
+}  // namespace mailtrend
