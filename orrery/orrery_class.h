@@ -12,6 +12,7 @@
 
 #include "datasource.h"
 #include "hourly_fit.h"
+#include "variant.h"
 
 namespace orrery {
 
@@ -22,6 +23,15 @@ using trend::kFitDays;
 std::string MetricsStatement(const std::string& qualifierPrefix, const std::string& firstDayLiteral,
                              const std::string& lastDayLiteral, const std::string& sHostname,
                              const std::string& sProbe, const std::string& sProbeArg);
+
+// The statements of the ranges, the rank and the summary refresh.
+std::string RangesStatement(const std::string& qualifierPrefix);
+std::string RankStatement(const std::string& qualifierPrefix, const std::string& Subsystem,
+                          const std::string& Hostname);
+std::string SummaryDeleteStatement(const std::string& qualifierPrefix);
+std::string SummaryInsertStatement(const std::string& qualifierPrefix,
+                                   const std::string& firstDayLiteral,
+                                   const std::string& lastDayLiteral);
 
 class OrreryClass {
  public:
@@ -59,8 +69,20 @@ class OrreryClass {
                      const int16_t& iDaysBack, const int16_t& iDaysForward,
                      const trend::DataSource& DataSource);
 
+  // Ranges, rank and the system summary.
+  void GetRanges(const trend::DataSource& DataSource);
+  float CalculateRank(const std::string& Hostname, const std::string& Subsystem,
+                      const trend::DataSource& DataSource);
+  trend::Variant UpdateSystemSummary(const std::string& sFirstDay, const std::string& sLastDay,
+                                     const trend::DataSource& DataSource);
+
  private:
   friend class OrreryTestPeer;
+
+  using Ranges = std::array<double, 5>;
+  struct RankedProbe;
+  // The fifteen ranked probes in their order, with the range array each stores into.
+  static const std::array<RankedProbe, 15>& RankedProbes();
 
   // Makes the class state describe the request: fits only when one of the five texts
   // differs from the remembered request (or that was marked unset).
@@ -84,6 +106,10 @@ class OrreryClass {
   std::array<double, trend::kDaySlots> dDayEffect{};
 
   std::string sForecastFile;
+
+  // Band boundaries per measure: lowest, low-middle, middle, high-middle, highest average.
+  Ranges dCpuBusyRanges{}, dRunQueueRanges{}, dPageOutRanges{}, dPageScanRanges{};
+  Ranges dDiskXferRanges{}, dDiskRateRanges{}, dNetInRanges{}, dNetOutRanges{};
 };
 
 }  // namespace orrery

@@ -37,6 +37,15 @@ class OrreryTestPeer {
   double peakDay() const { return c_.dPeakDayEffect; }
   double hourly(int d, int h) const { return c_.dHourly[d][h]; }
   const std::string& keyLastDay() const { return c_.key.sKeyLastDay; }
+  const std::string& keyFirstDay() const { return c_.key.sKeyFirstDay; }
+  // The range arrays in member order: CPU busy, run queue, page out, page scan, disk
+  // transfers, disk rate, network in, network out.
+  std::array<double, 5> ranges(int i) const {
+    const std::array<double, 5>* all[] = {
+        &c_.dCpuBusyRanges,  &c_.dRunQueueRanges, &c_.dPageOutRanges, &c_.dPageScanRanges,
+        &c_.dDiskXferRanges, &c_.dDiskRateRanges, &c_.dNetInRanges,   &c_.dNetOutRanges};
+    return *all[i];
+  }
 
  private:
   OrreryClass& c_;

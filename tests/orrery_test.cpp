@@ -53,6 +53,51 @@ TEST(OrreryStatement, FullTextFromTheFragments) {
             expected);
 }
 
+TEST(OrreryStatement, RangesRankAndSummaryTexts) {
+  EXPECT_EQ(orrery::RangesStatement("q."),
+            "SELECT PROBE, LOWEST_AVERAGE, (LOWEST_AVERAGE + MIDDLE_AVERAGE) / 2 AS LOW_MIDDLE, "
+            "MIDDLE_AVERAGE, "
+            "(HIGHEST_AVERAGE + MIDDLE_AVERAGE) / 2 AS HIGH_MIDDLE, HIGHEST_AVERAGE FROM "
+            "q.HX_METRIC_SUMMARY "
+            "WHERE PROBE IN ('avgcpubusy', 'runqjobs', 'pageoutrate','pagescanrate', 'netinrate', "
+            "'netoutrate', "
+            "'peakdiskxfer', 'peakdiskrate','PrcTotCpuTime', 'CpuQueLen', 'PagesOutputPerSec', "
+            "'PktsRcvPerSec', "
+            "'PktsSentPerSec', 'DskBytesPerSec','DskTranPerSec')");
+  EXPECT_EQ(orrery::RankStatement("", "CPU", "web01"),
+            "SELECT PROBE, AVERAGE_VALUE FROM HX_SYSTEM_SUMMARY WHERE PROBE IN ('avgcpubusy', "
+            "'runqjobs', "
+            "'PrcTotCpuTime', 'CpuQueLen')AND HOSTNAME = 'web01'");
+  EXPECT_EQ(orrery::RankStatement("q.", "Memory", "O'Neil"),
+            "SELECT PROBE, AVERAGE_VALUE FROM q.HX_SYSTEM_SUMMARY WHERE PROBE IN ('pageoutrate', "
+            "'pagescanrate', "
+            "'PagesOutputPerSec')AND HOSTNAME = 'O''Neil'");
+  EXPECT_EQ(orrery::RankStatement("", "IO", "h"),
+            "SELECT PROBE, AVERAGE_VALUE FROM HX_SYSTEM_SUMMARY WHERE PROBE IN ('peakdiskxfer', "
+            "'peakdiskrate', "
+            "'DskTranPerSec', 'DskBytesPerSec')AND HOSTNAME = 'h'");
+  EXPECT_EQ(orrery::RankStatement("", "Network", "h"),
+            "SELECT PROBE, AVERAGE_VALUE FROM HX_SYSTEM_SUMMARY WHERE PROBE IN ('netinrate', "
+            "'netoutrate', "
+            "'PktsRcvPerSec', 'PktsSentPerSec')AND HOSTNAME = 'h'");
+  EXPECT_EQ(orrery::RankStatement("", "cpu", "h"),
+            "SELECT PROBE, AVERAGE_VALUE FROM HX_SYSTEM_SUMMARY WHERE PROBE IN AND HOSTNAME = 'h'");
+  EXPECT_EQ(orrery::SummaryDeleteStatement("q."), "DELETE FROM q.HX_SYSTEM_SUMMARY ");
+  EXPECT_EQ(
+      orrery::SummaryInsertStatement("q.", "{d '2001-01-01'}", "{d '2001-06-30'}"),
+      "INSERT INTO q.HX_SYSTEM_SUMMARY SELECT HOSTNAME, PROBE, AVG(AVG_DAILY_VALUE)FROM "
+      "q.HX_METRICS "
+      "WHERE COLLECTION_DATE BETWEEN {d '2001-01-01'} AND {d '2001-06-30'}AND PROBE IN "
+      "('avgcpubusy','avgcpusys','avgcpuusr','runqjobs','pageinrate','pageoutrate','pagescanrate',"
+      "'netinrate','netinerrate','netoutrate','netouterrate','netcollirate','peakdiskxfer','"
+      "totalfree',"
+      "'totalprocs','swapavail', 'peakdiskrate','PrcTotCpuTime', 'CpuQueLen', 'PagesOutputPerSec',"
+      "'PktsRcvPerSec', 'PktsSentPerSec', 'DskBytesPerSec','DskTranPerSec','Processes', "
+      "'PrcTotUsrTime', "
+      "'PrcTotPrivTime', 'PagesInputPerSec','PktsRcvErrors', 'PktsOutErrors')GROUP BY PROBE, "
+      "HOSTNAME");
+}
+
 TEST_F(OrreryModel, TrendValueStyles) {
   peer_.SetModel(0.5, 10, 0);
   peer_.SetPeaks(2, 3);

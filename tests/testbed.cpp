@@ -50,6 +50,14 @@ std::string TableName(const std::string& create) {
 
 }  // namespace
 
+std::vector<std::pair<std::string, std::string>> SchemaTables() {
+  std::vector<std::pair<std::string, std::string>> out;
+  for (const auto& create : SchemaStatements())
+    if (create.find("CREATE TABLE") != std::string::npos)
+      out.emplace_back(TableName(create), create);
+  return out;
+}
+
 const Backend& CurrentBackend() {
   static const Backend backend = [] {
     std::string name = Env("TREND_TEST_BACKEND");
@@ -83,9 +91,8 @@ void DbTest::SetUp() {
   env_ = std::make_unique<trend::db::Environment>();
   admin_ = std::make_unique<trend::db::Connection>(trend::db::Connection::Open(
       *env_, trend::Module1::BuildConnectString(b.dsn, b.user, b.password)));
-  for (const auto& create : SchemaStatements()) {
-    if (create.find("CREATE TABLE") == std::string::npos) continue;
-    Exec("DROP TABLE IF EXISTS " + TableName(create));
+  for (const auto& [name, create] : SchemaTables()) {
+    Exec("DROP TABLE IF EXISTS " + name);
     Exec(create);
   }
   ds_ = MakeDataSource();

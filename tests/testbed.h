@@ -27,6 +27,9 @@ bool IsPostgres();
 
 std::shared_ptr<trend::PlainDataSource> MakeDataSource(const std::string& qualifier = {});
 
+// The tables of the shipped DDL: name and CREATE statement.
+std::vector<std::pair<std::string, std::string>> SchemaTables();
+
 // Runs shell commands of the test database script (stop, start, restart the server).
 void TestDbScript(const std::string& command);
 
