@@ -9,7 +9,7 @@
 namespace trend {
 namespace {
 
-int16_t NarrowI16(int32_t v) {
+int16_t NarrowI16(int64_t v) {
   if (v < INT16_MIN || v > INT16_MAX) RaisePlatformError(kOverflow);
   return static_cast<int16_t>(v);
 }
@@ -57,6 +57,9 @@ std::string FormatGeneral(double v, int digits) {
 
 }  // namespace
 
+int16_t ToInt16(int64_t v) {
+  return NarrowI16(v);
+}
 int16_t AddI16(int16_t a, int16_t b) {
   return NarrowI16(int32_t{a} + b);
 }

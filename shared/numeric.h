@@ -12,6 +12,7 @@
 namespace trend {
 
 // 16-bit integer arithmetic; overflow raises error 6.
+int16_t ToInt16(int64_t v);
 int16_t AddI16(int16_t a, int16_t b);
 int16_t SubI16(int16_t a, int16_t b);
 int16_t MulI16(int16_t a, int16_t b);
