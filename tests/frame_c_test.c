@@ -213,6 +213,7 @@ typedef struct ThreadCall {
 static void* CallFromAnotherThread(void* p) {
   ThreadCall* c = p;
   TF_VARIANT r;
+  c->excep.source = c->excep.description = NULL;
   c->status = Call(c->obj, 0x60030000, c->args->v, 9, &r, &c->excep);
   return NULL;
 }
@@ -229,7 +230,7 @@ static void TestOrrery(Library* lib, HostDataSource* ds) {
                 {"UpdateSystemSummary", 0x6003000C}};
   TF_Dispatch *a = Create(lib), *b = Create(lib);
   TF_VARIANT r;
-  TF_EXCEPINFO e;
+  TF_EXCEPINFO e = {0, NULL, NULL};
   TrendArgs t = {"web01", "avgcpubusy", "",   "2001-06-01", "2001-06-30", 30.0f, 0.0f, 2,
                  0,       NULL,         {{0}}};
   const char* host_before = t.host;
@@ -320,6 +321,7 @@ static void TestOrrery(Library* lib, HostDataSource* ds) {
     CHECK(Call(a, 0x6003000C, args, 3, &r, &e) == TF_OK && r.vt == TF_VT_EMPTY);
   }
   CHECK(lib->can_unload() == TF_FALSE);
+  tf_excepinfo_clear(a, &e);
   a->vtbl->Release(a);
   b->vtbl->Release(b);
 }
@@ -327,7 +329,7 @@ static void TestOrrery(Library* lib, HostDataSource* ds) {
 static void TestMail(Library* lib, HostDataSource* ds, const char* table_probe) {
   TF_Dispatch* obj = Create(lib);
   TF_VARIANT r;
-  TF_EXCEPINFO e;
+  TF_EXCEPINFO e = {0, NULL, NULL};
   TrendArgs t = {"mail01", table_probe, "", "2001-06-01", "2001-06-30", 30.0f,
                  0.0f,     2,           0,  NULL,         {{0}}};
   t.ds = &ds->base;
@@ -343,13 +345,14 @@ static void TestMail(Library* lib, HostDataSource* ds, const char* table_probe) 
         r.u.r8 == 70.0); /* the flag is not part of the request */
   t.v[9].vt = TF_VT_MISSING;
   CHECK(Call(obj, 0x60030000, t.v, 10, &r, &e) == TF_OK);
+  tf_excepinfo_clear(obj, &e);
   obj->vtbl->Release(obj);
 }
 
 static void TestVantor(Library* lib, HostDataSource* ds) {
   TF_Dispatch* obj = Create(lib);
   TF_VARIANT r, args[3];
-  TF_EXCEPINFO e;
+  TF_EXCEPINFO e = {0, NULL, NULL};
   const char *first = "2001-06-01", *last = "2001-06-30";
   TF_Dispatch* dsp = &ds->base;
   CHECK(Id(obj, "HourlyQuery") == 0x60030001 && Id(obj, "PrintTrendFile") == 0x60030005);
@@ -360,7 +363,7 @@ static void TestVantor(Library* lib, HostDataSource* ds) {
   args[2] = RefObject(&dsp);
   CHECK(Call(obj, Id(obj, "FirstDay"), args, 3, &r, &e) == TF_OK);
   CHECK(r.vt == TF_VT_TEXT && strcmp(r.u.text, "2001-06-07") == 0);
-  tf_variant_clear(obj, &r);
+  if (r.vt == TF_VT_TEXT) tf_variant_clear(obj, &r);
   /* The DataSource by value. */
   args[0].vt = TF_VT_DISPATCH;
   args[0].u.dispatch = &ds->base;
