@@ -40,6 +40,8 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -58,9 +60,10 @@ typedef int32_t TF_STATUS;
 #define TF_E_NO_INTERFACE (-5)        /* the object does not offer the interface asked for */
 #define TF_E_CLASS_NOT_AVAILABLE (-6) /* DllGetClassObject: not this library's class */
 #define TF_E_INVALID_ARG (-7)         /* a null pointer or an unknown flag */
-#define TF_E_WRONG_THREAD (-8) /* the instance belongs to another thread (exception info filled) \
-                                */
-#define TF_E_REGISTRY (-9)     /* the registry folder or file could not be written */
+#define TF_E_WRONG_THREAD                                                                    \
+  (-8)                     /* the instance belongs to another thread (exception info filled) \
+                            */
+#define TF_E_REGISTRY (-9) /* the registry folder or file could not be written */
 #define TF_E_OUT_OF_MEMORY (-10)
 
 typedef struct TF_GUID {
@@ -89,9 +92,10 @@ typedef uint16_t TF_VARTYPE;
 #define TF_VT_DISPATCH 9 /* an object: TF_Dispatch* */
 #define TF_VT_MISSING 10 /* an omitted optional argument */
 #define TF_VT_BOOL 11    /* int16_t: -1 true, 0 false */
-#define TF_VT_VARIANT 12 /* only with TF_VT_BYREF: pointer to a TF_VARIANT; as a result type: any \
-                          */
-#define TF_VT_VOID 24    /* result type of a method without a result */
+#define TF_VT_VARIANT                                                                          \
+  12                  /* only with TF_VT_BYREF: pointer to a TF_VARIANT; as a result type: any \
+                       */
+#define TF_VT_VOID 24 /* result type of a method without a result */
 #define TF_VT_BYREF 0x4000 /* flag: the value is a pointer to the host's own variable */
 
 typedef struct TF_Dispatch TF_Dispatch;
@@ -170,11 +174,11 @@ typedef struct TF_DispatchVtbl {
   uint32_t (*Release)(TF_Dispatch* self);
   /* names[0] is a member name, names[1..count-1] its parameter names; ids receives the
    * member's dispatch identifier and the parameters' positions (0-based). */
-  TF_STATUS (*GetIDsOfNames)
+  TF_STATUS(*GetIDsOfNames)
   (TF_Dispatch* self, const char* const* names, uint32_t count, int32_t* ids);
   /* args in declaration order (not reversed); trailing optional arguments may be left
    * out. result (may be null) receives the result; excep (may be null) a raised error. */
-  TF_STATUS (*Invoke)
+  TF_STATUS(*Invoke)
   (TF_Dispatch* self, int32_t dispid, uint16_t flags, TF_VARIANT* args, uint32_t arg_count,
    TF_VARIANT* result, TF_EXCEPINFO* excep);
   /* The class's type information, owned by the library (null for host objects). */
@@ -225,6 +229,21 @@ static inline void tf_excepinfo_clear(TF_Dispatch* owner, TF_EXCEPINFO* e) {
   if (e->description) owner->vtbl->FreeMemory(owner, e->description);
   e->source = e->description = NULL;
   e->number = 0;
+}
+
+/* The registry folder (see REGISTRY above) into buf; 0 when it does not fit. */
+static inline int tf_registry_folder(char* buf, size_t size) {
+  const char* r = getenv("TREND_REGISTRY");
+  const char* x = getenv("XDG_DATA_HOME");
+  const char* h = getenv("HOME");
+  int n;
+  if (r && *r)
+    n = snprintf(buf, size, "%s", r);
+  else if (x && *x)
+    n = snprintf(buf, size, "%s/trend-registry", x);
+  else
+    n = snprintf(buf, size, "%s/.local/share/trend-registry", h && *h ? h : ".");
+  return n > 0 && (size_t)n < size;
 }
 
 static inline int tf_guid_equal(const TF_GUID* a, const TF_GUID* b) {

@@ -1,0 +1,146 @@
+// trend-demo-data: writes the SQL of a deterministic demo data set to standard output:
+// 210 days of hourly averages and minima for a handful of hosts (business-hours peak,
+// weekend dip, slow growth on some hosts, noise, a few missing hours and days), the
+// metric summary of the ranked probes, and mail-server metrics for both mail tables.
+// The same program always writes the same data.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "dates.h"
+#include "error.h"
+#include "numeric.h"
+
+std::string_view trend::ApplicationTitle() {
+  return "trend-demo-data";
+}
+
+namespace {
+
+// splitmix64: a small generator whose sequence is the same on every platform.
+struct Random {
+  uint64_t state;
+  uint64_t Next() {
+    uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+  }
+  double Uniform() { return static_cast<double>(Next() >> 11) / 9007199254740992.0; }  // [0, 1)
+  double Noise(double spread) { return (Uniform() + Uniform() + Uniform() - 1.5) * spread; }
+};
+
+constexpr int kDays = 210;
+const trend::Date kLastDay = trend::MakeDate(2026, 11, 30);
+
+struct Series {
+  std::string host, probe;
+  double base;        // level on the first day
+  double growth;      // relative growth per day
+  double peak;        // extra share in business hours
+  double weekendDip;  // share lost on Saturdays and Sundays
+  double noise;       // relative noise
+};
+
+double Round(double v) {
+  return std::round(v * 1000) / 1000;
+}
+
+// One row per day (a few days missing) with every hour's average and minimum.
+void WriteRows(const char* table, const Series& s, Random& rnd, bool mailTable,
+               std::map<std::string, std::vector<double>>& levels) {
+  for (int i = 0; i < kDays; ++i) {
+    trend::Date day = trend::AddDays(kLastDay, i - (kDays - 1));
+    if (rnd.Uniform() < 0.015) continue;  // a day the collector missed
+    int weekday = static_cast<int>(
+        (trend::CalendarDaysBetween(trend::MakeDate(2026, 11, 29), day) % 7 + 7) % 7);
+    bool weekend = weekday == 0 || weekday == 6;  // 2026-11-29 is a Sunday
+    double level = s.base * (1 + s.growth * i);
+    std::vector<double> avg(24), min(24);
+    double sum = 0, count = 0, max = 0;
+    for (int h = 0; h < 24; ++h) {
+      double shape = h >= 8 && h <= 18 ? 1 + s.peak * std::sin((h - 7) * 3.14159265 / 12) : 1;
+      double v = level * shape * (weekend ? 1 - s.weekendDip : 1) * (1 + rnd.Noise(s.noise));
+      v = Round(std::max(v, 0.0));
+      if (rnd.Uniform() < 0.01) {  // an hour without samples
+        avg[h] = -1;
+        min[h] = 1e9;
+        continue;
+      }
+      avg[h] = v;
+      min[h] = Round(v * (0.6 + 0.2 * rnd.Uniform()));
+      sum += v;
+      count += 1;
+      max = std::max(max, v);
+    }
+    double daily = count > 0 ? Round(sum / count) : 0;
+    levels[s.probe].push_back(daily);
+    std::printf("INSERT INTO %s (HOSTNAME, PROBE, PROBE_ARG, COLLECTION_DATE", table);
+    for (int h = 0; h < 24; ++h) std::printf(", AVG_VALUE_%02d, MIN_VALUE_%02d", h, h);
+    std::printf(", AVG_DAILY_VALUE, MAX_HOURLY_AVG%s) VALUES ('%s', '%s', '', '%s'",
+                mailTable ? ", MAX_DAILY_VALUE" : "", s.host.c_str(), s.probe.c_str(),
+                trend::FormatDate(day, trend::DateFormat::kIsoDay).c_str());
+    for (int h = 0; h < 24; ++h)
+      std::printf(", %s, %s", trend::FormatDouble(avg[h]).c_str(),
+                  trend::FormatDouble(min[h]).c_str());
+    std::printf(", %s, %s", trend::FormatDouble(daily).c_str(), trend::FormatDouble(max).c_str());
+    if (mailTable) std::printf(", %s", trend::FormatDouble(max).c_str());
+    std::printf(");\n");
+  }
+}
+
+}  // namespace
+
+int main() {
+  Random rnd{20261130};
+  struct Host {
+    const char* name;
+    double load, growth;
+  };
+  const Host hosts[] = {
+      {"web01", 1.0, 0.004}, {"web02", 0.8, 0.0005}, {"db01", 1.6, 0.002}, {"app01", 0.5, 0.0}};
+  struct Probe {
+    const char* name;
+    double base, peak, dip, noise;
+  };
+  const Probe probes[] = {
+      {"avgcpubusy", 30, 0.9, 0.45, 0.08},  {"runqjobs", 1.5, 1.2, 0.5, 0.15},
+      {"pageoutrate", 12, 0.6, 0.3, 0.2},   {"pagescanrate", 40, 0.5, 0.3, 0.2},
+      {"peakdiskxfer", 180, 0.7, 0.4, 0.1}, {"peakdiskrate", 9000, 0.7, 0.4, 0.1},
+      {"netinrate", 2500, 1.0, 0.5, 0.1},   {"netoutrate", 1800, 1.0, 0.5, 0.1},
+      {"totalfree", 4096, -0.2, 0.0, 0.02}};
+  std::printf("BEGIN;\n");
+  std::map<std::string, std::vector<double>> hostMeans;  // per probe, one mean per host
+  for (const Host& h : hosts)
+    for (const Probe& p : probes) {
+      std::map<std::string, std::vector<double>> levels;
+      WriteRows("HX_METRICS", {h.name, p.name, p.base * h.load, h.growth, p.peak, p.dip, p.noise},
+                rnd, false, levels);
+      const auto& days = levels[p.name];
+      double mean = 0;
+      for (double v : days) mean += v;
+      hostMeans[p.name].push_back(days.empty() ? 0 : mean / static_cast<double>(days.size()));
+    }
+  // The population's bands per probe: lowest, middle and highest host average, widened.
+  for (auto& [probe, means] : hostMeans) {
+    std::sort(means.begin(), means.end());
+    double middle = (means[1] + means[2]) / 2;
+    std::printf("INSERT INTO HX_METRIC_SUMMARY VALUES ('%s', %s, %s, %s);\n", probe.c_str(),
+                trend::FormatDouble(Round(means.front() * 0.9)).c_str(),
+                trend::FormatDouble(Round(middle)).c_str(),
+                trend::FormatDouble(Round(means.back() * 1.1)).c_str());
+  }
+  std::map<std::string, std::vector<double>> unused;
+  WriteRows("DOMINO_METRICS", {"mail01", "Mail.Delivered", 400, 0.003, 1.1, 0.35, 0.1}, rnd, true,
+            unused);
+  WriteRows("DOMINO_METRICS", {"mail02", "Mail.Delivered", 250, 0.001, 1.1, 0.35, 0.1}, rnd, true,
+            unused);
+  WriteRows("EXCHANGE_METRICS", {"exch01", "MSExchangeIS.MessagesSent", 900, 0.002, 1.0, 0.35, 0.1},
+            rnd, true, unused);
+  std::printf("COMMIT;\n");
+  return 0;
+}

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Smoke test of the main job: runs the demo from a build and checks its report and files.
+set -euo pipefail
+build=$1 out=$2
+rm -rf "$out"
+# The driver manager unloads its ini library with cached data still allocated; preloading
+# it keeps the sanitizer build's leak report quiet.
+export LD_PRELOAD=libodbcinst.so.2 ASAN_OPTIONS=verify_asan_link_order=0
+report=$("$(dirname "$0")/demo.sh" "$build" "$out")
+echo "$report"
+for text in "forecasts per host and probe" "subsystem ranks" "mail-server forecasts" "web01   avgcpubusy" \
+  "Lanyard  Mail.Delivered" "Tessel   MSExchangeIS"; do
+  grep -qF "$text" <<<"$report" || { echo "missing from the report: $text" >&2; exit 1; }
+done
+[ -s "$out/forecast.csv" ] && [ -s "$out/forecast.png" ] || { echo "missing CSV or PNG" >&2; exit 1; }
+head -c 8 "$out/forecast.png" | od -An -c | grep -q 'P   N   G' || { echo "not a PNG" >&2; exit 1; }
+echo "1 passed, 0 failed"
