@@ -357,11 +357,9 @@ std::string GuidText(const TF_GUID& g) {
 }
 
 std::filesystem::path RegistryFolder() {
-  if (const char* r = std::getenv("TREND_REGISTRY"); r && *r) return r;
-  if (const char* x = std::getenv("XDG_DATA_HOME"); x && *x)
-    return std::filesystem::path(x) / "trend-registry";
-  const char* home = std::getenv("HOME");
-  return std::filesystem::path(home && *home ? home : ".") / ".local/share/trend-registry";
+  char folder[4096];
+  if (!tf_registry_folder(folder, sizeof folder)) throw std::length_error("registry folder path too long");
+  return folder;
 }
 
 // The file this library was loaded from.
