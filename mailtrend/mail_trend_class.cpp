@@ -96,14 +96,7 @@ int16_t MAILTREND_CLASS::CalculateRegression(const DataSource& DataSource,
     connection.reset();
 
     const HourlyFit fit = FitHourlyModel(dHourly, ValidCells(dHourly, dHourlyMin));
-    dHourEffect = fit.hourEffect;
-    dDayEffect = fit.dayEffect;
-    dPeakHourEffect = fit.peakHourEffect;
-    dPeakDayEffect = fit.peakDayEffect;
-    if (fit.slope) {
-      dSlope = *fit.slope;
-      dIntercept = *fit.intercept;
-    }
+    StoreFit(fit, dHourEffect, dDayEffect, dSlope, dIntercept, &dPeakHourEffect, &dPeakDayEffect);
     return 0;
   });
 }

@@ -81,14 +81,7 @@ int16_t OrreryClass::CalculateRegression(const DataSource& DataSource) {
 
     const CellMask valid = ValidCells(dHourly, dHourlyMin);
     const HourlyFit fit = FitHourlyModel(dHourly, valid);
-    dHourEffect = fit.hourEffect;
-    dDayEffect = fit.dayEffect;
-    dPeakHourEffect = fit.peakHourEffect;
-    dPeakDayEffect = fit.peakDayEffect;
-    if (fit.slope) {
-      dSlope = *fit.slope;
-      dIntercept = *fit.intercept;
-    }
+    StoreFit(fit, dHourEffect, dDayEffect, dSlope, dIntercept, &dPeakHourEffect, &dPeakDayEffect);
     dSigma = ResidualSpread(dHourly, valid, fit, dSlope, dIntercept).value_or(0);
     return 0;
   });

@@ -89,6 +89,19 @@ HourlyFit FitHourlyModel(FitGrid values, const CellMask& cells) {
   return fit;
 }
 
+void StoreFit(const HourlyFit& fit, std::array<double, kHours>& hourEffect,
+              std::array<double, kDaySlots>& dayEffect, double& slope, double& intercept,
+              double* peakHourEffect, double* peakDayEffect) {
+  hourEffect = fit.hourEffect;
+  dayEffect = fit.dayEffect;
+  if (peakHourEffect) *peakHourEffect = fit.peakHourEffect;
+  if (peakDayEffect) *peakDayEffect = fit.peakDayEffect;
+  if (fit.slope) {
+    slope = *fit.slope;
+    intercept = *fit.intercept;
+  }
+}
+
 std::optional<double> ResidualSpread(FitGrid values, const CellMask& cells, const HourlyFit& fit,
                                      double slope, double intercept) {
   double sum = 0, count = 0;

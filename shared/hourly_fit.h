@@ -48,6 +48,13 @@ struct HourlyFit {
 // raises error 6.
 HourlyFit FitHourlyModel(FitGrid values, const CellMask& cells);
 
+// Stores a fit into a class's model members: the effects (and the peaks, where the class
+// keeps them) always, the line only when a day qualified, so that otherwise the previous
+// line stays.
+void StoreFit(const HourlyFit& fit, std::array<double, kHours>& hourEffect,
+              std::array<double, kDaySlots>& dayEffect, double& slope, double& intercept,
+              double* peakHourEffect = nullptr, double* peakDayEffect = nullptr);
+
 // The root-mean-square residual of the model over `cells`, or nothing when there is no cell.
 std::optional<double> ResidualSpread(FitGrid values, const CellMask& cells, const HourlyFit& fit,
                                      double slope, double intercept);

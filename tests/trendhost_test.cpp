@@ -117,64 +117,17 @@ TEST_F(Trendhost, ACallSequenceOnOneInstance) {
                         {"30", "0", "2", "--", "TrendValue"}));
   EXPECT_EQ(r.status, 2) << "TrendValue without its arguments is a usage error, and nothing runs";
   EXPECT_EQ(r.out, "");
-  r = Call(With(With(With({"OrreryFunctions.OrreryClass", "TrendValue"}, kKey),
-                     {"30", "0", "2", "--", "DaysToValue"}),
-                With(kKey, {"100",
-                            "0",
-                            "-1",
-                            "--",
-                            "InitializeFile",
-                            csv,
-                            "--",
-                            "PrintForecast",
-                            "web01",
-                            "web01",
-                            "avgcpubusy",
-                            "",
-                            "2001-06-01",
-                            "2001-06-30",
-                            "0",
-                            "CPU",
-                            "0",
-                            "1",
-                            "--",
-                            "UpdateSystemSummary",
-                            "2001-06-01",
-                            "2001-06-30",
-                            "--",
-                            "StandardDeviation"})));
-  EXPECT_EQ(r.status, 2);  // StandardDeviation lacks its five key texts
-  r = Call(With(With(With({"OrreryFunctions.OrreryClass", "TrendValue"}, kKey),
-                     {"30", "0", "2", "--", "DaysToValue"}),
-                With(kKey, {"100",
-                            "0",
-                            "-1",
-                            "--",
-                            "InitializeFile",
-                            csv,
-                            "--",
-                            "PrintForecast",
-                            "web01",
-                            "web01",
-                            "avgcpubusy",
-                            "",
-                            "2001-06-01",
-                            "2001-06-30",
-                            "0",
-                            "CPU",
-                            "0",
-                            "1",
-                            "--",
-                            "UpdateSystemSummary",
-                            "2001-06-01",
-                            "2001-06-30",
-                            "--",
-                            "StandardDeviation",
-                            "web01",
-                            "avgcpubusy",
-                            "",
-                            "2001-06-01",
-                            "2001-06-30"})));
+  // clang-format off
+  const std::vector<std::string> sequence = With(
+      With(With({"OrreryFunctions.OrreryClass", "TrendValue"}, kKey), {"30", "0", "2", "--", "DaysToValue"}),
+      With(kKey, {"100", "0", "-1", "--", "InitializeFile", csv, "--",
+                  "PrintForecast", "web01", "web01", "avgcpubusy", "", "2001-06-01", "2001-06-30", "0", "CPU", "0", "1",
+                  "--", "UpdateSystemSummary", "2001-06-01", "2001-06-30", "--", "StandardDeviation"}));
+  // clang-format on
+  r = Call(sequence);
+  EXPECT_EQ(r.status, 2);  // StandardDeviation lacks its five key texts: nothing runs
+  EXPECT_EQ(r.out, "");
+  r = Call(With(sequence, kKey));
   EXPECT_EQ(r.status, 0) << r.err;
   // 70; style -1 gives 0; two lines without a result; an empty variant; the spread 1.
   EXPECT_EQ(r.out, "70\n0\n\n\n\n1\n");

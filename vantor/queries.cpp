@@ -136,12 +136,7 @@ int16_t VantorClass::CalculateRegression(const DataSource& DataSource) {
         const FitGrid grid(dHourly.data(), kFitDays);
         const CellMask present = PresentCells(grid);
         const HourlyFit fit = FitHourlyModel(grid, present);
-        dHourEffect = fit.hourEffect;
-        dDayEffect = fit.dayEffect;
-        if (fit.slope) {
-          dSlope = *fit.slope;
-          dIntercept = *fit.intercept;
-        }
+        StoreFit(fit, dHourEffect, dDayEffect, dSlope, dIntercept);
         if (auto spread = ResidualSpread(grid, present, fit, dSlope, dIntercept)) dSigma = *spread;
         return 0;
       });
