@@ -72,6 +72,10 @@ class ClassDescription {
         [](void* p) { delete static_cast<C*>(p); });
   }
 
+  // The type information points into the description itself: it never moves.
+  ClassDescription(const ClassDescription&) = delete;
+  ClassDescription& operator=(const ClassDescription&) = delete;
+
   const Identity& identity() const { return identity_; }
   const std::vector<Method>& methods() const { return methods_; }
   const TF_TypeInfo* typeInfo() const { return &typeInfo_; }
