@@ -97,28 +97,33 @@ void WriteRows(const char* table, const Series& s, Random& rnd, bool mailTable,
 
 int main() {
   Random rnd{20261130};
+  // Each host's load per subsystem (CPU, memory, disk, network) and its daily growth.
   struct Host {
     const char* name;
-    double load, growth;
+    double load[4], growth;
   };
-  const Host hosts[] = {
-      {"web01", 1.0, 0.004}, {"web02", 0.8, 0.0005}, {"db01", 1.6, 0.002}, {"app01", 0.5, 0.0}};
+  const Host hosts[] = {{"web01", {1.0, 0.7, 0.5, 1.4}, 0.004},
+                        {"web02", {0.8, 0.6, 0.4, 1.0}, 0.0005},
+                        {"db01", {1.3, 1.8, 2.0, 0.9}, 0.002},
+                        {"app01", {0.5, 1.1, 0.7, 0.4}, 0.0}};
   struct Probe {
     const char* name;
+    int subsystem;  // index into Host::load
     double base, peak, dip, noise;
   };
   const Probe probes[] = {
-      {"avgcpubusy", 30, 0.9, 0.45, 0.08},  {"runqjobs", 1.5, 1.2, 0.5, 0.15},
-      {"pageoutrate", 12, 0.6, 0.3, 0.2},   {"pagescanrate", 40, 0.5, 0.3, 0.2},
-      {"peakdiskxfer", 180, 0.7, 0.4, 0.1}, {"peakdiskrate", 9000, 0.7, 0.4, 0.1},
-      {"netinrate", 2500, 1.0, 0.5, 0.1},   {"netoutrate", 1800, 1.0, 0.5, 0.1},
-      {"totalfree", 4096, -0.2, 0.0, 0.02}};
+      {"avgcpubusy", 0, 30, 0.9, 0.45, 0.08},  {"runqjobs", 0, 1.5, 1.2, 0.5, 0.15},
+      {"pageoutrate", 1, 12, 0.6, 0.3, 0.2},   {"pagescanrate", 1, 40, 0.5, 0.3, 0.2},
+      {"peakdiskxfer", 2, 180, 0.7, 0.4, 0.1}, {"peakdiskrate", 2, 9000, 0.7, 0.4, 0.1},
+      {"netinrate", 3, 2500, 1.0, 0.5, 0.1},   {"netoutrate", 3, 1800, 1.0, 0.5, 0.1},
+      {"totalfree", 1, 4096, -0.2, 0.0, 0.02}};
   std::printf("BEGIN;\n");
   std::map<std::string, std::vector<double>> hostMeans;  // per probe, one mean per host
   for (const Host& h : hosts)
     for (const Probe& p : probes) {
       std::map<std::string, std::vector<double>> levels;
-      WriteRows("HX_METRICS", {h.name, p.name, p.base * h.load, h.growth, p.peak, p.dip, p.noise},
+      WriteRows("HX_METRICS",
+                {h.name, p.name, p.base * h.load[p.subsystem], h.growth, p.peak, p.dip, p.noise},
                 rnd, false, levels);
       const auto& days = levels[p.name];
       double mean = 0;
