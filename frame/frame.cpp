@@ -64,37 +64,46 @@ class DispatchDataSource : public trend::DataSource {
   TF_Dispatch* d_;
 };
 
-// The value of a variant that crossed the boundary, by-reference indirection resolved.
-Variant FromC(const TF_VARIANT& in) {
-  TF_VARIANT v = in;
-  if (v.vt & TF_VT_BYREF) {
-    TF_VARTYPE base = static_cast<TF_VARTYPE>(v.vt & ~TF_VT_BYREF);
-    if (!v.u.p_i2) trend::RaisePlatformError(trend::kInvalidCall);
-    switch (base) {
-      case TF_VT_VARIANT:
-        return FromC(*v.u.p_variant);
-      case TF_VT_I2:
-        return Variant(*v.u.p_i2);
-      case TF_VT_BOOL:
-        return Variant(*v.u.p_i2 != 0);
-      case TF_VT_I4:
-        return Variant(*v.u.p_i4);
-      case TF_VT_R4:
-        return Variant(*v.u.p_r4);
-      case TF_VT_R8:
-        return Variant(*v.u.p_r8);
-      case TF_VT_DATE:
-        return Variant(trend::SerialToDate(*v.u.p_r8));
-      case TF_VT_TEXT:
-        return Variant(std::string(*v.u.p_text ? *v.u.p_text : ""));
-      case TF_VT_DISPATCH:
-        if (!*v.u.p_dispatch) return Variant(trend::Null{});
-        return Variant(std::shared_ptr<trend::DataSource>(
-            std::make_shared<DispatchDataSource>(*v.u.p_dispatch)));
-      default:
-        trend::RaisePlatformError(trend::kTypeMismatch);
-    }
+// The value a by-reference variant points to, as a by-value variant.
+TF_VARIANT Deref(const TF_VARIANT& v) {
+  if (!(v.vt & TF_VT_BYREF)) return v;
+  if (!v.u.p_i2) trend::RaisePlatformError(trend::kInvalidCall);
+  TF_VARIANT out{};
+  out.vt = static_cast<TF_VARTYPE>(v.vt & ~TF_VT_BYREF);
+  switch (out.vt) {
+    case TF_VT_VARIANT:
+      return Deref(*v.u.p_variant);
+    case TF_VT_I2:
+      out.u.i2 = *v.u.p_i2;
+      break;
+    case TF_VT_BOOL:
+      out.u.boolean = *v.u.p_i2;
+      break;
+    case TF_VT_I4:
+      out.u.i4 = *v.u.p_i4;
+      break;
+    case TF_VT_R4:
+      out.u.r4 = *v.u.p_r4;
+      break;
+    case TF_VT_R8:
+    case TF_VT_DATE:
+      out.u.r8 = *v.u.p_r8;
+      break;
+    case TF_VT_TEXT:
+      out.u.text = *v.u.p_text;
+      break;
+    case TF_VT_DISPATCH:
+      out.u.dispatch = *v.u.p_dispatch;
+      break;
+    default:
+      trend::RaisePlatformError(trend::kTypeMismatch);
   }
+  return out;
+}
+
+// The value of a variant that crossed the boundary.
+Variant FromC(const TF_VARIANT& in) {
+  const TF_VARIANT v = Deref(in);
   switch (v.vt) {
     case TF_VT_EMPTY:
       return Variant();
@@ -358,7 +367,8 @@ std::string GuidText(const TF_GUID& g) {
 
 std::filesystem::path RegistryFolder() {
   char folder[4096];
-  if (!tf_registry_folder(folder, sizeof folder)) throw std::length_error("registry folder path too long");
+  if (!tf_registry_folder(folder, sizeof folder))
+    throw std::length_error("registry folder path too long");
   return folder;
 }
 

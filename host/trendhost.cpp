@@ -320,15 +320,12 @@ int Methods(const std::string& progId, const std::string& library) {
   return 0;
 }
 
-// The host's variables of one call, converted to the declared types.
+// The host's variables of one call, converted to the declared types. A by-reference
+// parameter gets a by-reference variant pointing at the host's variable.
 struct CallArgs {
   std::vector<std::string> texts;
-  std::vector<const char*> textPointers;
-  std::vector<float> singles;
-  std::vector<double> doubles;
-  std::vector<int16_t> integers;
-  std::vector<int32_t> longs;
-  std::vector<TF_VARIANT> variants;
+  std::vector<TF_VARIANT> values;    // the host's variables
+  std::vector<TF_VARIANT> variants;  // what is passed
   TF_Dispatch* dataSource;
 };
 
@@ -345,86 +342,52 @@ CallArgs Convert(const TF_MethodInfo& m, const std::vector<std::string>& given, 
                      " arguments, " + std::to_string(given.size()) + " given");
   CallArgs a;
   a.dataSource = ds;
-  // Reserve first: the variants point into these vectors.
+  // Reserved first: the variants point into these vectors.
   a.texts.reserve(m.param_count);
-  a.textPointers.reserve(m.param_count);
-  a.singles.reserve(m.param_count);
-  a.doubles.reserve(m.param_count);
-  a.integers.reserve(m.param_count);
-  a.longs.reserve(m.param_count);
+  a.values.reserve(m.param_count);
   size_t next = 0;
   for (uint32_t p = 0; p < m.param_count; ++p) {
     const TF_ParamInfo& pi = m.params[p];
-    TF_VARIANT v{};
+    TF_VARIANT value{};
+    value.vt = pi.vt;
     if (pi.vt == TF_VT_DISPATCH) {
-      if (pi.by_ref) {
-        v.vt = TF_VT_BYREF | TF_VT_DISPATCH;
-        v.u.p_dispatch = &a.dataSource;
-      } else {
-        v.vt = TF_VT_DISPATCH;
-        v.u.dispatch = a.dataSource;
+      value.u.dispatch = a.dataSource;
+    } else {
+      if (next >= given.size()) break;  // trailing optional arguments left out
+      const std::string& text = given[next++];
+      try {
+        switch (pi.vt) {
+          case TF_VT_TEXT:
+            a.texts.push_back(text);
+            value.u.text = a.texts.back().c_str();
+            break;
+          case TF_VT_R4:
+            value.u.r4 = trend::Variant(text).ToSingle();
+            break;
+          case TF_VT_R8:
+            value.u.r8 = trend::ParseNumber(text);
+            break;
+          case TF_VT_I2:
+            value.u.i2 = trend::Variant(text).ToInt16();
+            break;
+          case TF_VT_I4:
+            value.u.i4 = trend::Variant(text).ToInt32();
+            break;
+          default:
+            throw UsageError(std::string("cannot pass an argument of type ") + TypeName(pi.vt));
+        }
+      } catch (const trend::Error&) {
+        throw UsageError("argument " + std::string(pi.name) + " of " + m.name + ": \"" +
+                         Masked(text) + "\" is not a " + TypeName(pi.vt));
       }
-      a.variants.push_back(v);
-      continue;
     }
-    if (next >= given.size()) break;  // trailing optional arguments left out
-    const std::string& text = given[next++];
-    try {
-      switch (pi.vt) {
-        case TF_VT_TEXT:
-          a.texts.push_back(text);
-          a.textPointers.push_back(a.texts.back().c_str());
-          v.u.p_text = &a.textPointers.back();
-          break;
-        case TF_VT_R4:
-          a.singles.push_back(trend::Variant(text).ToSingle());
-          v.u.p_r4 = &a.singles.back();
-          break;
-        case TF_VT_R8:
-          a.doubles.push_back(trend::ParseNumber(text));
-          v.u.p_r8 = &a.doubles.back();
-          break;
-        case TF_VT_I2:
-          a.integers.push_back(trend::Variant(text).ToInt16());
-          v.u.p_i2 = &a.integers.back();
-          break;
-        case TF_VT_I4:
-          a.longs.push_back(trend::Variant(text).ToInt32());
-          v.u.p_i4 = &a.longs.back();
-          break;
-        default:
-          throw UsageError(std::string("cannot pass an argument of type ") + TypeName(pi.vt));
-      }
-    } catch (const trend::Error&) {
-      throw UsageError("argument " + std::string(pi.name) + " of " + m.name + ": \"" +
-                       Masked(text) + "\" is not a " + TypeName(pi.vt));
+    a.values.push_back(value);
+    TF_VARIANT passed = value;
+    if (pi.by_ref) {
+      passed.vt = TF_VT_BYREF | TF_VT_VARIANT;
+      passed.u.p_variant = &a.values.back();
     }
-    v.vt = static_cast<TF_VARTYPE>(TF_VT_BYREF | pi.vt);
-    if (!pi.by_ref) {  // by value: the value itself
-      TF_VARIANT byValue{};
-      byValue.vt = pi.vt;
-      switch (pi.vt) {
-        case TF_VT_TEXT:
-          byValue.u.text = *v.u.p_text;
-          break;
-        case TF_VT_R4:
-          byValue.u.r4 = *v.u.p_r4;
-          break;
-        case TF_VT_R8:
-          byValue.u.r8 = *v.u.p_r8;
-          break;
-        case TF_VT_I2:
-          byValue.u.i2 = *v.u.p_i2;
-          break;
-        case TF_VT_I4:
-          byValue.u.i4 = *v.u.p_i4;
-          break;
-        default:
-          break;
-      }
-      v = byValue;
-    }
-    a.variants.push_back(v);
+    a.variants.push_back(passed);
   }
   return a;
 }
