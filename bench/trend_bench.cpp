@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "error.h"
@@ -49,9 +50,17 @@ BENCHMARK(BM_FormatDouble);
 // Rows of 50 numeric columns, as the regression reads them, from an SQLite file.
 void BM_ReadMetricRows(benchmark::State& state) {
   const std::string driver = "/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so";
-  const std::string file = (std::filesystem::temp_directory_path() / "trend_bench.db").string();
+  const auto folder = std::filesystem::temp_directory_path() / "trend_bench";
+  std::filesystem::create_directories(folder);
+  const std::string file = (folder / "trend_bench.db").string();
+  // A data source of its own: the machine's ODBC configuration is never read.
+  std::ofstream((folder / "odbcinst.ini").string()) << "";
+  std::ofstream((folder / "odbc.ini").string())
+      << "[trend_bench]\nDriver=" << driver << "\nDatabase=" << file << "\n";
+  setenv("ODBCSYSINI", folder.c_str(), 1);
+  setenv("ODBCINI", (folder / "odbc.ini").c_str(), 1);
   trend::db::Environment env;
-  auto conn = trend::db::Connection::Open(env, "DRIVER=" + driver + ";Database=" + file + ";");
+  auto conn = trend::db::Connection::Open(env, {"trend_bench", "", ""});
   std::string cols = "D DATE", values = "'2001-06-30'";
   for (int c = 0; c < 49; ++c)
     cols += ", V" + std::to_string(c) + " DOUBLE", values += ", " + std::to_string(c) + ".5";
@@ -72,7 +81,7 @@ void BM_ReadMetricRows(benchmark::State& state) {
     benchmark::DoNotOptimize(sum);
   }
   state.SetItemsProcessed(state.iterations() * state.range(0));
-  std::filesystem::remove(file);
+  std::filesystem::remove_all(folder);
 }
 BENCHMARK(BM_ReadMetricRows)->Arg(182)->Arg(2000)->Unit(benchmark::kMillisecond);
 

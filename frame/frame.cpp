@@ -64,6 +64,13 @@ class DispatchDataSource : public trend::DataSource {
   TF_Dispatch* d_;
 };
 
+// A by-reference variant whose target is a by-reference variant itself (or null): the
+// frame follows one level only.
+bool BadVariantReference(const TF_VARIANT& v) {
+  return v.vt == (TF_VT_BYREF | TF_VT_VARIANT) &&
+         (!v.u.p_variant || (v.u.p_variant->vt & TF_VT_BYREF));
+}
+
 // The value a by-reference variant points to, as a by-value variant.
 TF_VARIANT Deref(const TF_VARIANT& v) {
   if (!(v.vt & TF_VT_BYREF)) return v;
@@ -72,7 +79,8 @@ TF_VARIANT Deref(const TF_VARIANT& v) {
   out.vt = static_cast<TF_VARTYPE>(v.vt & ~TF_VT_BYREF);
   switch (out.vt) {
     case TF_VT_VARIANT:
-      return Deref(*v.u.p_variant);
+      if (BadVariantReference(v)) trend::RaisePlatformError(trend::kInvalidCall);
+      return Deref(*v.u.p_variant);  // one level: the target is by value
     case TF_VT_I2:
       out.u.i2 = *v.u.p_i2;
       break;
@@ -271,6 +279,8 @@ TF_STATUS InstanceInvoke(TF_Dispatch* d, int32_t dispid, uint16_t flags, TF_VARI
                                       ", " + std::to_string(argCount) + " given"));
       return TF_E_BAD_PARAM_COUNT;
     }
+    for (uint32_t i = 0; i < argCount; ++i)
+      if (BadVariantReference(args[i])) return TF_E_INVALID_ARG;
     std::vector<Variant> values;
     values.reserve(method->params.size());
     for (size_t i = 0; i < method->params.size(); ++i) {

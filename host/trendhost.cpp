@@ -44,10 +44,27 @@ struct CallFailed : std::runtime_error {
 
 std::string gPassword;  // never printed: masked in every error text
 
+// A password of four characters or more is masked wherever it appears; a shorter one, which
+// would match inside ordinary words, only where it stands as a value ("PWD=..." or
+// "password=..." up to a ";", a blank, a quote or the end, as drivers echo it).
 std::string Masked(std::string text) {
+  static const std::string kMask = "********";
   if (gPassword.empty()) return text;
-  for (size_t p; (p = text.find(gPassword)) != std::string::npos;)
-    text.replace(p, gPassword.size(), "********");
+  if (gPassword.size() >= 4) {
+    for (size_t p = 0; (p = text.find(gPassword, p)) != std::string::npos; p += kMask.size())
+      text.replace(p, gPassword.size(), kMask);
+    return text;
+  }
+  for (const char* key : {"pwd=", "password="}) {
+    const size_t k = std::strlen(key);
+    for (size_t p = 0; p + k <= text.size(); ++p) {
+      if (strncasecmp(text.c_str() + p, key, k) != 0) continue;
+      const size_t v = p + k, end = v + gPassword.size();
+      if (text.compare(v, gPassword.size(), gPassword) == 0 &&
+          (end == text.size() || std::strchr("; \t\r\n'\"}", text[end]) != nullptr))
+        text.replace(v, gPassword.size(), kMask);
+    }
+  }
   return text;
 }
 

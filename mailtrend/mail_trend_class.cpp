@@ -20,13 +20,20 @@ bool Missing(double avg, double min) {
 }
 
 // Turns a day of cumulative readings into the increase of each hour over the previous
-// hour's reading. A reading below the previous one (a counter reset), or one following a
-// missing hour, keeps its own value.
-void Difference(DayHours& avg, const DayHours& min) {
+// hour's reading. A reading below the previous one (a counter reset) keeps its own value.
+// The increase of an hour that follows a missing hour is unknown: it becomes a missing
+// cell itself, like the hour before it.
+void Difference(DayHours& avg, DayHours& min) {
   const DayHours original = avg;
+  const DayHours originalMin = min;
   for (int h = 1; h < kHours; ++h) {
-    if (Missing(original[h], min[h]) || Missing(original[h - 1], min[h - 1])) continue;
-    if (original[h] >= original[h - 1]) avg[h] = CheckedSub(original[h], original[h - 1]);
+    if (Missing(original[h], originalMin[h])) continue;
+    if (Missing(original[h - 1], originalMin[h - 1])) {
+      avg[h] = -1;
+      min[h] = kMissingMinimum;
+    } else if (original[h] >= original[h - 1]) {
+      avg[h] = CheckedSub(original[h], original[h - 1]);
+    }
   }
 }
 

@@ -1,5 +1,7 @@
 // The six forecast queries: each refreshes the model for its series, then answers from
 // the class state alone.
+#include <cmath>
+
 #include "error.h"
 #include "numeric.h"
 #include "orrery_class.h"
@@ -28,6 +30,8 @@ int32_t OrreryClass::DaysToValue(const std::string& sHostname, const std::string
   constexpr int32_t kNever = 999999;
   int32_t r = 0;
   try {
+    // A threshold that is no number is a failure other than overflow.
+    if (std::isnan(fThreshold)) RaisePlatformError(kInvalidCall);
     if (iTrendStyle >= 0 && iTrendStyle <= 3) {
       const TrendLines l = Lines();
       double slope = l.slope, intercept = l.intercept;
@@ -35,12 +39,21 @@ int32_t OrreryClass::DaysToValue(const std::string& sHostname, const std::string
       if (iTrendStyle == 1) slope = l.slope1, intercept = l.intercept1;
       if (slope > 0) {
         const double rate = CheckedAdd(AcceleratorSlope(fAccelerator), slope);
-        double gap = CheckedSub(static_cast<double>(fThreshold), intercept);
-        if (iTrendStyle == 3) gap = CheckedSub(CheckedSub(gap, l.peakDayEffect), l.peakHourEffect);
-        if (rate <= 0)
-          r = gap > 0 ? kNever : 0;  // the line never rises: reached now, or never
-        else
-          r = RoundToInt32(CheckedDiv(gap, rate));
+        // The distance to the threshold in plain arithmetic first: one already passed
+        // gives a negative quotient, which is 0 days however large it is.
+        double distance = static_cast<double>(fThreshold) - intercept;
+        if (iTrendStyle == 3) distance = distance - l.peakDayEffect - l.peakHourEffect;
+        if (distance < 0) {
+          r = 0;
+        } else {
+          double gap = CheckedSub(static_cast<double>(fThreshold), intercept);
+          if (iTrendStyle == 3)
+            gap = CheckedSub(CheckedSub(gap, l.peakDayEffect), l.peakHourEffect);
+          if (rate <= 0)
+            r = gap > 0 ? kNever : 0;  // the line never rises: reached now, or never
+          else
+            r = RoundToInt32(CheckedDiv(gap, rate));
+        }
       } else {
         r = kNever;
       }

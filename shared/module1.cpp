@@ -36,44 +36,31 @@ void Drop(const CachedConnection* c) {
               cache.end());
 }
 
-std::string ConnectValue(std::string_view value, bool password) {
-  bool brace = value.find_first_of(";{}") != std::string_view::npos ||
-               (!value.empty() && (value.front() == ' ' || value.back() == ' ')) ||
-               (password && value.find_first_of("+%") != std::string_view::npos);
-  if (!brace) return std::string(value);
-  std::string out = "{";
-  for (char c : value) {
-    out += c;
-    if (c == '}') out += '}';
-  }
-  return out + "}";
-}
-
 }  // namespace
 
-CachedConnection::CachedConnection(std::string key, std::string user, std::string password,
-                                   std::string connectString, db::Connection connection)
-    : key_(std::move(key)),
-      user_(std::move(user)),
-      password_(std::move(password)),
-      connectString_(std::move(connectString)),
-      connection_(std::move(connection)) {}
+CachedConnection::CachedConnection(std::string key, db::Login login, db::Connection connection)
+    : key_(std::move(key)), login_(std::move(login)), connection_(std::move(connection)) {}
 
 bool CachedConnection::SameLogin(std::string_view name, std::string_view user,
                                  std::string_view password) const {
-  return EqualsNoCase(key_, name) && user_ == user && password_ == password;
+  return EqualsNoCase(key_, name) && login_.user == user && login_.password == password;
 }
 
 template <class F>
 auto CachedConnection::Run(F&& statement) -> decltype(statement(std::declval<db::Connection&>())) {
+  // A statement inside a transaction counts as run once it was tried: a loss after that
+  // may have taken work of the transaction with it.
+  const bool firstInTransaction = inTransaction_ && statementsInTransaction_ == 0;
+  if (inTransaction_) ++statementsInTransaction_;
   try {
     return statement(connection_);
   } catch (const db::DatabaseError& first) {
     if (!first.connectionLost()) throw;
     Drop(this);
-    if (inTransaction_) throw;
+    if (inTransaction_ && !firstInTransaction) throw;
     try {
-      connection_ = db::Connection::Open(ThreadEnvironment(), connectString_);
+      connection_ = db::Connection::Open(ThreadEnvironment(), login_);
+      if (inTransaction_) connection_.SetAutoCommit(false);
     } catch (const db::DatabaseError&) {
       throw first;  // the error list holds the reopening's diagnostics
     }
@@ -93,6 +80,7 @@ void CachedConnection::Execute(const std::string& sql) {
 void CachedConnection::BeginTransaction() {
   Run([](db::Connection& c) { c.SetAutoCommit(false); });
   inTransaction_ = true;
+  statementsInTransaction_ = 0;
 }
 
 void CachedConnection::Commit() {
@@ -104,13 +92,8 @@ void CachedConnection::Rollback() {
 
 void CachedConnection::EndTransaction() {
   inTransaction_ = false;
+  statementsInTransaction_ = 0;
   connection_.SetAutoCommit(true);
-}
-
-std::string BuildConnectString(std::string_view name, std::string_view user,
-                               std::string_view password) {
-  return "DSN=" + ConnectValue(name, false) + ";UID=" + ConnectValue(user, false) +
-         ";PWD=" + ConnectValue(password, true) + ";";
 }
 
 db::Environment& ThreadEnvironment() {
@@ -124,12 +107,12 @@ ConnectionRef OpenDataSourceConnection(const DataSource& ds, const std::string& 
   std::string name = PropertyText(ds, "Name");
   std::string user = PropertyText(ds, "UserName");
   std::string password = PropertyText(ds, "Password");
-  std::string connect = BuildConnectString(name, user, password);
-  db::Connection connection = db::Connection::Open(env, connect);
+  db::Login login{std::move(name), std::move(user), std::move(password)};
+  db::Connection connection = db::Connection::Open(env, login);
   std::string key = sKey.empty() ? PropertyText(ds, "Name") : sKey;
-  if (Lookup(key, user, password)) RaisePlatformError(kDuplicateKey);  // `connection` closes
-  auto ref = std::make_shared<CachedConnection>(key, std::move(user), std::move(password),
-                                                std::move(connect), std::move(connection));
+  if (Lookup(key, login.user, login.password))
+    RaisePlatformError(kDuplicateKey);  // `connection` closes
+  auto ref = std::make_shared<CachedConnection>(key, std::move(login), std::move(connection));
   Data().cache.push_back(ref);
   return ref;
 }
@@ -149,9 +132,32 @@ size_t CachedConnectionCount() {
   return Data().cache.size();
 }
 
+bool ValidQualifier(std::string_view qualifier) {
+  bool start = true;  // at the start of an identifier
+  for (char c : qualifier) {
+    const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == '$';
+    const bool digit = c >= '0' && c <= '9';
+    if (c == '.') {
+      if (start) return false;
+      start = true;
+    } else if (letter || (digit && !start)) {
+      start = false;
+    } else {
+      return false;
+    }
+  }
+  return !start;
+}
+
 std::string QualifierPrefix(const DataSource& ds) {
   if (PropertyText(ds, "Qualifier").empty()) return {};
-  return PropertyText(ds, "Qualifier") + ".";
+  std::string qualifier = PropertyText(ds, "Qualifier");
+  if (!ValidQualifier(qualifier))
+    throw Error(kInvalidCall, std::string(ApplicationTitle()),
+                std::string(StandardErrorText(kInvalidCall)) + ": the qualifier \"" + qualifier +
+                    "\" is not a table qualifier (one or more names of letters, digits, _ and $, "
+                    "not starting with a digit, joined by dots)");
+  return qualifier + ".";
 }
 
 std::string QuoteSQL(const std::string& text) {

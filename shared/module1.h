@@ -22,14 +22,16 @@ namespace trend::Module1 {
 // duration of one call; the cache keeps it open for later calls.
 //
 // When a statement fails because the connection was lost (the server closed it or went
-// away), the connection is dropped from the cache; unless a transaction is open on it, a
-// fresh connection is opened with the same login, put back in the cache and the statement
-// runs once more. Only if that reopening or second run fails does the failure reach the
-// caller (the error list then holds the diagnostics of the last attempt).
+// away), the connection is dropped from the cache; a fresh connection is opened with the
+// same login, put back in the cache and the statement runs once more. Inside a
+// transaction that happens only for its first statement (nothing has run in it yet, so
+// the transaction is begun again on the fresh connection); once a statement has run in
+// it, the loss fails the call. Only if the reopening or the second run fails does the
+// failure reach the caller (the error list then holds the diagnostics of the last
+// attempt).
 class CachedConnection : public std::enable_shared_from_this<CachedConnection> {
  public:
-  CachedConnection(std::string key, std::string user, std::string password,
-                   std::string connectString, db::Connection connection);
+  CachedConnection(std::string key, db::Login login, db::Connection connection);
 
   db::ResultSet OpenResultSet(const std::string& sql);
   void Execute(const std::string& sql);
@@ -50,18 +52,14 @@ class CachedConnection : public std::enable_shared_from_this<CachedConnection> {
   template <class F>
   auto Run(F&& statement) -> decltype(statement(std::declval<db::Connection&>()));
 
-  std::string key_, user_, password_, connectString_;
+  std::string key_;
+  db::Login login_;
   db::Connection connection_;
   bool inTransaction_ = false;
+  int statementsInTransaction_ = 0;
 };
 
 using ConnectionRef = std::shared_ptr<CachedConnection>;
-
-// The connect string "DSN=name;UID=user;PWD=password;". A value that holds ";", "{" or "}",
-// or that begins or ends with a blank, is put in braces with every "}" doubled; the
-// password also when it holds "+" or "%". Plain values are inserted unchanged.
-std::string BuildConnectString(std::string_view name, std::string_view user,
-                               std::string_view password);
 
 // Opens a connection for the DataSource and adds it to the cache under `sKey`, or under
 // the DataSource's Name when `sKey` is empty. Raises the open's failure unchanged; a key
@@ -79,8 +77,12 @@ size_t CachedConnectionCount();
 // The thread's database environment, created on first use.
 db::Environment& ThreadEnvironment();
 
-// Empty, or the DataSource's Qualifier followed by ".".
+// Empty, or the DataSource's Qualifier followed by ".". A qualifier must be one or more
+// plain identifiers joined by dots (ASCII letters, digits, "_" and "$", not starting with
+// a digit); anything else is refused with error 5 before it can reach a statement.
 std::string QualifierPrefix(const DataSource& ds);
+// True when `qualifier` is such a dotted name.
+bool ValidQualifier(std::string_view qualifier);
 // Every apostrophe doubled; an apostrophe at position 32766 or beyond overflows (error 6).
 std::string QuoteSQL(const std::string& text);
 // The text up to its first NUL character.

@@ -31,6 +31,15 @@ std::string FormatGeneral(double v, int digits) {
   char buf[64];
   auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific, digits - 1);
   std::string sci(buf, res.ptr);  // "-d.ddddde+XX"
+  if (double back = 0; std::from_chars(buf, res.ptr, back).ec == std::errc::result_out_of_range ||
+                       std::isinf(back)) {
+    // Rounded to nearest, the digits of a value next to the largest Double name a number
+    // beyond it, which would not read back: cut the digits toward zero instead.
+    res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific, 20);
+    sci.assign(buf, res.ptr);
+    auto e = sci.find('e');
+    sci = sci.substr(0, static_cast<size_t>(digits) + (sci[0] == '-' ? 2 : 1)) + sci.substr(e);
+  }
   bool negative = sci[0] == '-';
   if (negative) sci.erase(0, 1);
   auto epos = sci.find('e');

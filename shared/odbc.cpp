@@ -1,10 +1,13 @@
 #include "odbc.h"
 
+#include <odbcinst.h>
 #include <sql.h>
 #include <sqlext.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <optional>
 
 #include "datasource.h"
 #include "numeric.h"
@@ -309,25 +312,100 @@ std::vector<ErrorEntry>& Environment::errors() {
   return env_->errors;
 }
 
-Connection Connection::Open(Environment& env, const std::string& connectString) {
+bool ValidDataSourceName(std::string_view name) {
+  return std::none_of(name.begin(), name.end(), [](char c) {
+    auto u = static_cast<unsigned char>(c);
+    return u < 0x20 || u == 0x7f || kDataSourceNameForbidden.find(c) != std::string_view::npos;
+  });
+}
+
+namespace {
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// A setting of the data source's odbc.ini section (user file first, then system file, as
+// the driver manager reads them); empty when it has none.
+std::string DataSourceSetting(const std::string& dataSource, const char* key) {
+  char value[1024] = {};
+  int n = SQLGetPrivateProfileString(dataSource.c_str(), key, "", value, sizeof value, "odbc.ini");
+  if (n <= 0) return {};
+  return std::string(value, strnlen(value, sizeof value));
+}
+
+// The login timeout to set on a new connection, or nothing when the driver's own setting
+// in the data source governs it.
+std::optional<SQLULEN> LoginTimeout(EnvironmentHandle& env, const std::string& dataSource) {
+  std::string own = DataSourceSetting(dataSource, "LoginTimeout");
+  if (!own.empty()) {
+    SQLULEN seconds = 0;
+    bool digits = own.size() <= 6;
+    for (char c : own) {
+      if (!std::isdigit(static_cast<unsigned char>(c))) digits = false;
+      seconds = seconds * 10 + static_cast<SQLULEN>(c - '0');
+    }
+    if (!digits)
+      FailOwn(env, "LoginTimeout=" + own + " of data source " + dataSource +
+                       " is not a whole number of seconds");
+    return seconds;
+  }
+  // psqlODBC passes libpq a connect_timeout from its pqopt setting and refuses a login
+  // timeout beside it.
+  if (Lower(DataSourceSetting(dataSource, "pqopt")).find("connect_timeout") != std::string::npos)
+    return std::nullopt;
+  return kDefaultLoginTimeout;
+}
+
+}  // namespace
+
+Connection Connection::Open(Environment& env, const Login& login) {
   auto c = std::make_shared<ConnectionHandle>();
   c->env = env.handle();
   EnvironmentHandle& e = *c->env;
+  if (!ValidDataSourceName(login.dataSource))
+    FailOwn(e, "\"" + login.dataSource +
+                   "\" is not a valid data source name: it may not hold any of the characters " +
+                   std::string(kDataSourceNameForbidden) + " or control characters");
   if (!Ok(SQLAllocHandle(SQL_HANDLE_DBC, e.h, &c->h))) {
     c->h = SQL_NULL_HDBC;
     Fail(e, SQL_HANDLE_ENV, e.h, "SQLAllocHandle");
   }
-  std::vector<SQLCHAR> in(connectString.begin(), connectString.end());
-  in.push_back(0);
-  SQLCHAR out[1024];
-  SQLSMALLINT outLen = 0;
-  SQLRETURN rc = SQLDriverConnect(c->h, nullptr, in.data(), SQL_NTS, out, sizeof out, &outLen,
-                                  SQL_DRIVER_NOPROMPT);
-  std::fill(in.begin(), in.end(), 0);  // the text holds the password
-  std::memset(out, 0, sizeof out);
-  if (!Ok(rc)) Fail(e, SQL_HANDLE_DBC, c->h, "SQLDriverConnect");
+  if (auto timeout = LoginTimeout(e, login.dataSource))
+    SQLSetConnectAttr(c->h, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(*timeout), 0);
+  // Empty credentials are left out, so that the data source's stored ones apply.
+  auto text = [](const std::string& s) {
+    return s.empty() ? nullptr : reinterpret_cast<SQLCHAR*>(const_cast<char*>(s.c_str()));
+  };
+  auto length = [](const std::string& s) {
+    return s.empty() ? SQLSMALLINT{0} : static_cast<SQLSMALLINT>(SQL_NTS);
+  };
+  SQLRETURN rc = SQLConnect(c->h, text(login.dataSource), SQL_NTS, text(login.user),
+                            length(login.user), text(login.password), length(login.password));
+  if (!Ok(rc)) Fail(e, SQL_HANDLE_DBC, c->h, "SQLConnect");
   c->connected = true;
-  return Connection(std::move(c));
+  Connection connection(std::move(c));
+  connection.TreatBackslashesAsCharacters();
+  return connection;
+}
+
+void Connection::TreatBackslashesAsCharacters() {
+  SQLCHAR name[128] = {};
+  SQLSMALLINT len = 0;
+  if (!Ok(SQLGetInfo(conn_->h, SQL_DBMS_NAME, name, sizeof name, &len)))
+    Fail(*conn_->env, SQL_HANDLE_DBC, conn_->h, "SQLGetInfo", conn_.get());
+  const std::string dbms = Lower(reinterpret_cast<char*>(name));
+  if (dbms.find("postgres") != std::string::npos) {
+    auto rs = OpenResultSet("SHOW standard_conforming_strings");
+    const bool on = !rs.AtEnd() && Lower(rs.Value(0).ToText()) == "on";
+    rs.Close();
+    if (!on) Execute("SET standard_conforming_strings = on");
+  } else if (dbms.find("mysql") != std::string::npos || dbms.find("mariadb") != std::string::npos) {
+    Execute(
+        "SET SESSION sql_mode = CONCAT_WS(',', NULLIF(@@SESSION.sql_mode, ''), "
+        "'NO_BACKSLASH_ESCAPES')");
+  }
 }
 
 void* Connection::nativeHandle() const {

@@ -67,10 +67,35 @@ class Environment {
 
 class ResultSet;
 
+// What a connection is opened with. The data-source name, the user name and the password
+// reach the driver as three separate arguments (SQLConnect), never inside a connect
+// string, so no text of theirs can add or change a connection attribute. An empty user
+// name or password is not passed at all: the data source's stored one stays in force.
+struct Login {
+  std::string dataSource;
+  std::string user;
+  std::string password;
+};
+
+// ODBC forbids these characters in a data-source name.
+inline constexpr std::string_view kDataSourceNameForbidden = "[]{}(),;?*=!@\\";
+// True when `name` can name a data source: none of the forbidden characters and no
+// control character.
+bool ValidDataSourceName(std::string_view name);
+
+// Seconds a login may take unless the data source says otherwise (LoginTimeout=N in its
+// odbc.ini section, or the driver's own setting where it has one).
+inline constexpr unsigned kDefaultLoginTimeout = 30;
+
 class Connection {
  public:
-  // Opens a connection from a connect string, never prompting.
-  static Connection Open(Environment& env, const std::string& connectString);
+  // Opens a connection, never prompting. A name that is not a valid data-source name is
+  // refused before the driver manager sees it. On a server that treats backslashes in
+  // string literals as escapes (PostgreSQL with standard_conforming_strings off, MariaDB
+  // and MySQL by default) the session is switched to treat them as ordinary characters
+  // before the connection is handed out, so that doubling apostrophes makes any text a
+  // safe literal.
+  static Connection Open(Environment& env, const Login& login);
 
   // The ODBC connection handle (an SQLHDBC).
   void* nativeHandle() const;
@@ -89,6 +114,7 @@ class Connection {
 
  private:
   explicit Connection(std::shared_ptr<ConnectionHandle> h) : conn_(std::move(h)) {}
+  void TreatBackslashesAsCharacters();
   std::shared_ptr<ConnectionHandle> conn_;
 };
 

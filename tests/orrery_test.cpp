@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <sstream>
 
 #include "error.h"
@@ -141,6 +142,21 @@ TEST_F(OrreryModel, DaysToValue) {
   EXPECT_EQ(Days(25, -6000, 2), 999999);
   peer_.SetPeaks(10, 10);
   EXPECT_EQ(Days(25, -3000, 3), 0);  // 10 + 10 + 10 already reaches 25
+}
+
+TEST_F(OrreryModel, DaysToAThresholdAlreadyPassedIsZeroWhateverTheDistance) {
+  peer_.SetModel(0.5, 10, 0);
+  EXPECT_EQ(Days(-1e9f, 0, 2), 0);  // the quotient lies far below the 32-bit range
+  EXPECT_EQ(Days(-1e8f, 0, 2), 0);
+  EXPECT_EQ(Days(-3e38f, 0, 2), 0);
+  EXPECT_EQ(Days(-std::numeric_limits<float>::infinity(), 0, 2), 0);
+  EXPECT_EQ(Days(std::numeric_limits<float>::infinity(), 0, 2), 999999);
+  EXPECT_EQ(Days(std::numeric_limits<float>::quiet_NaN(), 0, 2), 0);  // no number: a failure
+  peer_.SetModel(1e-30, 10, 0);  // a tiny slope: the quotient of a passed threshold overflows
+  EXPECT_EQ(Days(-3e38f, 0, 2), 0);
+  EXPECT_EQ(Days(3e38f, 0, 2), 999999);
+  peer_.SetPeaks(1e30, 0);
+  EXPECT_EQ(Days(25, 0, 3), 0);  // the peak effects put the threshold behind the line
 }
 
 TEST_F(OrreryModel, DaysToValueReportsAFailedRefresh) {

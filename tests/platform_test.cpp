@@ -49,6 +49,34 @@ TEST(GeneralTextForm, Doubles) {
   for (const auto& c : cases) EXPECT_EQ(FormatDouble(c.value), c.text) << c.value;
 }
 
+TEST(GeneralTextForm, EveryFiniteDoubleReadsBack) {
+  constexpr double kMax = std::numeric_limits<double>::max();
+  EXPECT_EQ(FormatDouble(kMax), "1.79769313486231E+308");  // cut toward zero, not rounded up
+  EXPECT_EQ(FormatDouble(-kMax), "-1.79769313486231E+308");
+  EXPECT_EQ(FormatDouble(1.7976931348623149e308), "1.79769313486231E+308");
+  EXPECT_EQ(FormatDouble(1.7976931348623e308), "1.7976931348623E+308");  // exact: unchanged
+  const double extremes[] = {kMax,
+                             -kMax,
+                             std::nextafter(kMax, 0.0),
+                             1.797693134862315e308,
+                             std::numeric_limits<double>::min(),
+                             std::numeric_limits<double>::denorm_min(),
+                             -std::numeric_limits<double>::denorm_min(),
+                             std::numeric_limits<double>::epsilon(),
+                             9.99999999999999e307};
+  for (double v : extremes) {
+    const std::string text = FormatDouble(v);
+    double back = 0;
+    EXPECT_EQ(ErrorOf([&] { back = ParseNumber(text); }), 0) << text;
+    EXPECT_TRUE(std::isfinite(back)) << text;
+    EXPECT_EQ(std::signbit(back), std::signbit(v)) << text;
+    EXPECT_NEAR(back / v, 1.0, 1e-14) << text;
+  }
+  EXPECT_EQ(FormatSingle(std::numeric_limits<float>::max()), "3.402823E+38");
+  EXPECT_EQ(ErrorOf([] { Variant(FormatSingle(std::numeric_limits<float>::max())).ToSingle(); }),
+            0);
+}
+
 TEST(GeneralTextForm, Singles) {
   EXPECT_EQ(FormatSingle(0.1f), "0.1");
   EXPECT_EQ(FormatSingle(2.5f), "2.5");

@@ -89,8 +89,8 @@ void DbTest::SetUp() {
   ASSERT_FALSE(b.dsn.empty())
       << "TREND_TEST_BACKEND and the DSN variables must be set (run ./run test)";
   env_ = std::make_unique<trend::db::Environment>();
-  admin_ = std::make_unique<trend::db::Connection>(trend::db::Connection::Open(
-      *env_, trend::Module1::BuildConnectString(b.dsn, b.user, b.password)));
+  admin_ = std::make_unique<trend::db::Connection>(
+      trend::db::Connection::Open(*env_, trend::db::Login{b.dsn, b.user, b.password}));
   for (const auto& [name, create] : SchemaTables()) {
     Exec("DROP TABLE IF EXISTS " + name);
     Exec(create);

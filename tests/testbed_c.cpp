@@ -15,8 +15,7 @@ Admin& Get() {
   static Admin admin = [] {
     const auto& b = testbed::CurrentBackend();
     trend::db::Environment env;
-    auto conn = trend::db::Connection::Open(
-        env, trend::Module1::BuildConnectString(b.dsn, b.user, b.password));
+    auto conn = trend::db::Connection::Open(env, trend::db::Login{b.dsn, b.user, b.password});
     return Admin{std::move(env), std::move(conn)};
   }();
   return admin;

@@ -54,21 +54,34 @@ TEST(QualifierPrefix, EmptyOrQualifierWithDot) {
   }
 }
 
-TEST(ConnectString, PlainValuesUnchangedOthersBraced) {
-  struct Case {
-    std::string name, user, password, out;
-  } cases[] = {
-      {"perf", "rep", "", "DSN=perf;UID=rep;PWD=;"},
-      {"perf", "rep", "s3cret", "DSN=perf;UID=rep;PWD=s3cret;"},
-      {"perf", "rep", "a;b", "DSN=perf;UID=rep;PWD={a;b};"},
-      {"perf", "rep", "x}y{", "DSN=perf;UID=rep;PWD={x}}y{};"},
-      {"perf", "rep", "a+b", "DSN=perf;UID=rep;PWD={a+b};"},
-      {"perf", "rep", "100%", "DSN=perf;UID=rep;PWD={100%};"},
-      {"perf", "a+b", "p", "DSN=perf;UID=a+b;PWD=p;"},  // only the password is URL-decoded
-      {"my dsn", " rep", "p ", "DSN=my dsn;UID={ rep};PWD={p };"},
-      {"a;DSN=other", "u", "p", "DSN={a;DSN=other};UID=u;PWD=p;"},
-  };
-  for (const auto& c : cases) EXPECT_EQ(BuildConnectString(c.name, c.user, c.password), c.out);
+TEST(DataSourceName, ForbiddenCharactersAreRefused) {
+  for (const char* ok : {"perf", "trend_pg", "my dsn", "Perf-2026.x", ""})
+    EXPECT_TRUE(db::ValidDataSourceName(ok)) << ok;
+  for (char c : std::string("[]{}(),;?*=!@\\")) {
+    std::string name = std::string("a") + c + "b";
+    EXPECT_FALSE(db::ValidDataSourceName(name)) << name;
+  }
+  EXPECT_FALSE(db::ValidDataSourceName("x;LoadExt=/tmp/evil.so"));
+  EXPECT_FALSE(db::ValidDataSourceName(std::string("a\0b", 3)));
+  EXPECT_FALSE(db::ValidDataSourceName("a\nb"));
+}
+
+TEST(Qualifier, OnlyDottedPlainNames) {
+  for (const char* ok : {"dbo", "perf.dbo", "a.b.c", "_x$1", "Perf_2026", "$sys"})
+    EXPECT_TRUE(ValidQualifier(ok)) << ok;
+  for (const char* bad :
+       {".", "a.", ".a", "a..b", "1abc", "a.1b", "a b", "a;b", "a'b", "a\"b",
+        "public.HX_METRICS; CREATE TABLE pwnq (x int); --", "a-b", "a/*", "\xc3\xa9"})
+    EXPECT_FALSE(ValidQualifier(bad)) << bad;
+  trend::PlainDataSource ds("perf", "", "", "public; DROP TABLE HX_METRICS");
+  try {
+    QualifierPrefix(ds);
+    FAIL();
+  } catch (const Error& e) {
+    EXPECT_EQ(e.number(), kInvalidCall);
+    EXPECT_NE(e.description().find("\"public; DROP TABLE HX_METRICS\""), std::string::npos);
+  }
+  EXPECT_EQ(QualifierPrefix(trend::PlainDataSource("perf", "", "", "perf.dbo")), "perf.dbo.");
 }
 
 TEST(ComposeErrorText, WithoutDatabaseErrors) {

@@ -59,7 +59,7 @@ typedef int32_t TF_STATUS;
 #define TF_E_BAD_PARAM_COUNT (-4)     /* too many or too few arguments (exception info filled) */
 #define TF_E_NO_INTERFACE (-5)        /* the object does not offer the interface asked for */
 #define TF_E_CLASS_NOT_AVAILABLE (-6) /* DllGetClassObject: not this library's class */
-#define TF_E_INVALID_ARG (-7)         /* a null pointer or an unknown flag */
+#define TF_E_INVALID_ARG (-7)         /* a null pointer, an unknown flag, a by-ref chain */
 #define TF_E_WRONG_THREAD                                                                    \
   (-8)                     /* the instance belongs to another thread (exception info filled) \
                             */
@@ -92,10 +92,11 @@ typedef uint16_t TF_VARTYPE;
 #define TF_VT_DISPATCH 9 /* an object: TF_Dispatch* */
 #define TF_VT_MISSING 10 /* an omitted optional argument */
 #define TF_VT_BOOL 11    /* int16_t: -1 true, 0 false */
-#define TF_VT_VARIANT                                                                          \
-  12                  /* only with TF_VT_BYREF: pointer to a TF_VARIANT; as a result type: any \
-                       */
-#define TF_VT_VOID 24 /* result type of a method without a result */
+/* TF_VT_VARIANT: only with TF_VT_BYREF, a pointer to a TF_VARIANT that holds its value by
+ * value (one level only: a target that is itself TF_VT_BYREF, or a null pointer, makes
+ * Invoke answer TF_E_INVALID_ARG); as a result type: any. */
+#define TF_VT_VARIANT 12
+#define TF_VT_VOID 24      /* result type of a method without a result */
 #define TF_VT_BYREF 0x4000 /* flag: the value is a pointer to the host's own variable */
 
 typedef struct TF_Dispatch TF_Dispatch;
