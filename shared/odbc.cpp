@@ -64,8 +64,13 @@ std::vector<Diagnostic> ReadDiagnostics(SQLSMALLINT type, SQLHANDLE h) {
   return out;
 }
 
-bool LostState(const std::string& s) {
-  return s.rfind("08", 0) == 0 || s == "57P01" || s == "57P02" || s == "57P03";
+// A diagnostic that says the connection is gone: the ODBC connection states (08xxx),
+// PostgreSQL's shutdown states, and MariaDB/MySQL's client errors 2006 "server has gone
+// away" and 2013 "lost connection" (which Connector/ODBC reports under HY000 or HY001).
+bool LostConnection(const Diagnostic& d) {
+  const std::string& s = d.sqlstate;
+  return s.rfind("08", 0) == 0 || s == "57P01" || s == "57P02" || s == "57P03" ||
+         (s.rfind("HY", 0) == 0 && (d.native == 2006 || d.native == 2013));
 }
 
 // Replaces the error list with the diagnostics of the failed call and raises.
@@ -76,7 +81,7 @@ bool LostState(const std::string& s) {
   bool lost = false;
   for (const auto& d : diags) {
     env.errors.push_back({d.native, "[" + d.sqlstate + "] " + d.message});
-    lost = lost || LostState(d.sqlstate);
+    lost = lost || LostConnection(d);
   }
   if (!lost && conn != nullptr && conn->connected) {
     SQLUINTEGER dead = SQL_CD_FALSE;

@@ -268,6 +268,26 @@ static void TestOrrery(Library* lib, HostDataSource* ds) {
     CHECK(Call(a, 0x60030000, args, 9, &r, &e) == TF_E_EXCEPTION && e.number == 13);
     tf_excepinfo_clear(a, &e);
   }
+  /* A by-reference variant is followed one level only: one that points at itself, at
+   * another by-reference variant or nowhere is refused, and nothing runs. */
+  {
+    TF_VARIANT args[9], self, inner, outer;
+    memcpy(args, t.v, sizeof args);
+    self.vt = TF_VT_BYREF | TF_VT_VARIANT;
+    self.u.p_variant = &self;
+    args[5] = self;
+    CHECK(Call(a, 0x60030000, args, 9, &r, &e) == TF_E_INVALID_ARG && r.vt == TF_VT_EMPTY);
+    inner.vt = TF_VT_R4;
+    inner.u.r4 = 30.0f;
+    outer.vt = TF_VT_BYREF | TF_VT_VARIANT;
+    outer.u.p_variant = &inner;
+    args[5].u.p_variant = &outer;
+    CHECK(Call(a, 0x60030000, args, 9, &r, &e) == TF_E_INVALID_ARG);
+    args[5].u.p_variant = NULL;
+    CHECK(Call(a, 0x60030000, args, 9, &r, &e) == TF_E_INVALID_ARG);
+    args[5].u.p_variant = &inner; /* one level: fine */
+    CHECK(Call(a, 0x60030000, args, 9, &r, &e) == TF_OK && r.u.r8 == 70.0);
+  }
   CHECK(Call(a, 0x60030000, t.v, 3, &r, &e) == TF_E_BAD_PARAM_COUNT && e.number == 450);
   tf_excepinfo_clear(a, &e);
   CHECK(Call(a, 0x60030000, t.v, 10, &r, &e) == TF_E_BAD_PARAM_COUNT);

@@ -105,6 +105,32 @@ TEST_F(MailDb, CounterModeWithAReset) {
   for (int h = 0; h < 9; ++h) EXPECT_DOUBLE_EQ(peer_.hourly(0, h), expected[h]) << h;
 }
 
+TEST_F(MailDb, CounterModeTheHourAfterAGapIsUnknown) {
+  // A cumulative counter near 5,000,000 rising about 50 an hour, hours 5 and 6 missing.
+  std::vector<double> avg(24), min(24, 1);
+  for (int h = 0; h < 24; ++h) avg[h] = 5000000 + 50 * h;
+  for (int h : {5, 6}) avg[h] = -1, min[h] = 1e9;
+  Row(0, avg, min);
+  Trend(0, 1);
+  for (int h = 1; h < 24; ++h) {
+    if (h >= 5 && h <= 7)
+      EXPECT_DOUBLE_EQ(peer_.hourly(0, h), -1) << h;  // missing, and the hour after them
+    else
+      EXPECT_DOUBLE_EQ(peer_.hourly(0, h), 50) << h;
+  }
+  EXPECT_DOUBLE_EQ(peer_.hourly(0, 0), 0);
+  // Only increases reach the fit: no absolute reading leaks into the day's mean.
+  EXPECT_NEAR(peer_.intercept(), 50.0 * 20 / 21, 1e-9);
+  // A missing hour 0 makes hour 1 unknown; hour 0 itself becomes 0.0 as always.
+  avg[0] = -1, min[0] = 1e9;
+  Row(1, avg, min);
+  c_.TrendValue("mail01", "Mail.Delivered", "", kFirst, Day(1), 0.0f, 0.0f, int16_t{2}, *ds_,
+                int16_t{1});
+  EXPECT_DOUBLE_EQ(peer_.hourly(0, 0), 0);
+  EXPECT_DOUBLE_EQ(peer_.hourly(0, 1), -1);
+  EXPECT_DOUBLE_EQ(peer_.hourly(0, 2), 50);
+}
+
 TEST_F(MailDb, NullsFarBackAreNotReadNearOnesFail) {
   Flat(0, 10);
   Exec("INSERT INTO " + kTable +

@@ -1,8 +1,9 @@
 // The data-access module against a real database through the real ODBC stack. Every case
-// runs once on SQLite and once on PostgreSQL.
+// runs once on each backend: SQLite, PostgreSQL and MariaDB.
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 #include "dates.h"
@@ -184,7 +185,7 @@ TEST_F(Module1Db, MissingPropertyReachesTheCallerUnchanged) {
 
 TEST_F(Module1Db, FailedOpenIsRetriedOnTheNextCall) {
   size_t before = CachedConnectionCount();
-  if (testbed::IsPostgres()) {
+  if (testbed::HasLogins()) {
     auto wrong = testbed::MakeDataSource();
     wrong->Set("Password", "wrong-password");
     try {
@@ -213,7 +214,7 @@ TEST_F(Module1Db, FailedOpenIsRetriedOnTheNextCall) {
 
 TEST_F(Module1Db, AnotherLoginNeverRidesOnACachedConnection) {
   auto a = ObtainConnection(*ds_);
-  if (testbed::IsPostgres()) {
+  if (testbed::HasLogins()) {
     auto wrong = testbed::MakeDataSource();
     wrong->Set("Password", "not-the-password");
     EXPECT_THROW(ObtainConnection(*wrong), db::DatabaseError);
@@ -227,21 +228,60 @@ TEST_F(Module1Db, AnotherLoginNeverRidesOnACachedConnection) {
   EXPECT_EQ(ObtainConnection(*ds_).get(), a.get());
 }
 
-TEST_F(Module1Db, PasswordWithSpecialCharactersConnects) {
-  if (!testbed::IsPostgres()) GTEST_SKIP() << "SQLite has no logins";
-  const std::string password = "p;w}{+%x y";
-  Exec("DROP ROLE IF EXISTS trend_special");
-  Exec("CREATE ROLE trend_special LOGIN PASSWORD 'p;w}{+%x y'");
-  trend::PlainDataSource special(testbed::CurrentBackend().dsn, "trend_special", password);
+TEST_F(Module1Db, CredentialsWithSpecialCharactersLogIn) {
+  if (!testbed::HasLogins()) GTEST_SKIP() << "SQLite has no logins";
+  // Neither value can add a connection attribute, and both reach the server unchanged.
+  const std::string password = " p;w}{+%x y=1;UID=postgres ";
+  const std::string user = "trend;{u} x ";
+  auto quoted = [](const std::string& s, char q) {
+    std::string out(1, q);
+    for (char c : s) out += c == q ? std::string(2, q) : std::string(1, c);
+    return out + q;
+  };
+  if (testbed::IsPostgres()) {
+    Exec("DROP ROLE IF EXISTS " + quoted(user, '"'));
+    Exec("CREATE ROLE " + quoted(user, '"') + " LOGIN PASSWORD " + quoted(password, '\''));
+  } else {
+    Exec("DROP USER IF EXISTS " + quoted(user, '\'') + "@'127.0.0.1'");
+    Exec("CREATE USER " + quoted(user, '\'') + "@'127.0.0.1' IDENTIFIED BY " +
+         quoted(password, '\''));
+    Exec("GRANT SELECT ON trend.* TO " + quoted(user, '\'') + "@'127.0.0.1'");
+  }
+  trend::PlainDataSource special(testbed::CurrentBackend().dsn, user, password);
   auto c = ObtainConnection(special);
-  auto rs = c->OpenResultSet("SELECT CURRENT_USER AS U");
-  EXPECT_EQ(rs.Value("U").ToText(), "trend_special");
+  auto rs = c->OpenResultSet(testbed::IsPostgres() ? "SELECT CURRENT_USER AS U"
+                                                   : "SELECT SUBSTRING_INDEX(CURRENT_USER(), "
+                                                     "'@', 1) AS U");
+  EXPECT_EQ(rs.Value("U").ToText(), user);
+  rs.Close();
+  trend::PlainDataSource wrong(testbed::CurrentBackend().dsn, user, "p");
+  EXPECT_THROW(ObtainConnection(wrong), db::DatabaseError);
+}
+
+TEST_F(Module1Db, ANameThatIsNoDataSourceNameIsRefused) {
+  const std::string dsn = testbed::CurrentBackend().dsn;
+  for (const std::string& name :
+       {dsn + ";Database=/tmp/trend-other.db", dsn + "}", "{" + dsn + "}", dsn + "@x"}) {
+    trend::PlainDataSource bad(name, testbed::CurrentBackend().user,
+                               testbed::CurrentBackend().password);
+    try {
+      ObtainConnection(bad);
+      FAIL() << name;
+    } catch (const db::DatabaseError& e) {
+      EXPECT_EQ(e.source(), "ODBC");
+      EXPECT_NE(e.description().find("is not a valid data source name"), std::string::npos)
+          << e.description();
+    }
+  }
+  EXPECT_FALSE(std::filesystem::exists("/tmp/trend-other.db"));
 }
 
 TEST_F(Module1Db, QualifierNamesTheSchema) {
-  if (!testbed::IsPostgres()) GTEST_SKIP() << "SQLite has no schemas";
-  Exec("DROP SCHEMA IF EXISTS perf CASCADE");
-  Exec("CREATE SCHEMA perf");
+  if (!testbed::HasLogins()) GTEST_SKIP() << "SQLite has no schemas";
+  // A schema on PostgreSQL, a database on MariaDB.
+  const char* kind = testbed::IsPostgres() ? "SCHEMA" : "DATABASE";
+  Exec(std::string("DROP ") + kind + " IF EXISTS perf" + (testbed::IsPostgres() ? " CASCADE" : ""));
+  Exec(std::string("CREATE ") + kind + " perf");
   Exec(
       "CREATE TABLE perf.HX_SYSTEM_SUMMARY (HOSTNAME VARCHAR(128), PROBE VARCHAR(128), "
       "AVERAGE_VALUE DOUBLE PRECISION)");
@@ -251,7 +291,7 @@ TEST_F(Module1Db, QualifierNamesTheSchema) {
   auto rs = c->OpenResultSet("SELECT HOSTNAME FROM " + QualifierPrefix(*ds) + "HX_SYSTEM_SUMMARY");
   EXPECT_EQ(rs.Value("HOSTNAME").ToText(), "q");
   rs.Close();
-  Exec("DROP SCHEMA perf CASCADE");
+  Exec(std::string("DROP ") + kind + " perf" + (testbed::IsPostgres() ? " CASCADE" : ""));
 }
 
 }  // namespace

@@ -63,6 +63,9 @@ const Backend& CurrentBackend() {
     std::string name = Env("TREND_TEST_BACKEND");
     if (name == "postgres")
       return Backend{name, Env("TREND_PG_DSN"), Env("TREND_PG_USER"), Env("TREND_PG_PASSWORD")};
+    if (name == "mariadb")
+      return Backend{name, Env("TREND_MARIA_DSN"), Env("TREND_MARIA_USER"),
+                     Env("TREND_MARIA_PASSWORD")};
     if (name == "sqlite") return Backend{name, Env("TREND_SQLITE_DSN"), "", ""};
     return Backend{};
   }();
@@ -73,14 +76,22 @@ bool IsPostgres() {
   return CurrentBackend().name == "postgres";
 }
 
+bool IsMariaDB() {
+  return CurrentBackend().name == "mariadb";
+}
+
+bool HasLogins() {
+  return CurrentBackend().name != "sqlite";
+}
+
 std::shared_ptr<trend::PlainDataSource> MakeDataSource(const std::string& qualifier) {
   const Backend& b = CurrentBackend();
   return std::make_shared<trend::PlainDataSource>(b.dsn, b.user, b.password, qualifier);
 }
 
-void TestDbScript(const std::string& command) {
-  std::string cmd =
-      "\"" + Env("TREND_TESTDB_SCRIPT") + "\" " + command + " \"" + Env("TREND_TESTDB_DIR") + "\"";
+void TestDbScript(const std::string& command, const std::string& server) {
+  std::string cmd = "\"" + Env("TREND_TESTDB_SCRIPT") + "\" " + command + " \"" +
+                    Env("TREND_TESTDB_DIR") + "\" " + server;
   ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
 }
 
@@ -96,6 +107,12 @@ void DbTest::SetUp() {
     Exec(create);
   }
   ds_ = MakeDataSource();
+}
+
+void DbTest::ReopenAdmin() {
+  const Backend& b = CurrentBackend();
+  admin_ = std::make_unique<trend::db::Connection>(
+      trend::db::Connection::Open(*env_, trend::db::Login{b.dsn, b.user, b.password}));
 }
 
 void DbTest::Exec(const std::string& sql) {
@@ -115,6 +132,26 @@ std::vector<std::vector<std::string>> DbTest::Query(const std::string& sql) {
     rs.MoveNext();
   }
   return rows;
+}
+
+bool DbTest::TableExists(const std::string& table) {
+  try {
+    admin_->OpenResultSet("SELECT COUNT(*) FROM " + table).Close();
+    return true;
+  } catch (const trend::Error&) {
+    if (!admin_->autoCommit()) admin_->Rollback();
+    return false;
+  }
+}
+
+void DbTest::ServerEscapesBackslashes() {
+  if (!IsPostgres()) return;
+  Exec("ALTER DATABASE trend SET standard_conforming_strings = off");
+  resetBackslashes_ = true;
+}
+
+void DbTest::TearDown() {
+  if (resetBackslashes_) Exec("ALTER DATABASE trend RESET standard_conforming_strings");
 }
 
 std::string InsertHourly(const std::string& table, const HourlyRow& r) {

@@ -1,92 +1,14 @@
 // The real trendhost binary against the real libraries and the test database.
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
-#include "testbed.h"
+#include "host_test.h"
 
 namespace {
 
-struct HostRun {
-  int status;
-  std::string out, err;
-};
-
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-class Trendhost : public testbed::DbTest {
- protected:
-  void SetUp() override {
-    DbTest::SetUp();
-    dir_ =
-        std::filesystem::temp_directory_path() / ("trendhost-test-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir_);
-    ASSERT_EQ(Host({"register", TREND_LIB_DIR "/Orrery.so", TREND_LIB_DIR "/Vantor.so",
-                    TREND_LIB_DIR "/Lanyard.so", TREND_LIB_DIR "/Tessel.so"})
-                  .status,
-              0);
-    for (const char* table : {"HX_METRICS", "DOMINO_METRICS"}) {
-      Row(table, "web01", "avgcpubusy", "2001-06-30", 9.5);
-      Row(table, "web01", "avgcpubusy", "2001-06-29", 8.5);
-    }
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
-  void Row(const std::string& table, const std::string& host, const std::string& probe,
-           const std::string& day, double v) {
-    testbed::HourlyRow r{host, probe, "", day};
-    r.avg.assign(24, v);
-    r.min.assign(24, v);
-    r.daily = r.maxHourly = r.maxDaily = v;
-    Exec(testbed::InsertHourly(table, r));
-  }
-
-  // Runs trendhost with the arguments; the registry lives in the test's own folder.
-  HostRun Host(const std::vector<std::string>& args) {
-    // The driver manager unloads its ini library with cached data still allocated;
-    // preloading it keeps it (and the sanitizer's leak report) quiet.
-    std::string cmd =
-        "TREND_REGISTRY=" + Quote((dir_ / "registry").string()) +
-        " LD_PRELOAD=libodbcinst.so.2 ASAN_OPTIONS=verify_asan_link_order=0 " TREND_HOST;
-    for (const auto& a : args) cmd += " " + Quote(a);
-    std::string err = (dir_ / "stderr").string();
-    cmd += " 2>" + Quote(err);
-    HostRun r{};
-    FILE* p = popen(cmd.c_str(), "r");
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) r.out.append(buf, n);
-    int s = pclose(p);
-    r.status = WIFEXITED(s) ? WEXITSTATUS(s) : -1;
-    r.err = Slurp(err);
-    return r;
-  }
-  std::vector<std::string> Login() {
-    const auto& b = testbed::CurrentBackend();
-    return {"call", "--dsn", b.dsn, "--user", b.user, "--password", b.password};
-  }
-  HostRun Call(std::vector<std::string> words) {
-    auto args = Login();
-    args.insert(args.end(), words.begin(), words.end());
-    return Host(args);
-  }
-  std::filesystem::path dir_;
-};
+using testbed::HostRun;
+using Trendhost = testbed::HostTest;
+using testbed::Slurp;
 
 const std::vector<std::string> kKey = {"web01", "avgcpubusy", "", "2001-06-01", "2001-06-30"};
 std::vector<std::string> With(std::vector<std::string> head, std::vector<std::string> tail) {
@@ -199,6 +121,43 @@ TEST_F(Trendhost, ThePasswordNeverShows) {
     EXPECT_EQ(r.out.find(secret), std::string::npos);
     EXPECT_EQ(r.err.find(secret), std::string::npos) << r.err;
   }
+}
+
+TEST_F(Trendhost, AShortPasswordIsMaskedOnlyWhereItStandsAsAValue) {
+  // "e" appears in nearly every word of the driver manager's message; it must stay readable.
+  HostRun r =
+      Host({"call", "--dsn", "no_such_source", "--password", "e", "OrreryFunctions.OrreryClass",
+            "StandardDeviation", "web01", "p", "", "2001-06-01", "2001-06-30"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Driver Manager"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Data source name not found"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("********"), std::string::npos) << r.err;
+  // As a value in an echoed text it is masked; a longer password wherever it appears.
+  r = Host({"call", "--dsn", "no_such_source", "--password", "pw1", "OrreryFunctions.OrreryClass",
+            "TrendValue", "web01", "p", "", "2001-06-01", "2001-06-30", "PWD=pw1;", "0", "2"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("\"PWD=********;\" is not a Single"), std::string::npos) << r.err;
+  r = Host({"call", "--dsn", "no_such_source", "--password", "s3cret",
+            "OrreryFunctions.OrreryClass", "TrendValue", "web01", "p", "", "2001-06-01",
+            "2001-06-30", "xs3crety", "0", "2"});
+  EXPECT_NE(r.err.find("\"x********y\""), std::string::npos) << r.err;
+}
+
+TEST_F(Trendhost, StoredCredentialsOfTheDataSourceStayInForce) {
+  if (!testbed::IsPostgres())
+    GTEST_SKIP() << "the data source with stored credentials is PostgreSQL";
+  // The data source stores Username and Password; --dsn alone logs in with them.
+  HostRun r =
+      Host({"call", "--dsn", std::getenv("TREND_PG_STORED_DSN"), "OrreryFunctions.OrreryClass",
+            "StandardDeviation", "web01", "avgcpubusy", "", "2001-06-01", "2001-06-30"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "1\n");
+  // A password given explicitly still takes precedence over the stored one.
+  r = Host({"call", "--dsn", std::getenv("TREND_PG_STORED_DSN"), "--password", "wrong",
+            "OrreryFunctions.OrreryClass", "StandardDeviation", "web01", "avgcpubusy", "",
+            "2001-06-01", "2001-06-30"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("password authentication failed"), std::string::npos) << r.err;
 }
 
 TEST_F(Trendhost, LibraryOptionNeedsNoRegistry) {

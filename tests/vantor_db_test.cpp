@@ -45,7 +45,10 @@ class VantorDb : public testbed::DbTest {
             ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".csv";
     c_.InitializeFile(path_, "ID,DATE,HOUR,VALUE");
   }
-  void TearDown() override { std::filesystem::remove(path_); }
+  void TearDown() override {
+    std::filesystem::remove(path_);
+    DbTest::TearDown();
+  }
 
   static std::string Day(int daysBack) {
     return FormatDate(AddDays(ParseDate(kLast), -daysBack), DateFormat::kIsoDay);
