@@ -1,4 +1,5 @@
--- Tables the trend libraries read and write. Valid on SQLite and PostgreSQL alike.
+-- Tables the trend libraries read and write. One file, valid on SQLite, PostgreSQL and MariaDB
+-- (where the default storage engine, InnoDB, holds them).
 -- Dates are DATE columns; on SQLite they hold "yyyy-mm-dd" text, which compares as dates.
 -- Hourly columns end in the two-digit hour _00 to _23. An hour without samples is stored
 -- with average -1 and minimum 1000000000.

@@ -87,6 +87,7 @@ TEST_F(HostileInput, ANameThatIsNoDataSourceNameIsRefused) {
 }
 
 TEST_F(HostileInput, BackslashesAreOrdinaryCharactersInEveryLiteral) {
+  Exec("DROP TABLE IF EXISTS pwn2");
   ServerEscapesBackslashes();
   // Stored names with backslashes and apostrophes are matched exactly.
   // Their series rises faster than web01's, so that a fit over the wrong rows shows.
@@ -130,6 +131,7 @@ TEST_F(HostileInput, BackslashesAreOrdinaryCharactersInEveryLiteral) {
 }
 
 TEST_F(HostileInput, AQualifierCarriesNoStatement) {
+  Exec("DROP TABLE IF EXISTS pwnq");
   Exec("INSERT INTO HX_SYSTEM_SUMMARY VALUES ('web01', 'avgcpubusy', 9)");
   const std::string qualifier = testbed::IsPostgres() ? "public" : "trend";
   for (const std::string& bad :

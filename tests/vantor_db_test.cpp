@@ -7,6 +7,7 @@
 
 #include "dates.h"
 #include "error.h"
+#include "module1.h"
 #include "numeric.h"
 #include "testbed.h"
 #include "vantor_class.h"
@@ -55,7 +56,7 @@ class VantorDb : public testbed::DbTest {
   }
   void Metric(int id, int daysBack, int type, const std::string& name = "resp") {
     Exec("INSERT INTO METRICDATA VALUES (" + std::to_string(id) + ", '" + Day(daysBack) +
-         "', 10, '" + name + "', " + std::to_string(type) + ")");
+         "', 10, '" + trend::Module1::QuoteSQL(name) + "', " + std::to_string(type) + ")");
   }
   // A value row whose hour h holds first + h * step (hours listed in `absent` hold -1).
   void Values(const std::string& table, int id, double first, double step,
@@ -158,6 +159,27 @@ TEST_F(VantorDb, TrendRowsHistoryAndForecast) {
   lines = File();
   ASSERT_EQ(lines.size(), 1u + 24);
   EXPECT_EQ(lines[1], "307,20010623,00:00,30,30,30");
+}
+
+TEST_F(VantorDb, AMetricNameReadBackIsOneLiteralWhateverItHolds) {
+  Exec("DROP TABLE IF EXISTS pwn2");
+  ServerEscapesBackslashes();
+  // The history query puts the stored metric name between apostrophes. A name that ends
+  // a literal with a backslash must neither run as SQL nor widen the selection.
+  Metric(300, 0, 0, "resp\\");
+  Metric(307, 7, 0, "resp\\");
+  Values("DATA32", 300, 10, 0);
+  Values("DATA32", 307, 30, 0);
+  Metric(500, 0, 0, "x\\' OR 1=1 -- ");
+  Values("DATA32", 500, 10, 0);
+  Metric(600, 0, 0, "\\'; CREATE TABLE pwn2 (x int); --");
+  Values("DATA32", 600, 10, 0);
+  c_.PrintTrendFile("300", "", kFirst, kLast, int16_t{2}, *ds_);
+  EXPECT_NEAR(peer_.slope(), -20.0 / 7, 1e-12);  // both days of its own name, matched exactly
+  c_.PrintTrendFile("500", "", kFirst, kLast, int16_t{2}, *ds_);
+  EXPECT_DOUBLE_EQ(peer_.slope(), 1.0);  // one day only: not every series of the class
+  c_.PrintTrendFile("600", "", kFirst, kLast, int16_t{2}, *ds_);
+  EXPECT_FALSE(TableExists("pwn2"));
 }
 
 TEST_F(VantorDb, OneDaySlopeIsOne) {
