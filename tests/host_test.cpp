@@ -61,6 +61,7 @@ HostRun HostTest::Host(const std::vector<std::string>& args, const std::vector<s
   std::string err = (dir_ / "stderr").string();
   cmd += " 2>" + ShellQuote(err) + " </dev/null";
   HostRun r{};
+  if (!cwd_.empty()) cmd = "-C " + ShellQuote(cwd_) + " " + cmd;
   FILE* p = popen(("env " + cmd).c_str(), "r");
   char buf[4096];
   for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) r.out.append(buf, n);

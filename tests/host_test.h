@@ -36,6 +36,7 @@ class HostTest : public DbTest {
   HostRun Call(std::vector<std::string> words);
 
   std::filesystem::path dir_;
+  std::string cwd_;  // the folder trendhost runs in (the test's own when empty)
 };
 
 }  // namespace testbed

@@ -1,0 +1,225 @@
+// Everyday mistakes through the real trendhost binary: each gives a clear message, never a
+// plausible number or a stray file; and the options that make the host scriptable.
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "host_test.h"
+
+namespace {
+
+using testbed::HostRun;
+
+const std::vector<std::string> kKey = {"web01", "avgcpubusy", "", "2001-06-01", "2001-06-30"};
+std::vector<std::string> With(std::vector<std::string> head, std::vector<std::string> tail) {
+  head.insert(head.end(), tail.begin(), tail.end());
+  return head;
+}
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+class HostUsability : public testbed::HostTest {};
+
+TEST_F(HostUsability, ADatabaseMethodWithoutDsnIsAUsageErrorAndLeavesNoFile) {
+  const auto work = dir_ / "work";
+  std::filesystem::create_directories(work);
+  cwd_ = work.string();
+  HostRun r = Host(
+      With({"call", "OrreryFunctions.OrreryClass", "TrendValue"}, With(kKey, {"30", "0", "2"})));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("TrendValue reads the database: name its data source with --dsn NAME"),
+            std::string::npos)
+      << r.err;
+  EXPECT_TRUE(std::filesystem::is_empty(work));
+  // A method that needs no database runs without one.
+  r = Host({"call", "OrreryFunctions.OrreryClass", "InitializeFile", (work / "f.csv").string()});
+  EXPECT_EQ(r.status, 0) << r.err;
+}
+
+TEST_F(HostUsability, IntegerArgumentsMustBeWholeNumbersInRange) {
+  HostRun r =
+      Call(With(With({"OrreryFunctions.OrreryClass", "TrendValue"}, kKey), {"30", "0", "2.7"}));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("argument iTrendStyle of TrendValue: \"2.7\" is not an Integer"),
+            std::string::npos)
+      << r.err;
+  r = Call(With(With({"OrreryFunctions.OrreryClass", "GrowthRate"}, kKey), {"40000"}));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("\"40000\" is out of the range of an Integer (-32768 to 32767)"),
+            std::string::npos)
+      << r.err;
+  r = Call(With(With({"OrreryFunctions.OrreryClass", "TrendValue"}, kKey), {"soon", "0", "2"}));
+  EXPECT_NE(r.err.find("\"soon\" is not a Single"), std::string::npos) << r.err;
+  r = Call(With(With({"OrreryFunctions.OrreryClass", "TrendValue"}, kKey), {"30", "0", "2.0"}));
+  EXPECT_EQ(r.status, 0) << r.err;  // a whole number written with a fraction is still whole
+  EXPECT_EQ(r.out, "70\n");
+}
+
+TEST_F(HostUsability, VerboseShowsWhatTheHostPassed) {
+  auto args = Login();
+  args[6] = args[6].empty() ? "s3cret-pw" : args[6];
+  const std::string password = args[6];
+  args.insert(args.begin() + 1, "--verbose");
+  args.insert(args.end(), {"OrreryFunctions.OrreryClass", "TrendValue"});
+  args.insert(args.end(), kKey.begin(), kKey.end());
+  args.insert(args.end(), {"30", "0", "2"});
+  HostRun r = Host(args);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "70\n");  // standard output holds the result alone
+  for (const char* part :
+       {"trendhost: call TrendValue\n", "  sHostname As String = \"web01\"\n",
+        "  sProbeArg As String = \"\"\n", "  fNumDays As Single = 30\n",
+        "  iTrendStyle As Integer = 2\n", "  DataSource As Object = DataSource(Name=\"",
+        "Password=(given)", "trendhost: TrendValue returned in "})
+    EXPECT_NE(r.err.find(part), std::string::npos) << part << "\n" << r.err;
+  EXPECT_EQ(r.err.find(password), std::string::npos);
+}
+
+TEST_F(HostUsability, KeepGoingRunsEveryCallAndReportsEachFailure) {
+  const std::vector<std::string> bad = {"web01", "avgcpubusy", "", "2001-06-01", "2001-02-30"};
+  const auto chain = With(With(With({"OrreryFunctions.OrreryClass", "TrendValue"}, kKey),
+                               {"30", "0", "2", "--", "TrendValue"}),
+                          With(With(bad, {"30", "0", "2", "--", "StandardDeviation"}), kKey));
+  HostRun r = Call(chain);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "70\n");  // without --keep-going the chain stops at the failure
+  auto args = Login();
+  args.insert(args.begin() + 1, "--keep-going");
+  args.insert(args.end(), chain.begin(), chain.end());
+  r = Host(args);
+  EXPECT_EQ(r.status, 1);
+  // The failed fit is retried by the library on the next call with other texts.
+  EXPECT_EQ(r.out, "70\n\n1\n");
+  EXPECT_NE(r.err.find("error 13: OrreryFunctions.OrreryClass.CalculateRegression:Orrery"),
+            std::string::npos)
+      << r.err;
+}
+
+TEST_F(HostUsability, JsonOutputOneObjectPerCall) {
+  const std::vector<std::string> bad = {"web01", "avgcpubusy", "", "2001-06-01", "2001-02-30"};
+  auto args = Login();
+  args.insert(args.begin() + 1, {"--format", "json", "--keep-going"});
+  const auto chain = With(With(With({"OrreryFunctions.OrreryClass", "TrendValue"}, kKey),
+                               {"30", "0", "2", "--", "StandardDeviation"}),
+                          With(With(kKey, {"--", "DaysToValue"}),
+                               With(kKey, {"100", "0", "2", "--", "InitializeFile",
+                                           (dir_ / "f.csv").string(), "--", "TrendValue"})));
+  args.insert(args.end(), chain.begin(), chain.end());
+  args.insert(args.end(), bad.begin(), bad.end());
+  args.insert(args.end(), {"30", "0", "2"});
+  HostRun r = Host(args);
+  EXPECT_EQ(r.status, 1);
+  auto lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 5u) << r.out;
+  std::vector<nlohmann::json> objects;
+  for (const auto& l : lines) objects.push_back(nlohmann::json::parse(l));
+  EXPECT_EQ(objects[0], nlohmann::json::parse(R"({"method": "TrendValue", "result": 70})"));
+  EXPECT_EQ(objects[1]["result"].get<double>(), 1.0);
+  EXPECT_TRUE(objects[2]["result"].is_number_integer());
+  EXPECT_EQ(objects[2]["result"].get<int>(), 45);  // (100 - 10) / 2
+  EXPECT_TRUE(objects[3]["result"].is_null());
+  EXPECT_EQ(objects[4]["error"]["number"], 13);
+  EXPECT_EQ(objects[4]["error"]["source"],
+            "OrreryFunctions.OrreryClass.CalculateRegression:Orrery");
+  EXPECT_EQ(objects[4]["error"]["description"],
+            "Error calculating HX Trends:\nType mismatch\nType mismatch\n");
+}
+
+TEST_F(HostUsability, ErrorsSayWhatToDo) {
+  HostRun r = Host({"call", "--dsn", "no_such_source", "OrreryFunctions.OrreryClass",
+                    "StandardDeviation", "web01", "p", "", "2001-06-01", "2001-06-30"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("hint: no data source named \"no_such_source\" in " +
+                       std::string(std::getenv("ODBCINI"))),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("`odbcinst -q -s` lists the defined data sources"), std::string::npos);
+
+  r = Call({"OrreryFunctions.OrreryClass", "TrendValu"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(
+      r.err.find(
+          "unknown method TrendValu of OrreryFunctions.OrreryClass; did you mean TrendValue?"),
+      std::string::npos)
+      << r.err;
+  r = Call({"OrreryFunctions.OreryClass", "TrendValue"});
+  EXPECT_NE(r.err.find("did you mean OrreryFunctions.OrreryClass?"), std::string::npos) << r.err;
+  r = Call({"Nope.Class", "TrendValue"});
+  EXPECT_NE(r.err.find("register a library with: trendhost register FILE.so"), std::string::npos)
+      << r.err;
+
+  r = Call({"OrreryFunctions.OrreryClass", "GrowthRate", "web01"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(
+      r.err.find("GrowthRate takes 6 arguments, 1 given\nusage: GrowthRate(sHostname As "
+                 "String, sProbe As String, sProbeArg As String, sFirstDay As String, "
+                 "sLastDay As String, iDaysGrowth As Integer, DataSource As Object) As Single"),
+      std::string::npos)
+      << r.err;
+
+  r = Call(With(With({"OrreryFunctions.OrreryClass", "TrendValue"}, kKey),
+                {"30", "0", "2", "--dsn", "x"}));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("the option --dsn stands after PROGID: options go first"), std::string::npos)
+      << r.err;
+
+  r = Host({"call", "--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("trendhost call [OPTIONS] PROGID METHOD [ARG...] [-- METHOD [ARG...]]..."),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("Example:"), std::string::npos);
+
+  std::filesystem::remove_all(dir_ / "registry");
+  r = Host({"classes"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("no classes registered in"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("trendhost register FILE.so"), std::string::npos);
+}
+
+TEST_F(HostUsability, PasswordFromAFileOrTheEnvironment) {
+  const auto& b = testbed::CurrentBackend();
+  const std::string file = (dir_ / "pw").string();
+  std::ofstream(file) << (b.password.empty() ? "unused" : b.password) << "\nsecond line\n";
+  const std::vector<std::string> call = {"OrreryFunctions.OrreryClass",
+                                         "StandardDeviation",
+                                         "web01",
+                                         "avgcpubusy",
+                                         "",
+                                         "2001-06-01",
+                                         "2001-06-30"};
+  ::chmod(file.c_str(), 0644);
+  HostRun r = Host(With({"call", "--dsn", b.dsn, "--user", b.user, "--password-file", file}, call));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("has group or world access; permissions should be u=rw (0600) or less"),
+            std::string::npos)
+      << r.err;
+  ::chmod(file.c_str(), 0600);
+  r = Host(With({"call", "--dsn", b.dsn, "--user", b.user, "--password-file", file}, call));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "1\n");
+  r = Host(
+      With({"call", "--dsn", b.dsn, "--user", b.user, "--password", "x", "--password-file", file},
+           call));
+  EXPECT_EQ(r.status, 2);  // one source of the password at a time
+  if (testbed::HasLogins()) {
+    r = Host(With({"call", "--dsn", b.dsn, "--user", b.user}, call),
+             {"TRENDHOST_PASSWORD=" + b.password});
+    EXPECT_EQ(r.status, 0) << r.err;
+    // --password wins over the environment.
+    r = Host(With({"call", "--dsn", b.dsn, "--user", b.user, "--password", "wrong-pw"}, call),
+             {"TRENDHOST_PASSWORD=" + b.password});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.find("wrong-pw"), std::string::npos) << r.err;
+  }
+}
+
+}  // namespace
