@@ -1,6 +1,5 @@
 #include "call.h"
 
-#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -134,11 +133,8 @@ nlohmann::json Json(const TF_VARIANT& v) {
       return v.u.i2;
     case TF_VT_I4:
       return v.u.i4;
-    case TF_VT_R4: {
-      char buf[32];
-      auto end = std::to_chars(buf, buf + sizeof buf, v.u.r4).ptr;
-      return std::strtod(std::string(buf, end).c_str(), nullptr);
-    }
+    case TF_VT_R4:
+      return SingleAsDouble(v.u.r4);
     case TF_VT_R8:
       return v.u.r8;
     case TF_VT_BOOL:

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -225,6 +226,37 @@ const TF_MethodInfo& FindMethod(const LoadedClass& c, TF_Dispatch* instance,
   std::string message = "unknown method " + name + " of " + c.info->prog_id;
   if (auto near = Closest(name, names); !near.empty()) message += "; did you mean " + near + "?";
   throw UsageError(message + " (trendhost methods " + c.info->prog_id + " lists them)");
+}
+
+TF_VARIANT InvokeMethod(TF_Dispatch* instance, const TF_MethodInfo& m,
+                        std::vector<TF_VARIANT> values) {
+  std::vector<TF_VARIANT> passed(values.size());
+  for (size_t i = 0; i < values.size(); ++i) {
+    passed[i] = values[i];
+    if (i < m.param_count && m.params[i].by_ref) {
+      passed[i].vt = TF_VT_BYREF | TF_VT_VARIANT;
+      passed[i].u.p_variant = &values[i];
+    }
+  }
+  TF_VARIANT result{};
+  TF_EXCEPINFO excep{};
+  TF_STATUS s = instance->vtbl->Invoke(instance, m.dispid, TF_DISPATCH_METHOD, passed.data(),
+                                       static_cast<uint32_t>(passed.size()), &result, &excep);
+  if (s == TF_E_EXCEPTION || excep.source || excep.description) {
+    RaisedError e(excep.number, excep.source ? excep.source : "",
+                  excep.description ? excep.description : "");
+    tf_excepinfo_clear(instance, &excep);
+    throw e;
+  }
+  if (s != TF_OK)
+    throw CallFailed(std::string(m.name) + " failed with status " + std::to_string(s));
+  return result;
+}
+
+double SingleAsDouble(float f) {
+  char buf[32];
+  auto end = std::to_chars(buf, buf + sizeof buf, f).ptr;
+  return std::strtod(std::string(buf, end).c_str(), nullptr);
 }
 
 // ---- Types and values ----

@@ -79,7 +79,29 @@ class Instance {
 const TF_MethodInfo& FindMethod(const LoadedClass& c, TF_Dispatch* instance,
                                 const std::string& name);
 
+// A raised error of a method: the triple the library handed out.
+struct RaisedError : std::runtime_error {
+  RaisedError(int32_t n, std::string s, std::string d)
+      : std::runtime_error(s + ": " + d),
+        number(n),
+        source(std::move(s)),
+        description(std::move(d)) {}
+  int32_t number;
+  std::string source, description;
+};
+
+// Calls `m` on `instance` with one value per parameter in declaration order (trailing
+// optional ones may be left out), each passed by reference where the method declares it.
+// A raised error throws RaisedError; another failure of the call CallFailed. The caller
+// releases a text result with tf_variant_clear.
+TF_VARIANT InvokeMethod(TF_Dispatch* instance, const TF_MethodInfo& m,
+                        std::vector<TF_VARIANT> values);
+
 // ---- Types and values ----
+
+// The double whose shortest text is the Single's own shortest text (0.1f gives 0.1, not
+// 0.10000000149011612), for outputs that carry numbers as doubles.
+double SingleAsDouble(float f);
 
 std::string TypeName(TF_VARTYPE vt);
 // "a Single", "an Integer".

@@ -9,12 +9,14 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "call.h"
 #include "error.h"
 #include "host.h"
+#include "report.h"
 
 std::string_view trend::ApplicationTitle() {
   return "trendhost";
@@ -57,6 +59,31 @@ int Methods(const std::string& progId, const std::string& library) {
   return kExitOk;
 }
 
+// The login options that call and report share.
+struct LoginOptions {
+  std::string dsn, user, password, passwordFile, qualifier;
+  CLI::Option* passwordOption = nullptr;
+};
+
+void AddLoginOptions(CLI::App* command, LoginOptions& login) {
+  command->add_option("--dsn", login.dsn, "ODBC data source name (the DataSource's Name)");
+  command->add_option("--user", login.user,
+                      "login user (empty: the one the data source stores, if any)");
+  login.passwordOption =
+      command->add_option("--password", login.password,
+                          "login password (never printed; visible to ps: prefer --password-file or "
+                          "TRENDHOST_PASSWORD)");
+  command
+      ->add_option("--password-file", login.passwordFile,
+                   "read the password from the first line of FILE (mode 0600 or stricter)")
+      ->excludes(login.passwordOption);
+  command->add_option("--qualifier", login.qualifier, "table qualifier");
+}
+
+constexpr const char* kPasswordOrder =
+    "The password is taken from --password, else --password-file, else the environment\n"
+    "variable TRENDHOST_PASSWORD; with none, the data source's stored login applies.";
+
 // The first line of a password file that only its owner may read.
 std::string ReadPasswordFile(const std::string& path) {
   struct stat st {};
@@ -69,6 +96,32 @@ std::string ReadPasswordFile(const std::string& path) {
   if (!in || !std::getline(in, line)) throw UsageError("cannot read the password file " + path);
   if (!line.empty() && line.back() == '\r') line.pop_back();
   return line;
+}
+
+// --password, else --password-file, else TRENDHOST_PASSWORD.
+std::string ResolvePassword(const LoginOptions& login) {
+  if (!login.passwordFile.empty()) return ReadPasswordFile(login.passwordFile);
+  if (login.passwordOption->count() == 0)
+    if (const char* env = std::getenv("TRENDHOST_PASSWORD")) return env;
+  return login.password;
+}
+
+// "30,90" as numbers of days.
+std::vector<int> Horizons(const std::string& text) {
+  std::vector<int> out;
+  std::string item;
+  std::istringstream in(text);
+  while (std::getline(in, item, ',')) {
+    try {
+      size_t used = 0;
+      int v = std::stoi(item, &used);
+      if (used != item.size()) throw std::invalid_argument(item);
+      out.push_back(v);
+    } catch (const std::exception&) {
+      throw UsageError("--horizon \"" + text + "\" is not DAYS[,DAYS]");
+    }
+  }
+  return out;
 }
 
 }  // namespace
@@ -93,22 +146,13 @@ int main(int argc, char** argv) {
   methods->add_option("--library", options.library,
                       "load the class from this file instead of the registry");
 
-  std::string passwordFile;
+  LoginOptions callLogin;
   auto* call = app.add_subcommand(
       "call",
       "Create one instance of a class and run methods on it in order:\n"
       "  trendhost call [OPTIONS] PROGID METHOD [ARG...] [-- METHOD [ARG...]]...\n"
       "A DataSource built from the options is passed wherever a method takes an object.");
-  call->add_option("--dsn", options.dsn, "ODBC data source name (the DataSource's Name)");
-  call->add_option("--user", options.user,
-                   "login user (empty: the one the data source stores, if any)");
-  auto* password = call->add_option("--password", options.password,
-                                    "login password (never printed; visible to ps: prefer "
-                                    "--password-file or TRENDHOST_PASSWORD)");
-  call->add_option("--password-file", passwordFile,
-                   "read the password from the first line of FILE (mode 0600 or stricter)")
-      ->excludes(password);
-  call->add_option("--qualifier", options.qualifier, "table qualifier");
+  AddLoginOptions(call, callLogin);
   call->add_option("--library", options.library,
                    "load the class from this file instead of the registry");
   call->add_flag("-v,--verbose", options.verbose,
@@ -121,14 +165,52 @@ int main(int argc, char** argv) {
                    "(one object per call)")
       ->check(CLI::IsMember({"text", "json"}));
   call->footer(
-      "The password is taken from --password, else --password-file, else the environment\n"
-      "variable TRENDHOST_PASSWORD; with none, the data source's stored login applies.\n\n"
-      "Example:\n"
+      std::string(kPasswordOrder) +
+      "\n\nExample:\n"
       "  trendhost call --dsn perf OrreryFunctions.OrreryClass TrendValue web01 avgcpubusy \"\" "
       "\\\n"
       "      2026-06-02 2026-11-30 30 0 2 -- GrowthRate web01 avgcpubusy \"\" 2026-06-02 "
       "2026-11-30 30");
   call->prefix_command();  // from PROGID on, every word is the host's, negative numbers included
+
+  LoginOptions reportLogin;
+  ReportOptions report;
+  std::string horizons = "30,90";
+  auto* reportCommand = app.add_subcommand(
+      "report",
+      "Forecast every series of HX_METRICS and report which cross their thresholds, and when");
+  AddLoginOptions(reportCommand, reportLogin);
+  reportCommand->add_option("--first", report.first,
+                            "first day of the range (default: 181 days before --last)");
+  reportCommand->add_option("--last", report.last,
+                            "last day of the range (default: the latest COLLECTION_DATE)");
+  reportCommand->add_option("--host", report.hostPatterns,
+                            "only hosts matching PATTERN (shell style; repeatable)");
+  reportCommand->add_option("--probe", report.probePatterns,
+                            "only probes matching PATTERN (repeatable)");
+  reportCommand->add_option("--thresholds", report.thresholdsFile,
+                            "CSV file probe,arg,threshold,unit,label over the built-in defaults");
+  reportCommand->add_option("--horizon", horizons, "forecast horizons in days")
+      ->capture_default_str();
+  reportCommand
+      ->add_option("--warn-days", report.warnDays, "crossing within this many days is a warning")
+      ->capture_default_str();
+  reportCommand->add_option("--jobs", report.jobs, "worker processes (default: one per core)");
+  reportCommand->add_option("--format", report.format, "table, csv, json, markdown or html")
+      ->capture_default_str()
+      ->check(CLI::IsMember({"table", "csv", "json", "markdown", "html"}));
+  reportCommand->add_option("--output", report.output,
+                            "write the report to FILE (default: standard output)");
+  reportCommand->add_option("--charts", report.charts,
+                            "also write the charts as PNG files into DIR");
+  reportCommand->add_option("--library", report.library,
+                            "load Orrery from this file instead of the registry");
+  reportCommand->add_flag("-q,--quiet", report.quiet, "no progress or notes on standard error");
+  reportCommand->footer(
+      std::string(kPasswordOrder) +
+      "\n\nStatuses, most urgent first: exceeded, warning, ok, never, no threshold, "
+      "insufficient data, error.\nExit status: 0 done, 1 the report could not "
+      "start, 2 usage error, 3 some series failed (listed as error).");
 
   try {
     app.parse(argc, argv);
@@ -142,12 +224,21 @@ int main(int argc, char** argv) {
   }
   try {
     if (*call) {
-      if (!passwordFile.empty())
-        options.password = ReadPasswordFile(passwordFile);
-      else if (password->count() == 0)
-        if (const char* env = std::getenv("TRENDHOST_PASSWORD")) options.password = env;
+      options.dsn = callLogin.dsn;
+      options.user = callLogin.user;
+      options.password = ResolvePassword(callLogin);
+      options.qualifier = callLogin.qualifier;
+      SetPassword(options.password);
     }
-    SetPassword(options.password);
+    if (*reportCommand) {
+      report.dsn = reportLogin.dsn;
+      report.user = reportLogin.user;
+      report.password = ResolvePassword(reportLogin);
+      report.qualifier = reportLogin.qualifier;
+      report.horizons = Horizons(horizons);
+      SetPassword(report.password);
+      return Report(report);
+    }
     if (*reg) return Register(files, true);
     if (*unreg) return Register(files, false);
     if (app.got_subcommand("classes")) return Classes();

@@ -1,0 +1,353 @@
+#include "report.h"
+
+#include <fnmatch.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <thread>
+
+#include "error.h"
+#include "host.h"
+#include "report_output.h"
+#include "variant.h"
+
+namespace host {
+
+const char* StatusName(Status s) {
+  switch (s) {
+    case Status::kExceeded:
+      return "exceeded";
+    case Status::kWarning:
+      return "warning";
+    case Status::kOk:
+      return "ok";
+    case Status::kNever:
+      return "never";
+    case Status::kNoThreshold:
+      return "no threshold";
+    case Status::kInsufficientData:
+      return "insufficient data";
+    case Status::kError:
+      return "error";
+  }
+  return "error";
+}
+
+// ---- One series through the class ----
+
+Forecaster::Forecaster(const std::string& library, const trend::db::Login& login,
+                       const std::string& qualifier)
+    : class_(LoadClass(kOrrery, library)),
+      instance_(*class_, kOrrery),
+      dataSource_(login.dataSource, login.user, login.password, qualifier) {
+  trendValue_ = &FindMethod(*class_, instance_.get(), "TrendValue");
+  daysToValue_ = &FindMethod(*class_, instance_.get(), "DaysToValue");
+  growthRate_ = &FindMethod(*class_, instance_.get(), "GrowthRate");
+  bestThreshold_ = &FindMethod(*class_, instance_.get(), "BestThreshold");
+  standardDeviation_ = &FindMethod(*class_, instance_.get(), "StandardDeviation");
+  timesExceeded_ = &FindMethod(*class_, instance_.get(), "TimesExceeded");
+}
+
+namespace {
+
+TF_VARIANT TextValue(const std::string& s) {
+  TF_VARIANT v{};
+  v.vt = TF_VT_TEXT;
+  v.u.text = s.c_str();
+  return v;
+}
+TF_VARIANT SingleValue(float f) {
+  TF_VARIANT v{};
+  v.vt = TF_VT_R4;
+  v.u.r4 = f;
+  return v;
+}
+TF_VARIANT IntegerValue(int16_t i) {
+  TF_VARIANT v{};
+  v.vt = TF_VT_I2;
+  v.u.i2 = i;
+  return v;
+}
+TF_VARIANT ObjectValue(TF_Dispatch* d) {
+  TF_VARIANT v{};
+  v.vt = TF_VT_DISPATCH;
+  v.u.dispatch = d;
+  return v;
+}
+
+}  // namespace
+
+TF_VARIANT Forecaster::Call(const TF_MethodInfo& m, const Key& key, std::vector<TF_VARIANT> extra) {
+  std::vector<TF_VARIANT> values = {TextValue(key.host), TextValue(key.probe), TextValue(key.arg),
+                                    TextValue(key.first), TextValue(key.last)};
+  values.insert(values.end(), extra.begin(), extra.end());
+  values.push_back(ObjectValue(dataSource_.dispatch()));
+  return InvokeMethod(instance_.get(), m, std::move(values));
+}
+
+double Forecaster::TrendValue(const Key& key, float days, int16_t style) {
+  return Call(*trendValue_, key, {SingleValue(days), SingleValue(0), IntegerValue(style)}).u.r8;
+}
+
+SeriesResult Forecaster::Forecast(const Series& series, const std::optional<Threshold>& threshold,
+                                  const ReportRun& run) {
+  SeriesResult r;
+  r.series = series;
+  r.threshold = threshold;
+  const Key key{series.key.host, series.key.probe, series.key.arg, run.first, run.last};
+  try {
+    // The first call fits the model; the others answer from the remembered request.
+    r.level = TrendValue(key, 0, 2);
+    for (int h : run.horizons) r.forecast.push_back(TrendValue(key, static_cast<float>(h), 2));
+    r.peak = TrendValue(key, static_cast<float>(run.horizons.front()), 3);
+    if (threshold) {
+      const float t = static_cast<float>(threshold->value);
+      r.daysToThreshold =
+          Call(*daysToValue_, key, {SingleValue(t), SingleValue(0), IntegerValue(2)}).u.i4;
+      r.timesExceeded = Call(*timesExceeded_, key, {SingleValue(t)}).u.i4;
+      if (*r.daysToThreshold != kNeverDays)
+        r.crossingDate =
+            trend::FormatDate(trend::AddDays(trend::ParseDate(run.last), *r.daysToThreshold),
+                              trend::DateFormat::kIsoDay);
+    }
+    r.growth30 = Call(*growthRate_, key, {IntegerValue(30)}).u.r4;
+    r.bestThreshold = Call(*bestThreshold_, key, {}).u.r4;
+    r.stdDev = Call(*standardDeviation_, key, {}).u.r4;
+  } catch (const RaisedError& e) {
+    r.status = Status::kError;
+    r.errorNumber = e.number;
+    r.errorSource = e.source;
+    r.errorDescription = Lines(e.description);
+    return r;
+  }
+  if (series.fitDays < kMinimumDays)
+    r.status = Status::kInsufficientData;
+  else if (!threshold)
+    r.status = Status::kNoThreshold;
+  else if (*r.level >= threshold->value)
+    r.status = Status::kExceeded;
+  else if (*r.daysToThreshold == kNeverDays)
+    r.status = Status::kNever;
+  else if (*r.daysToThreshold <= run.warnDays)
+    r.status = Status::kWarning;
+  else
+    r.status = Status::kOk;
+  return r;
+}
+
+namespace {
+
+// ---- Workers ----
+
+bool Matches(const std::vector<std::string>& patterns, const std::string& text) {
+  if (patterns.empty()) return true;
+  return std::any_of(patterns.begin(), patterns.end(), [&](const std::string& p) {
+    return fnmatch(p.c_str(), text.c_str(), 0) == 0;
+  });
+}
+
+void WriteAll(int fd, const std::string& text) {
+  for (size_t done = 0; done < text.size();) {
+    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) ::_exit(4);
+    done += static_cast<size_t>(n);
+  }
+}
+
+// Progress on standard error: series done of total, rate, time left.
+class Progress {
+ public:
+  Progress(size_t total, bool on) : total_(total), on_(on && ::isatty(STDERR_FILENO)) {}
+  void Done(size_t done) {
+    if (!on_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (done < total_ && now - shown_ < std::chrono::milliseconds(200)) return;
+    shown_ = now;
+    const double seconds = std::chrono::duration<double>(now - start_).count();
+    const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
+    const double left = rate > 0 ? static_cast<double>(total_ - done) / rate : 0;
+    std::fprintf(stderr, "\rtrendhost: %zu/%zu series, %.1f/s, %.0f s left   ", done, total_, rate,
+                 left);
+    if (done == total_) std::fputc('\n', stderr);
+    std::fflush(stderr);
+  }
+
+ private:
+  size_t total_;
+  bool on_;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now(), shown_{};
+};
+
+// The series, spread over `jobs` worker processes; each forecasts every jobs-th series and
+// sends its results back as JSON lines. A worker that ends early leaves its series as
+// errors; nothing else is lost.
+std::vector<SeriesResult> RunWorkers(const std::vector<Series>& series,
+                                     const std::vector<std::optional<Threshold>>& thresholds,
+                                     const ReportOptions& o, const ReportRun& run) {
+  std::vector<std::optional<SeriesResult>> results(series.size());
+  const int jobs = std::max(1, std::min<int>(run.jobs, static_cast<int>(series.size())));
+  struct Worker {
+    pid_t pid;
+    int fd;
+    std::string pending;
+  };
+  std::vector<Worker> workers;
+  std::cout.flush();
+  std::cerr.flush();
+  for (int w = 0; w < jobs; ++w) {
+    int fds[2];
+    if (::pipe(fds) != 0) throw CallFailed("cannot create a pipe for a worker");
+    pid_t pid = ::fork();
+    if (pid < 0) throw CallFailed("cannot start a worker process");
+    if (pid == 0) {
+      ::close(fds[0]);
+      for (const auto& other : workers) ::close(other.fd);
+      int status = 0;
+      try {
+        Forecaster f(o.library, {o.dsn, o.user, o.password}, o.qualifier);
+        for (size_t i = static_cast<size_t>(w); i < series.size(); i += static_cast<size_t>(jobs))
+          WriteAll(fds[1], ResultLine(i, f.Forecast(series[i], thresholds[i], run), run) + "\n");
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "trendhost: worker %d: %s\n", w, Masked(e.what()).c_str());
+        status = 1;
+      }
+      ::close(fds[1]);
+      ::_exit(status);  // no destructors: the parent's state is not the child's to clean up
+    }
+    ::close(fds[1]);
+    workers.push_back({pid, fds[0], {}});
+  }
+  Progress progress(series.size(), !o.quiet);
+  size_t done = 0;
+  std::vector<pollfd> polls;
+  for (const auto& w : workers) polls.push_back({w.fd, POLLIN, 0});
+  size_t open = workers.size();
+  while (open > 0) {
+    if (::poll(polls.data(), polls.size(), -1) < 0) {
+      if (errno == EINTR) continue;
+      throw CallFailed("waiting for the workers failed");
+    }
+    for (size_t k = 0; k < polls.size(); ++k) {
+      if (polls[k].fd < 0 || !(polls[k].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      char buf[65536];
+      ssize_t n = ::read(polls[k].fd, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        ::close(polls[k].fd);
+        polls[k].fd = -1;
+        --open;
+        continue;
+      }
+      auto& pending = workers[k].pending;
+      pending.append(buf, static_cast<size_t>(n));
+      for (size_t nl; (nl = pending.find('\n')) != std::string::npos;) {
+        auto [index, result] = ParseResultLine(pending.substr(0, nl), series, thresholds, run);
+        pending.erase(0, nl + 1);
+        if (index < results.size() && !results[index]) {
+          results[index] = std::move(result);
+          progress.Done(++done);
+        }
+      }
+    }
+  }
+  for (const auto& w : workers) ::waitpid(w.pid, nullptr, 0);
+  std::vector<SeriesResult> out;
+  for (size_t i = 0; i < series.size(); ++i) {
+    if (results[i]) {
+      out.push_back(std::move(*results[i]));
+      continue;
+    }
+    SeriesResult lost;
+    lost.series = series[i];
+    lost.threshold = thresholds[i];
+    lost.status = Status::kError;
+    lost.errorSource = "trendhost";
+    lost.errorDescription = "the worker process forecasting this series ended before it answered";
+    out.push_back(std::move(lost));
+  }
+  return out;
+}
+
+trend::Date DayArgument(const std::string& text, const char* option) {
+  try {
+    return trend::ParseDate(text);
+  } catch (const trend::Error&) {
+    throw UsageError(std::string(option) + " \"" + text + "\" is not a day (yyyy-mm-dd)");
+  }
+}
+
+}  // namespace
+
+// The urgency order: status, then crossing date (earliest first, none last), then key.
+bool MoreUrgent(const SeriesResult& a, const SeriesResult& b) {
+  if (a.status != b.status) return a.status < b.status;
+  const bool ad = !a.crossingDate.empty(), bd = !b.crossingDate.empty();
+  if (ad != bd) return ad;
+  if (ad && a.crossingDate != b.crossingDate) return a.crossingDate < b.crossingDate;
+  return a.series.key < b.series.key;
+}
+
+int Report(const ReportOptions& o) {
+  if (o.dsn.empty())
+    throw UsageError("report reads the database: name its data source with --dsn NAME");
+  if (o.horizons.empty()) throw UsageError("--horizon needs at least one number of days");
+  for (int h : o.horizons)
+    if (h < 0 || h > 3650)
+      throw UsageError("--horizon " + std::to_string(h) + " is not 0 to 3650 days");
+  if (o.warnDays < 0) throw UsageError("--warn-days must not be negative");
+  Thresholds thresholds;
+  if (!o.thresholdsFile.empty()) thresholds.Load(o.thresholdsFile);
+
+  ReportRun run;
+  run.dsn = o.dsn;
+  run.qualifier = o.qualifier;
+  run.horizons = o.horizons;
+  run.warnDays = o.warnDays;
+  run.thresholdsFile = o.thresholdsFile;
+  run.hostPatterns = o.hostPatterns;
+  run.probePatterns = o.probePatterns;
+  run.jobs =
+      o.jobs > 0 ? o.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+
+  std::vector<Series> selected;
+  {
+    // The host's own connection is closed before the workers start: they must not share it.
+    HostDatabase db({o.dsn, o.user, o.password}, o.qualifier);
+    const trend::Date last = o.last.empty() ? db.LatestDay() : DayArgument(o.last, "--last");
+    const trend::Date first =
+        o.first.empty() ? trend::AddDays(last, -181) : DayArgument(o.first, "--first");
+    if (first > last) throw UsageError("--first lies after --last");
+    run.first = trend::FormatDate(first, trend::DateFormat::kIsoDay);
+    run.last = trend::FormatDate(last, trend::DateFormat::kIsoDay);
+    for (auto& s : db.AllSeries(first, last))
+      if (Matches(o.hostPatterns, s.key.host) && Matches(o.probePatterns, s.key.probe))
+        selected.push_back(std::move(s));
+  }
+  if (selected.empty() && !o.quiet)
+    std::cerr << "trendhost: no series of HX_METRICS between " << run.first << " and " << run.last
+              << " match the selection\n";
+  std::vector<std::optional<Threshold>> limits;
+  for (const auto& s : selected) limits.push_back(thresholds.For(s.key.probe, s.key.arg));
+
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<SeriesResult> results;
+  if (!selected.empty()) results = RunWorkers(selected, limits, o, run);
+  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::stable_sort(results.begin(), results.end(), MoreUrgent);
+
+  WriteReport(results, run, o);
+  const bool failed = std::any_of(results.begin(), results.end(),
+                                  [](const SeriesResult& r) { return r.status == Status::kError; });
+  return failed ? kExitSomeSeriesFailed : kExitOk;
+}
+
+}  // namespace host

@@ -1,0 +1,24 @@
+// Charts of the fleet report, drawn by gnuplot: the measured daily means and peaks over the
+// window, the fitted trend with its band (two standard deviations, as the forecast file's
+// bounds) extended to the last horizon, and the threshold.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "report.h"
+
+namespace host {
+
+struct Chart {
+  std::string id;   // "host-probe-arg", safe as a file name
+  std::string svg;  // inline SVG
+};
+
+// The charts for the series that need them: every one in "exceeded" or "warning", and the
+// fastest-growing others, up to a limit. Written as PNG files into --charts as well.
+// Without gnuplot there are no charts (a note on standard error).
+std::vector<Chart> DrawCharts(const std::vector<SeriesResult>& results, const ReportRun& run,
+                              const ReportOptions& options);
+
+}  // namespace host

@@ -1,0 +1,445 @@
+#include "report_output.h"
+
+#include <charconv>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "report_charts.h"
+
+namespace host {
+
+using json = nlohmann::ordered_json;
+
+namespace {
+
+template <class T>
+json Maybe(const std::optional<T>& v) {
+  return v ? json(*v) : json(nullptr);
+}
+json MaybeSingle(const std::optional<float>& v) {
+  return v ? json(SingleAsDouble(*v)) : json(nullptr);
+}
+json MaybeText(const std::string& s) {
+  return s.empty() ? json(nullptr) : json(s);
+}
+
+struct Column {
+  std::string name;
+  std::function<json(const SeriesResult&)> value;
+};
+
+// The columns of the CSV, JSON, Markdown and HTML forms, in order. Names never change
+// meaning; new ones are added at the end.
+std::vector<Column> Columns(const ReportRun& run) {
+  std::vector<Column> c = {
+      {"host", [](const SeriesResult& r) { return json(r.series.key.host); }},
+      {"probe", [](const SeriesResult& r) { return json(r.series.key.probe); }},
+      {"arg", [](const SeriesResult& r) { return json(r.series.key.arg); }},
+      {"status", [](const SeriesResult& r) { return json(StatusName(r.status)); }},
+      {"label",
+       [](const SeriesResult& r) {
+         return r.threshold ? json(r.threshold->label) : json(nullptr);
+       }},
+      {"unit",
+       [](const SeriesResult& r) { return r.threshold ? json(r.threshold->unit) : json(nullptr); }},
+      {"threshold",
+       [](const SeriesResult& r) {
+         return r.threshold ? json(r.threshold->value) : json(nullptr);
+       }},
+      {"days", [](const SeriesResult& r) { return json(r.series.days); }},
+      {"fit_days", [](const SeriesResult& r) { return json(r.series.fitDays); }},
+      {"first_day", [](const SeriesResult& r) { return json(r.series.firstDay); }},
+      {"last_day", [](const SeriesResult& r) { return json(r.series.lastDay); }},
+      {"level", [](const SeriesResult& r) { return Maybe(r.level); }},
+  };
+  for (size_t i = 0; i < run.horizons.size(); ++i)
+    c.push_back({"forecast_" + std::to_string(run.horizons[i]) + "d", [i](const SeriesResult& r) {
+                   return i < r.forecast.size() ? Maybe(r.forecast[i]) : json(nullptr);
+                 }});
+  std::vector<Column> rest = {
+      {"peak_" + std::to_string(run.horizons.front()) + "d",
+       [](const SeriesResult& r) { return Maybe(r.peak); }},
+      {"days_to_threshold", [](const SeriesResult& r) { return Maybe(r.daysToThreshold); }},
+      {"crossing_date", [](const SeriesResult& r) { return MaybeText(r.crossingDate); }},
+      {"growth_30d", [](const SeriesResult& r) { return MaybeSingle(r.growth30); }},
+      {"best_threshold", [](const SeriesResult& r) { return MaybeSingle(r.bestThreshold); }},
+      {"std_dev", [](const SeriesResult& r) { return MaybeSingle(r.stdDev); }},
+      {"times_exceeded", [](const SeriesResult& r) { return Maybe(r.timesExceeded); }},
+      {"error_number", [](const SeriesResult& r) { return Maybe(r.errorNumber); }},
+      {"error_source", [](const SeriesResult& r) { return MaybeText(r.errorSource); }},
+      {"error_description", [](const SeriesResult& r) { return MaybeText(r.errorDescription); }},
+  };
+  c.insert(c.end(), rest.begin(), rest.end());
+  return c;
+}
+
+json SeriesObject(const SeriesResult& r, const std::vector<Column>& columns) {
+  json o = json::object();
+  for (const auto& c : columns) o[c.name] = c.value(r);
+  return o;
+}
+
+// A value as CSV or table text: numbers in their shortest exact form.
+std::string Plain(const json& v) {
+  if (v.is_null()) return "";
+  if (v.is_string()) return v.get<std::string>();
+  if (v.is_number_integer()) return std::to_string(v.get<int64_t>());
+  if (v.is_number()) {
+    char buf[32];
+    auto end = std::to_chars(buf, buf + sizeof buf, v.get<double>()).ptr;
+    return std::string(buf, end);
+  }
+  return v.dump();
+}
+
+std::string CsvField(const std::string& s) {
+  if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
+  std::string out = "\"";
+  for (char c : s) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return out + "\"";
+}
+
+std::string HtmlEscape(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+std::map<Status, size_t> Counts(const std::vector<SeriesResult>& results) {
+  std::map<Status, size_t> counts;
+  for (Status s : kAllStatuses) counts[s] = 0;
+  for (const auto& r : results) ++counts[r.status];
+  return counts;
+}
+
+json Parameters(const ReportRun& run) {
+  return json{{"dsn", run.dsn},
+              {"qualifier", run.qualifier},
+              {"first_day", run.first},
+              {"last_day", run.last},
+              {"horizons", run.horizons},
+              {"warn_days", run.warnDays},
+              {"thresholds_file", run.thresholdsFile},
+              {"host_patterns", run.hostPatterns},
+              {"probe_patterns", run.probePatterns}};
+}
+
+std::string Fixed(const std::optional<double>& v, int decimals = 2) {
+  if (!v) return "";
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.*f", decimals, *v);
+  return buf;
+}
+
+// The columns a person reads first: the table and Markdown forms.
+struct View {
+  std::vector<std::string> header;
+  std::vector<bool> numeric;  // right-aligned
+  std::vector<std::vector<std::string>> rows;
+};
+View Summary(const std::vector<SeriesResult>& results, const ReportRun& run) {
+  View v;
+  v.header = {"HOST", "PROBE", "ARG", "STATUS", "LEVEL"};
+  for (int h : run.horizons) v.header.push_back("+" + std::to_string(h) + "d");
+  v.header.insert(v.header.end(), {"PEAK", "THRESHOLD", "UNIT", "CROSSES", "GROWTH/30d", "DAYS"});
+  for (const auto& h : v.header)
+    v.numeric.push_back(!(h == "HOST" || h == "PROBE" || h == "ARG" || h == "STATUS" ||
+                          h == "UNIT" || h == "CROSSES"));
+  for (const auto& r : results) {
+    std::vector<std::string> row = {r.series.key.host, r.series.key.probe, r.series.key.arg,
+                                    StatusName(r.status), Fixed(r.level)};
+    for (size_t i = 0; i < run.horizons.size(); ++i)
+      row.push_back(i < r.forecast.size() ? Fixed(r.forecast[i]) : "");
+    row.push_back(Fixed(r.peak));
+    row.push_back(
+        r.threshold
+            ? Fixed(r.threshold->value,
+                    r.threshold->value == static_cast<long long>(r.threshold->value) ? 0 : 2)
+            : "");
+    row.push_back(r.threshold ? r.threshold->unit : "");
+    row.push_back(r.status == Status::kError ? "error " + std::to_string(r.errorNumber.value_or(0))
+                  : r.daysToThreshold && *r.daysToThreshold == kNeverDays ? "never"
+                                                                          : r.crossingDate);
+    char growth[32] = "";
+    if (r.growth30) std::snprintf(growth, sizeof growth, "%+.1f%%", 100.0 * *r.growth30);
+    row.push_back(growth);
+    row.push_back(std::to_string(r.series.fitDays));
+    v.rows.push_back(std::move(row));
+  }
+  return v;
+}
+
+void WriteTable(std::ostream& out, const View& v) {
+  std::vector<size_t> width(v.header.size());
+  for (size_t c = 0; c < v.header.size(); ++c) width[c] = v.header[c].size();
+  for (const auto& row : v.rows)
+    for (size_t c = 0; c < row.size(); ++c) width[c] = std::max(width[c], row[c].size());
+  auto line = [&](const std::vector<std::string>& cells) {
+    std::string text;
+    for (size_t c = 0; c < cells.size(); ++c) {
+      // Texts left, numbers right.
+      const std::string pad(width[c] - cells[c].size(), ' ');
+      text += v.numeric[c] ? pad + cells[c] : cells[c] + pad;
+      if (c + 1 < cells.size()) text += "  ";
+    }
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    out << text << "\n";
+  };
+  line(v.header);
+  for (const auto& row : v.rows) line(row);
+}
+
+void WriteMarkdown(std::ostream& out, const View& v, const std::vector<SeriesResult>& results,
+                   const ReportRun& run) {
+  out << "Fleet report " << run.first << " to " << run.last << " (" << run.dsn << "): ";
+  bool firstCount = true;
+  for (auto [status, n] : Counts(results)) {
+    if (!n) continue;
+    out << (firstCount ? "" : ", ") << n << " " << StatusName(status);
+    firstCount = false;
+  }
+  out << "\n\n";
+  auto cell = [](std::string s) {
+    std::string o;
+    for (char c : s) o += c == '|' ? std::string("\\|") : std::string(1, c);
+    return o;
+  };
+  out << "|";
+  for (const auto& h : v.header) out << " " << cell(h) << " |";
+  out << "\n|";
+  for (size_t c = 0; c < v.header.size(); ++c) out << (v.numeric[c] ? " ---: |" : " --- |");
+  out << "\n";
+  for (const auto& row : v.rows) {
+    out << "|";
+    for (const auto& c : row) out << " " << cell(c) << " |";
+    out << "\n";
+  }
+}
+
+void WriteHtml(std::ostream& out, const std::vector<SeriesResult>& results, const ReportRun& run,
+               const std::vector<Column>& columns, const std::vector<Chart>& charts) {
+  out << R"(<!DOCTYPE html>
+<html lang="en"><head><meta charset="utf-8">
+<title>Fleet capacity report )"
+      << HtmlEscape(run.first + " to " + run.last) << R"(</title>
+<style>
+body { font-family: sans-serif; margin: 1.5em; color: #222; }
+h1 { font-size: 1.4em; } h2 { font-size: 1.15em; margin-top: 1.5em; }
+table { border-collapse: collapse; font-size: 0.85em; }
+th, td { border: 1px solid #ccc; padding: 0.2em 0.45em; white-space: nowrap; }
+th { background: #eee; cursor: pointer; user-select: none; }
+th.asc::after { content: " \25B2"; } th.desc::after { content: " \25BC"; }
+td.num { text-align: right; font-variant-numeric: tabular-nums; }
+.status { font-weight: bold; border-radius: 3px; padding: 0 0.3em; }
+.s-exceeded { background: #c62828; color: #fff; } .s-warning { background: #f9a825; }
+.s-ok { background: #2e7d32; color: #fff; } .s-never { background: #90a4ae; }
+.s-no-threshold { background: #cfd8dc; } .s-insufficient-data { background: #e1bee7; }
+.s-error { background: #000; color: #fff; }
+dl { display: grid; grid-template-columns: max-content auto; gap: 0.1em 1em; }
+dt { font-weight: bold; } .counts span { margin-right: 0.8em; }
+.chart { display: inline-block; margin: 0.5em; vertical-align: top; }
+.chart svg { max-width: 100%; height: auto; }
+</style></head><body>
+<h1>Fleet capacity report</h1>
+<dl>)";
+  auto item = [&](const std::string& k, const std::string& v) {
+    out << "<dt>" << HtmlEscape(k) << "</dt><dd>" << HtmlEscape(v) << "</dd>\n";
+  };
+  item("data source",
+       run.dsn + (run.qualifier.empty() ? "" : " (qualifier " + run.qualifier + ")"));
+  item("range", run.first + " to " + run.last);
+  std::string horizons;
+  for (int h : run.horizons)
+    horizons += (horizons.empty() ? "" : ", ") + std::to_string(h) + " days";
+  item("horizons", horizons);
+  item("warning within", std::to_string(run.warnDays) + " days");
+  item("thresholds", run.thresholdsFile.empty() ? "built-in defaults" : run.thresholdsFile);
+  item("series", std::to_string(results.size()));
+  out << "</dl>\n<p class=\"counts\">";
+  for (auto [status, n] : Counts(results)) {
+    std::string cls = StatusName(status);
+    for (char& c : cls) c = c == ' ' ? '-' : c;
+    out << "<span><span class=\"status s-" << cls << "\">" << StatusName(status) << "</span> " << n
+        << "</span>";
+  }
+  out << "</p>\n<h2>Series</h2>\n<table id=\"series\"><thead><tr>";
+  for (const auto& c : columns) out << "<th>" << HtmlEscape(c.name) << "</th>";
+  out << "</tr></thead>\n<tbody>\n";
+  for (const auto& r : results) {
+    out << "<tr>";
+    for (const auto& c : columns) {
+      const json v = c.value(r);
+      const std::string text = Plain(v);
+      if (c.name == "status") {
+        std::string cls = text;
+        for (char& ch : cls) ch = ch == ' ' ? '-' : ch;
+        out << "<td data-sort=\"" << static_cast<int>(r.status) << "\"><span class=\"status s-"
+            << cls << "\">" << HtmlEscape(text) << "</span></td>";
+      } else if (v.is_number()) {
+        out << "<td class=\"num\" data-sort=\"" << text << "\">" << HtmlEscape(text) << "</td>";
+      } else {
+        out << "<td>" << HtmlEscape(text) << "</td>";
+      }
+    }
+    out << "</tr>\n";
+  }
+  out << "</tbody></table>\n";
+  if (!charts.empty()) {
+    out << "<h2>Charts</h2>\n";
+    for (const auto& c : charts)
+      out << "<div class=\"chart\" id=\"chart-" << HtmlEscape(c.id) << "\">" << c.svg << "</div>\n";
+  }
+  out << R"(<script>
+(function () {
+  var table = document.getElementById('series');
+  var headers = table.tHead.rows[0].cells;
+  function key(cell) {
+    var s = cell.getAttribute('data-sort');
+    if (s !== null && s !== '' && !isNaN(Number(s))) return { n: Number(s) };
+    return { t: cell.textContent };
+  }
+  function compare(a, b) {
+    if (a.n !== undefined && b.n !== undefined) return a.n - b.n;
+    if (a.n !== undefined) return -1;
+    if (b.n !== undefined) return 1;
+    if (a.t === '' && b.t !== '') return 1;
+    if (b.t === '' && a.t !== '') return -1;
+    return a.t < b.t ? -1 : a.t > b.t ? 1 : 0;
+  }
+  Array.prototype.forEach.call(headers, function (th, column) {
+    th.addEventListener('click', function () {
+      var descending = th.classList.contains('asc');
+      Array.prototype.forEach.call(headers, function (h) { h.classList.remove('asc', 'desc'); });
+      th.classList.add(descending ? 'desc' : 'asc');
+      var body = table.tBodies[0];
+      var rows = Array.prototype.slice.call(body.rows);
+      rows.sort(function (x, y) {
+        var c = compare(key(x.cells[column]), key(y.cells[column]));
+        return descending ? -c : c;
+      });
+      rows.forEach(function (r) { body.appendChild(r); });
+    });
+  });
+})();
+</script>
+</body></html>
+)";
+}
+
+}  // namespace
+
+std::string ResultLine(size_t index, const SeriesResult& r, const ReportRun& run) {
+  return json{{"index", index}, {"series", SeriesObject(r, Columns(run))}}.dump();
+}
+
+std::pair<size_t, SeriesResult> ParseResultLine(const std::string& line,
+                                                const std::vector<Series>& series,
+                                                const std::vector<std::optional<Threshold>>& limits,
+                                                const ReportRun& run) {
+  const json j = json::parse(line);
+  const size_t index = j.at("index").get<size_t>();
+  const json& o = j.at("series");
+  SeriesResult r;
+  if (index >= series.size()) return {index, r};
+  r.series = series[index];
+  r.threshold = limits[index];
+  const std::string status = o.at("status").get<std::string>();
+  for (Status s : kAllStatuses)
+    if (status == StatusName(s)) r.status = s;
+  auto number = [&](const char* name) -> std::optional<double> {
+    return o.at(name).is_null() ? std::nullopt : std::optional<double>(o.at(name).get<double>());
+  };
+  auto integer = [&](const char* name) -> std::optional<int32_t> {
+    return o.at(name).is_null() ? std::nullopt : std::optional<int32_t>(o.at(name).get<int32_t>());
+  };
+  auto single = [&](const char* name) -> std::optional<float> {
+    return o.at(name).is_null()
+               ? std::nullopt
+               : std::optional<float>(static_cast<float>(o.at(name).get<double>()));
+  };
+  auto text = [&](const char* name) {
+    return o.at(name).is_null() ? std::string() : o.at(name).get<std::string>();
+  };
+  r.level = number("level");
+  for (int h : run.horizons)
+    r.forecast.push_back(number(("forecast_" + std::to_string(h) + "d").c_str()));
+  r.peak = number(("peak_" + std::to_string(run.horizons.front()) + "d").c_str());
+  r.daysToThreshold = integer("days_to_threshold");
+  r.crossingDate = text("crossing_date");
+  r.growth30 = single("growth_30d");
+  r.bestThreshold = single("best_threshold");
+  r.stdDev = single("std_dev");
+  r.timesExceeded = integer("times_exceeded");
+  r.errorNumber = integer("error_number");
+  r.errorSource = text("error_source");
+  r.errorDescription = text("error_description");
+  return {index, std::move(r)};
+}
+
+void WriteReport(const std::vector<SeriesResult>& results, const ReportRun& run,
+                 const ReportOptions& o) {
+  const auto columns = Columns(run);
+  std::vector<Chart> charts;
+  if (o.format == "html" || !o.charts.empty()) charts = DrawCharts(results, run, o);
+  std::ostringstream text;
+  if (o.format == "table") {
+    WriteTable(text, Summary(results, run));
+  } else if (o.format == "markdown") {
+    WriteMarkdown(text, Summary(results, run), results, run);
+  } else if (o.format == "csv") {
+    for (size_t c = 0; c < columns.size(); ++c) text << (c ? "," : "") << columns[c].name;
+    text << "\r\n";
+    for (const auto& r : results) {
+      for (size_t c = 0; c < columns.size(); ++c)
+        text << (c ? "," : "") << CsvField(Plain(columns[c].value(r)));
+      text << "\r\n";
+    }
+  } else if (o.format == "json") {
+    json doc = {{"parameters", Parameters(run)}, {"series", json::array()}};
+    json counts = json::object();
+    for (auto [status, n] : Counts(results)) counts[StatusName(status)] = n;
+    doc["counts"] = counts;
+    for (const auto& r : results) doc["series"].push_back(SeriesObject(r, columns));
+    doc["elapsed_seconds"] = run.seconds;
+    text << doc.dump(2) << "\n";
+  } else {
+    WriteHtml(text, results, run, columns, charts);
+  }
+  if (o.output.empty() || o.output == "-") {
+    std::cout << text.str() << std::flush;
+    return;
+  }
+  // Written whole beside the target, then renamed: no half-written report.
+  const std::string temp = o.output + ".tmp";
+  {
+    std::ofstream file(temp, std::ios::binary | std::ios::trunc);
+    file << text.str();
+    if (!file.flush()) throw CallFailed("cannot write " + o.output);
+  }
+  if (std::rename(temp.c_str(), o.output.c_str()) != 0)
+    throw CallFailed("cannot write " + o.output);
+}
+
+}  // namespace host

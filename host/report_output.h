@@ -1,0 +1,24 @@
+// The fleet report's outputs: the columns every format shares, the worker's result lines,
+// and the writers of the table, CSV, JSON, Markdown and HTML forms.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "report.h"
+
+namespace host {
+
+// A result as one line for the pipe from a worker, and back.
+std::string ResultLine(size_t index, const SeriesResult& r, const ReportRun& run);
+std::pair<size_t, SeriesResult> ParseResultLine(const std::string& line,
+                                                const std::vector<Series>& series,
+                                                const std::vector<std::optional<Threshold>>& limits,
+                                                const ReportRun& run);
+
+// Writes the report in the chosen format to --output or standard output, and the charts.
+void WriteReport(const std::vector<SeriesResult>& results, const ReportRun& run,
+                 const ReportOptions& options);
+
+}  // namespace host

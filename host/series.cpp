@@ -1,0 +1,92 @@
+#include "series.h"
+
+#include <algorithm>
+
+#include "error.h"
+#include "host.h"
+#include "module1.h"
+
+namespace host {
+
+namespace {
+
+std::string Quoted(const std::string& s) {
+  return "'" + trend::Module1::QuoteSQL(s) + "'";
+}
+
+std::string DayText(const trend::Variant& v) {
+  return trend::FormatDate(v.ToDate(), trend::DateFormat::kIsoDay);
+}
+
+}  // namespace
+
+HostDatabase::HostDatabase(const trend::db::Login& login, std::string qualifier)
+    : connection_(trend::db::Connection::Open(env_, login)) {
+  if (!qualifier.empty()) {
+    if (!trend::Module1::ValidQualifier(qualifier))
+      throw UsageError("the qualifier \"" + qualifier +
+                       "\" is not a table qualifier (one or more names of letters, digits, _ "
+                       "and $, not starting with a digit, joined by dots)");
+    prefix_ = qualifier + ".";
+  }
+}
+
+std::string HostDatabase::Literal(trend::Date d) {
+  return trend::Module1::GetNativeSQLVB(
+      connection_.nativeHandle(), "{d '" + trend::FormatDate(d, trend::DateFormat::kIsoDay) + "'}");
+}
+
+trend::Date HostDatabase::LatestDay() {
+  auto rs = connection_.OpenResultSet("SELECT MAX(COLLECTION_DATE) AS LAST_DAY FROM " + prefix_ +
+                                      "HX_METRICS");
+  if (rs.AtEnd() || rs.Value(0).IsNull())
+    throw UsageError(prefix_ +
+                     "HX_METRICS holds no rows: nothing to report (load samples with "
+                     "trendhost load)");
+  return rs.Value(0).ToDate();
+}
+
+std::vector<Series> HostDatabase::AllSeries(trend::Date first, trend::Date last) {
+  const trend::Date fitStart = trend::AddDays(last, -181);
+  const std::string sql =
+      "SELECT HOSTNAME, PROBE, PROBE_ARG, COUNT(DISTINCT COLLECTION_DATE) AS DAYS, "
+      "COUNT(DISTINCT CASE WHEN COLLECTION_DATE >= " +
+      Literal(fitStart) +
+      " THEN COLLECTION_DATE END) AS FIT_DAYS, "
+      "MIN(COLLECTION_DATE) AS FIRST_DAY, MAX(COLLECTION_DATE) AS LAST_DAY FROM " +
+      prefix_ + "HX_METRICS WHERE COLLECTION_DATE BETWEEN " + Literal(first) + " AND " +
+      Literal(last) + " GROUP BY HOSTNAME, PROBE, PROBE_ARG ORDER BY HOSTNAME, PROBE, PROBE_ARG";
+  std::vector<Series> out;
+  auto rs = connection_.OpenResultSet(sql);
+  for (; !rs.AtEnd(); rs.MoveNext()) {
+    Series s;
+    s.key = {rs.Value(0).ToText(), rs.Value(1).ToText(), rs.Value(2).ToText()};
+    s.days = rs.Value(3).ToInt32();
+    s.fitDays = rs.Value(4).ToInt32();
+    s.firstDay = DayText(rs.Value(5));
+    s.lastDay = DayText(rs.Value(6));
+    out.push_back(std::move(s));
+  }
+  // The database's collation may differ from byte order: sort here, so that every backend
+  // and every run lists the series alike.
+  std::sort(out.begin(), out.end(), [](const Series& a, const Series& b) { return a.key < b.key; });
+  return out;
+}
+
+std::vector<HostDatabase::Day> HostDatabase::History(const SeriesKey& key, trend::Date first,
+                                                     trend::Date last) {
+  const std::string sql = "SELECT COLLECTION_DATE, AVG_DAILY_VALUE, MAX_HOURLY_AVG FROM " +
+                          prefix_ + "HX_METRICS WHERE COLLECTION_DATE BETWEEN " + Literal(first) +
+                          " AND " + Literal(last) + " AND HOSTNAME = " + Quoted(key.host) +
+                          " AND PROBE = " + Quoted(key.probe) +
+                          " AND PROBE_ARG = " + Quoted(key.arg) + " ORDER BY COLLECTION_DATE";
+  std::vector<Day> out;
+  auto rs = connection_.OpenResultSet(sql);
+  for (; !rs.AtEnd(); rs.MoveNext()) {
+    if (rs.Value(1).IsNull() || rs.Value(2).IsNull()) continue;
+    out.push_back({rs.Value(0).ToDate(), rs.Value(1).ToDouble(), rs.Value(2).ToDouble()});
+  }
+  return out;
+}
+
+}  // namespace host

@@ -1,0 +1,48 @@
+// The series of a metric table and their history, read by the host itself over ODBC (the
+// report's own statements; every forecast comes from the classes).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "dates.h"
+#include "odbc.h"
+
+namespace host {
+
+struct SeriesKey {
+  std::string host, probe, arg;
+  auto operator<=>(const SeriesKey&) const = default;
+};
+
+struct Series {
+  SeriesKey key;
+  int days = 0;                   // days with a row in the range
+  int fitDays = 0;                // of those, the days within the model's 182-day window
+  std::string firstDay, lastDay;  // the first and last of them, "yyyy-mm-dd"
+};
+
+// A connection of the host's own, for its statements.
+class HostDatabase {
+ public:
+  HostDatabase(const trend::db::Login& login, std::string qualifier);
+  // The latest COLLECTION_DATE of HX_METRICS; a usage error when the table is empty.
+  trend::Date LatestDay();
+  // Every (HOSTNAME, PROBE, PROBE_ARG) of HX_METRICS with rows in [first, last], by one
+  // grouped query, in key order.
+  std::vector<Series> AllSeries(trend::Date first, trend::Date last);
+  struct Day {
+    trend::Date day;
+    double mean, peak;  // AVG_DAILY_VALUE, MAX_HOURLY_AVG
+  };
+  // The daily means and peaks of one series in [first, last], oldest first.
+  std::vector<Day> History(const SeriesKey& key, trend::Date first, trend::Date last);
+
+ private:
+  std::string Literal(trend::Date d);
+  trend::db::Environment env_;
+  trend::db::Connection connection_;
+  std::string prefix_;
+};
+
+}  // namespace host

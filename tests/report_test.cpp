@@ -1,0 +1,253 @@
+// trendhost report through the real binary on every backend: a fleet built so that each
+// status occurs, with the statuses and crossing dates known from its construction.
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "dates.h"
+#include "host_test.h"
+
+namespace {
+
+using testbed::HostRun;
+const std::string kLast = "2001-06-30";
+
+// An RFC 4180 reader, independent of the host's: rows of fields, quotes doubled,
+// CR LF line ends, line breaks inside quotes.
+std::vector<std::vector<std::string>> ReadCsv(const std::string& text) {
+  std::vector<std::vector<std::string>> rows;
+  std::vector<std::string> row;
+  std::string field;
+  bool quoted = false, any = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (quoted) {
+      if (c == '"' && i + 1 < text.size() && text[i + 1] == '"')
+        field += '"', ++i;
+      else if (c == '"')
+        quoted = false;
+      else
+        field += c;
+    } else if (c == '"') {
+      quoted = true, any = true;
+    } else if (c == ',') {
+      row.push_back(field), field.clear(), any = true;
+    } else if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+      row.push_back(field), field.clear();
+      rows.push_back(row), row.clear();
+      ++i, any = false;
+    } else {
+      field += c, any = true;
+    }
+  }
+  if (any) row.push_back(field), rows.push_back(row);
+  return rows;
+}
+
+class Report : public testbed::HostTest {
+ protected:
+  void SetUp() override {
+    HostTest::SetUp();
+    Exec("DELETE FROM HX_METRICS");
+    // cpu threshold 80: exceeded (flat 90), warning (70 rising 0.5 a day: 20 days), ok (70
+    // rising 0.1 a day: 100 days), never (70 falling), insufficient data (10 days), error (a
+    // NULL hour on the last day); a probe without a threshold.
+    Linear("exceeded", "cpu", 90, 0, 60);
+    Linear("warning", "cpu", 70, 0.5, 60);
+    Linear("ok", "cpu", 70, 0.1, 60);
+    Linear("never", "cpu", 70, -0.1, 60);
+    Linear("short", "cpu", 70, 0.5, 10);
+    Linear("broken", "cpu", 70, 0.5, 60);
+    Exec(
+        "UPDATE HX_METRICS SET AVG_VALUE_05 = NULL WHERE HOSTNAME = 'broken' AND "
+        "COLLECTION_DATE = '" +
+        kLast + "'");
+    Linear("ok", "custom", 10, 0.1, 60);
+    thresholds_ = (dir_ / "thresholds.csv").string();
+    std::ofstream(thresholds_)
+        << "# test fleet\nprobe,arg,threshold,unit,label\ncpu,,80,%,CPU busy\n";
+  }
+  // Days back 0..days-1 of a series whose every hour reads `last - slope * daysBack`.
+  void Linear(const std::string& host, const std::string& probe, double last, double slope,
+              int days) {
+    for (int d = 0; d < days; ++d) {
+      testbed::HourlyRow r{host, probe, "", Day(-d)};
+      const double v = last - slope * d;
+      r.avg.assign(24, v);
+      r.min.assign(24, v);
+      r.daily = r.maxHourly = v;
+      Exec(testbed::InsertHourly("HX_METRICS", r));
+    }
+  }
+  static std::string Day(int offset) {
+    return trend::FormatDate(trend::AddDays(trend::ParseDate(kLast), offset),
+                             trend::DateFormat::kIsoDay);
+  }
+  HostRun Run(std::vector<std::string> options) {
+    const auto& b = testbed::CurrentBackend();
+    std::vector<std::string> args = {"report",     "--dsn",    b.dsn,          "--user",   b.user,
+                                     "--password", b.password, "--thresholds", thresholds_};
+    args.insert(args.end(), options.begin(), options.end());
+    return Host(args);
+  }
+  std::string thresholds_;
+};
+
+TEST_F(Report, EveryStatusInOrderWithItsCrossingDate) {
+  HostRun r = Run({"--format", "csv", "--jobs", "2"});
+  EXPECT_EQ(r.status, 3) << r.err;  // one series failed
+  auto rows = ReadCsv(r.out);
+  ASSERT_EQ(rows.size(), 8u) << r.out;
+  const auto& header = rows[0];
+  auto column = [&](const std::string& name) {
+    return static_cast<size_t>(std::find(header.begin(), header.end(), name) - header.begin());
+  };
+  ASSERT_LT(column("error_description"), header.size());
+  std::vector<std::pair<std::string, std::string>> order;
+  for (size_t i = 1; i < rows.size(); ++i) {
+    ASSERT_EQ(rows[i].size(), header.size());
+    order.emplace_back(rows[i][column("host")] + "/" + rows[i][column("probe")],
+                       rows[i][column("status")]);
+  }
+  EXPECT_EQ(order,
+            (std::vector<std::pair<std::string, std::string>>{{"exceeded/cpu", "exceeded"},
+                                                              {"warning/cpu", "warning"},
+                                                              {"ok/cpu", "ok"},
+                                                              {"never/cpu", "never"},
+                                                              {"ok/custom", "no threshold"},
+                                                              {"short/cpu", "insufficient data"},
+                                                              {"broken/cpu", "error"}}));
+  auto crossing = [&](size_t row) {
+    return trend::CalendarDaysBetween(trend::ParseDate(kLast),
+                                      trend::ParseDate(rows[row][column("crossing_date")]));
+  };
+  // The day-slot effects bias a fitted slope slightly: within two days of the construction.
+  EXPECT_NEAR(static_cast<double>(crossing(2)), 20, 2);
+  EXPECT_NEAR(static_cast<double>(crossing(3)), 100, 2);
+  EXPECT_EQ(rows[4][column("days_to_threshold")], "999999");
+  EXPECT_EQ(rows[4][column("crossing_date")], "");
+  EXPECT_EQ(rows[1][column("level")], "90");
+  EXPECT_EQ(rows[5][column("threshold")], "");
+  EXPECT_EQ(rows[6][column("fit_days")], "10");
+  EXPECT_NE(rows[6][column("level")], "");  // numbers shown, but flagged
+  EXPECT_EQ(rows[7][column("error_number")], "94");
+  EXPECT_EQ(rows[7][column("error_source")],
+            "OrreryFunctions.OrreryClass.CalculateRegression:Orrery");
+  EXPECT_EQ(rows[7][column("error_description")],
+            "Error calculating HX Trends:\nInvalid use of Null\nInvalid use of Null\n");
+  EXPECT_EQ(rows[7][column("level")], "");
+}
+
+TEST_F(Report, EveryFormatCarriesTheSameRows) {
+  HostRun csv = Run({"--format", "csv"});
+  HostRun json = Run({"--format", "json"});
+  auto rows = ReadCsv(csv.out);
+  auto doc = nlohmann::ordered_json::parse(json.out);
+  ASSERT_EQ(doc["series"].size(), rows.size() - 1);
+  EXPECT_EQ(doc["parameters"]["last_day"], kLast);
+  EXPECT_EQ(doc["parameters"]["first_day"], Day(-181));
+  EXPECT_EQ(doc["counts"]["warning"], 1);
+  EXPECT_EQ(doc["counts"]["error"], 1);
+  for (size_t i = 1; i < rows.size(); ++i) {
+    const auto& o = doc["series"][i - 1];
+    size_t c = 0;
+    for (const auto& [name, value] : o.items()) {
+      ASSERT_EQ(name, rows[0][c]) << "the JSON keys follow the CSV columns";
+      if (value.is_number())  // the same number, however each form writes it
+        EXPECT_EQ(value.get<double>(), std::stod(rows[i][c])) << name;
+      else
+        EXPECT_EQ(value.is_null() ? "" : value.get<std::string>(), rows[i][c]) << name;
+      ++c;
+    }
+  }
+  HostRun table = Run({});
+  EXPECT_EQ(table.status, 3);
+  EXPECT_EQ(table.out.rfind("HOST", 0), 0u) << table.out;
+  EXPECT_NE(table.out.find("insufficient data"), std::string::npos);
+  HostRun md = Run({"--format", "markdown"});
+  EXPECT_NE(md.out.find("| HOST | PROBE | ARG | STATUS |"), std::string::npos) << md.out;
+  EXPECT_NE(
+      md.out.find(
+          "1 exceeded, 1 warning, 1 ok, 1 never, 1 no threshold, 1 insufficient data, 1 error"),
+      std::string::npos)
+      << md.out;
+  // --output writes the same bytes into a file and nothing to standard output.
+  const std::string file = (dir_ / "report.csv").string();
+  HostRun out = Run({"--format", "csv", "--output", file});
+  EXPECT_EQ(out.out, "");
+  EXPECT_EQ(testbed::Slurp(file), csv.out);
+}
+
+TEST_F(Report, TheSameBytesWhateverTheNumberOfJobs) {
+  HostRun one = Run({"--format", "csv", "--jobs", "1"});
+  HostRun four = Run({"--format", "csv", "--jobs", "4"});
+  EXPECT_EQ(one.out, four.out);
+  EXPECT_EQ(one.status, four.status);
+}
+
+TEST_F(Report, FiltersRangeAndAnEmptySelection) {
+  HostRun r = Run({"--format", "csv", "--host", "w*", "--host", "ok", "--probe", "cpu"});
+  auto rows = ReadCsv(r.out);
+  ASSERT_EQ(rows.size(), 3u) << r.out;
+  EXPECT_EQ(rows[1][0], "warning");
+  EXPECT_EQ(rows[2][0], "ok");
+  EXPECT_EQ(r.status, 0);
+  r = Run({"--format", "csv", "--host", "nobody*"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(ReadCsv(r.out).size(), 1u);  // the header alone
+  EXPECT_NE(r.err.find("no series of HX_METRICS between"), std::string::npos) << r.err;
+  // A range of its own: five days back gives every series fewer than 14 days.
+  r = Run({"--format", "csv", "--first", Day(-4), "--last", kLast, "--probe", "custom"});
+  rows = ReadCsv(r.out);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[1][3], "insufficient data");
+}
+
+TEST_F(Report, UsageErrorsNameTheirCause) {
+  std::ofstream(thresholds_) << "probe,arg,threshold,unit,label\ncpu,,eighty,%,CPU\n";
+  HostRun r = Run({});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find(thresholds_ + ":2: the threshold \"eighty\" is not a number"),
+            std::string::npos)
+      << r.err;
+  std::ofstream(thresholds_) << "probe,threshold\n";
+  r = Run({});
+  EXPECT_NE(r.err.find(":1: the first line must be the header"), std::string::npos) << r.err;
+  std::ofstream(thresholds_) << "probe,arg,threshold,unit,label\n\n# note\ncpu,,80,%\n";
+  r = Run({});
+  EXPECT_NE(r.err.find(":4: expected 5 fields"), std::string::npos) << r.err;
+  std::ofstream(thresholds_) << "probe,arg,threshold,unit,label\ncpu,,80,%,\"CPU\n";
+  r = Run({});
+  EXPECT_NE(r.err.find(":2: a quoted field is not closed"), std::string::npos) << r.err;
+  std::ofstream(thresholds_) << "probe,arg,threshold,unit,label\n";
+  EXPECT_EQ(Run({"--horizon", "30,x"}).status, 2);
+  EXPECT_EQ(Run({"--last", "soon"}).status, 2);
+  EXPECT_EQ(Run({"--format", "xml"}).status, 2);
+  EXPECT_EQ(Host({"report"}).status, 2);  // no --dsn
+  // The connection failing is exit status 1.
+  r = Host({"report", "--dsn", "no_such_source"});
+  EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(Report, HtmlPageIsSelfContainedWithCharts) {
+  const std::string page = (dir_ / "report.html").string();
+  const std::string charts = (dir_ / "charts").string();
+  HostRun r = Run({"--format", "html", "--output", page, "--charts", charts});
+  EXPECT_EQ(r.status, 3) << r.err;
+  const std::string html = testbed::Slurp(page);
+  EXPECT_EQ(html.rfind("<!DOCTYPE html>", 0), 0u);
+  EXPECT_EQ(html.find("http://"), html.find("http://www.w3.org"));  // no fetch from anywhere
+  EXPECT_EQ(html.find("src=\"http"), std::string::npos);
+  // Charts for the exceeded and the warning series at least, inline and as PNG files.
+  EXPECT_NE(html.find("id=\"chart-exceeded-cpu\"><svg"), std::string::npos);
+  EXPECT_NE(html.find("id=\"chart-warning-cpu\"><svg"), std::string::npos);
+  EXPECT_TRUE(std::filesystem::exists(charts + "/warning-cpu.png"));
+  size_t rows = 0;
+  for (size_t p = html.find("<tbody>"); (p = html.find("<tr>", p + 1)) != std::string::npos;)
+    ++rows;
+  EXPECT_EQ(rows, 7u);
+}
+
+}  // namespace
