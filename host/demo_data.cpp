@@ -2,7 +2,14 @@
 // 210 days of hourly averages and minima for a handful of hosts (business-hours peak,
 // weekend dip, slow growth on some hosts, noise, a few missing hours and days), the
 // metric summary of the ranked probes, and mail-server metrics for both mail tables.
-// The same program always writes the same data.
+// The same program with the same options always writes the same data.
+//
+//   trend-demo-data [--hosts N] [--probes M] [--days D]
+//
+// A fleet of N hosts (the first four are the named demo hosts, the others host0005 and
+// on, with loads and growth of their own), the first M of the probes below (the report's
+// default thresholds name every probe from the tenth on too), D days ending 2026-11-30.
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -34,7 +41,7 @@ struct Random {
   double Noise(double spread) { return (Uniform() + Uniform() + Uniform() - 1.5) * spread; }
 };
 
-constexpr int kDays = 210;
+int gDays = 210;
 const trend::Date kLastDay = trend::MakeDate(2026, 11, 30);
 
 struct Series {
@@ -53,8 +60,8 @@ double Round(double v) {
 // One row per day (a few days missing) with every hour's average and minimum.
 void WriteRows(const char* table, const Series& s, Random& rnd, bool mailTable,
                std::map<std::string, std::vector<double>>& levels) {
-  for (int i = 0; i < kDays; ++i) {
-    trend::Date day = trend::AddDays(kLastDay, i - (kDays - 1));
+  for (int i = 0; i < gDays; ++i) {
+    trend::Date day = trend::AddDays(kLastDay, i - (gDays - 1));
     if (rnd.Uniform() < 0.015) continue;  // a day the collector missed
     int weekday = static_cast<int>(
         (trend::CalendarDaysBetween(trend::MakeDate(2026, 11, 29), day) % 7 + 7) % 7);
@@ -95,17 +102,40 @@ void WriteRows(const char* table, const Series& s, Random& rnd, bool mailTable,
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  CLI::App app{"trend-demo-data: the SQL of a deterministic demo data set on standard output"};
+  size_t hostCount = 4, probeCount = 9;
+  app.add_option("--hosts", hostCount, "hosts (the first four are the demo's named hosts)")
+      ->check(CLI::Range(1, 100000))
+      ->capture_default_str();
+  app.add_option("--probes", probeCount, "probes per host (at most 12)")
+      ->check(CLI::Range(1, 12))
+      ->capture_default_str();
+  app.add_option("--days", gDays, "days of data ending 2026-11-30")
+      ->check(CLI::Range(1, 3650))
+      ->capture_default_str();
+  CLI11_PARSE(app, argc, argv);
+
   Random rnd{20261130};
   // Each host's load per subsystem (CPU, memory, disk, network) and its daily growth.
   struct Host {
-    const char* name;
+    std::string name;
     double load[4], growth;
   };
-  const Host hosts[] = {{"web01", {1.0, 0.7, 0.5, 1.4}, 0.004},
-                        {"web02", {0.8, 0.6, 0.4, 1.0}, 0.0005},
-                        {"db01", {1.3, 1.8, 2.0, 0.9}, 0.002},
-                        {"app01", {0.5, 1.1, 0.7, 0.4}, 0.0}};
+  std::vector<Host> hosts = {{"web01", {1.0, 0.7, 0.5, 1.4}, 0.004},
+                             {"web02", {0.8, 0.6, 0.4, 1.0}, 0.0005},
+                             {"db01", {1.3, 1.8, 2.0, 0.9}, 0.002},
+                             {"app01", {0.5, 1.1, 0.7, 0.4}, 0.0}};
+  hosts.resize(std::min(hosts.size(), hostCount));
+  Random fleet{4242};  // a sequence of its own: the demo's own hosts stay as they are
+  for (size_t i = hosts.size(); i < hostCount; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "host%04zu", i + 1);
+    Host h{name, {}, 0};
+    for (double& l : h.load) l = 0.3 + 1.5 * fleet.Uniform();
+    h.growth = (fleet.Uniform() - 0.2) * 0.005;  // mostly growing, some shrinking
+    hosts.push_back(h);
+  }
   struct Probe {
     const char* name;
     int subsystem;  // index into Host::load
@@ -116,11 +146,13 @@ int main() {
       {"pageoutrate", 1, 12, 0.6, 0.3, 0.2},   {"pagescanrate", 1, 40, 0.5, 0.3, 0.2},
       {"peakdiskxfer", 2, 180, 0.7, 0.4, 0.1}, {"peakdiskrate", 2, 9000, 0.7, 0.4, 0.1},
       {"netinrate", 3, 2500, 1.0, 0.5, 0.1},   {"netoutrate", 3, 1800, 1.0, 0.5, 0.1},
-      {"totalfree", 1, 4096, -0.2, 0.0, 0.02}};
+      {"totalfree", 1, 4096, -0.2, 0.0, 0.02}, {"avgcpusys", 0, 8, 0.9, 0.45, 0.1},
+      {"avgcpuusr", 0, 22, 0.9, 0.45, 0.08},   {"pageinrate", 1, 30, 0.6, 0.3, 0.2}};
   std::printf("BEGIN;\n");
   std::map<std::string, std::vector<double>> hostMeans;  // per probe, one mean per host
   for (const Host& h : hosts)
-    for (const Probe& p : probes) {
+    for (size_t pi = 0; pi < probeCount; ++pi) {
+      const Probe& p = probes[pi];
       std::map<std::string, std::vector<double>> levels;
       WriteRows("HX_METRICS",
                 {h.name, p.name, p.base * h.load[p.subsystem], h.growth, p.peak, p.dip, p.noise},
@@ -133,7 +165,8 @@ int main() {
   // The population's bands per probe: lowest, middle and highest host average, widened.
   for (auto& [probe, means] : hostMeans) {
     std::sort(means.begin(), means.end());
-    double middle = (means[1] + means[2]) / 2;
+    const size_t n = means.size();
+    double middle = n % 2 ? means[n / 2] : (means[n / 2 - 1] + means[n / 2]) / 2;
     std::printf("INSERT INTO HX_METRIC_SUMMARY VALUES ('%s', %s, %s, %s);\n", probe.c_str(),
                 trend::FormatDouble(Round(means.front() * 0.9)).c_str(),
                 trend::FormatDouble(Round(middle)).c_str(),

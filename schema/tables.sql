@@ -61,6 +61,9 @@ CREATE TABLE HX_METRICS (
   AVG_DAILY_VALUE DOUBLE PRECISION,
   MAX_HOURLY_AVG DOUBLE PRECISION
 );
+-- Every statement selects one series over a range of days: without this index each one
+-- reads the whole table.
+CREATE INDEX HX_METRICS_SERIES ON HX_METRICS (HOSTNAME, PROBE, PROBE_ARG, COLLECTION_DATE);
 
 -- Per probe the lowest, middle and highest average over the monitored hosts.
 CREATE TABLE HX_METRIC_SUMMARY (
@@ -135,6 +138,9 @@ CREATE TABLE DOMINO_METRICS (
   MAX_DAILY_VALUE DOUBLE PRECISION,
   MAX_HOURLY_AVG DOUBLE PRECISION
 );
+-- Every statement selects one series over a range of days: without this index each one
+-- reads the whole table.
+CREATE INDEX DOMINO_METRICS_SERIES ON DOMINO_METRICS (HOSTNAME, PROBE, PROBE_ARG, COLLECTION_DATE);
 
 -- Exchange mail-server metrics.
 CREATE TABLE EXCHANGE_METRICS (
@@ -194,6 +200,9 @@ CREATE TABLE EXCHANGE_METRICS (
   MAX_DAILY_VALUE DOUBLE PRECISION,
   MAX_HOURLY_AVG DOUBLE PRECISION
 );
+-- Every statement selects one series over a range of days: without this index each one
+-- reads the whole table.
+CREATE INDEX EXCHANGE_METRICS_SERIES ON EXCHANGE_METRICS (HOSTNAME, PROBE, PROBE_ARG, COLLECTION_DATE);
 
 -- OSTRAL transaction-performance tables.
 CREATE TABLE HOSTS (

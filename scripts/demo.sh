@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The main job on the embedded default: a capacity report from a demo SQLite database,
-# produced through trendhost alone (the surface a user has).
+# The main job on the embedded default: the fleet capacity report of a demo SQLite
+# database, produced through trendhost alone (the surface a user has), with the subsystem
+# ranks, the mail-server forecasts and a forecast file.
 #
 #   scripts/demo.sh BUILD_DIR OUT_DIR
 #
@@ -23,7 +24,8 @@ first=2026-06-02 # 182 days ending on the last day
 last=2026-11-30
 
 step "database $out/demo.db from schema/tables.sql and the demo generator"
-rm -rf "$out/odbc" "$out/registry" "$out/demo.db" "$out/forecast.csv" "$out/forecast.png"
+rm -rf "$out/odbc" "$out/registry" "$out/demo.db" "$out/forecast.csv" "$out/forecast.png" \
+  "$out/report.csv" "$out/report.json" "$out/report.html" "$out/charts"
 mkdir -p "$out/odbc"
 sqlite3 "$out/demo.db" <"$root/schema/tables.sql"
 "$bin/trend-demo-data" | sqlite3 "$out/demo.db"
@@ -46,25 +48,15 @@ step "registering the libraries in $TREND_REGISTRY"
 host() { "$bin/trendhost" call --dsn trend_demo "$@"; }
 num() { printf '%*.2f' "$1" "$2"; }
 
-step "forecasts per host and probe ($first to $last)"
+step "fleet report: every host and probe against schema/thresholds.example.csv ($first to $last)"
 echo
-printf '%-7s %-12s %9s %9s %9s %10s %9s %9s %9s %8s\n' host probe threshold "+30 d" "+90 d" "days to" \
-  "growth30" "best thr" "std dev" "hours >"
-for h in web01 web02 db01 app01; do
-  for spec in avgcpubusy:60 netinrate:4500 pageoutrate:25; do
-    p=${spec%%:*} t=${spec##*:}
-    k=("$h" "$p" "" "$first" "$last")
-    mapfile -t r < <(host OrreryFunctions.OrreryClass TrendValue "${k[@]}" 30 0 2 -- TrendValue "${k[@]}" 90 0 2 \
-      -- DaysToValue "${k[@]}" "$t" 0 2 -- GrowthRate "${k[@]}" 30 -- BestThreshold "${k[@]}" \
-      -- StandardDeviation "${k[@]}" -- TimesExceeded "${k[@]}" "$t")
-    [ ${#r[@]} -eq 7 ] || { echo "demo: incomplete answers for $h $p" >&2; exit 1; }
-    days=${r[2]}
-    [ "$days" = 999999 ] && days=never
-    printf '%-7s %-12s %9s %s %s %10s %8.1f%% %s %s %8s\n' "$h" "$p" "$t" "$(num 9 "${r[0]}")" "$(num 9 "${r[1]}")" \
-      "$days" "$(awk -v g="${r[3]}" 'BEGIN { printf "%.3f", g * 100 }')" "$(num 9 "${r[4]}")" "$(num 9 "${r[5]}")" "${r[6]}"
-  done
-done
-
+report() { "$bin/trendhost" report --dsn trend_demo --last "$last" --thresholds "$root/schema/thresholds.example.csv" --quiet "$@"; }
+status=0
+report || status=$?
+[ "$status" -le 0 ] || { echo "demo: the report failed (exit status $status)" >&2; exit 1; }
+report --format csv --output "$out/report.csv"
+report --format json --output "$out/report.json"
+report --format html --output "$out/report.html" --charts "$out/charts"
 echo
 step "subsystem ranks after UpdateSystemSummary and GetRanges (0 lightest, 4 heaviest)"
 echo
@@ -122,6 +114,9 @@ rm -f "$out/measured.csv" "$out/ahead.csv"
 
 echo
 step "files:"
+echo "  report page:   $out/report.html (open it in a browser; charts also in $out/charts/)"
+echo "  report CSV:    $out/report.csv"
+echo "  report JSON:   $out/report.json"
 echo "  forecast CSV:  $out/forecast.csv ($(($(wc -l <"$out/forecast.csv") - 1)) rows)"
 echo "  chart:         $out/forecast.png"
 echo "  database:      $out/demo.db (DSN trend_demo in $out/odbc/odbc.ini)"

@@ -8,10 +8,13 @@ rm -rf "$out"
 export LD_PRELOAD=libodbcinst.so.2 ASAN_OPTIONS=verify_asan_link_order=0
 report=$("$(dirname "$0")/demo.sh" "$build" "$out")
 echo "$report"
-for text in "forecasts per host and probe" "subsystem ranks" "mail-server forecasts" "web01   avgcpubusy" \
-  "Lanyard  Mail.Delivered" "Tessel   MSExchangeIS"; do
+for text in "fleet report" "HOST   PROBE" "exceeded" "warning" "subsystem ranks" "mail-server forecasts" \
+  "Lanyard  Mail.Delivered" "Tessel   MSExchangeIS" "$out/report.html"; do
   grep -qF "$text" <<<"$report" || { echo "missing from the report: $text" >&2; exit 1; }
 done
-[ -s "$out/forecast.csv" ] && [ -s "$out/forecast.png" ] || { echo "missing CSV or PNG" >&2; exit 1; }
+for f in forecast.csv forecast.png report.csv report.json report.html; do
+  [ -s "$out/$f" ] || { echo "missing $out/$f" >&2; exit 1; }
+done
+grep -q '<svg' "$out/report.html" || { echo "the report page has no chart" >&2; exit 1; }
 head -c 8 "$out/forecast.png" | od -An -c | grep -q 'P   N   G' || { echo "not a PNG" >&2; exit 1; }
 echo "1 passed, 0 failed"

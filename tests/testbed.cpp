@@ -103,9 +103,11 @@ void DbTest::SetUp() {
   admin_ = std::make_unique<trend::db::Connection>(
       trend::db::Connection::Open(*env_, trend::db::Login{b.dsn, b.user, b.password}));
   for (const auto& [name, create] : SchemaTables()) {
-    Exec("DROP TABLE IF EXISTS " + name);
+    Exec("DROP TABLE IF EXISTS " + name);  // and its indexes
     Exec(create);
   }
+  for (const auto& statement : SchemaStatements())
+    if (statement.find("CREATE INDEX") != std::string::npos) Exec(statement);
   ds_ = MakeDataSource();
 }
 
