@@ -1,6 +1,9 @@
 #include "report_output.h"
 
+#include <unistd.h>
+
 #include <charconv>
+#include <filesystem>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -431,15 +434,29 @@ void WriteReport(const std::vector<SeriesResult>& results, const ReportRun& run,
     std::cout << text.str() << std::flush;
     return;
   }
-  // Written whole beside the target, then renamed: no half-written report.
-  const std::string temp = o.output + ".tmp";
+  std::error_code ec;
+  const auto kind = std::filesystem::status(o.output, ec).type();
+  if (kind != std::filesystem::file_type::regular && kind != std::filesystem::file_type::not_found) {
+    // A device or a pipe (/dev/null, /dev/stdout, a FIFO): written to as it is.
+    std::ofstream file(o.output, std::ios::binary);
+    file << text.str();
+    if (!file.flush()) throw CallFailed("cannot write " + o.output);
+    return;
+  }
+  // A file is written whole beside the target, then renamed over it: no half-written report.
+  const std::string temp = o.output + ".tmp" + std::to_string(::getpid());
   {
     std::ofstream file(temp, std::ios::binary | std::ios::trunc);
     file << text.str();
-    if (!file.flush()) throw CallFailed("cannot write " + o.output);
+    if (!file.flush()) {
+      std::filesystem::remove(temp, ec);
+      throw CallFailed("cannot write " + o.output);
+    }
   }
-  if (std::rename(temp.c_str(), o.output.c_str()) != 0)
+  if (std::rename(temp.c_str(), o.output.c_str()) != 0) {
+    std::filesystem::remove(temp, ec);
     throw CallFailed("cannot write " + o.output);
+  }
 }
 
 }  // namespace host

@@ -70,11 +70,11 @@ int16_t OrreryClass::CalculateRegression(const DataSource& DataSource) {
     }
     for (; !rs.AtEnd(); rs.MoveNext()) {
       const int16_t d = DaysBack(rs.Value(dateColumn).ToDate(), lastDay);
-      rs.Value(dailyColumn).ToDouble();  // read, and a NULL fails, but it takes part in no figure
-      rs.Value(maxColumn).ToDouble();
+      rs.DoubleValue(dailyColumn);  // read, and a NULL fails, but it takes part in no figure
+      rs.DoubleValue(maxColumn);
       if (d >= kFitDays) continue;
-      for (int h = 0; h < kHours; ++h) dHourly[d][h] = rs.Value(avgColumn[h]).ToDouble();
-      for (int h = 0; h < kHours; ++h) dHourlyMin[d][h] = rs.Value(minColumn[h]).ToDouble();
+      for (int h = 0; h < kHours; ++h) dHourly[d][h] = rs.DoubleValue(avgColumn[h]);
+      for (int h = 0; h < kHours; ++h) dHourlyMin[d][h] = rs.DoubleValue(minColumn[h]);
     }
     rs.Close();
     connection.reset();

@@ -526,6 +526,20 @@ Variant ResultSet::Value(int column) const {
   return state_->Cell(c, c.data.data() + c.width * state_->row, c.indicator[state_->row]);
 }
 
+double ResultSet::DoubleValue(int column) const {
+  if (state_ && state_->bound && !state_->atEnd && column >= 0 &&
+      static_cast<size_t>(column) < state_->columns.size()) {
+    const Column& c = state_->columns[static_cast<size_t>(column)];
+    if (c.kind == Kind::kDouble) {
+      if (c.indicator[state_->row] == SQL_NULL_DATA) RaisePlatformError(kInvalidUseOfNull);
+      SQLDOUBLE v;
+      std::memcpy(&v, c.data.data() + c.width * state_->row, sizeof v);
+      return v;
+    }
+  }
+  return Value(column).ToDouble();
+}
+
 int ResultSet::columnCount() const {
   return state_ ? static_cast<int>(state_->columns.size()) : 0;
 }

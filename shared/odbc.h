@@ -134,6 +134,9 @@ class ResultSet {
   // driver describes for the column.
   Variant Value(int column) const;
   Variant Value(std::string_view name) const { return Value(ColumnIndex(name)); }
+  // The current row's value converted to a Double, as Value(column).ToDouble() gives it,
+  // without building a variant for a column the driver describes as numeric.
+  double DoubleValue(int column) const;
   int columnCount() const;
   void Close();
 

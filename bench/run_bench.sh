@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# The benchmarks, side by side in one run: the micro benchmarks of trend_bench, then the
+# fleet report's costs on SQLite and PostgreSQL (and MariaDB) over 500 series x 182 days
+# (100 hosts x 5 probes) from trend-demo-data.
+#
+#   bench/run_bench.sh BUILD_DIR
+set -euo pipefail
+build=$(cd "${1:?usage: run_bench.sh BUILD_DIR}" && pwd)
+root=$(cd "$(dirname "$0")/.." && pwd)
+dir=$(mktemp -d /tmp/trend-bench.XXXXXX)
+trap '"$root/scripts/testdb.sh" down "$dir"' EXIT
+"$root/scripts/testdb.sh" up "$dir"
+# shellcheck disable=SC1091
+source "$dir/env"
+export TREND_REGISTRY=$dir/registry
+"$build/bin/trendhost" register "$build"/lib/Orrery.so >/dev/null
+
+echo "[bench] micro benchmarks"
+[ -n "${TREND_BENCH_SKIP_MICRO:-}" ] || "$build/bin/trend_bench" --benchmark_min_time=0.2
+
+echo "[bench] loading 500 series x 182 days into each backend"
+data=$dir/fleet.sql
+"$build/bin/trend-demo-data" --hosts 100 --probes 5 --days 182 >"$data"
+sqlite3 "$dir/sqlite/trend.db" <"$root/schema/tables.sql"
+sqlite3 "$dir/sqlite/trend.db" <"$data"
+pgport=$(cat "$dir/pg.port")
+PGPASSWORD=$TREND_PG_PASSWORD psql -q -h 127.0.0.1 -p "$pgport" -U "$TREND_PG_USER" trend \
+  -v ON_ERROR_STOP=1 -f "$root/schema/tables.sql" -f "$data" >/dev/null
+mariadb --no-defaults --socket="$dir/maria/sock" -u root trend <"$root/schema/tables.sql"
+mariadb --no-defaults --socket="$dir/maria/sock" -u root trend <"$data"
+
+for backend in sqlite pg maria; do
+  case $backend in
+  sqlite) login=(--dsn "$TREND_SQLITE_DSN") ;;
+  pg) login=(--dsn "$TREND_PG_DSN" --user "$TREND_PG_USER" --password "$TREND_PG_PASSWORD") ;;
+  maria) login=(--dsn "$TREND_MARIA_DSN" --user "$TREND_MARIA_USER" --password "$TREND_MARIA_PASSWORD") ;;
+  esac
+  "$build/bin/report_bench" "${login[@]}" --trendhost "$build/bin/trendhost"
+done
