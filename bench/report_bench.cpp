@@ -107,7 +107,8 @@ int main(int argc, char** argv) {
     series = db.AllSeries(trend::ParseDate(first), lastDay);
   }
   const size_t n = std::min(sample, series.size());
-  std::printf("%s: %zu series, %s to %s\n", dsn.c_str(), series.size(), first.c_str(), last.c_str());
+  std::printf("%s: %zu series, %s to %s\n", dsn.c_str(), series.size(), first.c_str(),
+              last.c_str());
 
   // The class's statement of each series, as it builds it.
   trend::db::Environment env;
@@ -122,9 +123,9 @@ int main(int argc, char** argv) {
                                                   series[i].key.arg));
   // Two texts of the same first day: alternating them makes every call a refit of the
   // same statement.
-  const std::string firstAgain =
-      std::to_string(std::stoi(first.substr(0, 4))) + "-" + std::to_string(std::stoi(first.substr(5, 2))) +
-      "-" + std::to_string(std::stoi(first.substr(8, 2)));
+  const std::string firstAgain = std::to_string(std::stoi(first.substr(0, 4))) + "-" +
+                                 std::to_string(std::stoi(first.substr(5, 2))) + "-" +
+                                 std::to_string(std::stoi(first.substr(8, 2)));
   host::Forecaster forecaster("", login, "");
 
   double bare = 1e300, refit = 1e300;
@@ -146,8 +147,8 @@ int main(int argc, char** argv) {
   std::printf("  refit through the C interface:      %8.3f ms   ratio %.3fx (goal <= 1.05x)\n",
               1e3 * refit / static_cast<double>(n), refit / bare);
 
-  std::vector<std::string> args = {"report", "--dsn", dsn, "--format", "csv", "--output",
-                                   "/dev/null", "--quiet", "--last", last};
+  std::vector<std::string> args = {"report",   "--dsn",     dsn,       "--format", "csv",
+                                   "--output", "/dev/null", "--quiet", "--last",   last};
   if (!user.empty()) args.insert(args.end(), {"--user", user});
   if (!password.empty()) args.insert(args.end(), {"--password", password});
   double one = 1e300, two = 1e300;
@@ -162,8 +163,10 @@ int main(int argc, char** argv) {
     two = std::min(two, withJobs("2"));
   }
   const double perSeries = one / static_cast<double>(series.size());
-  std::printf("  report, 1 job:  %7.3f s, %8.3f ms a series   ratio to the bare fetch %.3fx (goal <= 1.15x)\n",
-              one, 1e3 * perSeries, perSeries / (bare / static_cast<double>(n)));
+  std::printf(
+      "  report, 1 job:  %7.3f s, %8.3f ms a series   ratio to the bare fetch %.3fx (goal <= "
+      "1.15x)\n",
+      one, 1e3 * perSeries, perSeries / (bare / static_cast<double>(n)));
   std::printf("  report, 2 jobs: %7.3f s                      speed-up %.2fx (goal >= 1.7x)\n", two,
               one / two);
   return 0;

@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include <charconv>
-#include <filesystem>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -301,7 +301,10 @@ dt { font-weight: bold; } .counts span { margin-right: 0.8em; }
         out << "<td data-sort=\"" << static_cast<int>(r.status) << "\"><span class=\"status s-"
             << cls << "\">" << HtmlEscape(text) << "</span></td>";
       } else if (v.is_number()) {
-        out << "<td class=\"num\" data-sort=\"" << text << "\">" << HtmlEscape(text) << "</td>";
+        // Shown to two decimals; the exact figure sorts, and shows on hovering.
+        const std::string shown = v.is_number_integer() ? text : Fixed(v.get<double>());
+        out << "<td class=\"num\" data-sort=\"" << text << "\" title=\"" << text << "\">"
+            << HtmlEscape(shown) << "</td>";
       } else {
         out << "<td>" << HtmlEscape(text) << "</td>";
       }
@@ -436,7 +439,8 @@ void WriteReport(const std::vector<SeriesResult>& results, const ReportRun& run,
   }
   std::error_code ec;
   const auto kind = std::filesystem::status(o.output, ec).type();
-  if (kind != std::filesystem::file_type::regular && kind != std::filesystem::file_type::not_found) {
+  if (kind != std::filesystem::file_type::regular &&
+      kind != std::filesystem::file_type::not_found) {
     // A device or a pipe (/dev/null, /dev/stdout, a FIFO): written to as it is.
     std::ofstream file(o.output, std::ios::binary);
     file << text.str();
