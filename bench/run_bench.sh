@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The benchmarks, side by side in one run: the micro benchmarks of trend_bench, then the
 # fleet report's costs on SQLite and PostgreSQL (and MariaDB) over 500 series x 182 days
-# (100 hosts x 5 probes) from trend-demo-data.
+# (100 hosts x 5 probes) from trend-demo-data, and the loader's parse and write rates.
 #
 #   bench/run_bench.sh BUILD_DIR
 set -euo pipefail
@@ -29,6 +29,12 @@ PGPASSWORD=$TREND_PG_PASSWORD psql -q -h 127.0.0.1 -p "$pgport" -U "$TREND_PG_US
 mariadb --no-defaults --socket="$dir/maria/sock" -u root trend <"$root/schema/tables.sql"
 mariadb --no-defaults --socket="$dir/maria/sock" -u root trend <"$data"
 
+echo "[bench] the loader"
+"$build/bin/load_bench" --trendhost "$build/bin/trendhost" --dsn "$TREND_SQLITE_DSN" \
+  --dsn "$TREND_PG_DSN:$TREND_PG_USER:$TREND_PG_PASSWORD" \
+  --dsn "$TREND_MARIA_DSN:$TREND_MARIA_USER:$TREND_MARIA_PASSWORD"
+
+echo "[bench] the fleet report"
 for backend in sqlite pg maria; do
   case $backend in
   sqlite) login=(--dsn "$TREND_SQLITE_DSN") ;;

@@ -16,6 +16,7 @@
 #include "call.h"
 #include "error.h"
 #include "host.h"
+#include "load.h"
 #include "report.h"
 
 std::string_view trend::ApplicationTitle() {
@@ -212,6 +213,42 @@ int main(int argc, char** argv) {
       "insufficient data, error.\nExit status: 0 done, 1 the report could not "
       "start, 2 usage error, 3 some series failed (listed as error).");
 
+  LoginOptions loadLogin;
+  LoadOptions load;
+  auto* loadCommand = app.add_subcommand(
+      "load", "Turn raw metric samples into day rows of a metric table (one transaction)");
+  AddLoginOptions(loadCommand, loadLogin);
+  loadCommand->add_option("--table", load.table, "the metric table")
+      ->check(CLI::IsMember({"HX_METRICS", "DOMINO_METRICS", "EXCHANGE_METRICS"}))
+      ->capture_default_str();
+  loadCommand
+      ->add_option("--format", load.format,
+                   "samples (CSV time,host,probe,arg,value) or sadf (sadf -d)")
+      ->check(CLI::IsMember({"samples", "sadf"}))
+      ->capture_default_str();
+  loadCommand
+      ->add_option("--timezone", load.timezone,
+                   "zone of naive times and of the table's days and hours")
+      ->capture_default_str();
+  loadCommand->add_flag("--dry-run", load.dryRun,
+                        "check and aggregate, print what would be written");
+  loadCommand->add_flag("-q,--quiet", load.quiet, "no progress on standard error");
+  loadCommand->add_option("FILE", load.files, "input files (\"-\" is standard input)")->required();
+  loadCommand->footer(std::string(kPasswordOrder) +
+                      "\n\nRows of the same host, probe, argument and day are replaced; every "
+                      "other row stays.\nA malformed line stops the run (exit status 2) and "
+                      "nothing is written.");
+
+  LoginOptions summarizeLogin;
+  SummarizeOptions summarize;
+  auto* summarizeCommand = app.add_subcommand(
+      "summarize", "Rebuild HX_METRIC_SUMMARY (the ranks' population bands) from HX_METRICS");
+  AddLoginOptions(summarizeCommand, summarizeLogin);
+  summarizeCommand->add_option("--first", summarize.first,
+                               "first day (default: 29 days before --last)");
+  summarizeCommand->add_option("--last", summarize.last,
+                               "last day (default: the latest COLLECTION_DATE)");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -229,6 +266,19 @@ int main(int argc, char** argv) {
       options.password = ResolvePassword(callLogin);
       options.qualifier = callLogin.qualifier;
       SetPassword(options.password);
+    }
+    if (*loadCommand) {
+      load.dsn = loadLogin.dsn, load.user = loadLogin.user, load.qualifier = loadLogin.qualifier;
+      load.password = ResolvePassword(loadLogin);
+      SetPassword(load.password);
+      return Load(load);
+    }
+    if (*summarizeCommand) {
+      summarize.dsn = summarizeLogin.dsn, summarize.user = summarizeLogin.user;
+      summarize.qualifier = summarizeLogin.qualifier;
+      summarize.password = ResolvePassword(summarizeLogin);
+      SetPassword(summarize.password);
+      return Summarize(summarize);
     }
     if (*reportCommand) {
       report.dsn = reportLogin.dsn;

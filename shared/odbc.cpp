@@ -491,6 +491,121 @@ bool Connection::IsDead() const {
          dead == SQL_CD_TRUE;
 }
 
+struct BatchState {
+  std::shared_ptr<ConnectionHandle> conn;
+  SQLHSTMT h = SQL_NULL_HSTMT;
+  SQLSMALLINT parameters = 0;
+  ~BatchState() {
+    if (h != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, h);
+  }
+};
+
+PreparedBatch::PreparedBatch(Connection& connection, const std::string& sql)
+    : state_(std::make_unique<BatchState>()) {
+  state_->conn = connection.conn_;
+  state_->h = NewStatement(*state_->conn);
+  std::vector<SQLCHAR> text(sql.begin(), sql.end());
+  text.push_back(0);
+  if (!Ok(SQLPrepare(state_->h, text.data(), SQL_NTS)))
+    Fail(*state_->conn->env, SQL_HANDLE_STMT, state_->h, "SQLPrepare", state_->conn.get());
+}
+
+PreparedBatch::PreparedBatch(PreparedBatch&&) noexcept = default;
+PreparedBatch::~PreparedBatch() = default;
+
+namespace {
+
+// Column-wise parameter buffers for rows [first, first + count) of a batch.
+struct BoundColumn {
+  std::vector<char> data;
+  std::vector<SQLLEN> indicator;
+  SQLLEN width = 0;
+};
+
+BoundColumn Buffer(const ParameterColumn& column, size_t first, size_t count) {
+  BoundColumn b;
+  b.indicator.assign(count, 0);
+  if (auto* texts = std::get_if<std::vector<std::string>>(&column)) {
+    size_t longest = 1;
+    for (size_t i = 0; i < count; ++i) longest = std::max(longest, (*texts)[first + i].size());
+    b.width = static_cast<SQLLEN>(longest + 1);
+    b.data.assign(count * (longest + 1), 0);
+    for (size_t i = 0; i < count; ++i) {
+      const std::string& t = (*texts)[first + i];
+      std::memcpy(b.data.data() + i * (longest + 1), t.data(), t.size());
+      b.indicator[i] = static_cast<SQLLEN>(t.size());
+    }
+  } else if (auto* numbers = std::get_if<std::vector<double>>(&column)) {
+    b.width = sizeof(SQLDOUBLE);
+    b.data.resize(count * sizeof(SQLDOUBLE));
+    std::memcpy(b.data.data(), numbers->data() + first, count * sizeof(SQLDOUBLE));
+  } else {
+    const auto& days = std::get<std::vector<Date>>(column);
+    b.width = sizeof(SQL_DATE_STRUCT);
+    b.data.resize(count * sizeof(SQL_DATE_STRUCT));
+    for (size_t i = 0; i < count; ++i) {
+      const std::string iso = FormatDate(days[first + i], DateFormat::kIsoDay);
+      SQL_DATE_STRUCT d{static_cast<SQLSMALLINT>(std::stoi(iso.substr(0, 4))),
+                        static_cast<SQLUSMALLINT>(std::stoi(iso.substr(5, 2))),
+                        static_cast<SQLUSMALLINT>(std::stoi(iso.substr(8, 2)))};
+      std::memcpy(b.data.data() + i * sizeof d, &d, sizeof d);
+    }
+  }
+  return b;
+}
+
+}  // namespace
+
+void PreparedBatch::Execute(const std::vector<ParameterColumn>& columns, size_t rows) {
+  BatchState& st = *state_;
+  EnvironmentHandle& env = *st.conn->env;
+  if (rows == 0) return;
+  // Parameter arrays where the driver takes them; else one row at a time.
+  SQLULEN arraySize = rows;
+  if (!Ok(SQLSetStmtAttr(st.h, SQL_ATTR_PARAM_BIND_TYPE,
+                         reinterpret_cast<SQLPOINTER>(SQL_PARAM_BIND_BY_COLUMN), 0)) ||
+      !Ok(SQLSetStmtAttr(st.h, SQL_ATTR_PARAMSET_SIZE, reinterpret_cast<SQLPOINTER>(rows), 0)))
+    arraySize = 1;
+  if (arraySize > 1) {
+    SQLULEN actual = 0;
+    if (!Ok(SQLGetStmtAttr(st.h, SQL_ATTR_PARAMSET_SIZE, &actual, 0, nullptr)) || actual != rows)
+      arraySize = 1;
+  }
+  if (arraySize == 1)
+    SQLSetStmtAttr(st.h, SQL_ATTR_PARAMSET_SIZE, reinterpret_cast<SQLPOINTER>(1), 0);
+  std::vector<SQLUSMALLINT> status(arraySize, SQL_PARAM_UNUSED);
+  SQLULEN processed = 0;
+  SQLSetStmtAttr(st.h, SQL_ATTR_PARAM_STATUS_PTR, status.data(), 0);
+  SQLSetStmtAttr(st.h, SQL_ATTR_PARAMS_PROCESSED_PTR, &processed, 0);
+  for (size_t first = 0; first < rows; first += arraySize) {
+    const size_t count = std::min<size_t>(arraySize, rows - first);
+    if (count != arraySize)
+      SQLSetStmtAttr(st.h, SQL_ATTR_PARAMSET_SIZE, reinterpret_cast<SQLPOINTER>(count), 0);
+    std::vector<BoundColumn> buffers;
+    buffers.reserve(columns.size());
+    for (size_t c = 0; c < columns.size(); ++c) {
+      buffers.push_back(Buffer(columns[c], first, count));
+      BoundColumn& b = buffers.back();
+      SQLSMALLINT cType = SQL_C_CHAR, sqlType = SQL_VARCHAR;
+      SQLULEN size = static_cast<SQLULEN>(b.width > 1 ? b.width - 1 : 1);
+      if (std::holds_alternative<std::vector<double>>(columns[c]))
+        cType = SQL_C_DOUBLE, sqlType = SQL_DOUBLE, size = 15;
+      else if (std::holds_alternative<std::vector<Date>>(columns[c]))
+        cType = SQL_C_TYPE_DATE, sqlType = SQL_TYPE_DATE, size = 10;
+      if (!Ok(SQLBindParameter(st.h, static_cast<SQLUSMALLINT>(c + 1), SQL_PARAM_INPUT, cType,
+                               sqlType, size, 0, b.data.data(), b.width, b.indicator.data())))
+        Fail(env, SQL_HANDLE_STMT, st.h, "SQLBindParameter", st.conn.get());
+    }
+    SQLRETURN rc = SQLExecute(st.h);
+    if (rc != SQL_NO_DATA && !Ok(rc)) Fail(env, SQL_HANDLE_STMT, st.h, "SQLExecute", st.conn.get());
+    for (size_t i = 0; i < count && i < status.size(); ++i)
+      if (status[i] == SQL_PARAM_ERROR)
+        FailOwn(env, "row " + std::to_string(first + i + 1) + " of the batch was rejected");
+    SQLFreeStmt(st.h, SQL_CLOSE);
+  }
+  SQLFreeStmt(st.h, SQL_RESET_PARAMS);
+}
+
 ResultSet::ResultSet(std::unique_ptr<StatementState> s) : state_(std::move(s)) {}
 ResultSet::ResultSet(ResultSet&&) noexcept = default;
 ResultSet& ResultSet::operator=(ResultSet&&) noexcept = default;

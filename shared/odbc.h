@@ -16,7 +16,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
+
+#include "dates.h"
 
 #include "error.h"
 #include "variant.h"
@@ -115,7 +118,30 @@ class Connection {
  private:
   explicit Connection(std::shared_ptr<ConnectionHandle> h) : conn_(std::move(h)) {}
   void TreatBackslashesAsCharacters();
+  friend class PreparedBatch;
   std::shared_ptr<ConnectionHandle> conn_;
+};
+
+// The values of one parameter for every row of a batch: texts, numbers or days.
+using ParameterColumn =
+    std::variant<std::vector<std::string>, std::vector<double>, std::vector<Date>>;
+
+struct BatchState;
+
+// A statement with "?" parameters, prepared once and run with arrays of parameter values
+// (one execution per batch where the driver takes parameter arrays, else one per row).
+// The values never become statement text.
+class PreparedBatch {
+ public:
+  PreparedBatch(Connection& connection, const std::string& sql);
+  PreparedBatch(PreparedBatch&&) noexcept;
+  ~PreparedBatch();
+  // Runs the statement once for each of `rows` rows; every column holds `rows` values. A
+  // row the database rejects fails the whole call.
+  void Execute(const std::vector<ParameterColumn>& columns, size_t rows);
+
+ private:
+  std::unique_ptr<BatchState> state_;
 };
 
 class ResultSet {

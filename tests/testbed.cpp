@@ -156,6 +156,10 @@ void DbTest::TearDown() {
   if (resetBackslashes_) Exec("ALTER DATABASE trend RESET standard_conforming_strings");
 }
 
+std::string Number(double v) {
+  return trend::Variant(v).ToText();
+}
+
 std::string InsertHourly(const std::string& table, const HourlyRow& r) {
   auto q = [](const std::string& s) { return "'" + trend::Module1::QuoteSQL(s) + "'"; };
   std::string cols = "HOSTNAME, PROBE, PROBE_ARG, COLLECTION_DATE";

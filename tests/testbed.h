@@ -69,6 +69,9 @@ struct HourlyRow {
   std::vector<double> min = std::vector<double>(24, 0.0);
   double daily = 0, maxHourly = 0, maxDaily = 0;
 };
+// A number as Query gives it back.
+std::string Number(double v);
+
 // INSERT text for `table` (HX_METRICS, DOMINO_METRICS or EXCHANGE_METRICS).
 std::string InsertHourly(const std::string& table, const HourlyRow& row);
 

@@ -1,0 +1,304 @@
+#include "load.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <set>
+#include <variant>
+
+#include "error.h"
+#include "host.h"
+#include "module1.h"
+#include "odbc.h"
+#include "samples.h"
+
+namespace host {
+
+namespace {
+
+constexpr size_t kBatchRows = 1000;
+// Rows in one statement (measured: larger groups gain nothing on MariaDB and lose on
+// psqlODBC, which expands parameter arrays into statements of literals).
+constexpr size_t kGroupRows = 20;
+
+std::string Prefix(const std::string& qualifier) {
+  if (qualifier.empty()) return {};
+  if (!trend::Module1::ValidQualifier(qualifier))
+    throw UsageError("the qualifier \"" + qualifier + "\" is not a table qualifier");
+  return qualifier + ".";
+}
+
+std::string HourColumns(const char* stem) {
+  std::string out;
+  char name[32];
+  for (int h = 0; h < 24; ++h) {
+    std::snprintf(name, sizeof name, ", %s%02d", stem, h);
+    out += name;
+  }
+  return out;
+}
+
+// A transaction on the host's connection: rolled back unless committed, auto-commit on
+// again afterwards.
+class Transaction {
+ public:
+  explicit Transaction(trend::db::Connection& c) : c_(c) { c_.SetAutoCommit(false); }
+  void Commit() {
+    c_.Commit();
+    done_ = true;
+  }
+  ~Transaction() {
+    try {
+      if (!done_) c_.Rollback();
+      c_.SetAutoCommit(true);
+    } catch (...) {
+    }
+  }
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+
+ private:
+  trend::db::Connection& c_;
+  bool done_ = false;
+};
+
+// Progress on standard error, when it is a terminal.
+class Progress {
+ public:
+  explicit Progress(bool on) : on_(on && ::isatty(STDERR_FILENO)) {}
+  void Show(const char* what, size_t done, size_t total) {
+    if (!on_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (done < total && now - shown_ < std::chrono::milliseconds(200)) return;
+    shown_ = now;
+    const double s = std::chrono::duration<double>(now - start_).count();
+    std::fprintf(stderr, "\rtrendhost: %s %zu of %zu, %.0f/s   ", what, done, total,
+                 s > 0 ? static_cast<double>(done) / s : 0.0);
+    if (done == total) std::fputc('\n', stderr);
+  }
+
+ private:
+  bool on_;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now(), shown_{};
+};
+
+std::string Day(trend::Date d) {
+  return trend::FormatDate(d, trend::DateFormat::kIsoDay);
+}
+
+// A statement that carries several rows at once: `head`, then `tuple` (the "?" of one
+// row) repeated for each row of a group, joined by `joiner`. Every execution sends an
+// array of such groups, so a batch of rows costs a few round trips, not one per row.
+class GroupedStatement {
+ public:
+  GroupedStatement(trend::db::Connection& c, std::string head, std::string tuple,
+                   std::string joiner, size_t group)
+      : c_(c),
+        head_(std::move(head)),
+        tuple_(std::move(tuple)),
+        joiner_(std::move(joiner)),
+        group_(group) {}
+
+  void Execute(const std::vector<trend::db::ParameterColumn>& columns, size_t rows) {
+    const size_t whole = rows / group_ * group_;
+    if (whole) Run(columns, 0, whole, group_);
+    if (whole < rows) Run(columns, whole, rows - whole, rows - whole);
+  }
+
+ private:
+  // Rows [first, first + count) in groups of `size` rows.
+  void Run(const std::vector<trend::db::ParameterColumn>& columns, size_t first, size_t count,
+           size_t size) {
+    auto it = statements_.find(size);
+    if (it == statements_.end()) {
+      std::string sql = head_;
+      for (size_t t = 0; t < size; ++t) sql += (t ? joiner_ : "") + tuple_;
+      it = statements_.emplace(size, trend::db::PreparedBatch(c_, sql)).first;
+    }
+    const size_t sets = count / size;
+    std::vector<trend::db::ParameterColumn> flat;
+    flat.reserve(size * columns.size());
+    for (size_t t = 0; t < size; ++t)
+      for (const auto& column : columns)
+        flat.push_back(std::visit(
+            [&](const auto& values) -> trend::db::ParameterColumn {
+              std::decay_t<decltype(values)> out(sets);
+              for (size_t i = 0; i < sets; ++i) out[i] = values[first + i * size + t];
+              return out;
+            },
+            column));
+    it->second.Execute(flat, sets);
+  }
+
+  trend::db::Connection& c_;
+  std::string head_, tuple_, joiner_;
+  size_t group_;
+  std::map<size_t, trend::db::PreparedBatch> statements_;
+};
+
+}  // namespace
+
+int Load(const LoadOptions& o) {
+  if (o.dsn.empty() && !o.dryRun)
+    throw UsageError("load writes the database: name its data source with --dsn NAME");
+  if (o.files.empty()) throw UsageError("load needs at least one FILE (\"-\" for standard input)");
+  const bool mail = o.table != "HX_METRICS";
+  TimeZone zone = [&] {
+    try {
+      return TimeZone(o.timezone);
+    } catch (const std::invalid_argument& e) {
+      throw UsageError(e.what());
+    }
+  }();
+  const std::string prefix = Prefix(o.qualifier);
+
+  // Everything is read and checked before anything is written.
+  Aggregator samples(zone);
+  for (const auto& file : o.files) {
+    std::ifstream stream;
+    std::istream* in = &std::cin;
+    if (file != "-") {
+      stream.open(file, std::ios::binary);
+      if (!stream) throw UsageError("cannot read " + file);
+      in = &stream;
+    }
+    const std::string name = file == "-" ? "standard input" : file;
+    try {
+      if (o.format == "sadf")
+        ReadSadf(*in, name, zone, samples);
+      else
+        ReadSamples(*in, name, zone, samples);
+    } catch (const InputError& e) {
+      throw UsageError(e.what());
+    }
+  }
+  const std::vector<DayRow> rows = samples.Rows();
+  std::set<SeriesKey> series;
+  std::set<trend::Date> days;
+  for (const auto& r : rows) series.insert(r.key), days.insert(r.day);
+  auto summary = [&](const char* verb) {
+    std::cout << verb << " " << rows.size() << " rows into " << prefix << o.table << ": "
+              << series.size() << " series, " << days.size() << " days";
+    if (!days.empty())
+      std::cout << " (" << Day(*days.begin()) << " to " << Day(*days.rbegin()) << ")";
+    std::cout << ", from " << samples.samples() << " samples\n";
+  };
+  if (o.dryRun) {
+    summary("would write");
+    return kExitOk;
+  }
+
+  trend::db::Environment env;
+  auto connection = trend::db::Connection::Open(env, {o.dsn, o.user, o.password});
+  const std::string table = prefix + o.table;
+  GroupedStatement remove(connection, "DELETE FROM " + table + " WHERE ",
+                          "(HOSTNAME = ? AND PROBE = ? AND PROBE_ARG = ? AND COLLECTION_DATE = ?)",
+                          " OR ", kGroupRows);
+  const std::string columns = "HOSTNAME, PROBE, PROBE_ARG, COLLECTION_DATE" +
+                              HourColumns("AVG_VALUE_") + HourColumns("MIN_VALUE_") +
+                              ", AVG_DAILY_VALUE, MAX_HOURLY_AVG" +
+                              (mail ? ", MAX_DAILY_VALUE" : "");
+  const size_t parameters = 4 + 48 + 2 + (mail ? 1 : 0);
+  std::string marks = "?";
+  for (size_t i = 1; i < parameters; ++i) marks += ", ?";
+  trend::db::PreparedBatch insert(
+      connection, "INSERT INTO " + table + " (" + columns + ") VALUES (" + marks + ")");
+  Progress progress(!o.quiet);
+  {
+    Transaction transaction(connection);
+    for (size_t first = 0; first < rows.size(); first += kBatchRows) {
+      const size_t n = std::min(kBatchRows, rows.size() - first);
+      std::vector<std::string> hosts(n), probes(n), args(n);
+      std::vector<trend::Date> dates(n);
+      std::vector<std::vector<double>> values(parameters - 4, std::vector<double>(n));
+      for (size_t i = 0; i < n; ++i) {
+        const DayRow& r = rows[first + i];
+        hosts[i] = r.key.host, probes[i] = r.key.probe, args[i] = r.key.arg, dates[i] = r.day;
+        for (size_t h = 0; h < 24; ++h) values[h][i] = r.avg[h], values[24 + h][i] = r.min[h];
+        values[48][i] = r.daily;
+        values[49][i] = r.maxHourly;
+        if (mail) values[50][i] = r.maxSample;
+      }
+      std::vector<trend::db::ParameterColumn> key = {hosts, probes, args, dates};
+      remove.Execute(key, n);
+      std::vector<trend::db::ParameterColumn> all = std::move(key);
+      for (auto& v : values) all.emplace_back(std::move(v));
+      insert.Execute(all, n);
+      progress.Show("rows written", first + n, rows.size());
+    }
+    transaction.Commit();
+  }
+  summary("wrote");
+  return kExitOk;
+}
+
+int Summarize(const SummarizeOptions& o) {
+  if (o.dsn.empty())
+    throw UsageError("summarize writes the database: name its data source with --dsn NAME");
+  const std::string prefix = Prefix(o.qualifier);
+  trend::db::Environment env;
+  auto connection = trend::db::Connection::Open(env, {o.dsn, o.user, o.password});
+  auto literal = [&](trend::Date d) {
+    return trend::Module1::GetNativeSQLVB(connection.nativeHandle(), "{d '" + Day(d) + "'}");
+  };
+  auto dayOption = [](const std::string& text, const char* option) {
+    try {
+      return trend::ParseDate(text);
+    } catch (const trend::Error&) {
+      throw UsageError(std::string(option) + " \"" + text + "\" is not a day (yyyy-mm-dd)");
+    }
+  };
+  trend::Date last;
+  if (o.last.empty()) {
+    auto rs = connection.OpenResultSet("SELECT MAX(COLLECTION_DATE) FROM " + prefix + "HX_METRICS");
+    if (rs.AtEnd() || rs.Value(0).IsNull())
+      throw UsageError(prefix + "HX_METRICS holds no rows: nothing to summarize");
+    last = rs.Value(0).ToDate();
+  } else {
+    last = dayOption(o.last, "--last");
+  }
+  const trend::Date first =
+      o.first.empty() ? trend::AddDays(last, -29) : dayOption(o.first, "--first");
+  if (first > last) throw UsageError("--first lies after --last");
+
+  // Per probe, every host's mean daily average in the range.
+  std::map<std::string, std::vector<double>> means;
+  {
+    auto rs = connection.OpenResultSet(
+        "SELECT PROBE, HOSTNAME, AVG(AVG_DAILY_VALUE) AS MEAN_VALUE FROM " + prefix +
+        "HX_METRICS WHERE COLLECTION_DATE BETWEEN " + literal(first) + " AND " + literal(last) +
+        " AND AVG_DAILY_VALUE IS NOT NULL GROUP BY PROBE, HOSTNAME");
+    for (; !rs.AtEnd(); rs.MoveNext())
+      means[rs.Value(0).ToText()].push_back(rs.Value(2).ToDouble());
+  }
+  std::vector<std::string> probes;
+  std::vector<double> lowest, middle, highest;
+  for (auto& [probe, values] : means) {
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    probes.push_back(probe);
+    lowest.push_back(values.front());
+    middle.push_back(n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2);
+    highest.push_back(values.back());
+  }
+  {
+    Transaction transaction(connection);
+    connection.Execute("DELETE FROM " + prefix + "HX_METRIC_SUMMARY");
+    trend::db::PreparedBatch insert(connection,
+                                    "INSERT INTO " + prefix +
+                                        "HX_METRIC_SUMMARY (PROBE, LOWEST_AVERAGE, "
+                                        "MIDDLE_AVERAGE, HIGHEST_AVERAGE) VALUES (?, ?, ?, ?)");
+    insert.Execute({probes, lowest, middle, highest}, probes.size());
+    transaction.Commit();
+  }
+  std::cout << "summarized " << probes.size() << " probes into " << prefix
+            << "HX_METRIC_SUMMARY from " << Day(first) << " to " << Day(last) << "\n";
+  return kExitOk;
+}
+
+}  // namespace host

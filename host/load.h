@@ -1,0 +1,28 @@
+// trendhost load: raw metric samples into a metric table, and trendhost summarize: the
+// population summary HX_METRIC_SUMMARY rebuilt from HX_METRICS. Both write in one
+// transaction, so a run that fails leaves the tables exactly as they were.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace host {
+
+struct LoadOptions {
+  std::string dsn, user, password, qualifier;
+  std::string table = "HX_METRICS";
+  std::string format = "samples";  // samples | sadf
+  std::string timezone = "UTC";
+  bool dryRun = false;
+  bool quiet = false;
+  std::vector<std::string> files;  // "-" is standard input
+};
+int Load(const LoadOptions& options);
+
+struct SummarizeOptions {
+  std::string dsn, user, password, qualifier;
+  std::string first, last;  // default: the last 30 days that have rows
+};
+int Summarize(const SummarizeOptions& options);
+
+}  // namespace host

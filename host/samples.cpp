@@ -1,0 +1,412 @@
+#include "samples.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <ctime>
+#include <deque>
+#include <filesystem>
+#include <limits>
+
+namespace host {
+
+namespace {
+
+constexpr int64_t kDay = 86400;
+constexpr double kMissingMinimum = 1.0e9;
+
+int64_t FloorDiv(int64_t a, int64_t b) {
+  return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
+}
+
+// Days since 1970-01-01 of a proleptic Gregorian date (Howard Hinnant's algorithm).
+int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int64_t era = FloorDiv(y, 400);
+  const auto yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+bool Digits(std::string_view s, size_t at, size_t n, int& out) {
+  if (at + n > s.size()) return false;
+  int v = 0;
+  for (size_t i = at; i < at + n; ++i) {
+    if (s[i] < '0' || s[i] > '9') return false;
+    v = v * 10 + (s[i] - '0');
+  }
+  out = v;
+  return true;
+}
+
+// "+hh:mm", "+hhmm", "+hh" or "Z" at the end of a time; seconds east of UTC.
+bool ParseOffset(std::string_view s, int64_t& offset) {
+  if (s == "Z" || s == "z" || s == " UTC" || s == "UTC") return offset = 0, true;
+  if (s.empty() || (s[0] != '+' && s[0] != '-')) return false;
+  int h = 0, m = 0;
+  if (!Digits(s, 1, 2, h)) return false;
+  if (s.size() == 6 && s[3] == ':') {
+    if (!Digits(s, 4, 2, m)) return false;
+  } else if (s.size() == 5) {
+    if (!Digits(s, 3, 2, m)) return false;
+  } else if (s.size() != 3) {
+    return false;
+  }
+  if (h > 23 || m > 59) return false;
+  offset = (s[0] == '-' ? -1 : 1) * (h * 3600 + m * 60);
+  return true;
+}
+
+bool ParseNumber(std::string_view s, double& v) {
+  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\r')) s.remove_suffix(1);
+  if (s.empty()) return false;
+  if (s.front() == '+') s.remove_prefix(1);
+  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+  return ec == std::errc() && end == s.data() + s.size() && std::isfinite(v);
+}
+
+}  // namespace
+
+// ---- Time zones ----
+
+TimeZone::TimeZone(const std::string& name) : name_(name) {
+  if (name.empty() || name == "UTC" || name == "Z" || name == "GMT") return;
+  if (ParseOffset(name, fixed_)) {
+    kind_ = Kind::kFixed;
+    return;
+  }
+  const char* dir = std::getenv("TZDIR");
+  const std::filesystem::path zoneinfo = dir && *dir ? dir : "/usr/share/zoneinfo";
+  std::error_code ec;
+  if (name.find("..") != std::string::npos || name[0] == '/' ||
+      !std::filesystem::is_regular_file(zoneinfo / name, ec))
+    throw std::invalid_argument(
+        "unknown time zone " + name +
+        " (UTC, an offset such as +02:00, or a name such as Europe/Berlin)");
+  kind_ = Kind::kNamed;
+  // The process reads local times in this zone from now on (the loader is single-threaded).
+  setenv("TZ", name.c_str(), 1);
+  tzset();
+}
+
+int64_t TimeZone::OffsetAt(int64_t utc) const {
+  if (kind_ == Kind::kUtc) return 0;
+  if (kind_ == Kind::kFixed) return fixed_;
+  const int64_t quarter = FloorDiv(utc, 900);
+  if (auto it = cache_.find(quarter); it != cache_.end()) return it->second;
+  const time_t t = static_cast<time_t>(quarter * 900);
+  struct tm local {};
+  localtime_r(&t, &local);
+  const int64_t offset = local.tm_gmtoff;
+  cache_.emplace(quarter, offset);
+  return offset;
+}
+
+int64_t TimeZone::FromLocal(int64_t localSeconds) const {
+  if (kind_ == Kind::kUtc) return localSeconds;
+  if (kind_ == Kind::kFixed) return localSeconds - fixed_;
+  // The offset that holds at the instant: try the offset of the guess, then of the result
+  // (a local time in a gap or an overlap takes the earlier offset's reading).
+  int64_t utc = localSeconds - OffsetAt(localSeconds);
+  utc = localSeconds - OffsetAt(utc);
+  return utc;
+}
+
+bool ParseTime(std::string_view s, const TimeZone& zone, int64_t& utc) {
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\r')) s.remove_suffix(1);
+  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+  if (s.empty()) return false;
+  if (s.size() < 10 || s[4] != '-') {
+    // Unix seconds, possibly with a fraction.
+    double v = 0;
+    if (!ParseNumber(s, v) || std::fabs(v) > 1e12) return false;
+    for (char c : s)
+      if (!(c >= '0' && c <= '9') && c != '.' && c != '-') return false;
+    utc = static_cast<int64_t>(std::floor(v));
+    return true;
+  }
+  int y, mo, d, h = 0, mi = 0, sec = 0;
+  if (!Digits(s, 0, 4, y) || !Digits(s, 5, 2, mo) || s[7] != '-' || !Digits(s, 8, 2, d))
+    return false;
+  if (mo < 1 || mo > 12 || d < 1 || d > 31) return false;
+  size_t p = 10;
+  if (p < s.size() && (s[p] == 'T' || s[p] == 't' || s[p] == ' ') && p + 1 < s.size() &&
+      s[p + 1] >= '0' && s[p + 1] <= '9') {
+    if (!Digits(s, p + 1, 2, h) || p + 3 >= s.size() || s[p + 3] != ':' || !Digits(s, p + 4, 2, mi))
+      return false;
+    p += 6;
+    if (p < s.size() && s[p] == ':') {
+      if (!Digits(s, p + 1, 2, sec)) return false;
+      p += 3;
+      if (p < s.size() && (s[p] == '.' || s[p] == ',')) {
+        ++p;
+        while (p < s.size() && s[p] >= '0' && s[p] <= '9') ++p;
+      }
+    }
+    if (h > 23 || mi > 59 || sec > 60) return false;
+  }
+  // The day must exist (no 31 June).
+  const int64_t days = DaysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d));
+  const int64_t next =
+      DaysFromCivil(mo == 12 ? y + 1 : y, mo == 12 ? 1u : static_cast<unsigned>(mo + 1), 1);
+  if (days >= next) return false;
+  const int64_t local = days * kDay + h * 3600 + mi * 60 + std::min(sec, 59);
+  if (p == s.size()) {
+    utc = zone.FromLocal(local);
+    return true;
+  }
+  int64_t offset = 0;
+  if (!ParseOffset(s.substr(p), offset)) return false;
+  utc = local - offset;
+  return true;
+}
+
+// ---- Aggregation ----
+
+uint32_t Aggregator::SeriesId(std::string_view host, std::string_view probe, std::string_view arg) {
+  if (lastId_ != UINT32_MAX) {
+    const SeriesKey& k = series_[lastId_];
+    if (k.host == host && k.probe == probe && k.arg == arg) return lastId_;
+  }
+  std::string key;
+  key.reserve(host.size() + probe.size() + arg.size() + 2);
+  key.append(host).push_back('\0');
+  key.append(probe).push_back('\0');
+  key.append(arg);
+  auto [it, added] = ids_.try_emplace(std::move(key), static_cast<uint32_t>(series_.size()));
+  if (added) series_.push_back({std::string(host), std::string(probe), std::string(arg)});
+  return lastId_ = it->second;
+}
+
+void Aggregator::Add(std::string_view host, std::string_view probe, std::string_view arg,
+                     int64_t utc, double value) {
+  const int64_t local = utc + zone_.OffsetAt(utc);
+  const int64_t day = FloorDiv(local, kDay);
+  const auto hour = static_cast<size_t>((local - day * kDay) / 3600);
+  const uint64_t key = (static_cast<uint64_t>(SeriesId(host, probe, arg)) << 32) |
+                       static_cast<uint32_t>(static_cast<int32_t>(day));
+  auto [it, added] = dayIndex_.try_emplace(key, static_cast<uint32_t>(days_.size()));
+  if (added) days_.emplace_back(key, Hours{});
+  Hours& hours = days_[it->second].second;
+  if (hours.count[hour] == 0 || value < hours.min[hour]) hours.min[hour] = value;
+  if (added || value > hours.maxSample) hours.maxSample = value;
+  hours.sum[hour] += value;
+  ++hours.count[hour];
+  ++samples_;
+}
+
+std::vector<DayRow> Aggregator::Rows() const {
+  const trend::Date epoch = trend::MakeDate(1970, 1, 1);
+  std::vector<DayRow> rows;
+  rows.reserve(days_.size());
+  for (const auto& [key, hours] : days_) {
+    DayRow r;
+    r.key = series_[key >> 32];
+    r.day = trend::AddDays(epoch, static_cast<int32_t>(static_cast<uint32_t>(key & 0xffffffffu)));
+    double sum = 0;
+    int counted = 0;
+    bool first = true;
+    for (size_t h = 0; h < 24; ++h) {
+      if (hours.count[h] == 0) {
+        r.avg[h] = -1;
+        r.min[h] = kMissingMinimum;
+        continue;
+      }
+      r.avg[h] = hours.sum[h] / hours.count[h];
+      r.min[h] = hours.min[h];
+      sum += r.avg[h];
+      ++counted;
+      if (first || r.avg[h] > r.maxHourly) r.maxHourly = r.avg[h];
+      first = false;
+    }
+    r.daily = sum / counted;
+    r.maxSample = hours.maxSample;
+    rows.push_back(std::move(r));
+  }
+  std::sort(rows.begin(), rows.end(), [](const DayRow& a, const DayRow& b) {
+    return a.key != b.key ? a.key < b.key : a.day < b.day;
+  });
+  return rows;
+}
+
+// ---- Samples CSV ----
+
+namespace {
+
+// The fields of one line: plain fields are views into the line; a quoted field is unquoted
+// into `scratch`.
+bool SplitCsv(std::string_view line, std::vector<std::string_view>& fields,
+              std::deque<std::string>& scratch) {
+  fields.clear();
+  size_t used = 0;
+  size_t i = 0;
+  for (;;) {
+    if (i < line.size() && line[i] == '"') {
+      if (used == scratch.size()) scratch.emplace_back();
+      std::string& f = scratch[used++];
+      f.clear();
+      ++i;
+      for (;;) {
+        if (i >= line.size()) return false;  // not closed on this line
+        if (line[i] == '"') {
+          if (i + 1 < line.size() && line[i + 1] == '"') {
+            f += '"';
+            i += 2;
+            continue;
+          }
+          ++i;
+          break;
+        }
+        f += line[i++];
+      }
+      fields.emplace_back(f);
+      if (i < line.size() && line[i] != ',') return false;
+    } else {
+      const size_t comma = line.find(',', i);
+      const size_t end = comma == std::string_view::npos ? line.size() : comma;
+      fields.push_back(line.substr(i, end - i));
+      i = end;
+    }
+    if (i >= line.size()) return true;
+    ++i;  // the comma
+  }
+}
+
+}  // namespace
+
+void ReadSamples(std::istream& in, const std::string& file, const TimeZone& zone, Aggregator& out) {
+  std::string line;
+  std::vector<std::string_view> fields;
+  std::deque<std::string> scratch;  // stable: fields point into it
+  size_t number = 0;
+  int time = -1, host = -1, probe = -1, arg = -1, value = -1;
+  size_t width = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!SplitCsv(line, fields, scratch))
+      throw InputError(file, number, "a quoted field is not closed on its line");
+    if (time < 0) {
+      for (size_t c = 0; c < fields.size(); ++c) {
+        const std::string_view f = fields[c];
+        int* slot = f == "time"    ? &time
+                    : f == "host"  ? &host
+                    : f == "probe" ? &probe
+                    : f == "arg"   ? &arg
+                    : f == "value" ? &value
+                                   : nullptr;
+        if (slot) *slot = static_cast<int>(c);
+      }
+      if (time < 0 || host < 0 || probe < 0 || arg < 0 || value < 0)
+        throw InputError(file, number,
+                         "the header must name the columns time,host,probe,arg,value");
+      width = fields.size();
+      continue;
+    }
+    if (line.empty()) continue;
+    if (fields.size() != width)
+      throw InputError(
+          file, number,
+          "expected " + std::to_string(width) + " fields, found " + std::to_string(fields.size()));
+    int64_t utc = 0;
+    if (!ParseTime(fields[time], zone, utc))
+      throw InputError(
+          file, number,
+          "\"" + std::string(fields[time]) + "\" is not a time (ISO 8601 or Unix seconds)");
+    double v = 0;
+    if (!ParseNumber(fields[value], v))
+      throw InputError(file, number, "\"" + std::string(fields[value]) + "\" is not a number");
+    if (fields[host].empty()) throw InputError(file, number, "the host is empty");
+    if (fields[probe].empty()) throw InputError(file, number, "the probe is empty");
+    out.Add(fields[host], fields[probe], fields[arg], utc, v);
+  }
+  if (time < 0) throw InputError(file, number, "no header line time,host,probe,arg,value");
+}
+
+// ---- sadf -d ----
+
+const std::vector<SadfMetric> kSadfMetrics = {
+    {"%idle", "CPU", "-1", "avgcpubusy", true},
+    {"%user", "CPU", "-1", "avgcpuusr", false},
+    {"%system", "CPU", "-1", "avgcpusys", false},
+    {"runq-sz", "", nullptr, "runqjobs", false},
+    {"pgpgout/s", "", nullptr, "pageoutrate", false},
+    {"pgpgin/s", "", nullptr, "pageinrate", false},
+    {"rxpck/s", "IFACE", nullptr, "netinrate", false},
+    {"txpck/s", "IFACE", nullptr, "netoutrate", false},
+    {"tps", "DEV", nullptr, "peakdiskxfer", false},
+};
+
+void ReadSadf(std::istream& in, const std::string& file, const TimeZone& zone, Aggregator& out) {
+  struct Use {
+    const SadfMetric* metric;
+    int column, key;
+  };
+  std::vector<Use> uses;  // of the current section's header
+  std::vector<std::string_view> fields;
+  std::string line;
+  size_t number = 0, width = 0;
+  bool header = false;
+  auto split = [&](std::string_view s) {
+    fields.clear();
+    size_t start = 0;
+    for (size_t p; (p = s.find(';', start)) != std::string_view::npos; start = p + 1)
+      fields.push_back(s.substr(start, p - start));
+    fields.push_back(s.substr(start));
+  };
+  while (std::getline(in, line)) {
+    ++number;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) continue;
+    if (line[0] == '#') {
+      std::string_view h(line);
+      h.remove_prefix(1);
+      while (!h.empty() && h.front() == ' ') h.remove_prefix(1);
+      split(h);
+      if (fields.size() < 3 || fields[0] != "hostname" || fields[2] != "timestamp")
+        throw InputError(file, number,
+                         "not a header of sadf -d (# hostname;interval;timestamp;...)");
+      uses.clear();
+      for (const auto& m : kSadfMetrics) {
+        int column = -1, key = -1;
+        for (size_t c = 3; c < fields.size(); ++c) {
+          if (fields[c] == m.column) column = static_cast<int>(c);
+          if (*m.keyColumn && fields[c] == m.keyColumn) key = static_cast<int>(c);
+        }
+        if (column >= 0 && (!*m.keyColumn || key >= 0)) uses.push_back({&m, column, key});
+      }
+      width = fields.size();
+      header = true;
+      continue;
+    }
+    if (!header) throw InputError(file, number, "data before the first header line of sadf -d");
+    split(line);
+    if (fields.size() != width)
+      throw InputError(
+          file, number,
+          "expected " + std::to_string(width) + " fields, found " + std::to_string(fields.size()));
+    if (uses.empty()) continue;  // an activity that maps to no probe
+    int64_t utc = 0;
+    if (!ParseTime(fields[2], zone, utc))
+      throw InputError(file, number, "\"" + std::string(fields[2]) + "\" is not a time");
+    for (const Use& u : uses) {
+      std::string_view arg;
+      if (u.key >= 0) {
+        if (u.metric->keyValue) {
+          if (fields[u.key] != u.metric->keyValue) continue;  // one CPU of several
+        } else {
+          arg = fields[u.key];
+        }
+      }
+      double v = 0;
+      if (!ParseNumber(fields[u.column], v))
+        throw InputError(file, number, "\"" + std::string(fields[u.column]) + "\" is not a number");
+      out.Add(fields[0], u.metric->probe, arg, utc, u.metric->complement ? 100 - v : v);
+    }
+  }
+}
+
+}  // namespace host

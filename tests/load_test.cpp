@@ -1,0 +1,255 @@
+// trendhost load and trendhost summarize through the real binary on every backend:
+// samples into day rows, replacement of the days a load covers, nothing written by a
+// failed run, real sysstat output, the population summary, and the whole path to a
+// forecast and a rank.
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "host_test.h"
+
+namespace {
+
+using testbed::HostRun;
+using Rows = std::vector<std::vector<std::string>>;
+
+class Load : public testbed::HostTest {
+ protected:
+  void SetUp() override {
+    HostTest::SetUp();
+    Exec("DELETE FROM HX_METRICS");
+    Exec("DELETE FROM DOMINO_METRICS");
+  }
+  std::string Write(const std::string& name, const std::string& text) {
+    const std::string path = (dir_ / name).string();
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+  }
+  HostRun Run(const std::string& command, std::vector<std::string> args) {
+    const auto& b = testbed::CurrentBackend();
+    std::vector<std::string> all = {command, "--dsn",      b.dsn,     "--user",
+                                    b.user,  "--password", b.password};
+    all.insert(all.end(), args.begin(), args.end());
+    return Host(all);
+  }
+  Rows Table(const std::string& columns, const std::string& table = "HX_METRICS") {
+    return Query("SELECT " + columns + " FROM " + table +
+                 " ORDER BY HOSTNAME, PROBE, PROBE_ARG, COLLECTION_DATE");
+  }
+  static constexpr const char* kHours =
+      "HOSTNAME, PROBE, PROBE_ARG, COLLECTION_DATE, AVG_VALUE_00, MIN_VALUE_00, AVG_VALUE_01, "
+      "MIN_VALUE_01, AVG_VALUE_23, MIN_VALUE_23, AVG_DAILY_VALUE, MAX_HOURLY_AVG";
+};
+
+// Numbers as the fixture's reader writes them: compare through a double.
+std::string N(double v) {
+  return testbed::Number(v);
+}
+
+TEST_F(Load, SamplesBecomeDayRowsWithTheMissingMarks) {
+  const std::string file = Write("s.csv",
+                                 "time,host,probe,arg,value\r\n"
+                                 "2001-06-30T00:10:00Z,web01,avgcpubusy,,10\r\n"
+                                 "2001-06-30T00:50:00Z,web01,avgcpubusy,,30\r\n"
+                                 "2001-06-30 23:59:59Z,web01,avgcpubusy,,40\r\n"
+                                 // an offset: 00:30 at +02:00 is 22:30 UTC the day before
+                                 "2001-07-01T00:30:00+02:00,web01,avgcpubusy,,5\r\n"
+                                 // Unix seconds: 2001-06-30 01:00:00 UTC
+                                 "993862800,\"we,b\",\"p\"\"x\",eth0,7\r\n");
+  HostRun dry = Run("load", {"--dry-run", file});
+  EXPECT_EQ(dry.status, 0) << dry.err;
+  EXPECT_EQ(dry.out,
+            "would write 2 rows into HX_METRICS: 2 series, 1 days (2001-06-30 to 2001-06-30), from "
+            "5 samples\n");
+  EXPECT_EQ(Query("SELECT COUNT(*) FROM HX_METRICS")[0][0], "0");
+  HostRun r = Run("load", {file});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const Rows rows = Table(kHours);
+  ASSERT_EQ(rows.size(), 2u);
+  // Hour 0: the mean and the least of 10 and 30; hour 1 without samples; hour 23: 40.
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"we,b", "p\"x", "eth0", "2001-06-30", N(-1), N(1e9),
+                                               N(7), N(7), N(-1), N(1e9), N(7), N(7)}));
+  EXPECT_EQ(rows[1],
+            (std::vector<std::string>{"web01", "avgcpubusy", "", "2001-06-30", N(20), N(10), N(-1),
+                                      N(1e9), N(40), N(40), N((20 + 5 + 40) / 3.0), N(40)}));
+  EXPECT_EQ(Query("SELECT AVG_VALUE_22 FROM HX_METRICS WHERE HOSTNAME = 'web01'")[0][0], N(5));
+}
+
+TEST_F(Load, NaiveTimesInTheZoneGivenAndMailTablesKeepTheLargestSample) {
+  const std::string file =
+      Write("s.csv",
+            "host,time,value,probe,arg\n"
+            "mail01,2001-06-30 00:30,4,Mail.Delivered,\n"  // 22:30 UTC the day before
+            "mail01,2001-06-30 00:40,9,Mail.Delivered,\n");
+  HostRun r = Run("load", {"--table", "DOMINO_METRICS", "--timezone", "Europe/Berlin", file});
+  EXPECT_EQ(r.status, 0) << r.err;
+  // Days and hours are those of the zone: 00:30 Berlin is hour 0 of 30 June.
+  EXPECT_EQ(Table("COLLECTION_DATE, AVG_VALUE_00, MIN_VALUE_00, MAX_HOURLY_AVG, MAX_DAILY_VALUE",
+                  "DOMINO_METRICS"),
+            (Rows{{"2001-06-30", N(6.5), N(4), N(6.5), N(9)}}));
+  EXPECT_EQ(Run("load", {"--timezone", "Mars/Olympus", file}).status, 2);
+}
+
+TEST_F(Load, ASecondLoadReplacesOnlyTheDaysItCovers) {
+  Run("load", {Write("a.csv",
+                     "time,host,probe,arg,value\n"
+                     "2001-06-29T10:00:00Z,h,p,,1\n2001-06-30T10:00:00Z,h,p,,2\n"
+                     "2001-06-30T10:00:00Z,other,p,,3\n")});
+  HostRun r =
+      Run("load", {Write("b.csv", "time,host,probe,arg,value\n2001-06-30T11:00:00Z,h,p,,9\n")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(
+      Table("HOSTNAME, COLLECTION_DATE, AVG_DAILY_VALUE"),
+      (Rows{{"h", "2001-06-29", N(1)}, {"h", "2001-06-30", N(9)}, {"other", "2001-06-30", N(3)}}));
+}
+
+TEST_F(Load, AFailedRunLeavesTheTableAsItWas) {
+  Run("load", {Write("a.csv", "time,host,probe,arg,value\n2001-06-30T10:00:00Z,h,p,,1\n")});
+  const Rows before = Table(kHours);
+  HostRun r = Run("load", {Write("bad.csv",
+                                 "time,host,probe,arg,value\n2001-06-30T11:00:00Z,h,p,,5\n"
+                                 "2001-06-31T11:00:00Z,h,p,,5\n")});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("bad.csv:3: \"2001-06-31T11:00:00Z\" is not a time"), std::string::npos)
+      << r.err;
+  r = Run("load",
+          {Write("bad2.csv", "time,host,probe,arg,value\n2001-06-30T11:00:00Z,h,p,,five\n")});
+  EXPECT_NE(r.err.find("bad2.csv:2: \"five\" is not a number"), std::string::npos) << r.err;
+  r = Run("load", {Write("bad3.csv", "when,host,probe,arg,value\n")});
+  EXPECT_NE(r.err.find("bad3.csv:1: the header must name the columns"), std::string::npos) << r.err;
+  EXPECT_EQ(Table(kHours), before);
+  // A row the database rejects, in the second batch of a run that first replaced a day:
+  // the whole run is rolled back.
+  Exec("DROP TABLE HX_METRICS");
+  std::string create;
+  for (const auto& [name, statement] : testbed::SchemaTables())
+    if (name == "HX_METRICS") create = statement;
+  create.insert(create.rfind(')'), ", CHECK (AVG_DAILY_VALUE < 1000)");
+  Exec(create);
+  Run("load", {Write("a.csv", "time,host,probe,arg,value\n2001-06-30T10:00:00Z,h,p,,1\n")});
+  const Rows kept = Table(kHours);
+  std::string many = "time,host,probe,arg,value\n2001-06-30T12:00:00Z,h,p,,2\n";
+  for (int i = 0; i < 1100; ++i)
+    many += "2001-06-30T12:00:00Z,host" + std::to_string(1000 + i) + ",p,,1\n";
+  many += "2001-06-30T12:00:00Z,zz,p,,5000\n";
+  r = Run("load", {Write("rejected.csv", many)});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(Table(kHours), kept);
+}
+
+TEST_F(Load, TextsReachTheTableUnchanged) {
+  ServerEscapesBackslashes();
+  const std::string host = "back\\slash'quote\\";
+  HostRun r = Run("load", {Write("odd.csv", "time,host,probe,arg,value\n2001-06-30T10:00:00Z,\"" +
+                                                host + "\",\"p;x\",\"a\"\"b\",3\n")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Table("HOSTNAME, PROBE, PROBE_ARG"), (Rows{{host, "p;x", "a\"b"}}));
+  r = Call({"OrreryFunctions.OrreryClass", "TrendValue", host, "p;x", "a\"b", "2001-06-01",
+            "2001-06-30", "0", "0", "2"});
+  EXPECT_EQ(r.out, "3\n") << r.err;
+}
+
+TEST_F(Load, SysstatOutputLoadsAndAForecastFollows) {
+  HostRun r =
+      Run("load",
+          {"--format", "sadf",
+           (std::filesystem::path(TREND_SOURCE_DIR) / "tests/fixtures/sadf_known.txt").string()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Table("PROBE, PROBE_ARG, AVG_VALUE_10, MIN_VALUE_10, AVG_VALUE_11"),
+            (Rows{{"avgcpubusy", "", N(40), N(30), N(-1)},  // 100 - %idle of all CPUs, hour 10
+                  {"avgcpusys", "", N(7.5), N(5), N(-1)},
+                  {"avgcpuusr", "", N(25), N(20), N(-1)},
+                  {"netinrate", "eth0", N(100), N(100), N(-1)},
+                  {"netinrate", "lo", N(1), N(1), N(-1)},
+                  {"netoutrate", "eth0", N(80), N(80), N(-1)},
+                  {"netoutrate", "lo", N(1), N(1), N(-1)},
+                  {"pageinrate", "", N(4), N(4), N(-1)},
+                  {"pageoutrate", "", N(12.5), N(12.5), N(-1)},
+                  {"peakdiskxfer", "vda", N(42), N(42), N(-1)},
+                  {"runqjobs", "", N(3), N(3), N(5)}}));
+  // Real output of this machine's collector, a few seconds of it.
+  const std::string sa = (dir_ / "sa.bin").string();
+  const std::string sadf = (dir_ / "sa.txt").string();
+  ASSERT_EQ(std::system(("/usr/lib/sysstat/sadc -S XDISK 1 3 " + testbed::ShellQuote(sa) +
+                         " && sadf -d " + testbed::ShellQuote(sa) + " -- -u -q -B -n DEV -d > " +
+                         testbed::ShellQuote(sadf))
+                            .c_str()),
+            0);
+  Exec("DELETE FROM HX_METRICS");
+  r = Run("load", {"--format", "sadf", sadf});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const Rows series =
+      Query("SELECT HOSTNAME, COLLECTION_DATE FROM HX_METRICS WHERE PROBE = 'avgcpubusy'");
+  ASSERT_GE(series.size(), 1u);
+  const std::string day = series.back()[1];
+  HostRun f = Call({"OrreryFunctions.OrreryClass", "TrendValue", series.back()[0], "avgcpubusy", "",
+                    day, day, "0", "0", "2"});
+  EXPECT_EQ(f.status, 0) << f.err;
+  const double level = std::stod(f.out);
+  EXPECT_GE(level, 0);
+  EXPECT_LE(level, 100);
+}
+
+TEST_F(Load, SummarizeBuildsThePopulationBandsAndTheWholePathAnswers) {
+  // Three hosts' mean daily CPU over the range: 10, 20 and 60.
+  std::string samples = "time,host,probe,arg,value\n";
+  for (int d = 1; d <= 30; ++d) {
+    char day[16];
+    std::snprintf(day, sizeof day, "2001-06-%02d", d);
+    for (auto [host, v] : std::vector<std::pair<std::string, int>>{{"a", 10}, {"b", 20}, {"c", 60}})
+      for (int h = 0; h < 24; h += 6)
+        samples += std::string(day) + "T" + (h < 10 ? "0" : "") + std::to_string(h) + ":00:00Z," +
+                   host + ",avgcpubusy,," + std::to_string(v) + "\n" + day + "T" +
+                   (h < 10 ? "0" : "") + std::to_string(h) + ":00:00Z," + host + ",runqjobs,," +
+                   std::to_string(v / 10) + "\n";
+  }
+  ASSERT_EQ(Run("load", {Write("fleet.csv", samples)}).status, 0);
+  HostRun r = Run("summarize", {});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "summarized 2 probes into HX_METRIC_SUMMARY from 2001-06-01 to 2001-06-30\n");
+  EXPECT_EQ(Query("SELECT PROBE, LOWEST_AVERAGE, MIDDLE_AVERAGE, HIGHEST_AVERAGE FROM "
+                  "HX_METRIC_SUMMARY ORDER BY PROBE"),
+            (Rows{{"avgcpubusy", N(10), N(20), N(60)}, {"runqjobs", N(1), N(2), N(6)}}));
+  // Forecast and rank from what was loaded.
+  r = Call({"OrreryFunctions.OrreryClass",
+            "TrendValue",
+            "c",
+            "avgcpubusy",
+            "",
+            "2001-06-01",
+            "2001-06-30",
+            "30",
+            "0",
+            "2",
+            "--",
+            "GetRanges",
+            "--",
+            "UpdateSystemSummary",
+            "2001-06-01",
+            "2001-06-30",
+            "--",
+            "CalculateRank",
+            "c",
+            "CPU",
+            "--",
+            "CalculateRank",
+            "a",
+            "CPU"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "60\n\n\n4\n0\n") << "c at the top band, a at the bottom one";
+
+  // A failed rebuild keeps the old summary.
+  Exec("DROP TABLE HX_METRIC_SUMMARY");
+  Exec(
+      "CREATE TABLE HX_METRIC_SUMMARY (PROBE VARCHAR(128) NOT NULL, LOWEST_AVERAGE DOUBLE "
+      "PRECISION, "
+      "MIDDLE_AVERAGE DOUBLE PRECISION, HIGHEST_AVERAGE DOUBLE PRECISION CHECK (HIGHEST_AVERAGE < "
+      "50))");
+  Exec("INSERT INTO HX_METRIC_SUMMARY VALUES ('avgcpubusy', 1, 2, 3)");
+  r = Run("summarize", {"--first", "2001-06-01", "--last", "2001-06-30"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(Query("SELECT PROBE, LOWEST_AVERAGE, HIGHEST_AVERAGE FROM HX_METRIC_SUMMARY"),
+            (Rows{{"avgcpubusy", N(1), N(3)}}));
+}
+
+}  // namespace
