@@ -70,6 +70,21 @@ std::string RegistryFolder() {
   return folder;
 }
 
+std::string SystemRegistryFolder() {
+  char folder[4096];
+  if (!tf_registry_system_folder(0, folder, sizeof folder))
+    throw UsageError("no system registry folder (XDG_DATA_DIRS)");
+  return folder;
+}
+
+std::vector<std::string> RegistrySearchPath() {
+  std::vector<std::string> out;
+  char folder[4096];
+  for (unsigned i = 0; tf_registry_search_folder(i, folder, sizeof folder); ++i)
+    out.push_back(folder);
+  return out;
+}
+
 namespace {
 
 RegistryEntry ReadEntry(const std::filesystem::path& file) {
@@ -97,15 +112,19 @@ TF_GUID ParseGuid(const std::string& text) {
 }  // namespace
 
 std::vector<RegistryEntry> RegistryEntries() {
-  std::vector<RegistryEntry> entries;
-  const std::filesystem::path folder = RegistryFolder();
-  std::error_code ec;
-  if (std::filesystem::is_directory(folder, ec))
+  std::map<std::string, RegistryEntry> byId;
+  for (const std::filesystem::path folder : RegistrySearchPath()) {
+    std::error_code ec;
+    if (!std::filesystem::is_directory(folder, ec)) continue;
     for (const auto& f : std::filesystem::directory_iterator(folder, ec))
-      if (f.is_regular_file() && f.path().filename().string()[0] != '.')
-        entries.push_back(ReadEntry(f.path()));
-  std::sort(entries.begin(), entries.end(),
-            [](auto& a, auto& b) { return a["ProgID"] < b["ProgID"]; });
+      if (f.is_regular_file() && f.path().filename().string()[0] != '.') {
+        RegistryEntry e = ReadEntry(f.path());
+        e["Folder"] = folder.string();
+        byId.emplace(e["ProgID"], std::move(e));  // an earlier folder wins
+      }
+  }
+  std::vector<RegistryEntry> entries;
+  for (auto& [id, e] : byId) entries.push_back(std::move(e));
   return entries;
 }
 
@@ -161,8 +180,9 @@ RegistryEntry OwnEntry(const Library& lib) {
 [[noreturn]] void UnknownClass(const std::string& progId) {
   std::vector<std::string> known;
   for (auto& e : RegistryEntries()) known.push_back(e["ProgID"]);
-  std::string message =
-      "unknown class " + progId + " (not in the registry " + RegistryFolder() + ")";
+  std::string folders;
+  for (const auto& f : RegistrySearchPath()) folders += (folders.empty() ? "" : ", ") + f;
+  std::string message = "unknown class " + progId + " (not in the registry: " + folders + ")";
   if (auto near = Closest(progId, known); !near.empty())
     message += "; did you mean " + near + "?";
   else
@@ -181,11 +201,17 @@ std::unique_ptr<LoadedClass> LoadClass(const std::string& progId, const std::str
     if (entry["ProgID"] != progId)
       throw UsageError(libraryFile + " publishes " + entry["ProgID"] + ", not " + progId);
   } else {
-    auto file = std::filesystem::path(RegistryFolder()) / progId;
-    if (progId.empty() || progId.find('/') != std::string::npos || progId[0] == '.' ||
-        !std::filesystem::exists(file))
+    if (progId.empty() || progId.find('/') != std::string::npos || progId[0] == '.')
       UnknownClass(progId);
-    entry = ReadEntry(file);
+    for (const std::filesystem::path folder : RegistrySearchPath())
+      if (std::filesystem::exists(folder / progId)) {
+        entry = ReadEntry(folder / progId);
+        break;
+      }
+    if (entry.empty()) UnknownClass(progId);
+    if (!std::filesystem::exists(entry["Library"]))
+      throw UsageError("the library of " + progId + ", " + entry["Library"] +
+                       ", is missing (register it again with trendhost register FILE.so)");
     c->library = std::make_unique<Library>(entry["Library"]);
   }
   TF_GUID clsid = ParseGuid(entry["CLSID"]);
@@ -196,12 +222,24 @@ std::unique_ptr<LoadedClass> LoadClass(const std::string& progId, const std::str
   return c;
 }
 
-void RegisterLibrary(const std::string& file, bool add) {
+void RegisterLibrary(const std::string& file, bool add, bool system) {
   Library lib(file);
+  const std::string folder = system ? SystemRegistryFolder() : RegistryFolder();
+  // The library writes where TREND_REGISTRY points while it registers.
+  const char* previous = std::getenv("TREND_REGISTRY");
+  const std::optional<std::string> saved =
+      previous ? std::optional<std::string>(previous) : std::nullopt;
+  if (system) setenv("TREND_REGISTRY", folder.c_str(), 1);
   auto entry = add ? lib.Entry<TF_RegisterServerFn>("DllRegisterServer")
                    : lib.Entry<TF_UnregisterServerFn>("DllUnregisterServer");
-  if (entry() != TF_OK)
-    throw CallFailed("cannot write the registry " + RegistryFolder() + " for " + file);
+  const TF_STATUS s = entry();
+  if (system) {
+    if (saved)
+      setenv("TREND_REGISTRY", saved->c_str(), 1);
+    else
+      unsetenv("TREND_REGISTRY");
+  }
+  if (s != TF_OK) throw CallFailed("cannot write the registry " + folder + " for " + file);
 }
 
 Instance::Instance(const LoadedClass& c, const std::string& progId) {

@@ -40,9 +40,14 @@ std::string Lines(const std::string& text);
 
 // ---- The registry and classes ----
 
+// The folder registrations are written to (the per-user one), and the system one.
 std::string RegistryFolder();
+std::string SystemRegistryFolder();
+// Every folder searched for a class, in order: the per-user one, then the system ones.
+std::vector<std::string> RegistrySearchPath();
 using RegistryEntry = std::map<std::string, std::string>;
-// Every entry of the registry folder, by programmatic identifier.
+// Every class registered in the search path, by programmatic identifier; the first folder
+// that registers a class wins. "Folder" tells where each entry was found.
 std::vector<RegistryEntry> RegistryEntries();
 
 struct Library;
@@ -58,8 +63,9 @@ struct LoadedClass {
 // The class of `progId` from the registry, or from `libraryFile` when that is not empty.
 // Unknown classes are usage errors that suggest the closest registered identifier.
 std::unique_ptr<LoadedClass> LoadClass(const std::string& progId, const std::string& libraryFile);
-// Loads `file` and runs its DllRegisterServer (or DllUnregisterServer).
-void RegisterLibrary(const std::string& file, bool add);
+// Loads `file` and runs its DllRegisterServer (or DllUnregisterServer), in the per-user
+// registry or, with `system`, in the system one.
+void RegisterLibrary(const std::string& file, bool add, bool system = false);
 
 // An instance of a loaded class, released on destruction.
 class Instance {

@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -17,6 +18,7 @@
 #include "error.h"
 #include "host.h"
 #include "load.h"
+#include "method_docs.h"
 #include "report.h"
 
 std::string_view trend::ApplicationTitle() {
@@ -27,10 +29,11 @@ namespace {
 
 using namespace host;
 
-int Register(const std::vector<std::string>& files, bool add) {
+int Register(const std::vector<std::string>& files, bool add, bool system) {
   for (const auto& f : files) {
-    RegisterLibrary(f, add);
-    std::cout << (add ? "registered " : "unregistered ") << f << "\n";
+    RegisterLibrary(f, add, system);
+    std::cout << (add ? "registered " : "unregistered ") << f << " in "
+              << (system ? SystemRegistryFolder() : RegistryFolder()) << "\n";
   }
   return kExitOk;
 }
@@ -43,7 +46,16 @@ int Classes() {
     return kExitOk;
   }
   for (auto& e : entries)
-    std::cout << e["ProgID"] << "  " << e["Library"] << "  " << e["Version"] << "\n";
+    std::cout << e["ProgID"] << "  " << e["Library"] << "  " << e["Version"]
+              << (std::filesystem::exists(e["Library"]) ? "" : "  (library file missing)") << "\n";
+  return kExitOk;
+}
+
+int Version() {
+  std::cout << "trendhost " << TREND_VERSION << "\n";
+  for (auto& e : RegistryEntries())
+    std::cout << e["ProgID"] << " " << e["Version"] << " (" << e["Library"]
+              << (std::filesystem::exists(e["Library"]) ? "" : ", missing") << ")\n";
   return kExitOk;
 }
 
@@ -56,6 +68,8 @@ int Methods(const std::string& progId, const std::string& library) {
     char id[16];
     std::snprintf(id, sizeof id, "0x%08X", static_cast<unsigned>(t->methods[i].dispid));
     std::cout << id << " " << Signature(t->methods[i]) << "\n";
+    if (auto about = MethodSummary(t->prog_id, t->methods[i].name); !about.empty())
+      std::cout << "           " << about << "\n";
   }
   return kExitOk;
 }
@@ -129,14 +143,19 @@ std::vector<int> Horizons(const std::string& text) {
 
 int main(int argc, char** argv) {
   CLI::App app{"trendhost: call the methods of the trend libraries from the command line"};
-  app.require_subcommand(1);
+  app.require_subcommand(0, 1);
 
   std::vector<std::string> files;
+  bool system = false, version = false;
+  app.add_flag("--version", version, "print the version of trendhost and of each registered class");
   auto* reg = app.add_subcommand("register", "Register libraries (their own DllRegisterServer)");
   reg->add_option("FILE", files, "library files")->required();
+  reg->add_flag("--system", system,
+                "in the system registry (trend-registry under the first folder of XDG_DATA_DIRS)");
   auto* unreg =
       app.add_subcommand("unregister", "Unregister libraries (their own DllUnregisterServer)");
   unreg->add_option("FILE", files, "library files")->required();
+  unreg->add_flag("--system", system, "from the system registry");
   app.add_subcommand("classes",
                      "List the registered classes: programmatic identifier, library, version");
 
@@ -289,8 +308,9 @@ int main(int argc, char** argv) {
       SetPassword(report.password);
       return Report(report);
     }
-    if (*reg) return Register(files, true);
-    if (*unreg) return Register(files, false);
+    if (version) return Version();
+    if (*reg) return Register(files, true, system);
+    if (*unreg) return Register(files, false, system);
     if (app.got_subcommand("classes")) return Classes();
     if (*methods) return Methods(progId, options.library);
     if (*call) return Call(options, call->remaining());
@@ -301,5 +321,6 @@ int main(int argc, char** argv) {
     std::cerr << "trendhost: " << Masked(e.what()) << "\n";
     return kExitFailed;
   }
+  std::cerr << app.help();
   return kExitUsage;
 }

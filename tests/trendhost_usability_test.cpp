@@ -185,6 +185,35 @@ TEST_F(HostUsability, ErrorsSayWhatToDo) {
   EXPECT_NE(r.err.find("trendhost register FILE.so"), std::string::npos);
 }
 
+TEST_F(HostUsability, SystemRegistryVersionAndMissingLibraries) {
+  // The system registry is searched after the per-user one.
+  const std::string system = (dir_ / "share").string();
+  const std::string copy = (dir_ / "Copy.so").string();
+  std::filesystem::copy_file(TREND_LIB_DIR "/Tessel.so", copy);
+  std::filesystem::remove_all(dir_ / "registry");
+  HostRun r = Host({"register", "--system", copy}, {"XDG_DATA_DIRS=" + system + ":/nonexistent"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "share/trend-registry/TesselFunctions.TesselClass"));
+  r = Host({"classes"}, {"XDG_DATA_DIRS=" + system});
+  EXPECT_NE(r.out.find("TesselFunctions.TesselClass  " + copy + "  1.0.0.2\n"), std::string::npos)
+      << r.out;
+  r = Host({"--version"}, {"XDG_DATA_DIRS=" + system});
+  EXPECT_EQ(r.out.rfind("trendhost 1.", 0), 0u) << r.out;
+  EXPECT_NE(r.out.find("TesselFunctions.TesselClass 1.0.0.2 (" + copy + ")"), std::string::npos)
+      << r.out;
+  std::filesystem::remove(copy);
+  r = Host({"classes"}, {"XDG_DATA_DIRS=" + system});
+  EXPECT_NE(r.out.find(copy + "  1.0.0.2  (library file missing)"), std::string::npos) << r.out;
+  r = Host({"call", "TesselFunctions.TesselClass", "TrendValue"}, {"XDG_DATA_DIRS=" + system});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("is missing (register it again"), std::string::npos) << r.err;
+  // methods describes each method in a line.
+  r = Host({"methods", "OrreryFunctions.OrreryClass", "--library", TREND_LIB_DIR "/Orrery.so"});
+  EXPECT_NE(r.out.find("\n           days after sLastDay until the line reaches fThreshold"),
+            std::string::npos)
+      << r.out;
+}
+
 TEST_F(HostUsability, PasswordFromAFileOrTheEnvironment) {
   const auto& b = testbed::CurrentBackend();
   const std::string file = (dir_ / "pw").string();

@@ -22,7 +22,10 @@
  * by the programmatic identifier and holding "key=value" lines (ProgID, CLSID, Library,
  * TypeLib, TypeLibVersion, ThreadingModel, Version, Name); DllUnregisterServer removes it.
  * Both are idempotent. The folder is $TREND_REGISTRY when that is set, otherwise
- * $XDG_DATA_HOME/trend-registry, otherwise $HOME/.local/share/trend-registry.
+ * $XDG_DATA_HOME/trend-registry, otherwise $HOME/.local/share/trend-registry. Hosts look
+ * for a class in that folder first, then in trend-registry under each folder of
+ * $XDG_DATA_DIRS (default /usr/local/share:/usr/share), the system registry where
+ * installed libraries are registered for every user (tf_registry_search_folder).
  *
  * A TYPICAL CALL SEQUENCE
  *   lib = dlopen("Orrery.so", RTLD_NOW | RTLD_LOCAL);
@@ -245,6 +248,36 @@ static inline int tf_registry_folder(char* buf, size_t size) {
   else
     n = snprintf(buf, size, "%s/.local/share/trend-registry", h && *h ? h : ".");
   return n > 0 && (size_t)n < size;
+}
+
+/* The folders of $XDG_DATA_DIRS (default /usr/local/share:/usr/share), each with
+ * "/trend-registry" appended: the index-th into buf; 0 when there is none or it does not
+ * fit. Index 0 is the system registry that `trendhost register --system` writes. */
+static inline int tf_registry_system_folder(unsigned index, char* buf, size_t size) {
+  const char* dirs = getenv("XDG_DATA_DIRS");
+  const char* p;
+  unsigned i = 0;
+  if (!dirs || !*dirs) dirs = "/usr/local/share:/usr/share";
+  for (p = dirs;;) {
+    const char* end = p;
+    while (*end && *end != ':') ++end;
+    if (end > p) { /* empty entries are skipped */
+      if (i == index) {
+        int n = snprintf(buf, size, "%.*s/trend-registry", (int)(end - p), p);
+        return n > 0 && (size_t)n < size;
+      }
+      ++i;
+    }
+    if (!*end) return 0;
+    p = end + 1;
+  }
+}
+
+/* The index-th folder in which a host looks for a class: 0 is tf_registry_folder, then
+ * the system folders in order. 0 when there is none or it does not fit. */
+static inline int tf_registry_search_folder(unsigned index, char* buf, size_t size) {
+  if (index == 0) return tf_registry_folder(buf, size);
+  return tf_registry_system_folder(index - 1, buf, size);
 }
 
 static inline int tf_guid_equal(const TF_GUID* a, const TF_GUID* b) {

@@ -1,0 +1,74 @@
+# Installation: programs, the four libraries in lib/trend, the header, package files for
+# pkg-config and CMake, the schema and the thresholds example, the man page, the bash
+# completion, and the libraries' registrations in the system registry
+# (share/trend-registry, found through XDG_DATA_DIRS), written with their installed paths.
+include(CMakePackageConfigHelpers)
+set(TREND_INSTALL_MODULEDIR lib/trend)
+
+install(TARGETS trendhost trend-demo-data RUNTIME DESTINATION bin)
+install(TARGETS Orrery Vantor Lanyard Tessel LIBRARY DESTINATION ${TREND_INSTALL_MODULEDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/frame/include/trendframe.h DESTINATION include)
+install(FILES ${PROJECT_SOURCE_DIR}/schema/tables.sql ${PROJECT_SOURCE_DIR}/schema/thresholds.example.csv
+        DESTINATION share/trend)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/trendhost.1 DESTINATION share/man/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/scripts/trendhost.bash-completion
+        DESTINATION share/bash-completion/completions RENAME trendhost)
+
+set(TRENDFRAME_DL_LIBS "")
+if(CMAKE_DL_LIBS)
+  set(TRENDFRAME_DL_LIBS "-l${CMAKE_DL_LIBS}")
+endif()
+configure_file(${PROJECT_SOURCE_DIR}/cmake/trendframe.pc.in ${PROJECT_BINARY_DIR}/trendframe.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/trendframe.pc DESTINATION lib/pkgconfig)
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/TrendFrameConfigVersion.cmake
+                                 VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/TrendFrameConfig.cmake
+              ${PROJECT_BINARY_DIR}/TrendFrameConfigVersion.cmake
+        DESTINATION lib/cmake/TrendFrame)
+
+# The registrations: the libraries' own DllRegisterServer writes them (run by the build's
+# trendhost into a scratch folder), then each Library= line names the installed file.
+install(CODE "
+  set(registry \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/share/trend-registry\")
+  set(scratch \"${PROJECT_BINARY_DIR}/install-registry\")
+  file(REMOVE_RECURSE \"\${scratch}\")
+  execute_process(COMMAND \${CMAKE_COMMAND} -E env TREND_REGISTRY=\${scratch}
+                          ASAN_OPTIONS=detect_leaks=0
+                          $<TARGET_FILE:trendhost> register $<TARGET_FILE:Orrery> $<TARGET_FILE:Vantor>
+                          $<TARGET_FILE:Lanyard> $<TARGET_FILE:Tessel>
+                  RESULT_VARIABLE status OUTPUT_QUIET)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR \"registering the libraries failed\")
+  endif()
+  file(MAKE_DIRECTORY \"\${registry}\")
+  file(GLOB entries \"\${scratch}/*\")
+  foreach(entry \${entries})
+    get_filename_component(name \"\${entry}\" NAME)
+    file(STRINGS \"\${entry}\" lines)
+    set(text \"\")
+    foreach(line \${lines})
+      if(line MATCHES \"^Library=(.*)$\")
+        get_filename_component(file \"\${CMAKE_MATCH_1}\" NAME)
+        set(line \"Library=\${CMAKE_INSTALL_PREFIX}/${TREND_INSTALL_MODULEDIR}/\${file}\")
+      endif()
+      string(APPEND text \"\${line}\\n\")
+    endforeach()
+    message(STATUS \"Registering: \${registry}/\${name}\")
+    file(WRITE \"\${registry}/\${name}\" \"\${text}\")
+  endforeach()
+  file(REMOVE_RECURSE \"\${scratch}\")
+")
+
+# cpack -G DEB: a Debian package that installs, registers and removes cleanly (the
+# registrations are files of the package).
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME trend-libraries)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Trend and capacity-forecasting libraries with the trendhost command")
+set(CPACK_PACKAGE_CONTACT "Trend libraries developers <trend-dev@localhost>")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION database)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "unixodbc, libc6, libstdc++6, libgcc-s1")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libsqliteodbc | odbc-postgresql | odbc-mariadb, gnuplot-nox")
+include(CPack)
