@@ -42,4 +42,6 @@ for backend in sqlite pg maria; do
   maria) login=(--dsn "$TREND_MARIA_DSN" --user "$TREND_MARIA_USER" --password "$TREND_MARIA_PASSWORD") ;;
   esac
   "$build/bin/report_bench" "${login[@]}" --trendhost "$build/bin/trendhost"
+  PYTHONPATH=$root/python /usr/bin/python3 "$root/bench/python_bench.py" "${login[@]}" \
+    --report-bench "$build/bin/report_bench"
 done

@@ -11,6 +11,9 @@ install(FILES ${PROJECT_SOURCE_DIR}/frame/include/trendframe.h DESTINATION inclu
 install(FILES ${PROJECT_SOURCE_DIR}/schema/tables.sql ${PROJECT_SOURCE_DIR}/schema/thresholds.example.csv
         DESTINATION share/trend)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/trendhost.1 DESTINATION share/man/man1)
+# The Python module, where Debian's python3 finds packages of the system.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/trendlib DESTINATION lib/python3/dist-packages
+        PATTERN __pycache__ EXCLUDE)
 install(FILES ${PROJECT_SOURCE_DIR}/scripts/trendhost.bash-completion
         DESTINATION share/bash-completion/completions RENAME trendhost)
 
