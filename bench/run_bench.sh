@@ -45,3 +45,11 @@ for backend in sqlite pg maria; do
   PYTHONPATH=$root/python /usr/bin/python3 "$root/bench/python_bench.py" "${login[@]}" \
     --report-bench "$build/bin/report_bench"
 done
+
+echo "[bench] the fleet report on Dask: 2000 series x 182 days on PostgreSQL"
+"$build/bin/trend-demo-data" --hosts 400 --probes 5 --days 182 >"$dir/big.sql"
+PGPASSWORD=$TREND_PG_PASSWORD psql -q -h 127.0.0.1 -p "$pgport" -U "$TREND_PG_USER" trend \
+  -v ON_ERROR_STOP=1 -c "DELETE FROM HX_METRICS; DELETE FROM HX_METRIC_SUMMARY; DELETE FROM DOMINO_METRICS; DELETE FROM EXCHANGE_METRICS" \
+  -f "$dir/big.sql" >/dev/null
+PYTHONPATH=$root/python /usr/bin/python3 "$root/bench/fleet_bench.py" --dsn "$TREND_PG_DSN" \
+  --user "$TREND_PG_USER" --password "$TREND_PG_PASSWORD" --trendhost "$build/bin/trendhost"

@@ -6,7 +6,7 @@ include(CMakePackageConfigHelpers)
 set(TREND_INSTALL_MODULEDIR lib/trend)
 
 install(TARGETS trendhost trend-demo-data RUNTIME DESTINATION bin)
-install(TARGETS Orrery Vantor Lanyard Tessel LIBRARY DESTINATION ${TREND_INSTALL_MODULEDIR})
+install(TARGETS Orrery Vantor Lanyard Tessel trendreport LIBRARY DESTINATION ${TREND_INSTALL_MODULEDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/frame/include/trendframe.h DESTINATION include)
 install(FILES ${PROJECT_SOURCE_DIR}/schema/tables.sql ${PROJECT_SOURCE_DIR}/schema/thresholds.example.csv
         DESTINATION share/trend)

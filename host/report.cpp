@@ -113,10 +113,15 @@ SeriesResult Forecaster::Forecast(const Series& series, const std::optional<Thre
       r.daysToThreshold =
           Call(*daysToValue_, key, {SingleValue(t), SingleValue(0), IntegerValue(2)}).u.i4;
       r.timesExceeded = Call(*timesExceeded_, key, {SingleValue(t)}).u.i4;
-      if (*r.daysToThreshold != kNeverDays)
-        r.crossingDate =
-            trend::FormatDate(trend::AddDays(trend::ParseDate(run.last), *r.daysToThreshold),
-                              trend::DateFormat::kIsoDay);
+      if (*r.daysToThreshold != kNeverDays) {
+        try {
+          r.crossingDate =
+              trend::FormatDate(trend::AddDays(trend::ParseDate(run.last), *r.daysToThreshold),
+                                trend::DateFormat::kIsoDay);
+        } catch (const trend::Error&) {
+          // Beyond the calendar's last year, 9999: the days stand without a date.
+        }
+      }
     }
     r.growth30 = Call(*growthRate_, key, {IntegerValue(30)}).u.r4;
     r.bestThreshold = Call(*bestThreshold_, key, {}).u.r4;
@@ -126,6 +131,18 @@ SeriesResult Forecaster::Forecast(const Series& series, const std::optional<Thre
     r.errorNumber = e.number;
     r.errorSource = e.source;
     r.errorDescription = Lines(e.description);
+    return r;
+  } catch (const trend::Error& e) {
+    r.status = Status::kError;
+    r.errorNumber = e.number();
+    r.errorSource = e.source();
+    r.errorDescription = Lines(e.description());
+    return r;
+  } catch (const std::exception& e) {
+    // Anything else that fails for one series fails that series only.
+    r.status = Status::kError;
+    r.errorSource = "trendhost";
+    r.errorDescription = Masked(e.what());
     return r;
   }
   if (series.fitDays < kMinimumDays)
@@ -296,7 +313,7 @@ bool MoreUrgent(const SeriesResult& a, const SeriesResult& b) {
   return a.series.key < b.series.key;
 }
 
-int Report(const ReportOptions& o) {
+ReportPlan PlanReport(const ReportOptions& o) {
   if (o.dsn.empty())
     throw UsageError("report reads the database: name its data source with --dsn NAME");
   if (o.horizons.empty()) throw UsageError("--horizon needs at least one number of days");
@@ -307,7 +324,8 @@ int Report(const ReportOptions& o) {
   Thresholds thresholds;
   if (!o.thresholdsFile.empty()) thresholds.Load(o.thresholdsFile);
 
-  ReportRun run;
+  ReportPlan plan;
+  ReportRun& run = plan.run;
   run.dsn = o.dsn;
   run.qualifier = o.qualifier;
   run.horizons = o.horizons;
@@ -317,8 +335,6 @@ int Report(const ReportOptions& o) {
   run.probePatterns = o.probePatterns;
   run.jobs =
       o.jobs > 0 ? o.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-
-  std::vector<Series> selected;
   {
     // The host's own connection is closed before the workers start: they must not share it.
     HostDatabase db({o.dsn, o.user, o.password}, o.qualifier);
@@ -330,24 +346,32 @@ int Report(const ReportOptions& o) {
     run.last = trend::FormatDate(last, trend::DateFormat::kIsoDay);
     for (auto& s : db.AllSeries(first, last))
       if (Matches(o.hostPatterns, s.key.host) && Matches(o.probePatterns, s.key.probe))
-        selected.push_back(std::move(s));
+        plan.series.push_back(std::move(s));
   }
-  if (selected.empty() && !o.quiet)
+  if (plan.series.empty() && !o.quiet)
     std::cerr << "trendhost: no series of HX_METRICS between " << run.first << " and " << run.last
               << " match the selection\n";
-  std::vector<std::optional<Threshold>> limits;
-  for (const auto& s : selected) limits.push_back(thresholds.For(s.key.probe, s.key.arg));
+  for (const auto& s : plan.series)
+    plan.thresholds.push_back(thresholds.For(s.key.probe, s.key.arg));
+  return plan;
+}
 
-  const auto start = std::chrono::steady_clock::now();
-  std::vector<SeriesResult> results;
-  if (!selected.empty()) results = RunWorkers(selected, limits, o, run);
-  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+int FinishReport(std::vector<SeriesResult> results, const ReportRun& run, const ReportOptions& o) {
   std::stable_sort(results.begin(), results.end(), MoreUrgent);
-
   WriteReport(results, run, o);
   const bool failed = std::any_of(results.begin(), results.end(),
                                   [](const SeriesResult& r) { return r.status == Status::kError; });
   return failed ? kExitSomeSeriesFailed : kExitOk;
+}
+
+int Report(const ReportOptions& o) {
+  ReportPlan plan = PlanReport(o);
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<SeriesResult> results;
+  if (!plan.series.empty()) results = RunWorkers(plan.series, plan.thresholds, o, plan.run);
+  plan.run.seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return FinishReport(std::move(results), plan.run, o);
 }
 
 }  // namespace host

@@ -92,6 +92,19 @@ class Forecaster {
 // The report's order: status, then crossing date (earliest first, none last), then key.
 bool MoreUrgent(const SeriesResult& a, const SeriesResult& b);
 
+// The run's parameters resolved, and the series with their thresholds, from one grouped
+// query; the connection is closed again.
+struct ReportPlan {
+  ReportRun run;
+  std::vector<Series> series;
+  std::vector<std::optional<Threshold>> thresholds;  // one per series
+};
+ReportPlan PlanReport(const ReportOptions& options);
+
+// Sorts the results by urgency and writes them; the exit status (3 when a series failed).
+int FinishReport(std::vector<SeriesResult> results, const ReportRun& run,
+                 const ReportOptions& options);
+
 int Report(const ReportOptions& options);
 
 }  // namespace host

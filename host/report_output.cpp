@@ -404,8 +404,8 @@ std::pair<size_t, SeriesResult> ParseResultLine(const std::string& line,
   return {index, std::move(r)};
 }
 
-void WriteReport(const std::vector<SeriesResult>& results, const ReportRun& run,
-                 const ReportOptions& o) {
+std::string RenderReport(const std::vector<SeriesResult>& results, const ReportRun& run,
+                         const ReportOptions& o) {
   const auto columns = Columns(run);
   std::vector<Chart> charts;
   if (o.format == "html" || !o.charts.empty()) charts = DrawCharts(results, run, o);
@@ -433,6 +433,14 @@ void WriteReport(const std::vector<SeriesResult>& results, const ReportRun& run,
   } else {
     WriteHtml(text, results, run, columns, charts);
   }
+  return text.str();
+}
+
+void WriteReport(const std::vector<SeriesResult>& results, const ReportRun& run,
+                 const ReportOptions& o) {
+  const std::string report = RenderReport(results, run, o);
+  std::ostringstream text;
+  text << report;
   if (o.output.empty() || o.output == "-") {
     std::cout << text.str() << std::flush;
     return;

@@ -17,6 +17,10 @@ std::pair<size_t, SeriesResult> ParseResultLine(const std::string& line,
                                                 const std::vector<std::optional<Threshold>>& limits,
                                                 const ReportRun& run);
 
+// The report in the chosen format (the charts drawn as it needs them).
+std::string RenderReport(const std::vector<SeriesResult>& results, const ReportRun& run,
+                         const ReportOptions& options);
+
 // Writes the report in the chosen format to --output or standard output, and the charts.
 void WriteReport(const std::vector<SeriesResult>& results, const ReportRun& run,
                  const ReportOptions& options);

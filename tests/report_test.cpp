@@ -58,6 +58,7 @@ class Report : public testbed::HostTest {
     Linear("warning", "cpu", 70, 0.5, 60);
     Linear("ok", "cpu", 70, 0.1, 60);
     Linear("never", "cpu", 70, -0.1, 60);
+    Linear("glacial", "cpu", 70, 0.000001, 60);  // crosses a million days on: after 9999
     Linear("short", "cpu", 70, 0.5, 10);
     Linear("broken", "cpu", 70, 0.5, 60);
     Exec(
@@ -99,7 +100,7 @@ TEST_F(Report, EveryStatusInOrderWithItsCrossingDate) {
   HostRun r = Run({"--format", "csv", "--jobs", "2"});
   EXPECT_EQ(r.status, 3) << r.err;  // one series failed
   auto rows = ReadCsv(r.out);
-  ASSERT_EQ(rows.size(), 8u) << r.out;
+  ASSERT_EQ(rows.size(), 9u) << r.out;
   const auto& header = rows[0];
   auto column = [&](const std::string& name) {
     return static_cast<size_t>(std::find(header.begin(), header.end(), name) - header.begin());
@@ -115,6 +116,7 @@ TEST_F(Report, EveryStatusInOrderWithItsCrossingDate) {
             (std::vector<std::pair<std::string, std::string>>{{"exceeded/cpu", "exceeded"},
                                                               {"warning/cpu", "warning"},
                                                               {"ok/cpu", "ok"},
+                                                              {"glacial/cpu", "ok"},
                                                               {"never/cpu", "never"},
                                                               {"ok/custom", "no threshold"},
                                                               {"short/cpu", "insufficient data"},
@@ -126,18 +128,21 @@ TEST_F(Report, EveryStatusInOrderWithItsCrossingDate) {
   // The day-slot effects bias a fitted slope slightly: within two days of the construction.
   EXPECT_NEAR(static_cast<double>(crossing(2)), 20, 2);
   EXPECT_NEAR(static_cast<double>(crossing(3)), 100, 2);
-  EXPECT_EQ(rows[4][column("days_to_threshold")], "999999");
+  // A crossing beyond the calendar's last year keeps its days and has no date.
+  EXPECT_GT(std::stod(rows[4][column("days_to_threshold")]), 3000000);
   EXPECT_EQ(rows[4][column("crossing_date")], "");
+  EXPECT_EQ(rows[5][column("days_to_threshold")], "999999");
+  EXPECT_EQ(rows[5][column("crossing_date")], "");
   EXPECT_EQ(rows[1][column("level")], "90");
-  EXPECT_EQ(rows[5][column("threshold")], "");
-  EXPECT_EQ(rows[6][column("fit_days")], "10");
-  EXPECT_NE(rows[6][column("level")], "");  // numbers shown, but flagged
-  EXPECT_EQ(rows[7][column("error_number")], "94");
-  EXPECT_EQ(rows[7][column("error_source")],
+  EXPECT_EQ(rows[6][column("threshold")], "");
+  EXPECT_EQ(rows[7][column("fit_days")], "10");
+  EXPECT_NE(rows[7][column("level")], "");  // numbers shown, but flagged
+  EXPECT_EQ(rows[8][column("error_number")], "94");
+  EXPECT_EQ(rows[8][column("error_source")],
             "OrreryFunctions.OrreryClass.CalculateRegression:Orrery");
-  EXPECT_EQ(rows[7][column("error_description")],
+  EXPECT_EQ(rows[8][column("error_description")],
             "Error calculating HX Trends:\nInvalid use of Null\nInvalid use of Null\n");
-  EXPECT_EQ(rows[7][column("level")], "");
+  EXPECT_EQ(rows[8][column("level")], "");
 }
 
 TEST_F(Report, EveryFormatCarriesTheSameRows) {
@@ -170,7 +175,7 @@ TEST_F(Report, EveryFormatCarriesTheSameRows) {
   EXPECT_NE(md.out.find("| HOST | PROBE | ARG | STATUS |"), std::string::npos) << md.out;
   EXPECT_NE(
       md.out.find(
-          "1 exceeded, 1 warning, 1 ok, 1 never, 1 no threshold, 1 insufficient data, 1 error"),
+          "1 exceeded, 1 warning, 2 ok, 1 never, 1 no threshold, 1 insufficient data, 1 error"),
       std::string::npos)
       << md.out;
   // --output writes the same bytes into a file and nothing to standard output.
@@ -247,7 +252,7 @@ TEST_F(Report, HtmlPageIsSelfContainedWithCharts) {
   size_t rows = 0;
   for (size_t p = html.find("<tbody>"); (p = html.find("<tr>", p + 1)) != std::string::npos;)
     ++rows;
-  EXPECT_EQ(rows, 7u);
+  EXPECT_EQ(rows, 8u);
 }
 
 }  // namespace

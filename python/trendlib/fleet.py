@@ -1,0 +1,214 @@
+"""The fleet report on a Dask cluster: the series of trendhost report, spread in chunks
+over Dask's distributed workers.
+
+    python -m trendlib.fleet [--scheduler ADDRESS] --dsn NAME [the report's options]
+    trendlib.fleet.report(client, dsn=..., ...)
+
+The steps are trendhost report's own code, in trendreport.so beside the class libraries:
+the plan (one grouped query, the thresholds) runs here, each chunk of a few hundred series
+is forecast by a worker process through the classes (one instance set and connection per
+worker thread, kept for the worker's life), and the gathered results are sorted, given
+their statuses and written here, in the report's formats and bytes. A worker that dies
+loses nothing: the scheduler runs its chunks again elsewhere. The password travels inside
+the task data, never in task names.
+"""
+
+import argparse
+import ctypes
+import json
+import os
+import sys
+import time
+
+from . import _frame as F
+
+CHUNK_SERIES = 200
+
+
+class FleetError(Exception):
+    def __init__(self, message, usage=False):
+        super().__init__(message)
+        self.usage = usage
+
+
+def _report_library(library=None):
+    """trendreport.so: beside the class libraries (TRENDLIB_REPORT_LIBRARY names it)."""
+    path = os.environ.get("TRENDLIB_REPORT_LIBRARY")
+    if not path:
+        folder = os.path.dirname(library) if library else None
+        if folder is None:
+            entry = F.find_registration("OrreryFunctions.OrreryClass")
+            if entry is None:
+                raise FleetError("OrreryFunctions.OrreryClass is not registered "
+                                 "(trendhost register FILE.so)", usage=True)
+            folder = os.path.dirname(entry["Library"])
+        path = os.path.join(folder, "trendreport.so")
+    return path
+
+
+class _Api:
+    _loaded = {}
+
+    def __init__(self, path):
+        dll = ctypes.CDLL(path, mode=os.RTLD_NOW | os.RTLD_LOCAL)
+        self._calls = {}
+        for name in ("plan", "chunk", "write"):
+            f = getattr(dll, "trend_report_" + name)
+            f.restype = ctypes.c_void_p
+            f.argtypes = [ctypes.c_char_p]
+            self._calls[name] = f
+        self._free = dll.trend_report_free
+        self._free.argtypes = [ctypes.c_void_p]
+        self._dll = dll
+
+    @classmethod
+    def get(cls, path):
+        if path not in cls._loaded:
+            cls._loaded[path] = _Api(path)
+        return cls._loaded[path]
+
+    def __call__(self, name, request):
+        p = self._calls[name](json.dumps(request).encode("utf-8"))
+        try:
+            answer = json.loads(ctypes.string_at(p).decode("utf-8"))
+        finally:
+            self._free(p)
+        if "error" in answer:
+            raise FleetError(answer["error"]["message"], usage=answer["error"]["usage"])
+        return answer
+
+
+class _Login:
+    """The options with the login; the password never shows in a repr."""
+
+    def __init__(self, options):
+        self.options = options
+
+    def __repr__(self):
+        return "<login %s>" % self.options.get("dsn")
+
+
+def _run_chunk(login, library_path, run, items):
+    # In the worker: the classes are loaded and the connections kept by trendreport.so, per
+    # worker thread, for the worker's life.
+    return _Api.get(library_path)("chunk", {"options": login.options, "run": run, "items": items})["lines"]
+
+
+def report(client, dsn, user="", password="", qualifier="", first="", last="", hosts=(), probes=(),
+           thresholds="", horizons=(30, 90), warn_days=30, format="table", output="", charts="",
+           quiet=False, library="", chunk_series=CHUNK_SERIES, report_library=None, timings=None):
+    """Runs the fleet report on the cluster of `client`; returns (exit status, text), the
+    text empty when `output` names a file. `timings`, a dict, receives the seconds of the
+    plan, the forecasts on the cluster and the writing."""
+    clock = time.perf_counter()
+    options = {"dsn": dsn, "user": user, "password": password, "qualifier": qualifier,
+               "library": library, "first": first, "last": last, "host_patterns": list(hosts),
+               "probe_patterns": list(probes), "thresholds": thresholds,
+               "horizons": list(horizons), "warn_days": warn_days, "format": format,
+               "output": output, "charts": charts, "quiet": quiet}
+    path = report_library or _report_library(library or None)
+    api = _Api.get(path)
+    plan = api("plan", {"options": options})
+    run, series, limits = plan["run"], plan["series"], plan["thresholds"]
+    items = [{"index": i, "series": s, "threshold": t} for i, (s, t) in enumerate(zip(series, limits))]
+    chunks = [items[i:i + chunk_series] for i in range(0, len(items), chunk_series)]
+    # By reference from the package (also when this file runs as __main__), so that the
+    # workers import it rather than receive a pickled copy.
+    from trendlib import fleet as module
+    login = module._Login(options)
+    start = time.perf_counter()
+    futures = [client.submit(module._run_chunk, login, path, run, chunk, key="trend-report-chunk-%d" % n,
+                             retries=3, pure=False) for n, chunk in enumerate(chunks)]
+    if futures and not quiet and sys.stderr.isatty():
+        from distributed import progress
+        progress(futures)
+    lines = [line for chunk in client.gather(futures) for line in chunk]
+    run = dict(run, seconds=time.perf_counter() - start)
+    done = time.perf_counter()
+    answer = api("write", {"options": options, "run": run, "series": series, "thresholds": limits,
+                           "lines": lines})
+    if timings is not None:
+        timings.update(plan=start - clock, forecast=done - start, write=time.perf_counter() - done,
+                       series=len(series), chunks=len(chunks))
+    return answer["status"], answer["text"]
+
+
+def _arguments(argv):
+    p = argparse.ArgumentParser(prog="python -m trendlib.fleet",
+                                description="The fleet capacity report on a Dask cluster.")
+    p.add_argument("--scheduler", help="address of a Dask scheduler (default: a LocalCluster "
+                   "of worker processes on this machine)")
+    p.add_argument("--workers", type=int, default=None, help="processes of the LocalCluster")
+    p.add_argument("--dsn", required=True)
+    p.add_argument("--user", default="")
+    p.add_argument("--password", default=None)
+    p.add_argument("--password-file")
+    p.add_argument("--qualifier", default="")
+    p.add_argument("--first", default="")
+    p.add_argument("--last", default="")
+    p.add_argument("--host", action="append", default=[])
+    p.add_argument("--probe", action="append", default=[])
+    p.add_argument("--thresholds", default="")
+    p.add_argument("--horizon", default="30,90")
+    p.add_argument("--warn-days", type=int, default=30)
+    p.add_argument("--format", default="table", choices=["table", "csv", "json", "markdown", "html"])
+    p.add_argument("--output", default="")
+    p.add_argument("--charts", default="")
+    p.add_argument("--library", default="")
+    p.add_argument("--chunk-series", type=int, default=CHUNK_SERIES)
+    p.add_argument("-q", "--quiet", action="store_true")
+    return p.parse_args(argv)
+
+
+def _password(a):
+    if a.password is not None:
+        return a.password
+    if a.password_file:
+        st = os.stat(a.password_file)
+        if st.st_mode & 0o077:
+            raise FleetError("the password file %s has group or world access; permissions should "
+                             "be u=rw (0600) or less" % a.password_file, usage=True)
+        with open(a.password_file) as f:
+            return f.readline().rstrip("\r\n")
+    return os.environ.get("TRENDHOST_PASSWORD", "")
+
+
+def main(argv=None):
+    a = _arguments(argv)
+    try:
+        horizons = [int(h) for h in a.horizon.split(",")]
+    except ValueError:
+        print("trendlib.fleet: --horizon %r is not DAYS[,DAYS]" % a.horizon, file=sys.stderr)
+        return 2
+    from distributed import Client, LocalCluster
+    cluster = None
+    try:
+        password = _password(a)
+        if a.scheduler:
+            try:
+                client = Client(a.scheduler, timeout="5s")
+            except (OSError, TimeoutError) as e:
+                print("trendlib.fleet: cannot reach the Dask scheduler at %s: %s" % (a.scheduler, e),
+                      file=sys.stderr)
+                return 1
+        else:
+            cluster = LocalCluster(n_workers=a.workers or os.cpu_count() or 1, threads_per_worker=1,
+                                   processes=True, dashboard_address=None)
+            client = Client(cluster)
+        with client:
+            status, text = report(client, a.dsn, a.user, password, a.qualifier, a.first, a.last,
+                                  a.host, a.probe, a.thresholds, horizons, a.warn_days, a.format,
+                                  a.output, a.charts, a.quiet, a.library, a.chunk_series)
+        sys.stdout.write(text)
+        sys.stdout.flush()
+        return status
+    except FleetError as e:
+        print("trendlib.fleet: %s" % e, file=sys.stderr)
+        return 2 if e.usage else 1
+    finally:
+        if cluster is not None:
+            cluster.close()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
