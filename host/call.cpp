@@ -21,12 +21,11 @@ const std::vector<std::string> kCallOptionNames = {
 
 namespace {
 
-// The host's variables of one call, converted to the declared types. A by-reference
-// parameter gets a by-reference variant pointing at the host's variable.
+// The host's variables of one call, converted to the declared types (InvokeMethod passes
+// them by reference where the method declares it).
 struct CallArgs {
   std::vector<std::string> texts;
-  std::vector<TF_VARIANT> values;    // the host's variables
-  std::vector<TF_VARIANT> variants;  // what is passed
+  std::vector<TF_VARIANT> values;
 };
 
 // A whole number in the range of the integer type, or a usage error.
@@ -71,9 +70,8 @@ CallArgs Convert(const TF_MethodInfo& m, const std::vector<std::string>& given, 
                      " reads the database: name its data source with --dsn NAME "
                      "(`odbcinst -q -s` lists the defined ones)");
   CallArgs a;
-  // Reserved first: the variants point into these vectors.
+  // Reserved first: the text values point into `texts`.
   a.texts.reserve(m.param_count);
-  a.values.reserve(m.param_count);
   size_t next = 0;
   for (uint32_t p = 0; p < m.param_count; ++p) {
     const TF_ParamInfo& pi = m.params[p];
@@ -112,12 +110,6 @@ CallArgs Convert(const TF_MethodInfo& m, const std::vector<std::string>& given, 
       }
     }
     a.values.push_back(value);
-    TF_VARIANT passed = value;
-    if (pi.by_ref) {
-      passed.vt = TF_VT_BYREF | TF_VT_VARIANT;
-      passed.u.p_variant = &a.values.back();
-    }
-    a.variants.push_back(passed);
   }
   return a;
 }
@@ -144,10 +136,10 @@ nlohmann::json Json(const TF_VARIANT& v) {
   }
 }
 
-void PrintError(const TF_EXCEPINFO& e) {
+void PrintError(const RaisedError& e) {
   std::cout.flush();
-  std::cerr << "error " << e.number << ": " << Masked(e.source ? e.source : "") << "\n";
-  const std::string description = Masked(Lines(e.description ? e.description : ""));
+  std::cerr << "error " << e.number << ": " << Masked(e.source) << "\n";
+  const std::string description = Masked(Lines(e.description));
   std::cerr << description;
   if (!description.empty() && description.back() != '\n') std::cerr << "\n";
 }
@@ -203,48 +195,45 @@ int Call(const CallOptions& o, const std::vector<std::string>& words) {
                   << (pi.by_ref ? "" : " (by value)") << "\n";
       }
     }
-    TF_VARIANT result{};
-    TF_EXCEPINFO excep{};
     const auto start = std::chrono::steady_clock::now();
-    TF_STATUS s = instance.get()->vtbl->Invoke(
-        instance.get(), m.dispid, TF_DISPATCH_METHOD, args.variants.data(),
-        static_cast<uint32_t>(args.variants.size()), &result, &excep);
-    if (o.verbose) {
-      const std::chrono::duration<double, std::milli> took =
-          std::chrono::steady_clock::now() - start;
+    auto took = [&](const char* outcome) {
+      if (!o.verbose) return;
+      const std::chrono::duration<double, std::milli> ms = std::chrono::steady_clock::now() - start;
       char line[128];
-      std::snprintf(line, sizeof line, "trendhost: %s %s in %.3f ms\n", m.name,
-                    s == TF_OK ? "returned" : "failed", took.count());
+      std::snprintf(line, sizeof line, "trendhost: %s %s in %.3f ms\n", m.name, outcome,
+                    ms.count());
       std::cerr << line;
-    }
-    if (s == TF_E_EXCEPTION || excep.source || excep.description) {
-      PrintError(excep);
+    };
+    TF_VARIANT result{};
+    try {
+      result = InvokeMethod(instance.get(), m, args.values);
+      took("returned");
+    } catch (const RaisedError& e) {
+      took("failed");
+      PrintError(e);
       if (!o.dsn.empty())
-        if (auto hint = ConnectionHint(excep.description ? excep.description : "", o.dsn);
-            !hint.empty())
+        if (auto hint = ConnectionHint(e.description, o.dsn); !hint.empty())
           std::cerr << "trendhost: " << hint << "\n";
       if (json && o.keepGoing) {
-        nlohmann::json error = {
-            {"number", excep.number},
-            {"source", Masked(excep.source ? excep.source : "")},
-            {"description", Masked(Lines(excep.description ? excep.description : ""))}};
+        nlohmann::json error = {{"number", e.number},
+                                {"source", Masked(e.source)},
+                                {"description", Masked(Lines(e.description))}};
         std::cout << nlohmann::json{{"method", m.name}, {"error", error}}.dump() << "\n";
       } else if (o.keepGoing) {
         std::cout << "\n";
       }
       std::cout.flush();
-      tf_excepinfo_clear(instance.get(), &excep);
       if (!o.keepGoing) return kExitFailed;
       status = kExitFailed;
       continue;
-    }
-    if (s != TF_OK) {
-      std::string message = std::string(m.name) + " failed with status " + std::to_string(s);
-      if (!o.keepGoing) throw CallFailed(message);
-      std::cerr << "trendhost: " << message << "\n";
-      std::cout << (json ? nlohmann::json{{"method", m.name}, {"error", {{"status", s}}}}.dump()
-                         : "")
-                << "\n";
+    } catch (const InvokeFailed& e) {
+      took("failed");
+      if (!o.keepGoing) throw;
+      std::cerr << "trendhost: " << e.what() << "\n";
+      std::cout
+          << (json ? nlohmann::json{{"method", m.name}, {"error", {{"status", e.status}}}}.dump()
+                   : "")
+          << "\n";
       status = kExitFailed;
       continue;
     }

@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "dates.h"
+#include "error.h"
 #include "numeric.h"
 
 namespace host {
@@ -60,6 +61,28 @@ std::string Lines(const std::string& text) {
     }
   }
   return out;
+}
+
+// ---- Progress ----
+
+Progress::Progress(std::string what, size_t total, bool on)
+    : what_(std::move(what)),
+      total_(total),
+      on_(on && ::isatty(STDERR_FILENO)),
+      start_(std::chrono::steady_clock::now()) {}
+
+void Progress::Done(size_t done) {
+  if (!on_) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (done < total_ && now - shown_ < std::chrono::milliseconds(200)) return;
+  shown_ = now;
+  const double seconds = std::chrono::duration<double>(now - start_).count();
+  const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
+  const double left = rate > 0 ? static_cast<double>(total_ - done) / rate : 0;
+  std::fprintf(stderr, "\rtrendhost: %zu/%zu %s, %.1f/s, %.0f s left   ", done, total_,
+               what_.c_str(), rate, left);
+  if (done == total_) std::fputc('\n', stderr);
+  std::fflush(stderr);
 }
 
 // ---- The registry ----
@@ -287,8 +310,16 @@ TF_VARIANT InvokeMethod(TF_Dispatch* instance, const TF_MethodInfo& m,
     throw e;
   }
   if (s != TF_OK)
-    throw CallFailed(std::string(m.name) + " failed with status " + std::to_string(s));
+    throw InvokeFailed(std::string(m.name) + " failed with status " + std::to_string(s), s);
   return result;
+}
+
+trend::Date DayOption(const std::string& text, const char* option) {
+  try {
+    return trend::ParseDate(text);
+  } catch (const trend::Error&) {
+    throw UsageError(std::string(option) + " \"" + text + "\" is not a day (yyyy-mm-dd)");
+  }
 }
 
 double SingleAsDouble(float f) {

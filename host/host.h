@@ -4,12 +4,14 @@
 // and the lookup of a method with suggestions.
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "dates.h"
 #include "trendframe.h"
 
 namespace host {
@@ -27,6 +29,11 @@ struct UsageError : std::runtime_error {
 struct CallFailed : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
+// An Invoke that failed with a status of the frame rather than a raised error.
+struct InvokeFailed : CallFailed {
+  InvokeFailed(const std::string& what, int32_t s) : CallFailed(what), status(s) {}
+  int32_t status;
+};
 
 // The password of this run, never printed: every text that leaves the host goes through
 // Masked. One of four characters or more is masked wherever it appears; a shorter one,
@@ -37,6 +44,20 @@ std::string Masked(std::string text);
 
 // CR LF and lone CR become line ends of this platform.
 std::string Lines(const std::string& text);
+
+// Progress of long work on standard error, only when it is a terminal (and `on`): done of
+// total, rate and time left, at most five times a second.
+class Progress {
+ public:
+  Progress(std::string what, size_t total, bool on);
+  void Done(size_t done);
+
+ private:
+  std::string what_;
+  size_t total_;
+  bool on_;
+  std::chrono::steady_clock::time_point start_, shown_;
+};
 
 // ---- The registry and classes ----
 
@@ -102,6 +123,10 @@ struct RaisedError : std::runtime_error {
 // releases a text result with tf_variant_clear.
 TF_VARIANT InvokeMethod(TF_Dispatch* instance, const TF_MethodInfo& m,
                         std::vector<TF_VARIANT> values);
+
+// The day text of a command's option ("yyyy-mm-dd"); anything else is a usage error
+// naming the option.
+trend::Date DayOption(const std::string& text, const char* option);
 
 // ---- Types and values ----
 

@@ -16,6 +16,7 @@
 #include "module1.h"
 #include "odbc.h"
 #include "samples.h"
+#include "series.h"
 
 namespace host {
 
@@ -25,13 +26,6 @@ constexpr size_t kBatchRows = 1000;
 // Rows in one statement (measured: larger groups gain nothing on MariaDB and lose on
 // psqlODBC, which expands parameter arrays into statements of literals).
 constexpr size_t kGroupRows = 20;
-
-std::string Prefix(const std::string& qualifier) {
-  if (qualifier.empty()) return {};
-  if (!trend::Module1::ValidQualifier(qualifier))
-    throw UsageError("the qualifier \"" + qualifier + "\" is not a table qualifier");
-  return qualifier + ".";
-}
 
 std::string HourColumns(const char* stem) {
   std::string out;
@@ -65,26 +59,6 @@ class Transaction {
  private:
   trend::db::Connection& c_;
   bool done_ = false;
-};
-
-// Progress on standard error, when it is a terminal.
-class Progress {
- public:
-  explicit Progress(bool on) : on_(on && ::isatty(STDERR_FILENO)) {}
-  void Show(const char* what, size_t done, size_t total) {
-    if (!on_) return;
-    const auto now = std::chrono::steady_clock::now();
-    if (done < total && now - shown_ < std::chrono::milliseconds(200)) return;
-    shown_ = now;
-    const double s = std::chrono::duration<double>(now - start_).count();
-    std::fprintf(stderr, "\rtrendhost: %s %zu of %zu, %.0f/s   ", what, done, total,
-                 s > 0 ? static_cast<double>(done) / s : 0.0);
-    if (done == total) std::fputc('\n', stderr);
-  }
-
- private:
-  bool on_;
-  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now(), shown_{};
 };
 
 std::string Day(trend::Date d) {
@@ -155,7 +129,7 @@ int Load(const LoadOptions& o) {
       throw UsageError(e.what());
     }
   }();
-  const std::string prefix = Prefix(o.qualifier);
+  const std::string prefix = TablePrefix(o.qualifier);
 
   // Everything is read and checked before anything is written.
   Aggregator samples(zone);
@@ -193,8 +167,8 @@ int Load(const LoadOptions& o) {
     return kExitOk;
   }
 
-  trend::db::Environment env;
-  auto connection = trend::db::Connection::Open(env, {o.dsn, o.user, o.password});
+  HostDatabase db({o.dsn, o.user, o.password}, o.qualifier);
+  trend::db::Connection& connection = db.connection();
   const std::string table = prefix + o.table;
   GroupedStatement remove(connection, "DELETE FROM " + table + " WHERE ",
                           "(HOSTNAME = ? AND PROBE = ? AND PROBE_ARG = ? AND COLLECTION_DATE = ?)",
@@ -208,7 +182,7 @@ int Load(const LoadOptions& o) {
   for (size_t i = 1; i < parameters; ++i) marks += ", ?";
   trend::db::PreparedBatch insert(
       connection, "INSERT INTO " + table + " (" + columns + ") VALUES (" + marks + ")");
-  Progress progress(!o.quiet);
+  Progress progress("rows written", rows.size(), !o.quiet);
   {
     Transaction transaction(connection);
     for (size_t first = 0; first < rows.size(); first += kBatchRows) {
@@ -229,7 +203,7 @@ int Load(const LoadOptions& o) {
       std::vector<trend::db::ParameterColumn> all = std::move(key);
       for (auto& v : values) all.emplace_back(std::move(v));
       insert.Execute(all, n);
-      progress.Show("rows written", first + n, rows.size());
+      progress.Done(first + n);
     }
     transaction.Commit();
   }
@@ -240,30 +214,12 @@ int Load(const LoadOptions& o) {
 int Summarize(const SummarizeOptions& o) {
   if (o.dsn.empty())
     throw UsageError("summarize writes the database: name its data source with --dsn NAME");
-  const std::string prefix = Prefix(o.qualifier);
-  trend::db::Environment env;
-  auto connection = trend::db::Connection::Open(env, {o.dsn, o.user, o.password});
-  auto literal = [&](trend::Date d) {
-    return trend::Module1::GetNativeSQLVB(connection.nativeHandle(), "{d '" + Day(d) + "'}");
-  };
-  auto dayOption = [](const std::string& text, const char* option) {
-    try {
-      return trend::ParseDate(text);
-    } catch (const trend::Error&) {
-      throw UsageError(std::string(option) + " \"" + text + "\" is not a day (yyyy-mm-dd)");
-    }
-  };
-  trend::Date last;
-  if (o.last.empty()) {
-    auto rs = connection.OpenResultSet("SELECT MAX(COLLECTION_DATE) FROM " + prefix + "HX_METRICS");
-    if (rs.AtEnd() || rs.Value(0).IsNull())
-      throw UsageError(prefix + "HX_METRICS holds no rows: nothing to summarize");
-    last = rs.Value(0).ToDate();
-  } else {
-    last = dayOption(o.last, "--last");
-  }
+  HostDatabase db({o.dsn, o.user, o.password}, o.qualifier);
+  trend::db::Connection& connection = db.connection();
+  const std::string& prefix = db.prefix();
+  const trend::Date last = o.last.empty() ? db.LatestDay("summarize") : DayOption(o.last, "--last");
   const trend::Date first =
-      o.first.empty() ? trend::AddDays(last, -29) : dayOption(o.first, "--first");
+      o.first.empty() ? trend::AddDays(last, -29) : DayOption(o.first, "--first");
   if (first > last) throw UsageError("--first lies after --last");
 
   // Per probe, every host's mean daily average in the range.
@@ -271,8 +227,8 @@ int Summarize(const SummarizeOptions& o) {
   {
     auto rs = connection.OpenResultSet(
         "SELECT PROBE, HOSTNAME, AVG(AVG_DAILY_VALUE) AS MEAN_VALUE FROM " + prefix +
-        "HX_METRICS WHERE COLLECTION_DATE BETWEEN " + literal(first) + " AND " + literal(last) +
-        " AND AVG_DAILY_VALUE IS NOT NULL GROUP BY PROBE, HOSTNAME");
+        "HX_METRICS WHERE COLLECTION_DATE BETWEEN " + db.Literal(first) + " AND " +
+        db.Literal(last) + " AND AVG_DAILY_VALUE IS NOT NULL GROUP BY PROBE, HOSTNAME");
     for (; !rs.AtEnd(); rs.MoveNext())
       means[rs.Value(0).ToText()].push_back(rs.Value(2).ToDouble());
   }

@@ -180,30 +180,6 @@ void WriteAll(int fd, const std::string& text) {
   }
 }
 
-// Progress on standard error: series done of total, rate, time left.
-class Progress {
- public:
-  Progress(size_t total, bool on) : total_(total), on_(on && ::isatty(STDERR_FILENO)) {}
-  void Done(size_t done) {
-    if (!on_) return;
-    const auto now = std::chrono::steady_clock::now();
-    if (done < total_ && now - shown_ < std::chrono::milliseconds(200)) return;
-    shown_ = now;
-    const double seconds = std::chrono::duration<double>(now - start_).count();
-    const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
-    const double left = rate > 0 ? static_cast<double>(total_ - done) / rate : 0;
-    std::fprintf(stderr, "\rtrendhost: %zu/%zu series, %.1f/s, %.0f s left   ", done, total_, rate,
-                 left);
-    if (done == total_) std::fputc('\n', stderr);
-    std::fflush(stderr);
-  }
-
- private:
-  size_t total_;
-  bool on_;
-  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now(), shown_{};
-};
-
 // The series, spread over `jobs` worker processes; each forecasts every jobs-th series and
 // sends its results back as JSON lines. A worker that ends early leaves its series as
 // errors; nothing else is lost.
@@ -243,7 +219,7 @@ std::vector<SeriesResult> RunWorkers(const std::vector<Series>& series,
     ::close(fds[1]);
     workers.push_back({pid, fds[0], {}});
   }
-  Progress progress(series.size(), !o.quiet);
+  Progress progress("series", series.size(), !o.quiet);
   size_t done = 0;
   std::vector<pollfd> polls;
   for (const auto& w : workers) polls.push_back({w.fd, POLLIN, 0});
@@ -294,14 +270,6 @@ std::vector<SeriesResult> RunWorkers(const std::vector<Series>& series,
   return out;
 }
 
-trend::Date DayArgument(const std::string& text, const char* option) {
-  try {
-    return trend::ParseDate(text);
-  } catch (const trend::Error&) {
-    throw UsageError(std::string(option) + " \"" + text + "\" is not a day (yyyy-mm-dd)");
-  }
-}
-
 }  // namespace
 
 // The urgency order: status, then crossing date (earliest first, none last), then key.
@@ -338,9 +306,9 @@ ReportPlan PlanReport(const ReportOptions& o) {
   {
     // The host's own connection is closed before the workers start: they must not share it.
     HostDatabase db({o.dsn, o.user, o.password}, o.qualifier);
-    const trend::Date last = o.last.empty() ? db.LatestDay() : DayArgument(o.last, "--last");
+    const trend::Date last = o.last.empty() ? db.LatestDay() : DayOption(o.last, "--last");
     const trend::Date first =
-        o.first.empty() ? trend::AddDays(last, -181) : DayArgument(o.first, "--first");
+        o.first.empty() ? trend::AddDays(last, -181) : DayOption(o.first, "--first");
     if (first > last) throw UsageError("--first lies after --last");
     run.first = trend::FormatDate(first, trend::DateFormat::kIsoDay);
     run.last = trend::FormatDate(last, trend::DateFormat::kIsoDay);

@@ -20,29 +20,28 @@ std::string DayText(const trend::Variant& v) {
 
 }  // namespace
 
-HostDatabase::HostDatabase(const trend::db::Login& login, std::string qualifier)
-    : connection_(trend::db::Connection::Open(env_, login)) {
-  if (!qualifier.empty()) {
-    if (!trend::Module1::ValidQualifier(qualifier))
-      throw UsageError("the qualifier \"" + qualifier +
-                       "\" is not a table qualifier (one or more names of letters, digits, _ "
-                       "and $, not starting with a digit, joined by dots)");
-    prefix_ = qualifier + ".";
-  }
+std::string TablePrefix(const std::string& qualifier) {
+  if (qualifier.empty()) return {};
+  if (!trend::Module1::ValidQualifier(qualifier))
+    throw UsageError("the qualifier \"" + qualifier +
+                     "\" is not a table qualifier (one or more names of letters, digits, _ "
+                     "and $, not starting with a digit, joined by dots)");
+  return qualifier + ".";
 }
+
+HostDatabase::HostDatabase(const trend::db::Login& login, const std::string& qualifier)
+    : prefix_(TablePrefix(qualifier)), connection_(trend::db::Connection::Open(env_, login)) {}
 
 std::string HostDatabase::Literal(trend::Date d) {
   return trend::Module1::GetNativeSQLVB(
       connection_.nativeHandle(), "{d '" + trend::FormatDate(d, trend::DateFormat::kIsoDay) + "'}");
 }
 
-trend::Date HostDatabase::LatestDay() {
+trend::Date HostDatabase::LatestDay(const std::string& purpose) {
   auto rs = connection_.OpenResultSet("SELECT MAX(COLLECTION_DATE) AS LAST_DAY FROM " + prefix_ +
                                       "HX_METRICS");
   if (rs.AtEnd() || rs.Value(0).IsNull())
-    throw UsageError(prefix_ +
-                     "HX_METRICS holds no rows: nothing to report (load samples with "
-                     "trendhost load)");
+    throw UsageError(prefix_ + "HX_METRICS holds no rows: nothing to " + purpose);
   return rs.Value(0).ToDate();
 }
 

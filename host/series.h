@@ -22,12 +22,17 @@ struct Series {
   std::string firstDay, lastDay;  // the first and last of them, "yyyy-mm-dd"
 };
 
+// Empty, or the qualifier followed by "."; a qualifier that is not dotted plain names is a
+// usage error.
+std::string TablePrefix(const std::string& qualifier);
+
 // A connection of the host's own, for its statements.
 class HostDatabase {
  public:
-  HostDatabase(const trend::db::Login& login, std::string qualifier);
-  // The latest COLLECTION_DATE of HX_METRICS; a usage error when the table is empty.
-  trend::Date LatestDay();
+  HostDatabase(const trend::db::Login& login, const std::string& qualifier);
+  // The latest COLLECTION_DATE of HX_METRICS; when the table is empty, a usage error that
+  // says there is nothing to `purpose`.
+  trend::Date LatestDay(const std::string& purpose = "report (load samples with trendhost load)");
   // Every (HOSTNAME, PROBE, PROBE_ARG) of HX_METRICS with rows in [first, last], by one
   // grouped query, in key order.
   std::vector<Series> AllSeries(trend::Date first, trend::Date last);
@@ -38,11 +43,15 @@ class HostDatabase {
   // The daily means and peaks of one series in [first, last], oldest first.
   std::vector<Day> History(const SeriesKey& key, trend::Date first, trend::Date last);
 
- private:
+  // A day as the driver's native date literal.
   std::string Literal(trend::Date d);
+  trend::db::Connection& connection() { return connection_; }
+  const std::string& prefix() const { return prefix_; }
+
+ private:
+  std::string prefix_;  // checked before the connection opens
   trend::db::Environment env_;
   trend::db::Connection connection_;
-  std::string prefix_;
 };
 
 }  // namespace host
