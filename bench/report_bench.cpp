@@ -23,8 +23,9 @@
 
 #include "module1.h"
 #include "orrery_class.h"
+#include "forecaster.h"
 #include "report.h"
-#include "series.h"
+#include "host_database.h"
 
 namespace {
 

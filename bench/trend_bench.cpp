@@ -33,7 +33,7 @@ void BM_FitHourlyModel(benchmark::State& state) {
   const auto cells = trend::PresentCells(grid);
   for (auto _ : state) {
     auto fit = trend::FitHourlyModel(grid, cells);
-    benchmark::DoNotOptimize(trend::ResidualSpread(grid, cells, fit, *fit.slope, *fit.intercept));
+    benchmark::DoNotOptimize(trend::ResidualSpread(grid, cells, fit, fit.slope, fit.intercept));
   }
 }
 BENCHMARK(BM_FitHourlyModel);

@@ -9,7 +9,10 @@
 
 #include "dates.h"
 #include "error.h"
-#include "host.h"
+#include "command.h"
+#include "data_source.h"
+#include "invoke.h"
+#include "registry.h"
 #include "numeric.h"
 #include "variant.h"
 

@@ -16,7 +16,10 @@
 
 #include "call.h"
 #include "error.h"
-#include "host.h"
+#include "command.h"
+#include "data_source.h"
+#include "invoke.h"
+#include "registry.h"
 #include "load.h"
 #include "method_docs.h"
 #include "report.h"

@@ -1,5 +1,6 @@
 #include "mail_statement.h"
 
+#include "hour_columns.h"
 #include "module1.h"
 
 namespace mailtrend {
@@ -16,9 +17,7 @@ namespace {
 std::string AliasedHours(const char* column, const char* alias, const char* scale) {
   std::string out;
   for (int h = 0; h < 24; ++h) {
-    char name[24];
-    std::snprintf(name, sizeof name, "%s%02d", column, h);
-    out += std::string(name) + scale + " AS " + alias + HourLabel(h) + ", ";
+    out += trend::HourColumn(column, h) + scale + " AS " + alias + HourLabel(h) + ", ";
   }
   return out;
 }

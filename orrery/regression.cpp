@@ -1,5 +1,6 @@
 // The regression engine: loads up to 182 days of hourly averages and minima of one
 // series from HX_METRICS and fits the hourly model.
+#include "hour_columns.h"
 #include "module1.h"
 #include "orrery_class.h"
 
@@ -11,17 +12,6 @@ namespace {
 constexpr std::string_view kRegressionSource = "OrreryFunctions.OrreryClass.CalculateRegression:";
 constexpr std::string_view kRegressionMessage = "Error calculating HX Trends";
 
-std::string HourColumns(const char* prefix) {
-  std::string out;
-  for (int row = 0; row < 4; ++row) {
-    for (int h = row * 6; h < row * 6 + 6; ++h) {
-      char name[32];
-      std::snprintf(name, sizeof name, "%s%02d, ", prefix, h);
-      out += name;
-    }
-  }
-  return out;
-}
 
 }  // namespace
 
@@ -29,7 +19,8 @@ std::string MetricsStatement(const std::string& qualifierPrefix, const std::stri
                              const std::string& lastDayLiteral, const std::string& sHostname,
                              const std::string& sProbe, const std::string& sProbeArg) {
   using Module1::QuoteSQL;
-  return "SELECT COLLECTION_DATE, " + HourColumns("AVG_VALUE_") + HourColumns("MIN_VALUE_") +
+  return "SELECT COLLECTION_DATE, " + HourColumns("AVG_VALUE_", "", ", ") +
+         HourColumns("MIN_VALUE_", "", ", ") +
          "AVG_DAILY_VALUE, " + "MAX_HOURLY_AVG " + "FROM " + qualifierPrefix + "HX_METRICS " +
          "WHERE COLLECTION_DATE BETWEEN " + firstDayLiteral + " AND " + lastDayLiteral +
          "AND HOSTNAME = '" + QuoteSQL(sHostname) + "' " + "AND PROBE = '" + QuoteSQL(sProbe) +
@@ -62,11 +53,8 @@ int16_t OrreryClass::CalculateRegression(const DataSource& DataSource) {
     const int maxColumn = rs.ColumnIndex("MAX_HOURLY_AVG");
     std::array<int, kHours> avgColumn{}, minColumn{};
     for (int h = 0; h < kHours; ++h) {
-      char name[32];
-      std::snprintf(name, sizeof name, "AVG_VALUE_%02d", h);
-      avgColumn[h] = rs.ColumnIndex(name);
-      std::snprintf(name, sizeof name, "MIN_VALUE_%02d", h);
-      minColumn[h] = rs.ColumnIndex(name);
+      avgColumn[h] = rs.ColumnIndex(HourColumn("AVG_VALUE_", h));
+      minColumn[h] = rs.ColumnIndex(HourColumn("MIN_VALUE_", h));
     }
     for (; !rs.AtEnd(); rs.MoveNext()) {
       const int16_t d = DaysBack(rs.Value(dateColumn).ToDate(), lastDay);

@@ -78,11 +78,17 @@ HourlyFit FitHourlyModel(FitGrid values, const CellMask& cells) {
       sxy = CheckedAdd(sxy, CheckedMul(x, y));
     }
   }
+  // An answer depends on its own series only: with no qualifying day the line is 0, and
+  // with a zero denominator (one qualifying day) it is flat through the mean of what was
+  // measured.
+  fit.slope = 0;
+  fit.intercept = 0;
   if (n > 0) {
-    double denominator = CheckedSub(CheckedMul(n, sxx), CheckedMul(sx, sx));
-    double slope = denominator == 0 ? 1.0
-                                    : CheckedDiv(CheckedSub(CheckedMul(n, sxy), CheckedMul(sx, sy)),
-                                                 denominator);
+    const double denominator = CheckedSub(CheckedMul(n, sxx), CheckedMul(sx, sx));
+    const double slope =
+        denominator == 0
+            ? 0.0
+            : CheckedDiv(CheckedSub(CheckedMul(n, sxy), CheckedMul(sx, sy)), denominator);
     fit.slope = slope;
     fit.intercept = CheckedSub(CheckedDiv(sy, n), CheckedMul(CheckedDiv(sx, n), slope));
   }
@@ -96,10 +102,8 @@ void StoreFit(const HourlyFit& fit, std::array<double, kHours>& hourEffect,
   dayEffect = fit.dayEffect;
   if (peakHourEffect) *peakHourEffect = fit.peakHourEffect;
   if (peakDayEffect) *peakDayEffect = fit.peakDayEffect;
-  if (fit.slope) {
-    slope = *fit.slope;
-    intercept = *fit.intercept;
-  }
+  slope = fit.slope;
+  intercept = fit.intercept;
 }
 
 std::optional<double> ResidualSpread(FitGrid values, const CellMask& cells, const HourlyFit& fit,

@@ -39,23 +39,23 @@ struct HourlyFit {
   double peakHourEffect = 0;  // the largest hour effect, never below 0
   double peakDayEffect = 0;   // the largest day-slot effect, never below 0
   // The least-squares line over the effect-adjusted daily values with x = -days back;
-  // absent when no day has a positive daily value (callers keep their previous line).
-  std::optional<double> slope, intercept;
+  // 0 and 0 when no day has a positive daily value.
+  double slope = 0, intercept = 0;
 };
 
 // Overall mean, hour effects, day-slot effects, daily series and the least-squares line.
-// A zero denominator (one qualifying day) gives the slope 1. Floating-point overflow
-// raises error 6.
+// A zero denominator (one qualifying day) gives the slope 0 and the mean of the qualifying
+// values as intercept. Floating-point overflow raises error 6.
 HourlyFit FitHourlyModel(FitGrid values, const CellMask& cells);
 
-// Stores a fit into a class's model members: the effects (and the peaks, where the class
-// keeps them) always, the line only when a day qualified, so that otherwise the previous
-// line stays.
+// Stores a fit into a class's model members: the effects, the peaks where the class keeps
+// them, and the line. Nothing of an earlier series survives a fit.
 void StoreFit(const HourlyFit& fit, std::array<double, kHours>& hourEffect,
               std::array<double, kDaySlots>& dayEffect, double& slope, double& intercept,
               double* peakHourEffect = nullptr, double* peakDayEffect = nullptr);
 
-// The root-mean-square residual of the model over `cells`, or nothing when there is no cell.
+// The root-mean-square residual of the model over `cells`, or nothing when there is no cell
+// (the classes then keep 0).
 std::optional<double> ResidualSpread(FitGrid values, const CellMask& cells, const HourlyFit& fit,
                                      double slope, double intercept);
 

@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "error.h"
+#include "hour_columns.h"
 #include "module1.h"
 #include "numeric.h"
 #include "vantor_class.h"
@@ -24,9 +25,7 @@ const std::string& IntegerLiteral(const std::string& text) {
 }
 
 std::string ValueColumn(int h) {
-  char name[16];
-  std::snprintf(name, sizeof name, "VALUE_%02d", h);
-  return name;
+  return HourColumn("VALUE_", h);
 }
 
 }  // namespace
@@ -137,7 +136,7 @@ int16_t VantorClass::CalculateRegression(const DataSource& DataSource) {
         const CellMask present = PresentCells(grid);
         const HourlyFit fit = FitHourlyModel(grid, present);
         StoreFit(fit, dHourEffect, dDayEffect, dSlope, dIntercept);
-        if (auto spread = ResidualSpread(grid, present, fit, dSlope, dIntercept)) dSigma = *spread;
+        dSigma = ResidualSpread(grid, present, fit, dSlope, dIntercept).value_or(0);
         return 0;
       });
 }

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "report.h"
+#include "report_types.h"
 
 namespace host {
 

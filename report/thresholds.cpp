@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "error.h"
-#include "host.h"
+#include "command.h"
 #include "variant.h"
 
 namespace host {

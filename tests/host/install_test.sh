@@ -8,7 +8,7 @@
 #   install_test.sh BUILD_DIR SANITIZE(ON|OFF)
 set -euo pipefail
 build=$(cd "$1" && pwd) sanitize=$2
-root=$(cd "$(dirname "$0")/.." && pwd)
+root=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d /tmp/trend-install.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix

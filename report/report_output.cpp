@@ -12,6 +12,8 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "command.h"
+#include "invoke.h"
 #include "report_charts.h"
 
 namespace host {

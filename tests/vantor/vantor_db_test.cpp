@@ -21,6 +21,7 @@ class VantorTestPeer {
   explicit VantorTestPeer(VantorClass& c) : c_(c) {}
   double slope() const { return c_.dSlope; }
   double intercept() const { return c_.dIntercept; }
+  double sigma() const { return c_.dSigma; }
   double hourly(int d, int h) const { return c_.dHourly[d][h]; }
 
  private:
@@ -177,17 +178,32 @@ TEST_F(VantorDb, AMetricNameReadBackIsOneLiteralWhateverItHolds) {
   c_.PrintTrendFile("300", "", kFirst, kLast, int16_t{2}, *ds_);
   EXPECT_NEAR(peer_.slope(), -20.0 / 7, 1e-12);  // both days of its own name, matched exactly
   c_.PrintTrendFile("500", "", kFirst, kLast, int16_t{2}, *ds_);
-  EXPECT_DOUBLE_EQ(peer_.slope(), 1.0);  // one day only: not every series of the class
+  EXPECT_DOUBLE_EQ(peer_.slope(), 0.0);  // one day only: not every series of the class
+  EXPECT_DOUBLE_EQ(peer_.intercept(), 10.0);
   c_.PrintTrendFile("600", "", kFirst, kLast, int16_t{2}, *ds_);
   EXPECT_FALSE(TableExists("pwn2"));
 }
 
-TEST_F(VantorDb, OneDaySlopeIsOne) {
+TEST_F(VantorDb, OneDayIsAFlatLineThroughIt) {
   Metric(400, 3, 0);
   Values("DATA32", 400, 5, 0);
   c_.PrintTrendFile("400", "", kFirst, kLast, int16_t{0}, *ds_);
-  EXPECT_DOUBLE_EQ(peer_.slope(), 1.0);
-  EXPECT_DOUBLE_EQ(peer_.intercept(), 5 + 3);
+  EXPECT_DOUBLE_EQ(peer_.slope(), 0.0);
+  EXPECT_DOUBLE_EQ(peer_.intercept(), 5);
+}
+
+TEST_F(VantorDb, AnIdentifierWithoutValuesDoesNotKeepTheLastFit) {
+  Metric(300, 0, 0);
+  Metric(307, 7, 0);
+  Values("DATA32", 300, 10, 0);
+  Values("DATA32", 307, 30, 0);
+  c_.PrintTrendFile("300", "", kFirst, kLast, int16_t{0}, *ds_);
+  EXPECT_NEAR(peer_.slope(), -20.0 / 7, 1e-12);
+  Metric(900, 0, 0, "idle");
+  c_.PrintTrendFile("900", "", kFirst, kLast, int16_t{0}, *ds_);
+  EXPECT_DOUBLE_EQ(peer_.slope(), 0.0);
+  EXPECT_DOUBLE_EQ(peer_.intercept(), 0.0);
+  EXPECT_DOUBLE_EQ(peer_.sigma(), 0.0);
 }
 
 TEST_F(VantorDb, EachPrintLoadsWhatItNeeds) {

@@ -52,10 +52,40 @@ TEST_F(OrreryDb, TwoQualifyingDays) {
   EXPECT_DOUBLE_EQ(Trend(5), 20);
 }
 
-TEST_F(OrreryDb, OneQualifyingDay) {
-  Day(3, 5);  // y = 5 at three days back: slope 1, intercept 5 + 3
-  EXPECT_DOUBLE_EQ(Trend(0), 8);
-  EXPECT_DOUBLE_EQ(peer_.slope(), 1);
+TEST_F(OrreryDb, OneQualifyingDayIsAFlatLineThroughIt) {
+  Day(3, 5);  // y = 5 at three days back: no slope can be told from one day
+  EXPECT_DOUBLE_EQ(Trend(0), 5);
+  EXPECT_DOUBLE_EQ(Trend(90), 5);
+  EXPECT_DOUBLE_EQ(peer_.slope(), 0);
+  EXPECT_DOUBLE_EQ(peer_.intercept(), 5);
+}
+
+TEST_F(OrreryDb, AnAnswerNeverCarriesAnotherSeriesFit) {
+  // A growing series first, then one of zeros, then one with no rows at all: each answers
+  // as a new instance would.
+  Day(0, 9.5);
+  Day(1, 8.5);
+  for (int d = 0; d < 20; ++d) {
+    testbed::HourlyRow r{"web01", "pageoutrate", "", Day(d)};
+    r.avg.assign(24, 0.0);
+    r.min.assign(24, 0.0);
+    Exec(testbed::InsertHourly("HX_METRICS", r));
+  }
+  EXPECT_DOUBLE_EQ(Trend(30), 70);
+  const auto zero = [&](const char* probe) {
+    return c_.TrendValue("web01", probe, "", kFirst, kLast, 30.0f, 0.0f, int16_t{2}, *ds_);
+  };
+  EXPECT_DOUBLE_EQ(zero("pageoutrate"), 0);
+  EXPECT_DOUBLE_EQ(peer_.slope(), 0);
+  EXPECT_DOUBLE_EQ(peer_.intercept(), 0);
+  EXPECT_DOUBLE_EQ(peer_.sigma(), 0);
+  EXPECT_DOUBLE_EQ(Trend(30), 70);
+  EXPECT_DOUBLE_EQ(zero("no_such_probe"), 0);
+  EXPECT_DOUBLE_EQ(peer_.sigma(), 0);  // no valid cell
+  OrreryClass fresh;
+  EXPECT_DOUBLE_EQ(
+      fresh.TrendValue("web01", "pageoutrate", "", kFirst, kLast, 30.0f, 0.0f, int16_t{2}, *ds_),
+      0);
 }
 
 TEST_F(OrreryDb, SyntheticSeriesRecoversTheTrend) {
@@ -180,8 +210,8 @@ TEST_F(OrreryDb, RememberedRequest) {
   PlainDataSource nowhere("no_such_dsn", "", "");
   EXPECT_DOUBLE_EQ(Trend(0, "web01", &nowhere), 10);
   EXPECT_EQ(c_.TimesExceeded("web01", "avgcpubusy", "", kFirst, kLast, 9.0f, nowhere), 24);
-  // Letter case counts: a refit, which now finds no rows and keeps the previous line.
-  EXPECT_DOUBLE_EQ(Trend(0, "WEB01"), 10);
+  // Letter case counts: a refit, which now finds no rows: the line of no data.
+  EXPECT_DOUBLE_EQ(Trend(0, "WEB01"), 0);
   EXPECT_DOUBLE_EQ(peer_.hourly(0, 0), -1);
 }
 

@@ -44,8 +44,8 @@ class MailDb : public testbed::DbTest {
     r.min = std::move(min);
     Exec(testbed::InsertHourly(kTable, r));
   }
-  void Flat(int daysBack, double value) {
-    Row(daysBack, std::vector<double>(24, value), std::vector<double>(24, value));
+  void Flat(int daysBack, double value, const std::string& host = "mail01") {
+    Row(daysBack, std::vector<double>(24, value), std::vector<double>(24, value), host);
   }
   double Trend(float days, int16_t flag, const std::string& host = "mail01",
                const DataSource* ds = nullptr) {
@@ -63,6 +63,20 @@ TEST_F(MailDb, TwoQualifyingDaysAndMissingDays) {
       c_.TrendValue("mail01", "Mail.Delivered", "", kFirst, kLast, 0.0f, 0.0f, int16_t{2}, *ds_),
       10);
   EXPECT_DOUBLE_EQ(peer_.slope(), 2);
+}
+
+TEST_F(MailDb, EachSeriesAnswersAsANewInstanceWould) {
+  Flat(0, 9.5);
+  Flat(1, 8.5);
+  EXPECT_DOUBLE_EQ(Trend(0, 0), 10);
+  Flat(2, 0, "idle01");  // only zeros: no qualifying day
+  Flat(3, 0, "idle01");
+  EXPECT_DOUBLE_EQ(Trend(30, 0, "idle01"), 0);
+  EXPECT_DOUBLE_EQ(peer_.slope(), 0);
+  EXPECT_DOUBLE_EQ(peer_.intercept(), 0);
+  Flat(4, 6, "one01");  // one qualifying day: a flat line through it
+  EXPECT_DOUBLE_EQ(Trend(30, 0, "one01"), 6);
+  EXPECT_DOUBLE_EQ(peer_.slope(), 0);
 }
 
 TEST_F(MailDb, MegabyteScalingKeepsTheMissingMark) {

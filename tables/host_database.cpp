@@ -1,9 +1,9 @@
-#include "series.h"
+#include "host_database.h"
 
 #include <algorithm>
 
 #include "error.h"
-#include "host.h"
+#include "command.h"
 #include "module1.h"
 
 namespace host {

@@ -6,7 +6,7 @@
 #   report_browser_test.sh BUILD_DIR ARTIFACT_DIR
 set -euo pipefail
 build=$1 artifacts=$2
-root=$(cd "$(dirname "$0")/.." && pwd)
+root=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d /tmp/trend-browser.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$artifacts" "$work/odbc"

@@ -12,11 +12,14 @@
 #include <variant>
 
 #include "error.h"
-#include "host.h"
+#include "command.h"
+#include "grouped_statement.h"
+#include "hour_columns.h"
 #include "module1.h"
 #include "odbc.h"
 #include "samples.h"
-#include "series.h"
+#include "host_database.h"
+#include "transaction.h"
 
 namespace host {
 
@@ -27,93 +30,12 @@ constexpr size_t kBatchRows = 1000;
 // psqlODBC, which expands parameter arrays into statements of literals).
 constexpr size_t kGroupRows = 20;
 
-std::string HourColumns(const char* stem) {
-  std::string out;
-  char name[32];
-  for (int h = 0; h < 24; ++h) {
-    std::snprintf(name, sizeof name, ", %s%02d", stem, h);
-    out += name;
-  }
-  return out;
-}
 
-// A transaction on the host's connection: rolled back unless committed, auto-commit on
-// again afterwards.
-class Transaction {
- public:
-  explicit Transaction(trend::db::Connection& c) : c_(c) { c_.SetAutoCommit(false); }
-  void Commit() {
-    c_.Commit();
-    done_ = true;
-  }
-  ~Transaction() {
-    try {
-      if (!done_) c_.Rollback();
-      c_.SetAutoCommit(true);
-    } catch (...) {
-    }
-  }
-  Transaction(const Transaction&) = delete;
-  Transaction& operator=(const Transaction&) = delete;
-
- private:
-  trend::db::Connection& c_;
-  bool done_ = false;
-};
 
 std::string Day(trend::Date d) {
   return trend::FormatDate(d, trend::DateFormat::kIsoDay);
 }
 
-// A statement that carries several rows at once: `head`, then `tuple` (the "?" of one
-// row) repeated for each row of a group, joined by `joiner`. Every execution sends an
-// array of such groups, so a batch of rows costs a few round trips, not one per row.
-class GroupedStatement {
- public:
-  GroupedStatement(trend::db::Connection& c, std::string head, std::string tuple,
-                   std::string joiner, size_t group)
-      : c_(c),
-        head_(std::move(head)),
-        tuple_(std::move(tuple)),
-        joiner_(std::move(joiner)),
-        group_(group) {}
-
-  void Execute(const std::vector<trend::db::ParameterColumn>& columns, size_t rows) {
-    const size_t whole = rows / group_ * group_;
-    if (whole) Run(columns, 0, whole, group_);
-    if (whole < rows) Run(columns, whole, rows - whole, rows - whole);
-  }
-
- private:
-  // Rows [first, first + count) in groups of `size` rows.
-  void Run(const std::vector<trend::db::ParameterColumn>& columns, size_t first, size_t count,
-           size_t size) {
-    auto it = statements_.find(size);
-    if (it == statements_.end()) {
-      std::string sql = head_;
-      for (size_t t = 0; t < size; ++t) sql += (t ? joiner_ : "") + tuple_;
-      it = statements_.emplace(size, trend::db::PreparedBatch(c_, sql)).first;
-    }
-    const size_t sets = count / size;
-    std::vector<trend::db::ParameterColumn> flat;
-    flat.reserve(size * columns.size());
-    for (size_t t = 0; t < size; ++t)
-      for (const auto& column : columns)
-        flat.push_back(std::visit(
-            [&](const auto& values) -> trend::db::ParameterColumn {
-              std::decay_t<decltype(values)> out(sets);
-              for (size_t i = 0; i < sets; ++i) out[i] = values[first + i * size + t];
-              return out;
-            },
-            column));
-    it->second.Execute(flat, sets);
-  }
-
-  trend::db::Connection& c_;
-  std::string head_, tuple_, joiner_;
-  size_t group_;
-  std::map<size_t, trend::db::PreparedBatch> statements_;
-};
 
 }  // namespace
 
@@ -174,7 +96,8 @@ int Load(const LoadOptions& o) {
                           "(HOSTNAME = ? AND PROBE = ? AND PROBE_ARG = ? AND COLLECTION_DATE = ?)",
                           " OR ", kGroupRows);
   const std::string columns = "HOSTNAME, PROBE, PROBE_ARG, COLLECTION_DATE" +
-                              HourColumns("AVG_VALUE_") + HourColumns("MIN_VALUE_") +
+                              trend::HourColumns("AVG_VALUE_", ", ", "") +
+                              trend::HourColumns("MIN_VALUE_", ", ", "") +
                               ", AVG_DAILY_VALUE, MAX_HOURLY_AVG" +
                               (mail ? ", MAX_DAILY_VALUE" : "");
   const size_t parameters = 4 + 48 + 2 + (mail ? 1 : 0);

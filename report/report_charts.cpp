@@ -10,6 +10,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "forecaster.h"
 #include "numeric.h"
 
 namespace host {

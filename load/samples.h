@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "dates.h"
-#include "series.h"
+#include "host_database.h"
 
 namespace host {
 

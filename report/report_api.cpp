@@ -16,7 +16,11 @@
 #include <thread>
 
 #include "error.h"
-#include "host.h"
+#include "command.h"
+#include "data_source.h"
+#include "invoke.h"
+#include "registry.h"
+#include "forecaster.h"
 #include "report.h"
 #include "report_output.h"
 

@@ -1,0 +1,65 @@
+// What every trendhost command shares: usage errors and exit statuses, the masking of the
+// password in every text that leaves the host, line ends, progress on a terminal, the day
+// options and the closest-name suggestion.
+#pragma once
+
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "dates.h"
+
+namespace host {
+
+// Exit statuses.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;  // a raised error, or a failure of the library
+inline constexpr int kExitUsage = 2;
+
+// A usage error: printed and answered with exit status 2.
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+// A failure of a call: printed and answered with exit status 1.
+struct CallFailed : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+// An Invoke that failed with a status of the frame rather than a raised error.
+struct InvokeFailed : CallFailed {
+  InvokeFailed(const std::string& what, int32_t s) : CallFailed(what), status(s) {}
+  int32_t status;
+};
+
+// The password of this run, never printed: every text that leaves the host goes through
+// Masked. One of four characters or more is masked wherever it appears; a shorter one,
+// which would match inside ordinary words, only where it stands as a value
+// ("PWD=..." or "password=..." up to a ";", a blank, a quote or the end).
+void SetPassword(std::string password);
+std::string Masked(std::string text);
+
+// CR LF and lone CR become line ends of this platform.
+std::string Lines(const std::string& text);
+
+// Progress of long work on standard error, only when it is a terminal (and `on`): done of
+// total, rate and time left, at most five times a second.
+class Progress {
+ public:
+  Progress(std::string what, size_t total, bool on);
+  void Done(size_t done);
+
+ private:
+  std::string what_;
+  size_t total_;
+  bool on_;
+  std::chrono::steady_clock::time_point start_, shown_;
+};
+
+// The day text of a command's option ("yyyy-mm-dd"); anything else is a usage error
+// naming the option.
+trend::Date DayOption(const std::string& text, const char* option);
+
+// The closest of `candidates` to `name` (letter case ignored), or empty when none is close.
+std::string Closest(const std::string& name, const std::vector<std::string>& candidates);
+
+}  // namespace host

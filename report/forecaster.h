@@ -1,0 +1,41 @@
+// One series' forecasts through Orrery's class, called through the frame's C interface,
+// so that the report's figures are the class's figures, bit for bit.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "data_source.h"
+#include "invoke.h"
+#include "odbc.h"
+#include "registry.h"
+#include "report_types.h"
+
+namespace host {
+
+// One series' forecasts through Orrery's class: one instance, so that the requests of a
+// series share its remembered fit and each series costs one query.
+class Forecaster {
+ public:
+  static constexpr const char* kOrrery = "OrreryFunctions.OrreryClass";
+  Forecaster(const std::string& library, const trend::db::Login& login,
+             const std::string& qualifier);
+  SeriesResult Forecast(const Series& series, const std::optional<Threshold>& threshold,
+                        const ReportRun& run);
+  struct Key {
+    std::string host, probe, arg, first, last;
+  };
+  double TrendValue(const Key& key, float days, int16_t style);
+
+ private:
+  TF_VARIANT Call(const TF_MethodInfo& m, const Key& key, std::vector<TF_VARIANT> extra);
+  std::unique_ptr<LoadedClass> class_;
+  Instance instance_;
+  DataSourceObject dataSource_;
+  const TF_MethodInfo *trendValue_, *daysToValue_, *growthRate_, *bestThreshold_,
+      *standardDeviation_, *timesExceeded_;
+};
+
+}  // namespace host

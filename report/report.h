@@ -1,0 +1,36 @@
+// trendhost report: the fleet capacity report. Every series of HX_METRICS in the range is
+// forecast through the frame's C interface by Orrery's class (so its figures are the
+// class's figures, bit for bit), given a status against its threshold, and written as a
+// table, CSV, JSON, Markdown or a self-contained HTML page.
+//
+// Workers are processes, each with its own instance and its own connection (the
+// apartment rule): inside one process the SQLite ODBC stack serialises threads, while
+// processes scale with the cores on every backend.
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include "report_types.h"
+
+namespace host {
+
+// The report's order: status, then crossing date (earliest first, none last), then key.
+bool MoreUrgent(const SeriesResult& a, const SeriesResult& b);
+
+// The run's parameters resolved, and the series with their thresholds, from one grouped
+// query; the connection is closed again.
+struct ReportPlan {
+  ReportRun run;
+  std::vector<Series> series;
+  std::vector<std::optional<Threshold>> thresholds;  // one per series
+};
+ReportPlan PlanReport(const ReportOptions& options);
+
+// Sorts the results by urgency and writes them; the exit status (3 when a series failed).
+int FinishReport(std::vector<SeriesResult> results, const ReportRun& run,
+                 const ReportOptions& options);
+
+int Report(const ReportOptions& options);
+
+}  // namespace host

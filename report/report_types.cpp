@@ -1,0 +1,25 @@
+#include "report_types.h"
+
+namespace host {
+
+const char* StatusName(Status s) {
+  switch (s) {
+    case Status::kExceeded:
+      return "exceeded";
+    case Status::kWarning:
+      return "warning";
+    case Status::kOk:
+      return "ok";
+    case Status::kNever:
+      return "never";
+    case Status::kNoThreshold:
+      return "no threshold";
+    case Status::kInsufficientData:
+      return "insufficient data";
+    case Status::kError:
+      return "error";
+  }
+  return "error";
+}
+
+}  // namespace host
