@@ -212,11 +212,16 @@ int main(int argc, char** argv) {
   reportCommand->add_option("--probe", report.probePatterns,
                             "only probes matching PATTERN (repeatable)");
   reportCommand->add_option("--thresholds", report.thresholdsFile,
-                            "CSV file probe,arg,threshold,unit,label over the built-in defaults");
+                            "CSV file with a header of probe,arg,threshold,unit,label[,direction,basis] over the "
+                            "built-in defaults");
   reportCommand->add_option("--horizon", horizons, "forecast horizons in days")
       ->capture_default_str();
   reportCommand
       ->add_option("--warn-days", report.warnDays, "crossing within this many days is a warning")
+      ->capture_default_str();
+  reportCommand
+      ->add_option("--stale-days", report.staleDays,
+                   "a series without rows in its last N days before --last is stale")
       ->capture_default_str();
   reportCommand->add_option("--jobs", report.jobs, "worker processes (default: one per core)");
   reportCommand->add_option("--format", report.format, "table, csv, json, markdown or html")
@@ -232,7 +237,7 @@ int main(int argc, char** argv) {
   reportCommand->footer(
       std::string(kPasswordOrder) +
       "\n\nStatuses, most urgent first: exceeded, warning, ok, never, no threshold, "
-      "insufficient data, error.\nExit status: 0 done, 1 the report could not "
+      "insufficient data, stale, error.\nExit status: 0 done, 1 the report could not "
       "start, 2 usage error, 3 some series failed (listed as error).");
 
   LoginOptions loadLogin;

@@ -1,5 +1,7 @@
 #include "forecaster.h"
 
+#include <cmath>
+
 #include "command.h"
 #include "dates.h"
 #include "error.h"
@@ -8,17 +10,43 @@ namespace host {
 
 // ---- One series through the class ----
 
+Status StatusOf(const SeriesResult& r, const ReportRun& run) {
+  const Series& series = r.series;
+  if (!series.lastDay.empty() &&
+      trend::CalendarDaysBetween(trend::ParseDate(series.lastDay), trend::ParseDate(run.last)) >
+          run.staleDays)
+    return Status::kStale;
+  if (series.fitDays < kMinimumDays) return Status::kInsufficientData;
+  if (!r.threshold) return Status::kNoThreshold;
+  const Threshold& t = *r.threshold;
+  const bool reached = t.direction == Direction::kBelow
+                           ? *r.level <= t.value
+                           : *r.level >= t.value || (t.basis == Basis::kPeak && r.recentPeak &&
+                                                     *r.recentPeak >= t.value);
+  if (reached) return Status::kExceeded;
+  if (*r.daysToThreshold == kNeverDays) return Status::kNever;
+  if (*r.daysToThreshold <= run.warnDays) return Status::kWarning;
+  return Status::kOk;
+}
+
 Forecaster::Forecaster(const std::string& library, const trend::db::Login& login,
                        const std::string& qualifier)
     : class_(LoadClass(kOrrery, library)),
       instance_(*class_, kOrrery),
-      dataSource_(login.dataSource, login.user, login.password, qualifier) {
+      dataSource_(login.dataSource, login.user, login.password, qualifier),
+      login_(login),
+      qualifier_(qualifier) {
   trendValue_ = &FindMethod(*class_, instance_.get(), "TrendValue");
   daysToValue_ = &FindMethod(*class_, instance_.get(), "DaysToValue");
   growthRate_ = &FindMethod(*class_, instance_.get(), "GrowthRate");
   bestThreshold_ = &FindMethod(*class_, instance_.get(), "BestThreshold");
   standardDeviation_ = &FindMethod(*class_, instance_.get(), "StandardDeviation");
   timesExceeded_ = &FindMethod(*class_, instance_.get(), "TimesExceeded");
+}
+
+HostDatabase& Forecaster::Database() {
+  if (!db_) db_ = std::make_unique<HostDatabase>(login_, qualifier_);
+  return *db_;
 }
 
 namespace {
@@ -62,22 +90,43 @@ double Forecaster::TrendValue(const Key& key, float days, int16_t style) {
   return Call(*trendValue_, key, {SingleValue(days), SingleValue(0), IntegerValue(style)}).u.r8;
 }
 
+// Days until a falling line of `style` reaches `t` from above, from the line as the class
+// reports it: its value today and one day ahead (the class's DaysToValue answers upward
+// only). Rounded as DaysToValue rounds; kNeverDays when the line does not fall.
+int32_t Forecaster::DaysDownTo(const Key& key, double level, double t, int16_t style) {
+  if (level <= t) return 0;
+  const double slope = TrendValue(key, 1, style) - level;
+  if (!(slope < 0)) return kNeverDays;
+  const double days = std::nearbyint((t - level) / slope);
+  return days >= kNeverDays ? kNeverDays : static_cast<int32_t>(days);
+}
+
 SeriesResult Forecaster::Forecast(const Series& series, const std::optional<Threshold>& threshold,
                                   const ReportRun& run) {
   SeriesResult r;
   r.series = series;
   r.threshold = threshold;
   const Key key{series.key.host, series.key.probe, series.key.arg, run.first, run.last};
+  const bool peakBasis = threshold && threshold->basis == Basis::kPeak;
+  const bool below = threshold && threshold->direction == Direction::kBelow;
+  const int16_t style = peakBasis ? 3 : 2;
   try {
     // The first call fits the model; the others answer from the remembered request.
-    r.level = TrendValue(key, 0, 2);
-    for (int h : run.horizons) r.forecast.push_back(TrendValue(key, static_cast<float>(h), 2));
+    r.level = TrendValue(key, 0, style);
+    for (int h : run.horizons) r.forecast.push_back(TrendValue(key, static_cast<float>(h), style));
     r.peak = TrendValue(key, static_cast<float>(run.horizons.front()), 3);
+    r.recentPeak = Database().RecentPeak(series.key, trend::ParseDate(run.first),
+                                         trend::ParseDate(run.last), kRecentPeakDays);
     if (threshold) {
       const float t = static_cast<float>(threshold->value);
-      r.daysToThreshold =
-          Call(*daysToValue_, key, {SingleValue(t), SingleValue(0), IntegerValue(2)}).u.i4;
-      r.timesExceeded = Call(*timesExceeded_, key, {SingleValue(t)}).u.i4;
+      if (below) {
+        r.daysToThreshold = DaysDownTo(key, *r.level, threshold->value, style);
+      } else {
+        r.daysToThreshold =
+            Call(*daysToValue_, key, {SingleValue(t), SingleValue(0), IntegerValue(style)}).u.i4;
+        // Hours above the threshold mean something for a ceiling only.
+        r.timesExceeded = Call(*timesExceeded_, key, {SingleValue(t)}).u.i4;
+      }
       if (*r.daysToThreshold != kNeverDays) {
         try {
           r.crossingDate =
@@ -110,18 +159,7 @@ SeriesResult Forecaster::Forecast(const Series& series, const std::optional<Thre
     r.errorDescription = Masked(e.what());
     return r;
   }
-  if (series.fitDays < kMinimumDays)
-    r.status = Status::kInsufficientData;
-  else if (!threshold)
-    r.status = Status::kNoThreshold;
-  else if (*r.level >= threshold->value)
-    r.status = Status::kExceeded;
-  else if (*r.daysToThreshold == kNeverDays)
-    r.status = Status::kNever;
-  else if (*r.daysToThreshold <= run.warnDays)
-    r.status = Status::kWarning;
-  else
-    r.status = Status::kOk;
+  r.status = StatusOf(r, run);
   return r;
 }
 

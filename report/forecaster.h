@@ -30,12 +30,23 @@ class Forecaster {
   double TrendValue(const Key& key, float days, int16_t style);
 
  private:
+  int32_t DaysDownTo(const Key& key, double level, double t, int16_t style);
+  // The worker's own connection for the host's statements, opened on first use.
+  HostDatabase& Database();
   TF_VARIANT Call(const TF_MethodInfo& m, const Key& key, std::vector<TF_VARIANT> extra);
   std::unique_ptr<LoadedClass> class_;
   Instance instance_;
   DataSourceObject dataSource_;
   const TF_MethodInfo *trendValue_, *daysToValue_, *growthRate_, *bestThreshold_,
       *standardDeviation_, *timesExceeded_;
+  trend::db::Login login_;
+  std::string qualifier_;
+  std::unique_ptr<HostDatabase> db_;
 };
+
+// A forecast series' status: stale, insufficient data, no threshold, then the threshold
+// reached (in its direction, or by a recent busy hour on the peak basis), never, warning
+// or ok.
+Status StatusOf(const SeriesResult& r, const ReportRun& run);
 
 }  // namespace host

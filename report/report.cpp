@@ -151,6 +151,7 @@ ReportPlan PlanReport(const ReportOptions& o) {
     if (h < 0 || h > 3650)
       throw UsageError("--horizon " + std::to_string(h) + " is not 0 to 3650 days");
   if (o.warnDays < 0) throw UsageError("--warn-days must not be negative");
+  if (o.staleDays < 0) throw UsageError("--stale-days must not be negative");
   Thresholds thresholds;
   if (!o.thresholdsFile.empty()) thresholds.Load(o.thresholdsFile);
 
@@ -160,6 +161,7 @@ ReportPlan PlanReport(const ReportOptions& o) {
   run.qualifier = o.qualifier;
   run.horizons = o.horizons;
   run.warnDays = o.warnDays;
+  run.staleDays = o.staleDays;
   run.thresholdsFile = o.thresholdsFile;
   run.hostPatterns = o.hostPatterns;
   run.probePatterns = o.probePatterns;
@@ -168,13 +170,25 @@ ReportPlan PlanReport(const ReportOptions& o) {
   {
     // The host's own connection is closed before the workers start: they must not share it.
     HostDatabase db({o.dsn, o.user, o.password}, o.qualifier);
-    const trend::Date last = o.last.empty() ? db.LatestDay() : DayOption(o.last, "--last");
+    // Rows dated after today (a clock gone wrong, a typing slip) do not move the default
+    // range; the note says so.
+    std::optional<trend::Date> last;
+    if (o.last.empty()) {
+      last = db.LatestDay("report (load samples with trendhost load)", Today());
+      const trend::Date latest = db.LatestDay();
+      if (latest > *last && !o.quiet)
+        std::cerr << "trendhost: rows dated after today (up to "
+                  << trend::FormatDate(latest, trend::DateFormat::kIsoDay)
+                  << ") are left out of the default range; --last includes them\n";
+    } else {
+      last = DayOption(o.last, "--last");
+    }
     const trend::Date first =
-        o.first.empty() ? trend::AddDays(last, -181) : DayOption(o.first, "--first");
-    if (first > last) throw UsageError("--first lies after --last");
+        o.first.empty() ? trend::AddDays(*last, -181) : DayOption(o.first, "--first");
+    if (first > *last) throw UsageError("--first lies after --last");
     run.first = trend::FormatDate(first, trend::DateFormat::kIsoDay);
-    run.last = trend::FormatDate(last, trend::DateFormat::kIsoDay);
-    for (auto& s : db.AllSeries(first, last))
+    run.last = trend::FormatDate(*last, trend::DateFormat::kIsoDay);
+    for (auto& s : db.AllSeries(first, *last))
       if (Matches(o.hostPatterns, s.key.host) && Matches(o.probePatterns, s.key.probe))
         plan.series.push_back(std::move(s));
   }

@@ -1,6 +1,12 @@
 #include "report_charts.h"
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <algorithm>
 #include <cstdio>
@@ -8,8 +14,10 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <set>
 #include <sstream>
 
+#include "command.h"
 #include "forecaster.h"
 #include "numeric.h"
 
@@ -27,30 +35,86 @@ std::string FileId(const SeriesKey& k) {
   return id;
 }
 
-std::string GnuplotText(const std::string& s) {
+// A text as a gnuplot string expression that holds no character of the text itself: each
+// byte becomes a number of sprintf("%c", ...), in pieces joined by ".", so that nothing a
+// name holds (quotes, backticks, "@", a newline and system(...)) is ever read as gnuplot
+// command text. Control characters are dropped; pair with "noenhanced" where the text is
+// shown.
+std::string GnuplotString(const std::string& text, size_t most = 512) {
+  std::string bytes;
+  for (unsigned char c : text)
+    if (c >= 0x20 && c != 0x7f && bytes.size() < most) bytes += static_cast<char>(c);
+  if (bytes.empty()) return "\"\"";
+  constexpr size_t kPiece = 16;  // gnuplot's stack holds only so many arguments
   std::string out;
-  for (char c : s) {
-    if (c == '"' || c == '\\') out += '\\';
-    if (c == '_' || c == '^' || c == '{' || c == '}' || c == '@' || c == '&' || c == '~')
-      out += "\\\\";  // literal in enhanced text mode
-    out += c;
+  for (size_t i = 0; i < bytes.size(); i += kPiece) {
+    const size_t n = std::min(kPiece, bytes.size() - i);
+    std::string format, args;
+    for (size_t k = 0; k < n; ++k) {
+      format += "%c";
+      args += "," + std::to_string(static_cast<unsigned char>(bytes[i + k]));
+    }
+    out += (i ? "." : "") + std::string("sprintf(\"") + format + "\"" + args + ")";
   }
   return out;
 }
 
-// A path between gnuplot's single quotes.
-std::string Quoted(const std::filesystem::path& p) {
-  std::string out = "'";
-  for (char c : p.string()) out += c == '\'' ? std::string("''") : std::string(1, c);
-  return out + "'";
-}
-
-std::string Day(trend::Date d) {
-  return trend::FormatDate(d, trend::DateFormat::kIsoDay);
+// Runs gnuplot on `script` without a shell; false when it cannot run or fails.
+bool RunGnuplot(const std::filesystem::path& script) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  std::string program = "gnuplot", path = script.string();
+  char* argv[] = {program.data(), path.data(), nullptr};
+  pid_t pid = 0;
+  const int failed = posix_spawnp(&pid, "gnuplot", &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (failed) return false;
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0)
+    if (errno != EINTR) return false;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 bool HaveGnuplot() {
-  return std::system("command -v gnuplot >/dev/null 2>&1") == 0;
+  const char* path = std::getenv("PATH");
+  const std::string folders = path ? path : "/usr/bin:/bin";
+  for (size_t start = 0;;) {
+    const size_t colon = folders.find(':', start);
+    const std::string folder = folders.substr(start, colon - start);
+    if (!folder.empty() && ::access((folder + "/gnuplot").c_str(), X_OK) == 0) return true;
+    if (colon == std::string::npos) return false;
+    start = colon + 1;
+  }
+}
+
+// A private folder for the charts' files, made by mkdtemp in $TMPDIR (or /tmp), removed
+// with everything in it when the charts are done or fail.
+class WorkFolder {
+ public:
+  WorkFolder() {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "trendhost-charts-XXXXXX").string();
+    if (!::mkdtemp(pattern.data()))
+      throw CallFailed("cannot create a temporary folder for the charts: " +
+                       std::string(std::strerror(errno)));
+    path_ = pattern;
+  }
+  ~WorkFolder() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  WorkFolder(const WorkFolder&) = delete;
+  WorkFolder& operator=(const WorkFolder&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+std::string Day(trend::Date d) {
+  return trend::FormatDate(d, trend::DateFormat::kIsoDay);
 }
 
 std::string Slurp(const std::filesystem::path& p) {
@@ -70,8 +134,8 @@ std::vector<Chart> DrawCharts(const std::vector<SeriesResult>& results, const Re
     if (r.status == Status::kError || !r.level) continue;
     if (r.status == Status::kExceeded || r.status == Status::kWarning)
       chosen.push_back(&r);
-    else if (r.growth30)
-      others.push_back(&r);
+    else if (r.growth30 && r.status != Status::kInsufficientData && r.status != Status::kStale)
+      others.push_back(&r);  // no slot for a series whose line means little
   }
   std::stable_sort(others.begin(), others.end(), [](const SeriesResult* a, const SeriesResult* b) {
     return *a->growth30 > *b->growth30;
@@ -83,19 +147,27 @@ std::vector<Chart> DrawCharts(const std::vector<SeriesResult>& results, const Re
     std::cerr << "trendhost: gnuplot not found: the report has no charts\n";
     return {};
   }
-  const auto work =
-      std::filesystem::temp_directory_path() / ("trendhost-charts-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(work);
-  if (!o.charts.empty()) std::filesystem::create_directories(o.charts);
+  if (!o.charts.empty()) {
+    std::error_code ec;
+    std::filesystem::create_directories(o.charts, ec);
+    if (ec || ::access(o.charts.c_str(), W_OK | X_OK) != 0)
+      throw CallFailed("cannot write the charts into " + o.charts + ": " +
+                       (ec ? ec.message() : std::string(std::strerror(errno))));
+  }
+  const WorkFolder folder;
+  const std::filesystem::path& work = folder.path();
 
   HostDatabase db({o.dsn, o.user, o.password}, o.qualifier);
   Forecaster forecaster(o.library, {o.dsn, o.user, o.password}, o.qualifier);
   const trend::Date first = trend::ParseDate(run.first), last = trend::ParseDate(run.last);
   const int lastHorizon = *std::max_element(run.horizons.begin(), run.horizons.end());
   std::vector<Chart> charts;
+  std::set<std::string> ids;
   for (const SeriesResult* r : chosen) {
     const SeriesKey& k = r->series.key;
-    const std::string id = FileId(k);
+    // Names that differ only in characters a file name cannot hold get ids of their own.
+    std::string id = FileId(k);
+    for (int n = 2; !ids.insert(id).second; ++n) id = FileId(k) + "-" + std::to_string(n);
     {
       std::ofstream data(work / (id + ".days"));
       for (const auto& d : db.History(k, first, last))
@@ -117,40 +189,45 @@ std::vector<Chart> DrawCharts(const std::vector<SeriesResult>& results, const Re
       }
     }
     const std::string unit = r->threshold ? r->threshold->unit : "";
-    std::string title = k.host + "  " + k.probe + (k.arg.empty() ? "" : " " + k.arg) + "  (" +
-                        StatusName(r->status) + ")";
+    const std::string title = k.host + "  " + k.probe + (k.arg.empty() ? "" : " " + k.arg) +
+                              "  (" + StatusName(r->status) + ")";
+    const std::string ylabel = unit.empty() ? k.probe : k.probe + " (" + unit + ")";
+    const auto svgFile = work / (id + ".svg");
     std::ostringstream plot;
-    plot << "set xdata time\nset timefmt '%Y-%m-%d'\nset format x '%Y-%m-%d'\n"
+    // Every text and path below reaches gnuplot as a string expression of numbers only.
+    plot << "trend_file = " << GnuplotString((work / (id + ".trend")).string(), 8192) << "\n"
+         << "days_file = " << GnuplotString((work / (id + ".days")).string(), 8192) << "\n"
+         << "set xdata time\nset timefmt '%Y-%m-%d'\nset format x '%Y-%m-%d'\n"
          << "set xtics rotate by -30 font ',8'\nset key top left font ',8'\nset grid\n"
-         << "set title \"" << GnuplotText(title) << "\"\n"
-         << "set ylabel \"" << GnuplotText(unit.empty() ? k.probe : k.probe + " (" + unit + ")")
-         << "\"\n"
+         << "set title " << GnuplotString(title) << " noenhanced\n"
+         << "set ylabel " << GnuplotString(ylabel) << " noenhanced\n"
          << "set xrange ['" << Day(trend::AddDays(last, -181)) << "':'"
          << Day(trend::AddDays(last, lastHorizon)) << "']\n"
          << "set yrange [0:*]\n"
-         << "plot " << Quoted(work / (id + ".trend"))
-         << " using 1:3:4 with filledcurves lc rgb '#d0e4f5' title 'trend band (2 sd)', "
+         << "plot trend_file using 1:3:4 with filledcurves lc rgb '#d0e4f5' "
+         << "title 'trend band (2 sd)', "
          << "'' using 1:2 with lines lw 2 lc rgb '#1565c0' title 'fitted trend', "
-         << Quoted(work / (id + ".days"))
-         << " using 1:2 with lines lc rgb '#555555' title 'daily mean', "
+         << "days_file using 1:2 with lines lc rgb '#555555' title 'daily mean', "
          << "'' using 1:3 with points pt 7 ps 0.3 lc rgb '#ef6c00' title 'daily peak'";
     if (r->threshold)
-      plot << ", " << r->threshold->value
+      plot << ", " << trend::FormatDouble(r->threshold->value)
            << " with lines dt 2 lw 2 lc rgb '#c62828' title 'threshold "
-           << GnuplotText(trend::FormatDouble(r->threshold->value)) << "'";
+           << (r->threshold->direction == Direction::kBelow ? "(below) " : "")
+           << trend::FormatDouble(r->threshold->value) << "' noenhanced";
     plot << "\n";
-    const auto svgFile = work / (id + ".svg");
+    const auto scriptFile = work / (id + ".gp");
     {
-      std::ofstream script(work / (id + ".gp"));
+      std::ofstream script(scriptFile);
       script << "set terminal svg size 760,380 font 'sans,10' background '#ffffff'\n"
-             << "set output " << Quoted(svgFile) << "\n"
+             << "set output " << GnuplotString(svgFile.string(), 8192) << "\n"
              << plot.str();
       if (!o.charts.empty())
         script << "set terminal pngcairo size 960,480 font 'sans,10'\nset output "
-               << Quoted(std::filesystem::path(o.charts) / (id + ".png")) << "\nreplot\n";
+               << GnuplotString((std::filesystem::path(o.charts) / (id + ".png")).string(), 8192)
+               << "\nreplot\n";
+      if (!script.flush()) throw CallFailed("cannot write the chart script in " + work.string());
     }
-    const std::string cmd = "gnuplot " + Quoted(work / (id + ".gp")) + " 2>/dev/null";
-    if (std::system(cmd.c_str()) != 0) {
+    if (!RunGnuplot(scriptFile)) {
       std::cerr << "trendhost: gnuplot could not draw the chart of " << id << "\n";
       continue;
     }
@@ -158,7 +235,6 @@ std::vector<Chart> DrawCharts(const std::vector<SeriesResult>& results, const Re
     if (auto start = svg.find("<svg"); start != std::string::npos) svg.erase(0, start);
     charts.push_back({id, svg});
   }
-  std::filesystem::remove_all(work);
   return charts;
 }
 

@@ -15,6 +15,7 @@
 #include "command.h"
 #include "invoke.h"
 #include "report_charts.h"
+#include "report_json.h"
 
 namespace host {
 
@@ -69,7 +70,11 @@ std::vector<Column> Columns(const ReportRun& run) {
   std::vector<Column> rest = {
       {"peak_" + std::to_string(run.horizons.front()) + "d",
        [](const SeriesResult& r) { return Maybe(r.peak); }},
-      {"days_to_threshold", [](const SeriesResult& r) { return Maybe(r.daysToThreshold); }},
+      {"days_to_threshold",
+       [](const SeriesResult& r) {
+         return r.daysToThreshold && *r.daysToThreshold != kNeverDays ? json(*r.daysToThreshold)
+                                                                      : json(nullptr);
+       }},
       {"crossing_date", [](const SeriesResult& r) { return MaybeText(r.crossingDate); }},
       {"growth_30d", [](const SeriesResult& r) { return MaybeSingle(r.growth30); }},
       {"best_threshold", [](const SeriesResult& r) { return MaybeSingle(r.bestThreshold); }},
@@ -78,6 +83,16 @@ std::vector<Column> Columns(const ReportRun& run) {
       {"error_number", [](const SeriesResult& r) { return Maybe(r.errorNumber); }},
       {"error_source", [](const SeriesResult& r) { return MaybeText(r.errorSource); }},
       {"error_description", [](const SeriesResult& r) { return MaybeText(r.errorDescription); }},
+      {"direction",
+       [](const SeriesResult& r) {
+         return r.threshold ? json(DirectionName(r.threshold->direction)) : json(nullptr);
+       }},
+      {"basis",
+       [](const SeriesResult& r) {
+         return r.threshold ? json(BasisName(r.threshold->basis)) : json(nullptr);
+       }},
+      {"recent_peak", [](const SeriesResult& r) { return Maybe(r.recentPeak); }},
+      {"last_seen", [](const SeriesResult& r) { return MaybeText(r.series.lastDay); }},
   };
   c.insert(c.end(), rest.begin(), rest.end());
   return c;
@@ -140,15 +155,7 @@ std::map<Status, size_t> Counts(const std::vector<SeriesResult>& results) {
 }
 
 json Parameters(const ReportRun& run) {
-  return json{{"dsn", run.dsn},
-              {"qualifier", run.qualifier},
-              {"first_day", run.first},
-              {"last_day", run.last},
-              {"horizons", run.horizons},
-              {"warn_days", run.warnDays},
-              {"thresholds_file", run.thresholdsFile},
-              {"host_patterns", run.hostPatterns},
-              {"probe_patterns", run.probePatterns}};
+  return RunJson(run, false);
 }
 
 std::string Fixed(const std::optional<double>& v, int decimals = 2) {
@@ -156,6 +163,22 @@ std::string Fixed(const std::optional<double>& v, int decimals = 2) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "%.*f", decimals, *v);
   return buf;
+}
+
+// The crossing as a person reads it: "never", "> 10 years" beyond ten years, else the day.
+std::string Crossing(const SeriesResult& r) {
+  if (!r.daysToThreshold) return "";
+  if (*r.daysToThreshold == kNeverDays) return "never";
+  if (*r.daysToThreshold > kFarDays) return "> 10 years";
+  return r.crossingDate;
+}
+
+// A growth rate as a person reads it: "+4.2%".
+std::string Percent(const std::optional<float>& growth) {
+  if (!growth) return "";
+  char text[32];
+  std::snprintf(text, sizeof text, "%+.1f%%", 100.0 * *growth);
+  return text;
 }
 
 // The columns a person reads first: the table and Markdown forms.
@@ -168,16 +191,18 @@ View Summary(const std::vector<SeriesResult>& results, const ReportRun& run) {
   View v;
   v.header = {"HOST", "PROBE", "ARG", "STATUS", "LEVEL"};
   for (int h : run.horizons) v.header.push_back("+" + std::to_string(h) + "d");
-  v.header.insert(v.header.end(), {"PEAK", "THRESHOLD", "UNIT", "CROSSES", "GROWTH/30d", "DAYS"});
+  v.header.insert(v.header.end(), {"PEAK", "RECENT PEAK", "THRESHOLD", "UNIT", "CROSSES",
+                                   "GROWTH/30d", "DAYS WITH DATA", "LAST SEEN"});
   for (const auto& h : v.header)
     v.numeric.push_back(!(h == "HOST" || h == "PROBE" || h == "ARG" || h == "STATUS" ||
-                          h == "UNIT" || h == "CROSSES"));
+                          h == "UNIT" || h == "CROSSES" || h == "LAST SEEN"));
   for (const auto& r : results) {
     std::vector<std::string> row = {r.series.key.host, r.series.key.probe, r.series.key.arg,
                                     StatusName(r.status), Fixed(r.level)};
     for (size_t i = 0; i < run.horizons.size(); ++i)
       row.push_back(i < r.forecast.size() ? Fixed(r.forecast[i]) : "");
     row.push_back(Fixed(r.peak));
+    row.push_back(Fixed(r.recentPeak));
     row.push_back(
         r.threshold
             ? Fixed(r.threshold->value,
@@ -185,12 +210,10 @@ View Summary(const std::vector<SeriesResult>& results, const ReportRun& run) {
             : "");
     row.push_back(r.threshold ? r.threshold->unit : "");
     row.push_back(r.status == Status::kError ? "error " + std::to_string(r.errorNumber.value_or(0))
-                  : r.daysToThreshold && *r.daysToThreshold == kNeverDays ? "never"
-                                                                          : r.crossingDate);
-    char growth[32] = "";
-    if (r.growth30) std::snprintf(growth, sizeof growth, "%+.1f%%", 100.0 * *r.growth30);
-    row.push_back(growth);
+                                             : Crossing(r));
+    row.push_back(Percent(r.growth30));
     row.push_back(std::to_string(r.series.fitDays));
+    row.push_back(r.series.lastDay);
     v.rows.push_back(std::move(row));
   }
   return v;
@@ -290,14 +313,22 @@ dt { font-weight: bold; } .counts span { margin-right: 0.8em; }
         << "</span>";
   }
   out << "</p>\n<h2>Series</h2>\n<table id=\"series\"><thead><tr>";
-  for (const auto& c : columns) out << "<th>" << HtmlEscape(c.name) << "</th>";
+  for (const auto& c : columns)
+    out << "<th>" << HtmlEscape(c.name == "days" ? std::string("days with data") : c.name)
+        << "</th>";
   out << "</tr></thead>\n<tbody>\n";
   for (const auto& r : results) {
     out << "<tr>";
     for (const auto& c : columns) {
       const json v = c.value(r);
       const std::string text = Plain(v);
-      if (c.name == "status") {
+      if (c.name == "crossing_date" && r.daysToThreshold && *r.daysToThreshold > kFarDays) {
+        out << "<td data-sort=\"" << HtmlEscape(text) << "\" title=\"" << HtmlEscape(text)
+            << "\">" << HtmlEscape(Crossing(r)) << "</td>";
+      } else if (c.name == "growth_30d" && v.is_number()) {
+        out << "<td class=\"num\" data-sort=\"" << text << "\" title=\"" << text << "\">"
+            << HtmlEscape(Percent(r.growth30)) << "</td>";
+      } else if (c.name == "status") {
         std::string cls = text;
         for (char& ch : cls) ch = ch == ' ' ? '-' : ch;
         out << "<td data-sort=\"" << static_cast<int>(r.status) << "\"><span class=\"status s-"
@@ -359,7 +390,10 @@ dt { font-weight: bold; } .counts span { margin-right: 0.8em; }
 }  // namespace
 
 std::string ResultLine(size_t index, const SeriesResult& r, const ReportRun& run) {
-  return json{{"index", index}, {"series", SeriesObject(r, Columns(run))}}.dump();
+  return json{{"index", index},
+              {"never", r.daysToThreshold && *r.daysToThreshold == kNeverDays},
+              {"series", SeriesObject(r, Columns(run))}}
+      .dump();
 }
 
 std::pair<size_t, SeriesResult> ParseResultLine(const std::string& line,
@@ -395,6 +429,8 @@ std::pair<size_t, SeriesResult> ParseResultLine(const std::string& line,
     r.forecast.push_back(number(("forecast_" + std::to_string(h) + "d").c_str()));
   r.peak = number(("peak_" + std::to_string(run.horizons.front()) + "d").c_str());
   r.daysToThreshold = integer("days_to_threshold");
+  if (j.value("never", false)) r.daysToThreshold = kNeverDays;
+  r.recentPeak = number("recent_peak");
   r.crossingDate = text("crossing_date");
   r.growth30 = single("growth_30d");
   r.bestThreshold = single("best_threshold");

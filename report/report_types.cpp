@@ -16,6 +16,8 @@ const char* StatusName(Status s) {
       return "no threshold";
     case Status::kInsufficientData:
       return "insufficient data";
+    case Status::kStale:
+      return "stale";
     case Status::kError:
       return "error";
   }

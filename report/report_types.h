@@ -15,6 +15,8 @@ namespace host {
 inline constexpr int kExitSomeSeriesFailed = 3;
 inline constexpr int kNeverDays = 999999;  // DaysToValue's "no growth toward it"
 inline constexpr int kMinimumDays = 14;    // fewer days with rows: insufficient data
+inline constexpr int kRecentPeakDays = 14;  // the days with rows that recent_peak looks at
+inline constexpr int kFarDays = 3652;       // beyond ten years a crossing is "> 10 years"
 
 struct ReportOptions {
   std::string dsn, user, password, qualifier, library;
@@ -23,28 +25,43 @@ struct ReportOptions {
   std::string thresholdsFile;
   std::vector<int> horizons = {30, 90};
   int warnDays = 30;
-  int jobs = 0;  // 0: one per core
+  int staleDays = 7;  // a series silent longer before the last day is stale
+  int jobs = 0;       // 0: one per core
   std::string format = "table";
   std::string output, charts;
   bool quiet = false;
 };
 
 // The statuses, in the order of urgency the report is sorted by.
-enum class Status { kExceeded, kWarning, kOk, kNever, kNoThreshold, kInsufficientData, kError };
+enum class Status {
+  kExceeded,
+  kWarning,
+  kOk,
+  kNever,
+  kNoThreshold,
+  kInsufficientData,
+  kStale,
+  kError
+};
 const char* StatusName(Status s);
 inline constexpr Status kAllStatuses[] = {
-    Status::kExceeded,    Status::kWarning,          Status::kOk,   Status::kNever,
-    Status::kNoThreshold, Status::kInsufficientData, Status::kError};
+    Status::kExceeded,    Status::kWarning,          Status::kOk,    Status::kNever,
+    Status::kNoThreshold, Status::kInsufficientData, Status::kStale, Status::kError};
 
 struct SeriesResult {
   Series series;
   std::optional<Threshold> threshold;
   Status status = Status::kError;
-  std::optional<double> level;                  // TrendValue at day 0, style 2
-  std::vector<std::optional<double>> forecast;  // TrendValue at each horizon, style 2
-  std::optional<double> peak;                   // TrendValue at the first horizon, style 3
-  std::optional<int32_t> daysToThreshold;       // DaysToValue, style 2
-  std::string crossingDate;                     // last day + daysToThreshold ("" for never)
+  // The line the threshold's basis names (the daily mean, style 2, or the busy hour,
+  // style 3; style 2 without a threshold) at day 0 and at each horizon.
+  std::optional<double> level;
+  std::vector<std::optional<double>> forecast;
+  std::optional<double> peak;        // TrendValue at the first horizon, style 3
+  std::optional<double> recentPeak;  // largest hourly average of the last 14 days with rows
+  // Days until the line reaches the threshold in its direction; kNeverDays when it never
+  // does (shown as null).
+  std::optional<int32_t> daysToThreshold;
+  std::string crossingDate;  // last day + daysToThreshold ("" for never)
   std::optional<float> growth30, bestThreshold, stdDev;
   std::optional<int32_t> timesExceeded;
   std::optional<int32_t> errorNumber;
@@ -55,7 +72,7 @@ struct SeriesResult {
 struct ReportRun {
   std::string dsn, qualifier, first, last, thresholdsFile;
   std::vector<int> horizons;
-  int warnDays = 0, jobs = 0;
+  int warnDays = 0, staleDays = 0, jobs = 0;
   std::vector<std::string> hostPatterns, probePatterns;
   double seconds = 0;  // how long the forecasts took
 };

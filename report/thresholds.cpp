@@ -1,96 +1,118 @@
 #include "thresholds.h"
 
+#include <algorithm>
+#include <cmath>
 #include <fstream>
+#include <map>
 #include <vector>
 
 #include "error.h"
 #include "command.h"
+#include "csv.h"
 #include "variant.h"
 
 namespace host {
 
+const char* DirectionName(Direction d) {
+  return d == Direction::kBelow ? "below" : "above";
+}
+const char* BasisName(Basis b) {
+  return b == Basis::kPeak ? "peak" : "mean";
+}
+
 Thresholds::Thresholds() {
-  // The probes of the population summary and the subsystem ranks.
+  // The probes of the population summary and the subsystem ranks, and the resources that
+  // run out downward. CPU busy and the run queue are sized for the busy hour: a machine
+  // whose mean is fine but whose every weekday peak saturates is already short of CPU.
+  constexpr Direction kUp = Direction::kAbove, kDown = Direction::kBelow;
+  constexpr Basis kMean = Basis::kMean, kPeak = Basis::kPeak;
   const struct {
     const char* probe;
     double value;
     const char* unit;
     const char* label;
+    Direction direction;
+    Basis basis;
   } defaults[] = {
-      {"avgcpubusy", 85, "%", "CPU busy"},
-      {"avgcpusys", 50, "%", "CPU system time"},
-      {"avgcpuusr", 75, "%", "CPU user time"},
-      {"runqjobs", 8, "jobs", "run queue"},
-      {"pageoutrate", 100, "pages/s", "page-out rate"},
-      {"pageinrate", 200, "pages/s", "page-in rate"},
-      {"netinrate", 10000, "packets/s", "network packets in"},
-      {"netoutrate", 10000, "packets/s", "network packets out"},
-      {"peakdiskxfer", 500, "transfers/s", "disk transfers"},
+      {"avgcpubusy", 85, "%", "CPU busy", kUp, kPeak},
+      {"avgcpusys", 50, "%", "CPU system time", kUp, kMean},
+      {"avgcpuusr", 75, "%", "CPU user time", kUp, kMean},
+      {"runqjobs", 8, "jobs", "run queue", kUp, kPeak},
+      {"pageoutrate", 100, "pages/s", "page-out rate", kUp, kMean},
+      {"pageinrate", 200, "pages/s", "page-in rate", kUp, kMean},
+      {"netinrate", 10000, "packets/s", "network packets in", kUp, kMean},
+      {"netoutrate", 10000, "packets/s", "network packets out", kUp, kMean},
+      {"peakdiskxfer", 500, "transfers/s", "disk transfers", kUp, kMean},
+      {"totalfree", 512, "MB", "free memory", kDown, kMean},
+      {"fsfreemb", 1024, "MB", "free file-system space", kDown, kMean},
   };
-  for (const auto& d : defaults) entries_[{d.probe, ""}] = {d.value, d.unit, d.label};
-}
-
-std::optional<std::vector<std::string>> CsvFields(const std::string& line) {
-  std::vector<std::string> fields(1);
-  bool quoted = false;
-  for (size_t i = 0; i < line.size(); ++i) {
-    const char c = line[i];
-    if (quoted) {
-      if (c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
-        fields.back() += '"';
-        ++i;
-      } else if (c == '"') {
-        quoted = false;
-      } else {
-        fields.back() += c;
-      }
-    } else if (c == '"' && fields.back().empty()) {
-      quoted = true;
-    } else if (c == ',') {
-      fields.emplace_back();
-    } else {
-      fields.back() += c;
-    }
-  }
-  if (quoted) return std::nullopt;
-  return fields;
+  for (const auto& d : defaults)
+    entries_[{d.probe, ""}] = {d.value, d.unit, d.label, d.direction, d.basis};
 }
 
 void Thresholds::Load(const std::string& path) {
-  std::ifstream in(path);
+  std::ifstream in(path, std::ios::binary);
   if (!in) throw UsageError("cannot read the thresholds file " + path);
   auto fail = [&](size_t line, const std::string& what) {
     throw UsageError(path + ":" + std::to_string(line) + ": " + what);
   };
-  const std::vector<std::string> header = {"probe", "arg", "threshold", "unit", "label"};
-  bool sawHeader = false;
+  static const std::vector<std::string> kKnown = {"probe", "arg",       "threshold", "unit",
+                                                  "label", "direction", "basis"};
+  std::map<std::string, size_t> column;  // name -> field index
+  constexpr size_t kMostLines = 100000;
   size_t number = 0;
-  for (std::string line; std::getline(in, line);) {
-    ++number;
+  for (std::string line; ReadLimitedLine(in, line, path, number + 1);) {
+    if (++number > kMostLines) fail(number, "more than 100000 lines: not a thresholds file");
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.find_first_not_of(" \t") == std::string::npos || line[0] == '#') continue;
     auto fields = CsvFields(line);
     if (!fields) fail(number, "a quoted field is not closed");
-    if (!sawHeader) {
-      if (*fields != header)
-        fail(number, "the first line must be the header probe,arg,threshold,unit,label");
-      sawHeader = true;
+    if (column.empty()) {
+      for (size_t i = 0; i < fields->size(); ++i) {
+        const std::string& name = (*fields)[i];
+        if (std::find(kKnown.begin(), kKnown.end(), name) == kKnown.end())
+          fail(number, "unknown column \"" + name +
+                           "\" in the header (known: probe, arg, threshold, unit, label, "
+                           "direction, basis)");
+        if (!column.emplace(name, i).second) fail(number, "the column " + name + " is named twice");
+      }
+      if (!column.count("probe") || !column.count("threshold"))
+        fail(number, "the header must name at least the columns probe and threshold");
       continue;
     }
-    if (fields->size() != header.size())
-      fail(number, "expected 5 fields (probe,arg,threshold,unit,label), found " +
+    if (fields->size() != column.size())
+      fail(number, "expected " + std::to_string(column.size()) + " fields, found " +
                        std::to_string(fields->size()));
-    const auto& f = *fields;
-    if (f[0].empty()) fail(number, "the probe is empty");
-    double value = 0;
+    auto field = [&](const char* name) {
+      auto it = column.find(name);
+      return it == column.end() ? std::string() : (*fields)[it->second];
+    };
+    const std::string probe = field("probe");
+    if (probe.empty()) fail(number, "the probe is empty");
+    Threshold t;
+    const std::string value = field("threshold");
     try {
-      value = trend::ParseNumber(f[2]);
+      t.value = trend::ParseNumber(value);
     } catch (const trend::Error&) {
-      fail(number, "the threshold \"" + f[2] + "\" is not a number");
+      fail(number, "the threshold \"" + value + "\" is not a number");
     }
-    entries_[{f[0], f[1]}] = {value, f[3], f[4]};
+    if (!std::isfinite(t.value)) fail(number, "the threshold \"" + value + "\" is not finite");
+    t.unit = field("unit");
+    t.label = field("label");
+    const std::string direction = field("direction"), basis = field("basis");
+    if (direction == "below")
+      t.direction = Direction::kBelow;
+    else if (!direction.empty() && direction != "above")
+      fail(number, "the direction \"" + direction + "\" is neither above nor below");
+    if (basis == "peak")
+      t.basis = Basis::kPeak;
+    else if (!basis.empty() && basis != "mean")
+      fail(number, "the basis \"" + basis + "\" is neither mean nor peak");
+    if (t.basis == Basis::kPeak && t.direction == Direction::kBelow)
+      fail(number, "the basis peak goes with the direction above only");
+    entries_[{probe, field("arg")}] = t;
   }
-  if (!sawHeader) fail(number, "the file has no header line probe,arg,threshold,unit,label");
+  if (column.empty()) fail(number, "the file has no header line (probe,arg,threshold,unit,label)");
 }
 
 std::optional<Threshold> Thresholds::For(const std::string& probe, const std::string& arg) const {

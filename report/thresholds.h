@@ -2,9 +2,17 @@
 // threshold, a unit and a label. Built-in defaults cover the probes the summary and the
 // ranks use; a thresholds file (CSV) replaces or adds entries.
 //
-// The file: a header line "probe,arg,threshold,unit,label", then one line per entry (RFC
-// 4180 quoting; blank lines and lines starting with "#" are skipped). An empty arg matches
-// every argument of the probe; an entry with an argument is preferred over one without.
+// The file: a header line naming its columns in any order ("probe,arg,threshold,unit,label"
+// and, optionally, "direction" and "basis"; probe and threshold are required), then one
+// line per entry (RFC 4180 quoting; blank lines and lines starting with "#" are skipped).
+// An empty arg matches every argument of the probe; an entry with an argument is preferred
+// over one without.
+//
+// direction: "above" (the default: the resource runs out when the value rises to the
+// threshold, as CPU busy) or "below" (it runs out when the value falls to it, as free
+// memory). basis: "mean" (the default: the daily-mean line) or "peak" (the busy-hour
+// line, and a recent busy hour at the threshold counts as exceeded); "peak" goes with
+// "above" only.
 #pragma once
 
 #include <map>
@@ -15,9 +23,16 @@
 
 namespace host {
 
+enum class Direction { kAbove, kBelow };
+enum class Basis { kMean, kPeak };
+const char* DirectionName(Direction d);
+const char* BasisName(Basis b);
+
 struct Threshold {
   double value = 0;
   std::string unit, label;
+  Direction direction = Direction::kAbove;
+  Basis basis = Basis::kMean;
 };
 
 class Thresholds {
@@ -32,8 +47,5 @@ class Thresholds {
  private:
   std::map<std::pair<std::string, std::string>, Threshold> entries_;  // (probe, arg)
 };
-
-// The fields of one CSV line (RFC 4180); a line with an unterminated quote is nullopt.
-std::optional<std::vector<std::string>> CsvFields(const std::string& line);
 
 }  // namespace host

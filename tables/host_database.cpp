@@ -1,6 +1,7 @@
 #include "host_database.h"
 
 #include <algorithm>
+#include <ctime>
 
 #include "error.h"
 #include "command.h"
@@ -37,12 +38,23 @@ std::string HostDatabase::Literal(trend::Date d) {
       connection_.nativeHandle(), "{d '" + trend::FormatDate(d, trend::DateFormat::kIsoDay) + "'}");
 }
 
-trend::Date HostDatabase::LatestDay(const std::string& purpose) {
-  auto rs = connection_.OpenResultSet("SELECT MAX(COLLECTION_DATE) AS LAST_DAY FROM " + prefix_ +
-                                      "HX_METRICS");
+trend::Date HostDatabase::LatestDay(const std::string& purpose,
+                                     std::optional<trend::Date> notAfter) {
+  std::string sql = "SELECT MAX(COLLECTION_DATE) AS LAST_DAY FROM " + prefix_ + "HX_METRICS";
+  if (notAfter) sql += " WHERE COLLECTION_DATE <= " + Literal(*notAfter);
+  auto rs = connection_.OpenResultSet(sql);
   if (rs.AtEnd() || rs.Value(0).IsNull())
-    throw UsageError(prefix_ + "HX_METRICS holds no rows: nothing to " + purpose);
+    throw UsageError(prefix_ + "HX_METRICS holds no rows" +
+                     (notAfter ? std::string(" up to today") : std::string()) + ": nothing to " +
+                     purpose);
   return rs.Value(0).ToDate();
+}
+
+trend::Date Today() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  return trend::MakeDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
 }
 
 std::vector<Series> HostDatabase::AllSeries(trend::Date first, trend::Date last) {
@@ -70,6 +82,24 @@ std::vector<Series> HostDatabase::AllSeries(trend::Date first, trend::Date last)
   // and every run lists the series alike.
   std::sort(out.begin(), out.end(), [](const Series& a, const Series& b) { return a.key < b.key; });
   return out;
+}
+
+std::optional<double> HostDatabase::RecentPeak(const SeriesKey& key, trend::Date first,
+                                               trend::Date last, int days) {
+  const std::string sql = "SELECT MAX_HOURLY_AVG FROM " + prefix_ +
+                          "HX_METRICS WHERE COLLECTION_DATE BETWEEN " + Literal(first) + " AND " +
+                          Literal(last) + " AND HOSTNAME = " + Quoted(key.host) +
+                          " AND PROBE = " + Quoted(key.probe) + " AND PROBE_ARG = " +
+                          Quoted(key.arg) + " ORDER BY COLLECTION_DATE DESC";
+  std::optional<double> peak;
+  auto rs = connection_.OpenResultSet(sql);
+  for (int n = 0; n < days && !rs.AtEnd(); rs.MoveNext(), ++n) {
+    if (rs.Value(0).IsNull()) continue;
+    const double v = rs.Value(0).ToDouble();
+    if (!peak || v > *peak) peak = v;
+  }
+  rs.Close();
+  return peak;
 }
 
 std::vector<HostDatabase::Day> HostDatabase::History(const SeriesKey& key, trend::Date first,

@@ -2,6 +2,7 @@
 // report's own statements; every forecast comes from the classes).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,13 +27,18 @@ struct Series {
 // usage error.
 std::string TablePrefix(const std::string& qualifier);
 
+// Today's date on this machine's clock and time zone.
+trend::Date Today();
+
 // A connection of the host's own, for its statements.
 class HostDatabase {
  public:
   HostDatabase(const trend::db::Login& login, const std::string& qualifier);
   // The latest COLLECTION_DATE of HX_METRICS; when the table is empty, a usage error that
   // says there is nothing to `purpose`.
-  trend::Date LatestDay(const std::string& purpose = "report (load samples with trendhost load)");
+  // With `notAfter`, the latest day up to it.
+  trend::Date LatestDay(const std::string& purpose = "report (load samples with trendhost load)",
+                        std::optional<trend::Date> notAfter = std::nullopt);
   // Every (HOSTNAME, PROBE, PROBE_ARG) of HX_METRICS with rows in [first, last], by one
   // grouped query, in key order.
   std::vector<Series> AllSeries(trend::Date first, trend::Date last);
@@ -42,6 +48,11 @@ class HostDatabase {
   };
   // The daily means and peaks of one series in [first, last], oldest first.
   std::vector<Day> History(const SeriesKey& key, trend::Date first, trend::Date last);
+
+  // The largest MAX_HOURLY_AVG of the last `days` days with rows of one series in
+  // [first, last]; nothing when there is none.
+  std::optional<double> RecentPeak(const SeriesKey& key, trend::Date first, trend::Date last,
+                                   int days);
 
   // A day as the driver's native date literal.
   std::string Literal(trend::Date d);

@@ -131,7 +131,7 @@ TEST_F(Report, EveryStatusInOrderWithItsCrossingDate) {
   // A crossing beyond the calendar's last year keeps its days and has no date.
   EXPECT_GT(std::stod(rows[4][column("days_to_threshold")]), 3000000);
   EXPECT_EQ(rows[4][column("crossing_date")], "");
-  EXPECT_EQ(rows[5][column("days_to_threshold")], "999999");
+  EXPECT_EQ(rows[5][column("days_to_threshold")], "");  // never: no number of days
   EXPECT_EQ(rows[5][column("crossing_date")], "");
   EXPECT_EQ(rows[1][column("level")], "90");
   EXPECT_EQ(rows[6][column("threshold")], "");
@@ -210,6 +210,82 @@ TEST_F(Report, FiltersRangeAndAnEmptySelection) {
   EXPECT_EQ(rows[1][3], "insufficient data");
 }
 
+TEST_F(Report, DirectionsBasesRecentPeaksAndStaleSeries) {
+  Exec("DELETE FROM HX_METRICS");
+  // Free memory against a floor of 100: falling 2 a day from 300 crosses in 100 days;
+  // already at 90 it is exceeded; a rising one never reaches the floor.
+  Linear("fall", "mem", 300, -2, 60);
+  Linear("low", "mem", 90, 0, 60);
+  Linear("rise", "mem", 300, 1, 60);
+  // Busy hours: 50 all day but 85 at 14:00, flat. The mean line stays near 51, far from
+  // 80; on the peak basis the busy hour is over the threshold.
+  for (const char* host : {"peaky", "meanly"})
+    for (int d = 0; d < 60; ++d) {
+      testbed::HourlyRow r{host, std::string(host) == "peaky" ? "busy" : "calm", "", Day(-d)};
+      r.avg.assign(24, 50);
+      r.avg[14] = 85;
+      r.min = r.avg;
+      r.daily = 50 + 35.0 / 24;
+      r.maxHourly = 85;
+      Exec(testbed::InsertHourly("HX_METRICS", r));
+    }
+  // A host silent for the last 20 days of the range (its rows end 20 days before).
+  for (int d = 20; d < 80; ++d) {
+    testbed::HourlyRow r{"silent", "busy", "", Day(-d)};
+    r.avg.assign(24, 95);
+    r.min = r.avg;
+    r.daily = r.maxHourly = 95;
+    Exec(testbed::InsertHourly("HX_METRICS", r));
+  }
+  // Columns in an order of their own; the direction and basis have defaults.
+  std::ofstream(thresholds_) << "threshold,probe,direction,basis,unit\n100,mem,below,,MB\n"
+                             << "80,busy,,peak,%\n80,calm,above,mean,%\n";
+  HostRun r = Run({"--format", "json", "--last", kLast});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto doc = nlohmann::json::parse(r.out);
+  std::map<std::string, nlohmann::json> by;
+  for (const auto& s : doc["series"]) by[s["host"].get<std::string>()] = s;
+  ASSERT_EQ(by.size(), 6u) << r.out;
+  EXPECT_EQ(by["fall"]["status"], "ok");
+  EXPECT_EQ(by["fall"]["direction"], "below");
+  EXPECT_NEAR(by["fall"]["days_to_threshold"].get<double>(), 100, 2);
+  EXPECT_NEAR(static_cast<double>(trend::CalendarDaysBetween(
+                  trend::ParseDate(kLast),
+                  trend::ParseDate(by["fall"]["crossing_date"].get<std::string>()))),
+              100, 2);
+  EXPECT_EQ(by["low"]["status"], "exceeded");
+  EXPECT_EQ(by["rise"]["status"], "never");
+  EXPECT_TRUE(by["rise"]["days_to_threshold"].is_null());
+  EXPECT_TRUE(by["rise"]["times_exceeded"].is_null());  // hours above a floor mean nothing
+  EXPECT_EQ(by["peaky"]["status"], "exceeded");
+  EXPECT_EQ(by["peaky"]["basis"], "peak");
+  EXPECT_DOUBLE_EQ(by["peaky"]["recent_peak"].get<double>(), 85);
+  EXPECT_GE(by["peaky"]["level"].get<double>(), 80);  // the busy-hour line
+  EXPECT_EQ(by["meanly"]["status"], "never");
+  EXPECT_LT(by["meanly"]["level"].get<double>(), 60);
+  EXPECT_EQ(by["silent"]["status"], "stale");
+  EXPECT_EQ(by["silent"]["last_seen"], Day(-20));
+  EXPECT_NE(by["silent"]["level"], nullptr);  // its numbers are still shown
+  // Stale sorts after insufficient data, before errors; a wider --stale-days accepts it.
+  EXPECT_EQ(doc["series"].back()["host"], "silent");
+  r = Run({"--format", "json", "--last", kLast, "--stale-days", "30", "--host", "silent"});
+  EXPECT_EQ(nlohmann::json::parse(r.out)["series"][0]["status"], "exceeded") << r.out;
+  // The table shows the same in words.
+  r = Run({"--last", kLast, "--host", "fall", "--host", "silent"});
+  EXPECT_NE(r.out.find("DAYS WITH DATA"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("stale"), std::string::npos) << r.out;
+}
+
+TEST_F(Report, FarCrossingsInWordsAndNeverAsNull) {
+  HostRun r = Run({"--host", "glacial", "--host", "never"});
+  EXPECT_NE(r.out.find("> 10 years"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("never"), std::string::npos) << r.out;
+  r = Run({"--format", "markdown", "--host", "glacial"});
+  EXPECT_NE(r.out.find("> 10 years"), std::string::npos) << r.out;
+  r = Run({"--format", "json", "--host", "never"});
+  EXPECT_TRUE(nlohmann::json::parse(r.out)["series"][0]["days_to_threshold"].is_null());
+}
+
 TEST_F(Report, UsageErrorsNameTheirCause) {
   std::ofstream(thresholds_) << "probe,arg,threshold,unit,label\ncpu,,eighty,%,CPU\n";
   HostRun r = Run({});
@@ -217,9 +293,26 @@ TEST_F(Report, UsageErrorsNameTheirCause) {
   EXPECT_NE(r.err.find(thresholds_ + ":2: the threshold \"eighty\" is not a number"),
             std::string::npos)
       << r.err;
-  std::ofstream(thresholds_) << "probe,threshold\n";
+  std::ofstream(thresholds_) << "probe,limit\n";
   r = Run({});
-  EXPECT_NE(r.err.find(":1: the first line must be the header"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(":1: unknown column \"limit\""), std::string::npos) << r.err;
+  std::ofstream(thresholds_) << "arg,unit\n";
+  r = Run({});
+  EXPECT_NE(r.err.find(":1: the header must name at least the columns probe and threshold"),
+            std::string::npos)
+      << r.err;
+  std::ofstream(thresholds_) << "probe,threshold,direction\nmem,5,sideways\n";
+  r = Run({});
+  EXPECT_NE(r.err.find(":2: the direction \"sideways\" is neither above nor below"),
+            std::string::npos)
+      << r.err;
+  std::ofstream(thresholds_) << "probe,threshold,direction,basis\nmem,5,below,peak\n";
+  r = Run({});
+  EXPECT_NE(r.err.find(":2: the basis peak goes with the direction above only"),
+            std::string::npos)
+      << r.err;
+  std::ofstream(thresholds_) << "probe,threshold,basis\nmem,5,busiest\n";
+  EXPECT_EQ(Run({}).status, 2);
   std::ofstream(thresholds_) << "probe,arg,threshold,unit,label\n\n# note\ncpu,,80,%\n";
   r = Run({});
   EXPECT_NE(r.err.find(":4: expected 5 fields"), std::string::npos) << r.err;
