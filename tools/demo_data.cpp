@@ -1,7 +1,9 @@
 // trend-demo-data: writes the SQL of a deterministic demo data set to standard output:
 // 210 days of hourly averages and minima for a handful of hosts (business-hours peak,
-// weekend dip, slow growth on some hosts, noise, a few missing hours and days), the
-// metric summary of the ranked probes, and mail-server metrics for both mail tables.
+// weekend dip, slow growth on some hosts, noise, a few missing hours and days; percentages
+// within 0..100, free memory falling as the load grows, a file system filling up, an idle
+// interface, a host gone quiet and a new one), the metric summary of the ranked probes, and
+// mail-server metrics for both mail tables.
 // The same program with the same options always writes the same data.
 //
 //   trend-demo-data [--hosts N] [--probes M] [--days D]
@@ -51,6 +53,11 @@ struct Series {
   double peak;        // extra share in business hours
   double weekendDip;  // share lost on Saturdays and Sundays
   double noise;       // relative noise
+  std::string arg = "";
+  double ceiling = 0;  // the largest possible value (100 for a percentage); 0: none
+  int silentDays = 0;  // the days before the last day without rows (a host gone quiet)
+  int onlyLastDays = 0;  // rows on the last N days only (a new host); 0: every day
+  double perDay = 0;   // absolute change per day, on top of the relative growth
 };
 
 double Round(double v) {
@@ -63,16 +70,19 @@ void WriteRows(const char* table, const Series& s, Random& rnd, bool mailTable,
   for (int i = 0; i < gDays; ++i) {
     trend::Date day = trend::AddDays(kLastDay, i - (gDays - 1));
     if (rnd.Uniform() < 0.015) continue;  // a day the collector missed
+    if (i >= gDays - s.silentDays) continue;
+    if (s.onlyLastDays > 0 && i < gDays - s.onlyLastDays) continue;
     int weekday = static_cast<int>(
         (trend::CalendarDaysBetween(trend::MakeDate(2026, 11, 29), day) % 7 + 7) % 7);
     bool weekend = weekday == 0 || weekday == 6;  // 2026-11-29 is a Sunday
-    double level = s.base * (1 + s.growth * i);
+    double level = std::max(0.0, s.base * (1 + s.growth * i) + s.perDay * i);
     std::vector<double> avg(24), min(24);
     double sum = 0, count = 0, max = 0;
     for (int h = 0; h < 24; ++h) {
       double shape = h >= 8 && h <= 18 ? 1 + s.peak * std::sin((h - 7) * 3.14159265 / 12) : 1;
       double v = level * shape * (weekend ? 1 - s.weekendDip : 1) * (1 + rnd.Noise(s.noise));
       v = Round(std::max(v, 0.0));
+      if (s.ceiling > 0) v = std::min(v, s.ceiling);
       if (rnd.Uniform() < 0.01) {  // an hour without samples
         avg[h] = -1;
         min[h] = 1e9;
@@ -88,8 +98,8 @@ void WriteRows(const char* table, const Series& s, Random& rnd, bool mailTable,
     levels[s.probe].push_back(daily);
     std::printf("INSERT INTO %s (HOSTNAME, PROBE, PROBE_ARG, COLLECTION_DATE", table);
     for (int h = 0; h < 24; ++h) std::printf(", AVG_VALUE_%02d, MIN_VALUE_%02d", h, h);
-    std::printf(", AVG_DAILY_VALUE, MAX_HOURLY_AVG%s) VALUES ('%s', '%s', '', '%s'",
-                mailTable ? ", MAX_DAILY_VALUE" : "", s.host.c_str(), s.probe.c_str(),
+    std::printf(", AVG_DAILY_VALUE, MAX_HOURLY_AVG%s) VALUES ('%s', '%s', '%s', '%s'",
+                mailTable ? ", MAX_DAILY_VALUE" : "", s.host.c_str(), s.probe.c_str(), s.arg.c_str(),
                 trend::FormatDate(day, trend::DateFormat::kIsoDay).c_str());
     for (int h = 0; h < 24; ++h)
       std::printf(", %s, %s", trend::FormatDouble(avg[h]).c_str(),
@@ -154,9 +164,11 @@ int main(int argc, char** argv) {
     for (size_t pi = 0; pi < probeCount; ++pi) {
       const Probe& p = probes[pi];
       std::map<std::string, std::vector<double>> levels;
-      WriteRows("HX_METRICS",
-                {h.name, p.name, p.base * h.load[p.subsystem], h.growth, p.peak, p.dip, p.noise},
-                rnd, false, levels);
+      Series series{h.name, p.name, p.base * h.load[p.subsystem], h.growth, p.peak, p.dip, p.noise};
+      const std::string name = p.name;
+      if (name == "avgcpubusy" || name == "avgcpusys" || name == "avgcpuusr") series.ceiling = 100;
+      if (name == "totalfree") series.growth = -0.8 * h.growth;  // load grows, free memory falls
+      WriteRows("HX_METRICS", series, rnd, false, levels);
       const auto& days = levels[p.name];
       double mean = 0;
       for (double v : days) mean += v;
@@ -172,7 +184,30 @@ int main(int argc, char** argv) {
                 trend::FormatDouble(Round(middle)).c_str(),
                 trend::FormatDouble(Round(means.back() * 1.1)).c_str());
   }
+  // Series that show the report's other cases, on the demo's named hosts: a file system
+  // filling toward its floor of free space, an idle interface (only zeros), and a host
+  // that stopped reporting 55 days ago.
   std::map<std::string, std::vector<double>> unused;
+  auto named = [&](const char* host) {
+    return std::any_of(hosts.begin(), hosts.end(), [&](const Host& h) { return h.name == host; });
+  };
+  if (named("db01")) {
+    Series fs{"db01", "fsfreemb", 30000, 0, 0, 0, 0.002, "/var"};
+    fs.perDay = -120;
+    WriteRows("HX_METRICS", fs, rnd, false, unused);
+  }
+  if (named("web02"))
+    WriteRows("HX_METRICS", {"web02", "netinrate", 0, 0, 0, 0, 0, "ifb0"}, rnd, false, unused);
+  if (hostCount >= 4) {
+    Series old{"old01", "avgcpubusy", 60, 0.002, 0.6, 0.3, 0.08};
+    old.ceiling = 100;
+    old.silentDays = 55;
+    WriteRows("HX_METRICS", old, rnd, false, unused);
+    Series fresh{"new01", "avgcpubusy", 20, 0, 0.6, 0.3, 0.08};
+    fresh.ceiling = 100;
+    fresh.onlyLastDays = 10;
+    WriteRows("HX_METRICS", fresh, rnd, false, unused);
+  }
   WriteRows("DOMINO_METRICS", {"mail01", "Mail.Delivered", 400, 0.003, 1.1, 0.35, 0.1}, rnd, true,
             unused);
   WriteRows("DOMINO_METRICS", {"mail02", "Mail.Delivered", 250, 0.001, 1.1, 0.35, 0.1}, rnd, true,
