@@ -3,7 +3,9 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -108,9 +110,12 @@ namespace {
 
 // The registry entry a library writes for itself, read from a temporary registry.
 RegistryEntry OwnEntry(const Library& lib) {
-  auto folder =
-      std::filesystem::temp_directory_path() / ("trendhost-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(folder);
+  // A private folder nobody else can have made in advance.
+  std::string pattern = (std::filesystem::temp_directory_path() / "trendhost-XXXXXX").string();
+  if (!::mkdtemp(pattern.data()))
+    throw CallFailed("cannot create a temporary registry folder: " +
+                     std::string(std::strerror(errno)));
+  const std::filesystem::path folder = pattern;
   const char* previous = std::getenv("TREND_REGISTRY");
   std::optional<std::string> saved = previous ? std::optional<std::string>(previous) : std::nullopt;
   setenv("TREND_REGISTRY", folder.c_str(), 1);

@@ -4,30 +4,41 @@
 # (share/trend-registry, found through XDG_DATA_DIRS), written with their installed paths.
 include(CMakePackageConfigHelpers)
 set(TREND_INSTALL_MODULEDIR lib/trend)
+# Explicit modes, whatever the umask of the build or the installation: folders 755,
+# programs and libraries 755, other files 644.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+    GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(trend_program_permissions OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+    WORLD_READ WORLD_EXECUTE)
+set(trend_file_permissions OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
-install(TARGETS trendhost trend-demo-data RUNTIME DESTINATION bin)
-install(TARGETS Orrery Vantor Lanyard Tessel trendreport LIBRARY DESTINATION ${TREND_INSTALL_MODULEDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/frame/include/trendframe.h DESTINATION include)
+install(TARGETS trendhost trend-demo-data RUNTIME DESTINATION bin PERMISSIONS ${trend_program_permissions})
+install(TARGETS Orrery Vantor Lanyard Tessel trendreport LIBRARY DESTINATION ${TREND_INSTALL_MODULEDIR}
+        PERMISSIONS ${trend_program_permissions})
+install(FILES ${PROJECT_SOURCE_DIR}/frame/include/trendframe.h DESTINATION include PERMISSIONS ${trend_file_permissions})
 install(FILES ${PROJECT_SOURCE_DIR}/schema/tables.sql ${PROJECT_SOURCE_DIR}/schema/thresholds.example.csv
-        DESTINATION share/trend)
-install(FILES ${PROJECT_SOURCE_DIR}/docs/trendhost.1 DESTINATION share/man/man1)
+        DESTINATION share/trend PERMISSIONS ${trend_file_permissions})
+install(FILES ${PROJECT_SOURCE_DIR}/docs/trendhost.1 DESTINATION share/man/man1 PERMISSIONS ${trend_file_permissions})
 # The Python module, where Debian's python3 finds packages of the system.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/trendlib DESTINATION lib/python3/dist-packages
-        PATTERN __pycache__ EXCLUDE)
+        FILE_PERMISSIONS ${trend_file_permissions}
+        DIRECTORY_PERMISSIONS ${trend_program_permissions} PATTERN __pycache__ EXCLUDE)
 install(FILES ${PROJECT_SOURCE_DIR}/scripts/trendhost.bash-completion
-        DESTINATION share/bash-completion/completions RENAME trendhost)
+        DESTINATION share/bash-completion/completions RENAME trendhost
+        PERMISSIONS ${trend_file_permissions})
 
 set(TRENDFRAME_DL_LIBS "")
 if(CMAKE_DL_LIBS)
   set(TRENDFRAME_DL_LIBS "-l${CMAKE_DL_LIBS}")
 endif()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/trendframe.pc.in ${PROJECT_BINARY_DIR}/trendframe.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/trendframe.pc DESTINATION lib/pkgconfig)
+install(FILES ${PROJECT_BINARY_DIR}/trendframe.pc DESTINATION lib/pkgconfig
+        PERMISSIONS ${trend_file_permissions})
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/TrendFrameConfigVersion.cmake
                                  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_SOURCE_DIR}/cmake/TrendFrameConfig.cmake
               ${PROJECT_BINARY_DIR}/TrendFrameConfigVersion.cmake
-        DESTINATION lib/cmake/TrendFrame)
+        DESTINATION lib/cmake/TrendFrame PERMISSIONS ${trend_file_permissions})
 
 # The registrations: the libraries' own DllRegisterServer writes them (run by the build's
 # trendhost into a scratch folder), then each Library= line names the installed file.
@@ -44,6 +55,8 @@ install(CODE "
     message(FATAL_ERROR \"registering the libraries failed\")
   endif()
   file(MAKE_DIRECTORY \"\${registry}\")
+  file(CHMOD \"\${registry}\" DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+       GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
   file(GLOB entries \"\${scratch}/*\")
   foreach(entry \${entries})
     get_filename_component(name \"\${entry}\" NAME)
@@ -58,6 +71,8 @@ install(CODE "
     endforeach()
     message(STATUS \"Registering: \${registry}/\${name}\")
     file(WRITE \"\${registry}/\${name}\" \"\${text}\")
+    file(CHMOD \"\${registry}/\${name}\" FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ
+         WORLD_READ)
   endforeach()
   file(REMOVE_RECURSE \"\${scratch}\")
 ")

@@ -454,7 +454,20 @@ TF_STATUS RegisterServer(const ClassDescription& d) {
   try {
     const Identity& id = d.identity();
     std::filesystem::path folder = RegistryFolder();
+    // Folders this creates are 0755 and entries 0644 whatever the umask: a registry that
+    // others could write would let them choose the library a host loads.
+    std::filesystem::path missing;
+    for (std::filesystem::path p = folder; !p.empty() && !std::filesystem::exists(p);
+         p = p.parent_path()) {
+      missing = p;
+      if (p == p.parent_path()) break;
+    }
     std::filesystem::create_directories(folder);
+    if (!missing.empty())
+      for (std::filesystem::path p = folder;; p = p.parent_path()) {
+        std::filesystem::permissions(p, std::filesystem::perms(0755));
+        if (p == missing || p == p.parent_path()) break;
+      }
     std::filesystem::path file = folder / id.progId;
     std::filesystem::path temp =
         folder / (std::string(".") + id.progId + "." + std::to_string(::getpid()));
@@ -470,6 +483,7 @@ TF_STATUS RegisterServer(const ClassDescription& d) {
           << "Name=" << id.libraryName << "." << id.className << "\n";
       if (!out.flush()) return TF_E_REGISTRY;
     }
+    std::filesystem::permissions(temp, std::filesystem::perms(0644));
     std::filesystem::rename(temp, file);  // readers never see half an entry
     return TF_OK;
   } catch (...) {

@@ -9,6 +9,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -100,7 +103,9 @@ void AddLoginOptions(CLI::App* command, LoginOptions& login) {
 
 constexpr const char* kPasswordOrder =
     "The password is taken from --password, else --password-file, else the environment\n"
-    "variable TRENDHOST_PASSWORD; with none, the data source's stored login applies.";
+    "variable TRENDHOST_PASSWORD; with none, the data source's stored login applies.\n"
+    "--password is overwritten in the program's arguments once read, but other users may\n"
+    "see it in ps before that: --password-file and TRENDHOST_PASSWORD avoid the exposure.";
 
 // The first line of a password file that only its owner may read.
 std::string ReadPasswordFile(const std::string& path) {
@@ -143,6 +148,20 @@ std::vector<int> Horizons(const std::string& text) {
 }
 
 }  // namespace
+
+// Overwrites the value of --password in the process's own arguments once it has been read,
+// so that other users do not see it in ps (as database clients do). The file and the
+// environment variable never show.
+void HidePasswordArguments(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    char* value = nullptr;
+    if (std::strcmp(argv[i], "--password") == 0 && i + 1 < argc)
+      value = argv[++i];
+    else if (std::strncmp(argv[i], "--password=", 11) == 0)
+      value = argv[i] + 11;
+    if (value) std::memset(value, 'x', std::strlen(value));
+  }
+}
 
 int main(int argc, char** argv) {
   CLI::App app{"trendhost: call the methods of the trend libraries from the command line"};
@@ -224,6 +243,11 @@ int main(int argc, char** argv) {
                    "a series without rows in its last N days before --last is stale")
       ->capture_default_str();
   reportCommand->add_option("--jobs", report.jobs, "worker processes (default: one per core)");
+  reportCommand
+      ->add_option("--worker-timeout", report.workerTimeout,
+                   "stop a worker that sends nothing for this many seconds (its series become "
+                   "errors)")
+      ->capture_default_str();
   reportCommand->add_option("--format", report.format, "table, csv, json, markdown or html")
       ->capture_default_str()
       ->check(CLI::IsMember({"table", "csv", "json", "markdown", "html"}));
@@ -233,6 +257,9 @@ int main(int argc, char** argv) {
                             "also write the charts as PNG files into DIR");
   reportCommand->add_option("--library", report.library,
                             "load Orrery from this file instead of the registry");
+  reportCommand->add_flag("--csv-raw", report.csvRaw,
+                          "CSV text cells as stored (by default a cell starting with =, +, - "
+                          "or @ gets a leading ' so that spreadsheets do not run it)");
   reportCommand->add_flag("-q,--quiet", report.quiet, "no progress or notes on standard error");
   reportCommand->footer(
       std::string(kPasswordOrder) +
@@ -286,6 +313,8 @@ int main(int argc, char** argv) {
     app.exit(e);
     return kExitUsage;
   }
+  HidePasswordArguments(argc, argv);
+  const int status = [&]() -> int {
   try {
     if (*call) {
       options.dsn = callLogin.dsn;
@@ -331,4 +360,13 @@ int main(int argc, char** argv) {
   }
   std::cerr << app.help();
   return kExitUsage;
+  }();
+  // A full disk or a closed pipe is a failure, not a success with lost output.
+  std::cout.flush();
+  if (!std::cout || std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::cerr << "trendhost: cannot write the standard output: "
+              << (errno ? std::strerror(errno) : "write error") << "\n";
+    return kExitFailed;
+  }
+  return status;
 }

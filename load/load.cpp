@@ -92,8 +92,15 @@ int Load(const LoadOptions& o) {
   HostDatabase db({o.dsn, o.user, o.password}, o.qualifier);
   trend::db::Connection& connection = db.connection();
   const std::string table = prefix + o.table;
+  // Keys match exactly, byte for byte, on every backend: a MariaDB table whose collation
+  // ignores case, accents or trailing blanks must not let "WEB01" replace web01's rows.
+  const std::string dbms = connection.DbmsName();
+  const bool mysql = dbms.find("mysql") != std::string::npos ||
+                     dbms.find("mariadb") != std::string::npos;
+  const std::string exact = mysql ? "BINARY " : "";
   GroupedStatement remove(connection, "DELETE FROM " + table + " WHERE ",
-                          "(HOSTNAME = ? AND PROBE = ? AND PROBE_ARG = ? AND COLLECTION_DATE = ?)",
+                          "(" + exact + "HOSTNAME = ? AND " + exact + "PROBE = ? AND " + exact +
+                              "PROBE_ARG = ? AND COLLECTION_DATE = ?)",
                           " OR ", kGroupRows);
   const std::string columns = "HOSTNAME, PROBE, PROBE_ARG, COLLECTION_DATE" +
                               trend::HourColumns("AVG_VALUE_", ", ", "") +
@@ -108,6 +115,11 @@ int Load(const LoadOptions& o) {
   Progress progress("rows written", rows.size(), !o.quiet);
   {
     Transaction transaction(connection);
+    // Two loads at once take turns on PostgreSQL, whose deletes do not wait for another
+    // load's uncommitted rows (InnoDB's key locks and SQLite's one writer already serialise
+    // them); the schema's unique key stops a duplicate day row on every backend.
+    if (dbms.find("postgres") != std::string::npos)
+      connection.Execute("LOCK TABLE " + table + " IN SHARE ROW EXCLUSIVE MODE");
     for (size_t first = 0; first < rows.size(); first += kBatchRows) {
       const size_t n = std::min(kBatchRows, rows.size() - first);
       std::vector<std::string> hosts(n), probes(n), args(n);
@@ -155,6 +167,10 @@ int Summarize(const SummarizeOptions& o) {
     for (; !rs.AtEnd(); rs.MoveNext())
       means[rs.Value(0).ToText()].push_back(rs.Value(2).ToDouble());
   }
+  if (means.empty())
+    throw UsageError("HX_METRICS holds no daily values between " + Day(first) + " and " +
+                     Day(last) + ": nothing to summarize (" + prefix +
+                     "HX_METRIC_SUMMARY is left as it was)");
   std::vector<std::string> probes;
   std::vector<double> lowest, middle, highest;
   for (auto& [probe, values] : means) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <fstream>
 #include <cstdlib>
 #include <ctime>
 #include <deque>
@@ -81,8 +82,15 @@ TimeZone::TimeZone(const std::string& name) : name_(name) {
   const char* dir = std::getenv("TZDIR");
   const std::filesystem::path zoneinfo = dir && *dir ? dir : "/usr/share/zoneinfo";
   std::error_code ec;
-  if (name.find("..") != std::string::npos || name[0] == '/' ||
-      !std::filesystem::is_regular_file(zoneinfo / name, ec))
+  // A zone is a TZif file: other files of the folder (zone.tab, tzdata.zi) would be read
+  // as UTC without a word.
+  auto isZone = [&](const std::filesystem::path& p) {
+    if (!std::filesystem::is_regular_file(p, ec)) return false;
+    std::ifstream in(p, std::ios::binary);
+    char magic[4] = {};
+    return in.read(magic, 4) && std::string(magic, 4) == "TZif";
+  };
+  if (name.find("..") != std::string::npos || name[0] == '/' || !isZone(zoneinfo / name))
     throw std::invalid_argument(
         "unknown time zone " + name +
         " (UTC, an offset such as +02:00, or a name such as Europe/Berlin)");
@@ -181,8 +189,9 @@ uint32_t Aggregator::SeriesId(std::string_view host, std::string_view probe, std
   return lastId_ = it->second;
 }
 
-void Aggregator::Add(std::string_view host, std::string_view probe, std::string_view arg,
+bool Aggregator::Add(std::string_view host, std::string_view probe, std::string_view arg,
                      int64_t utc, double value) {
+  if (!std::isfinite(value)) return false;
   const int64_t local = utc + zone_.OffsetAt(utc);
   const int64_t day = FloorDiv(local, kDay);
   const auto hour = static_cast<size_t>((local - day * kDay) / 3600);
@@ -193,9 +202,12 @@ void Aggregator::Add(std::string_view host, std::string_view probe, std::string_
   Hours& hours = days_[it->second].second;
   if (hours.count[hour] == 0 || value < hours.min[hour]) hours.min[hour] = value;
   if (added || value > hours.maxSample) hours.maxSample = value;
-  hours.sum[hour] += value;
+  const double sum = hours.sum[hour] + value;
+  if (!std::isfinite(sum)) return false;  // the hour's sum overflows: refused, not infinity
+  hours.sum[hour] = sum;
   ++hours.count[hour];
   ++samples_;
+  return true;
 }
 
 std::vector<DayRow> Aggregator::Rows() const {
@@ -275,6 +287,18 @@ bool SplitCsv(std::string_view line, std::vector<std::string_view>& fields,
   }
 }
 
+// Names are stored as they are: a NUL would cut one short on some drivers (so that it
+// replaces another series' rows), and control characters are never part of a real name.
+void CheckName(const std::string& file, size_t line, const char* what, std::string_view name) {
+  for (unsigned char c : name)
+    if (c < 0x20 || c == 0x7f) {
+      char code[8];
+      std::snprintf(code, sizeof code, "0x%02x", c);
+      throw InputError(file, line, std::string("the ") + what + " holds the control character " +
+                                       code);
+    }
+}
+
 }  // namespace
 
 void ReadSamples(std::istream& in, const std::string& file, const TimeZone& zone, Aggregator& out) {
@@ -321,7 +345,13 @@ void ReadSamples(std::istream& in, const std::string& file, const TimeZone& zone
       throw InputError(file, number, "\"" + std::string(fields[value]) + "\" is not a number");
     if (fields[host].empty()) throw InputError(file, number, "the host is empty");
     if (fields[probe].empty()) throw InputError(file, number, "the probe is empty");
-    out.Add(fields[host], fields[probe], fields[arg], utc, v);
+    CheckName(file, number, "host", fields[host]);
+    CheckName(file, number, "probe", fields[probe]);
+    CheckName(file, number, "arg", fields[arg]);
+    if (!out.Add(fields[host], fields[probe], fields[arg], utc, v))
+      throw InputError(file, number,
+                       "the value " + std::string(fields[value]) +
+                           " is not finite or makes its hour's sum overflow");
   }
   if (time < 0) throw InputError(file, number, "no header line time,host,probe,arg,value");
 }
@@ -389,6 +419,8 @@ void ReadSadf(std::istream& in, const std::string& file, const TimeZone& zone, A
           file, number,
           "expected " + std::to_string(width) + " fields, found " + std::to_string(fields.size()));
     if (uses.empty()) continue;  // an activity that maps to no probe
+    if (fields[0].empty()) throw InputError(file, number, "the host name is empty");
+    CheckName(file, number, "host", fields[0]);
     int64_t utc = 0;
     if (!ParseTime(fields[2], zone, utc))
       throw InputError(file, number, "\"" + std::string(fields[2]) + "\" is not a time");
@@ -401,10 +433,14 @@ void ReadSadf(std::istream& in, const std::string& file, const TimeZone& zone, A
           arg = fields[u.key];
         }
       }
+      CheckName(file, number, "argument", arg);
       double v = 0;
       if (!ParseNumber(fields[u.column], v))
         throw InputError(file, number, "\"" + std::string(fields[u.column]) + "\" is not a number");
-      out.Add(fields[0], u.metric->probe, arg, utc, u.metric->complement ? 100 - v : v);
+      if (!out.Add(fields[0], u.metric->probe, arg, utc, u.metric->complement ? 100 - v : v))
+        throw InputError(file, number,
+                         "the value " + std::string(fields[u.column]) +
+                             " is not finite or makes its hour's sum overflow");
     }
   }
 }

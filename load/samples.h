@@ -61,7 +61,8 @@ struct DayRow {
 class Aggregator {
  public:
   explicit Aggregator(const TimeZone& zone) : zone_(zone) {}
-  void Add(std::string_view host, std::string_view probe, std::string_view arg, int64_t utc,
+  // False when the value is not finite or its hour's sum would overflow.
+  bool Add(std::string_view host, std::string_view probe, std::string_view arg, int64_t utc,
            double value);
   // The day rows, by key and day.
   std::vector<DayRow> Rows() const;

@@ -2,6 +2,7 @@
 
 #include <fnmatch.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -54,6 +55,8 @@ std::vector<SeriesResult> RunWorkers(const std::vector<Series>& series,
     pid_t pid;
     int fd;
     std::string pending;
+    std::chrono::steady_clock::time_point heard;  // when it last sent something
+    bool stopped = false;                         // killed for its silence
   };
   std::vector<Worker> workers;
   std::cout.flush();
@@ -79,7 +82,7 @@ std::vector<SeriesResult> RunWorkers(const std::vector<Series>& series,
       ::_exit(status);  // no destructors: the parent's state is not the child's to clean up
     }
     ::close(fds[1]);
-    workers.push_back({pid, fds[0], {}});
+    workers.push_back({pid, fds[0], {}, std::chrono::steady_clock::now()});
   }
   Progress progress("series", series.size(), !o.quiet);
   size_t done = 0;
@@ -87,9 +90,21 @@ std::vector<SeriesResult> RunWorkers(const std::vector<Series>& series,
   for (const auto& w : workers) polls.push_back({w.fd, POLLIN, 0});
   size_t open = workers.size();
   while (open > 0) {
-    if (::poll(polls.data(), polls.size(), -1) < 0) {
+    if (::poll(polls.data(), polls.size(), 1000) < 0) {
       if (errno == EINTR) continue;
       throw CallFailed("waiting for the workers failed");
+    }
+    // A worker that sends nothing for --worker-timeout seconds (stopped, hung on the
+    // database) is killed; its series become errors and the report goes on.
+    const auto now = std::chrono::steady_clock::now();
+    for (size_t k = 0; k < polls.size(); ++k) {
+      if (polls[k].fd < 0 || (polls[k].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      if (now - workers[k].heard < std::chrono::seconds(o.workerTimeout)) continue;
+      ::kill(workers[k].pid, SIGKILL);
+      workers[k].stopped = true;
+      ::close(polls[k].fd);
+      polls[k].fd = -1;
+      --open;
     }
     for (size_t k = 0; k < polls.size(); ++k) {
       if (polls[k].fd < 0 || !(polls[k].revents & (POLLIN | POLLHUP | POLLERR))) continue;
@@ -102,6 +117,7 @@ std::vector<SeriesResult> RunWorkers(const std::vector<Series>& series,
         --open;
         continue;
       }
+      workers[k].heard = std::chrono::steady_clock::now();
       auto& pending = workers[k].pending;
       pending.append(buf, static_cast<size_t>(n));
       for (size_t nl; (nl = pending.find('\n')) != std::string::npos;) {
@@ -126,7 +142,11 @@ std::vector<SeriesResult> RunWorkers(const std::vector<Series>& series,
     lost.threshold = thresholds[i];
     lost.status = Status::kError;
     lost.errorSource = "trendhost";
-    lost.errorDescription = "the worker process forecasting this series ended before it answered";
+    const bool silent = workers[i % workers.size()].stopped;
+    lost.errorDescription =
+        silent ? "the worker process forecasting this series sent nothing for " +
+                     std::to_string(o.workerTimeout) + " seconds and was stopped"
+               : "the worker process forecasting this series ended before it answered";
     out.push_back(std::move(lost));
   }
   return out;
@@ -152,6 +172,7 @@ ReportPlan PlanReport(const ReportOptions& o) {
       throw UsageError("--horizon " + std::to_string(h) + " is not 0 to 3650 days");
   if (o.warnDays < 0) throw UsageError("--warn-days must not be negative");
   if (o.staleDays < 0) throw UsageError("--stale-days must not be negative");
+  if (o.workerTimeout < 1) throw UsageError("--worker-timeout must be at least 1 second");
   Thresholds thresholds;
   if (!o.thresholdsFile.empty()) thresholds.Load(o.thresholdsFile);
 

@@ -15,6 +15,7 @@
 #include "command.h"
 #include "invoke.h"
 #include "report_charts.h"
+#include "output_file.h"
 #include "report_json.h"
 
 namespace host {
@@ -117,6 +118,61 @@ std::string Plain(const json& v) {
   return v.dump();
 }
 
+// A text cell a spreadsheet would run as a formula ("=...", "+...", "-...", "@...") gets a
+// leading apostrophe; numbers stay as they are. --csv-raw turns this off.
+std::string Defused(const json& v, const std::string& text, bool raw) {
+  if (raw || !v.is_string() || text.empty()) return text;
+  return std::strchr("=+-@", text[0]) ? "'" + text : text;
+}
+
+// Control characters and terminal escapes of a name as visible escapes (\x1b, \n), for the
+// forms read on a terminal.
+std::string Visible(const std::string& s) {
+  std::string out;
+  for (unsigned char c : s) {
+    if (c < 0x20 || c == 0x7f) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\x%02x", c);
+      out += esc;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+// A Markdown cell: HTML, link and emphasis syntax escaped, so that a name renders as text.
+std::string MarkdownCell(const std::string& s) {
+  std::string out;
+  for (char c : Visible(s)) {
+    switch (c) {
+      case '<':
+        out += "&lt;";
+        break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '|':
+      case '[':
+      case ']':
+      case '(':
+      case ')':
+      case '*':
+      case '_':
+      case '`':
+      case '\\':
+      case '!':
+      case '#':
+        out += '\\';
+        out += c;
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
 std::string CsvField(const std::string& s) {
   if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
   std::string out = "\"";
@@ -197,7 +253,8 @@ View Summary(const std::vector<SeriesResult>& results, const ReportRun& run) {
     v.numeric.push_back(!(h == "HOST" || h == "PROBE" || h == "ARG" || h == "STATUS" ||
                           h == "UNIT" || h == "CROSSES" || h == "LAST SEEN"));
   for (const auto& r : results) {
-    std::vector<std::string> row = {r.series.key.host, r.series.key.probe, r.series.key.arg,
+    std::vector<std::string> row = {Visible(r.series.key.host), Visible(r.series.key.probe),
+                                    Visible(r.series.key.arg),
                                     StatusName(r.status), Fixed(r.level)};
     for (size_t i = 0; i < run.horizons.size(); ++i)
       row.push_back(i < r.forecast.size() ? Fixed(r.forecast[i]) : "");
@@ -208,7 +265,7 @@ View Summary(const std::vector<SeriesResult>& results, const ReportRun& run) {
             ? Fixed(r.threshold->value,
                     r.threshold->value == static_cast<long long>(r.threshold->value) ? 0 : 2)
             : "");
-    row.push_back(r.threshold ? r.threshold->unit : "");
+    row.push_back(r.threshold ? Visible(r.threshold->unit) : "");
     row.push_back(r.status == Status::kError ? "error " + std::to_string(r.errorNumber.value_or(0))
                                              : Crossing(r));
     row.push_back(Percent(r.growth30));
@@ -249,11 +306,7 @@ void WriteMarkdown(std::ostream& out, const View& v, const std::vector<SeriesRes
     firstCount = false;
   }
   out << "\n\n";
-  auto cell = [](std::string s) {
-    std::string o;
-    for (char c : s) o += c == '|' ? std::string("\\|") : std::string(1, c);
-    return o;
-  };
+  auto cell = [](const std::string& s) { return MarkdownCell(s); };
   out << "|";
   for (const auto& h : v.header) out << " " << cell(h) << " |";
   out << "\n|";
@@ -393,7 +446,7 @@ std::string ResultLine(size_t index, const SeriesResult& r, const ReportRun& run
   return json{{"index", index},
               {"never", r.daysToThreshold && *r.daysToThreshold == kNeverDays},
               {"series", SeriesObject(r, Columns(run))}}
-      .dump();
+      .dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 std::pair<size_t, SeriesResult> ParseResultLine(const std::string& line,
@@ -457,7 +510,10 @@ std::string RenderReport(const std::vector<SeriesResult>& results, const ReportR
     text << "\r\n";
     for (const auto& r : results) {
       for (size_t c = 0; c < columns.size(); ++c)
-        text << (c ? "," : "") << CsvField(Plain(columns[c].value(r)));
+      {
+        const json v = columns[c].value(r);
+        text << (c ? "," : "") << CsvField(Defused(v, Plain(v), o.csvRaw));
+      }
       text << "\r\n";
     }
   } else if (o.format == "json") {
@@ -467,7 +523,8 @@ std::string RenderReport(const std::vector<SeriesResult>& results, const ReportR
     doc["counts"] = counts;
     for (const auto& r : results) doc["series"].push_back(SeriesObject(r, columns));
     doc["elapsed_seconds"] = run.seconds;
-    text << doc.dump(2) << "\n";
+    // A name that is not valid UTF-8 is written with replacement characters, not lost.
+    text << doc.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
   } else {
     WriteHtml(text, results, run, columns, charts);
   }
@@ -493,20 +550,7 @@ void WriteReport(const std::vector<SeriesResult>& results, const ReportRun& run,
     if (!file.flush()) throw CallFailed("cannot write " + o.output);
     return;
   }
-  // A file is written whole beside the target, then renamed over it: no half-written report.
-  const std::string temp = o.output + ".tmp" + std::to_string(::getpid());
-  {
-    std::ofstream file(temp, std::ios::binary | std::ios::trunc);
-    file << text.str();
-    if (!file.flush()) {
-      std::filesystem::remove(temp, ec);
-      throw CallFailed("cannot write " + o.output);
-    }
-  }
-  if (std::rename(temp.c_str(), o.output.c_str()) != 0) {
-    std::filesystem::remove(temp, ec);
-    throw CallFailed("cannot write " + o.output);
-  }
+  WriteFileWhole(o.output, text.str());
 }
 
 }  // namespace host

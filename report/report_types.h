@@ -27,9 +27,11 @@ struct ReportOptions {
   int warnDays = 30;
   int staleDays = 7;  // a series silent longer before the last day is stale
   int jobs = 0;       // 0: one per core
+  int workerTimeout = 600;  // seconds a worker may stay silent before it is stopped
   std::string format = "table";
   std::string output, charts;
   bool quiet = false;
+  bool csvRaw = false;  // CSV text cells as they are, formulas and all
 };
 
 // The statuses, in the order of urgency the report is sorted by.

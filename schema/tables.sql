@@ -3,6 +3,10 @@
 -- Dates are DATE columns; on SQLite they hold "yyyy-mm-dd" text, which compares as dates.
 -- Hourly columns end in the two-digit hour _00 to _23. An hour without samples is stored
 -- with average -1 and minimum 1000000000.
+-- Each metric table holds one row per host, probe, argument and day (a unique key). Names
+-- compare exactly, byte for byte: on MariaDB create the database with a binary collation
+-- (CREATE DATABASE trend CHARACTER SET utf8mb4 COLLATE utf8mb4_nopad_bin), or "WEB01", "web01 "
+-- and "web01" count as one host.
 
 -- Operating-system metrics: one row per host, probe, probe argument and day.
 CREATE TABLE HX_METRICS (
@@ -63,7 +67,7 @@ CREATE TABLE HX_METRICS (
 );
 -- Every statement selects one series over a range of days: without this index each one
 -- reads the whole table.
-CREATE INDEX HX_METRICS_SERIES ON HX_METRICS (HOSTNAME, PROBE, PROBE_ARG, COLLECTION_DATE);
+CREATE UNIQUE INDEX HX_METRICS_SERIES ON HX_METRICS (HOSTNAME, PROBE, PROBE_ARG, COLLECTION_DATE);
 
 -- Per probe the lowest, middle and highest average over the monitored hosts.
 CREATE TABLE HX_METRIC_SUMMARY (
@@ -140,7 +144,7 @@ CREATE TABLE DOMINO_METRICS (
 );
 -- Every statement selects one series over a range of days: without this index each one
 -- reads the whole table.
-CREATE INDEX DOMINO_METRICS_SERIES ON DOMINO_METRICS (HOSTNAME, PROBE, PROBE_ARG, COLLECTION_DATE);
+CREATE UNIQUE INDEX DOMINO_METRICS_SERIES ON DOMINO_METRICS (HOSTNAME, PROBE, PROBE_ARG, COLLECTION_DATE);
 
 -- Exchange mail-server metrics.
 CREATE TABLE EXCHANGE_METRICS (
@@ -202,7 +206,7 @@ CREATE TABLE EXCHANGE_METRICS (
 );
 -- Every statement selects one series over a range of days: without this index each one
 -- reads the whole table.
-CREATE INDEX EXCHANGE_METRICS_SERIES ON EXCHANGE_METRICS (HOSTNAME, PROBE, PROBE_ARG, COLLECTION_DATE);
+CREATE UNIQUE INDEX EXCHANGE_METRICS_SERIES ON EXCHANGE_METRICS (HOSTNAME, PROBE, PROBE_ARG, COLLECTION_DATE);
 
 -- OSTRAL transaction-performance tables.
 CREATE TABLE HOSTS (

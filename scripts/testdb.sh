@@ -106,7 +106,7 @@ maria_up() {
   done
   [ "$started" = 1 ] || { echo "testdb: MariaDB did not start" >&2; cat "$dir/maria.log" >&2; exit 1; }
   mariadb --no-defaults --socket="$dir/maria/sock" -u root <<SQL
-CREATE DATABASE trend;
+CREATE DATABASE trend CHARACTER SET utf8mb4 COLLATE utf8mb4_nopad_bin;
 CREATE USER 'trend'@'127.0.0.1' IDENTIFIED BY 'trend-maria-pw';
 CREATE USER 'trend'@'localhost' IDENTIFIED BY 'trend-maria-pw';
 GRANT ALL ON *.* TO 'trend'@'127.0.0.1' WITH GRANT OPTION;

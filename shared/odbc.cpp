@@ -186,7 +186,10 @@ struct StatementState {
         default:
           c.kind = Kind::kText, c.cType = SQL_C_CHAR;
           if (size == 0 || size > kLongText) bound = false;
-          c.width = std::min<size_t>(size, kLongText) * 4 + 1;  // UTF-8: up to 4 bytes a character
+          // Room for the longest bound text whatever the described size: SQLite does not
+          // hold a VARCHAR(128) to 128 characters, and one long name must not fail a
+          // whole result set. UTF-8: up to 4 bytes a character.
+          c.width = kLongText * 4 + 1;
       }
       rowBytes += c.width + sizeof(SQLLEN);
     }
@@ -395,12 +398,16 @@ Connection Connection::Open(Environment& env, const Login& login) {
   return connection;
 }
 
-void Connection::TreatBackslashesAsCharacters() {
+std::string Connection::DbmsName() const {
   SQLCHAR name[128] = {};
   SQLSMALLINT len = 0;
   if (!Ok(SQLGetInfo(conn_->h, SQL_DBMS_NAME, name, sizeof name, &len)))
     Fail(*conn_->env, SQL_HANDLE_DBC, conn_->h, "SQLGetInfo", conn_.get());
-  const std::string dbms = Lower(reinterpret_cast<char*>(name));
+  return Lower(reinterpret_cast<char*>(name));
+}
+
+void Connection::TreatBackslashesAsCharacters() {
+  const std::string dbms = DbmsName();
   if (dbms.find("postgres") != std::string::npos) {
     auto rs = OpenResultSet("SHOW standard_conforming_strings");
     const bool on = !rs.AtEnd() && Lower(rs.Value(0).ToText()) == "on";

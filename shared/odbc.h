@@ -109,6 +109,8 @@ class Connection {
   void Execute(const std::string& sql);
 
   void SetAutoCommit(bool on);
+  // The server's product name in lower case ("postgresql", "mariadb", "sqlite").
+  std::string DbmsName() const;
   void Commit();
   void Rollback();
   bool autoCommit() const;

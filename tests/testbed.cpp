@@ -107,7 +107,8 @@ void DbTest::SetUp() {
     Exec(create);
   }
   for (const auto& statement : SchemaStatements())
-    if (statement.find("CREATE INDEX") != std::string::npos) Exec(statement);
+    if (statement.find("CREATE INDEX") != std::string::npos ||
+        statement.find("CREATE UNIQUE INDEX") != std::string::npos) Exec(statement);
   ds_ = MakeDataSource();
 }
 

@@ -22,7 +22,8 @@
  * by the programmatic identifier and holding "key=value" lines (ProgID, CLSID, Library,
  * TypeLib, TypeLibVersion, ThreadingModel, Version, Name); DllUnregisterServer removes it.
  * Both are idempotent. The folder is $TREND_REGISTRY when that is set, otherwise
- * $XDG_DATA_HOME/trend-registry, otherwise $HOME/.local/share/trend-registry. Hosts look
+ * $XDG_DATA_HOME/trend-registry, otherwise $HOME/.local/share/trend-registry (the
+ * passwd entry's home without HOME; none when that is missing too). Hosts look
  * for a class in that folder first, then in trend-registry under each folder of
  * $XDG_DATA_DIRS (default /usr/local/share:/usr/share), the system registry where
  * installed libraries are registered for every user (tf_registry_search_folder).
@@ -45,6 +46,9 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <pwd.h>
+#include <sys/types.h>
+#include <unistd.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -235,7 +239,10 @@ static inline void tf_excepinfo_clear(TF_Dispatch* owner, TF_EXCEPINFO* e) {
   e->number = 0;
 }
 
-/* The registry folder (see REGISTRY above) into buf; 0 when it does not fit. */
+/* The registry folder (see REGISTRY above) into buf; 0 when it does not fit, or when
+ * there is no per-user folder: without HOME and XDG_DATA_HOME the home directory comes
+ * from the passwd entry, and with none the system registry alone is searched. A registry
+ * is never resolved relative to the working folder. */
 static inline int tf_registry_folder(char* buf, size_t size) {
   const char* r = getenv("TREND_REGISTRY");
   const char* x = getenv("XDG_DATA_HOME");
@@ -243,10 +250,18 @@ static inline int tf_registry_folder(char* buf, size_t size) {
   int n;
   if (r && *r)
     n = snprintf(buf, size, "%s", r);
-  else if (x && *x)
+  else if (x && *x == '/')
     n = snprintf(buf, size, "%s/trend-registry", x);
-  else
-    n = snprintf(buf, size, "%s/.local/share/trend-registry", h && *h ? h : ".");
+  else if (h && *h == '/')
+    n = snprintf(buf, size, "%s/.local/share/trend-registry", h);
+  else {
+    struct passwd entry, *found = NULL;
+    char text[4096];
+    if (getpwuid_r(getuid(), &entry, text, sizeof text, &found) != 0 || !found ||
+        !found->pw_dir || found->pw_dir[0] != '/')
+      return 0;
+    n = snprintf(buf, size, "%s/.local/share/trend-registry", found->pw_dir);
+  }
   return n > 0 && (size_t)n < size;
 }
 
@@ -276,7 +291,8 @@ static inline int tf_registry_system_folder(unsigned index, char* buf, size_t si
 /* The index-th folder in which a host looks for a class: 0 is tf_registry_folder, then
  * the system folders in order. 0 when there is none or it does not fit. */
 static inline int tf_registry_search_folder(unsigned index, char* buf, size_t size) {
-  if (index == 0) return tf_registry_folder(buf, size);
+  if (!tf_registry_folder(buf, size)) return tf_registry_system_folder(index, buf, size);
+  if (index == 0) return 1;
   return tf_registry_system_folder(index - 1, buf, size);
 }
 

@@ -126,8 +126,18 @@ class _Library:
                 import _ctypes
                 _ctypes.dlclose(self.dll._handle)
 
+    _entry_lock = threading.Lock()
+
     def own_entry(self):
-        """The registry entry the library writes for itself, from a scratch registry."""
+        """The registry entry the library writes for itself, from a scratch registry of its
+        own (never the user's): one library at a time in the process, since the library
+        writes where TREND_REGISTRY points, and once per library."""
+        with _Library._entry_lock:
+            if getattr(self, "_entry", None) is None:
+                self._entry = self._scratch_entry()
+            return dict(self._entry)
+
+    def _scratch_entry(self):
         previous = os.environ.get("TREND_REGISTRY")
         with tempfile.TemporaryDirectory(prefix="trendlib-") as scratch:
             os.environ["TREND_REGISTRY"] = scratch
@@ -157,8 +167,16 @@ class DataSource:
     _held = set()  # objects the library holds references to
 
     def __init__(self, name, user="", password="", qualifier=""):
-        self._props = {"name": name, "username": user, "password": password,
-                       "qualifier": qualifier}
+        # None is "not given" (the login the data source stores), never the text "None".
+        props = {"name": name, "username": user, "password": password, "qualifier": qualifier}
+        for key, value in props.items():
+            if value is None:
+                props[key] = ""
+            elif not isinstance(value, str):
+                raise TypeError("DataSource %s must be a str, not %s" % (key, type(value).__name__))
+            elif "\0" in value:
+                raise ValueError("DataSource %s holds a NUL character" % key)
+        self._props = props
         self._order = ["name", "username", "password", "qualifier"]
         self._refs = 0
         self._vtbl = F.DispatchVtbl(
@@ -301,6 +319,9 @@ def _set_variant(out, method, name, vt, value, keep):
                             % (name, method, type(value).__name__, value))
         cached = _encoded.get(value)
         if cached is None:
+            if "\0" in value:
+                raise ValueError("argument %s of %s holds a NUL character, which would cut the "
+                                 "text there" % (name, method))
             buf = ctypes.create_string_buffer(value.encode("utf-8"))
             cached = (buf, ctypes.addressof(buf))
             if len(_encoded) < 4096:
@@ -368,6 +389,7 @@ class Dispatch:
     def __init__(self, prog_id, library=None):
         self._ptr = None
         self._lib = None
+        self._call_lock = threading.RLock()  # close() waits for a call in progress
         self._prog_id = prog_id
         if library is not None:
             self._lib = _Library.acquire(library)
@@ -412,11 +434,16 @@ class Dispatch:
             self._lib = None
 
     def close(self):
-        """Releases the instance (and the library, when nothing else uses it)."""
-        if self._ptr is not None:
-            self._vtbl.Release(self._ptr)
-            self._ptr = None
-        self._release_library()
+        """Releases the instance (and the library, when nothing else uses it). From another
+        thread it waits until a call in progress has returned."""
+        lock = self.__dict__.get("_call_lock")
+        if lock is None:
+            return
+        with lock:
+            if self._ptr is not None:
+                self._vtbl.Release(self._ptr)
+                self._ptr = None
+            self._release_library()
 
     def __enter__(self):
         return self
@@ -461,6 +488,10 @@ class Dispatch:
         return method
 
     def _invoke(self, method, values):
+        with self._call_lock:
+            return self._invoke_locked(method, values)
+
+    def _invoke_locked(self, method, values):
         if self._ptr is None:
             raise TrendError(91, "trendlib", "the object is closed")
         keep = []

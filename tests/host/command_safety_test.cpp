@@ -1,0 +1,290 @@
+// The commands against hostile names and faulty surroundings, through the real binary on
+// every backend: names never become gnuplot or shell commands, output files are written
+// whole with their mode kept, loads never lose or duplicate rows, a failed summary keeps
+// the old one, and a failure to write is never reported as success.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "host_test.h"
+#include "numeric.h"
+
+namespace {
+
+using testbed::HostRun;
+namespace fs = std::filesystem;
+
+class CommandSafety : public testbed::HostTest {
+ protected:
+  void SetUp() override {
+    HostTest::SetUp();
+    Exec("DELETE FROM HX_METRICS");
+    marker_ = (dir_ / "pwned").string();
+  }
+  std::string Write(const std::string& name, const std::string& text) {
+    const std::string path = (dir_ / name).string();
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+  }
+  HostRun Run(const std::string& command, std::vector<std::string> args,
+              const std::vector<std::string>& env = {}) {
+    const auto& b = testbed::CurrentBackend();
+    std::vector<std::string> all = {command, "--dsn",      b.dsn,     "--user",
+                                    b.user,  "--password", b.password};
+    all.insert(all.end(), args.begin(), args.end());
+    return Host(all, env);
+  }
+  // 30 days of a flat series at `v`.
+  void Flat(const std::string& host, const std::string& probe, const std::string& arg, double v) {
+    for (int d = 0; d < 30; ++d) {
+      testbed::HourlyRow r{host, probe, arg,
+                           trend::FormatDate(trend::AddDays(trend::MakeDate(2001, 6, 30), -d),
+                                             trend::DateFormat::kIsoDay)};
+      r.avg.assign(24, v);
+      r.min.assign(24, v);
+      r.daily = r.maxHourly = v;
+      Exec(testbed::InsertHourly("HX_METRICS", r));
+    }
+  }
+  std::string marker_;
+};
+
+TEST_F(CommandSafety, NamesAndLabelsNeverReachGnuplotAsCommands) {
+  // Every character class gnuplot treats specially: backticks (command substitution),
+  // both quotes, "@" (macros), enhanced-text marks, a newline followed by system(), and
+  // the shell's own.
+  const std::string touch = "touch " + marker_;
+  const std::vector<std::string> hosts = {
+      "web`" + touch + "`", "db\"; system('" + touch + "'); \"", "x'; system('" + touch + "') #",
+      "line\nsystem('" + touch + "')", "@m_^{}&~ $(" + touch + ")"};
+  for (const auto& h : hosts) Flat(h, "cpu", "a`" + touch + "`", 90);
+  const std::string thresholds =
+      Write("t.csv", "probe,threshold,unit,label\ncpu,80,\"%`" + touch + "`\",\"`" + touch +
+                         "` \"\"; system('" + touch + "')\"\n");
+  const std::string charts = (dir_ / "charts").string();
+  HostRun r = Run("report", {"--thresholds", thresholds, "--format", "html", "--charts", charts,
+                             "--last", "2001-06-30", "--output", (dir_ / "r.html").string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_FALSE(fs::exists(marker_));
+  const std::string html = testbed::Slurp((dir_ / "r.html").string());
+  // Five charts, each titled with its name as text (the newline dropped).
+  size_t svgs = 0;
+  for (size_t p = 0; (p = html.find("<svg", p)) != std::string::npos; ++p) ++svgs;
+  EXPECT_EQ(svgs, hosts.size()) << r.err;
+  EXPECT_NE(html.find("web`touch"), std::string::npos);
+  EXPECT_NE(html.find("linesystem("), std::string::npos);
+  size_t pngs = 0;
+  for (const auto& f : fs::directory_iterator(charts)) pngs += f.path().extension() == ".png";
+  EXPECT_EQ(pngs, hosts.size());
+  // The Python fleet report draws through the same code; and no chart folder is left.
+  for (const auto& f : fs::directory_iterator(fs::temp_directory_path()))
+    EXPECT_EQ(f.path().filename().string().rfind("trendhost-charts-" + std::to_string(::getpid()), 0),
+              std::string::npos);
+}
+
+TEST_F(CommandSafety, AnUnwritableChartFolderIsAnError) {
+  Flat("web01", "avgcpubusy", "", 99);
+  const std::string file = Write("charts", "a file, not a folder");
+  HostRun r = Run("report", {"--charts", file + "/sub", "--last", "2001-06-30"});
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.err.find("cannot write the charts into"), std::string::npos) << r.err;
+}
+
+TEST_F(CommandSafety, OutputIsWrittenWholeAndKeepsItsMode) {
+  Flat("web01", "avgcpubusy", "", 50);
+  const std::string out = Write("report.csv", "old");
+  ASSERT_EQ(::chmod(out.c_str(), 0640), 0);
+  HostRun r = Run("report", {"--format", "csv", "--output", out, "--last", "2001-06-30"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  struct stat st {};
+  ASSERT_EQ(::stat(out.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(testbed::Slurp(out).rfind("host,probe", 0), 0u);
+  // Nothing beside it but the files the test made.
+  size_t files = 0;
+  for (const auto& f : fs::directory_iterator(dir_))
+    files += f.is_regular_file() && f.path().filename() != "stderr";
+  EXPECT_EQ(files, 1u);
+  // A folder that does not exist: an error, and no temporary file anywhere.
+  r = Run("report", {"--output", (dir_ / "none" / "r.csv").string(), "--last", "2001-06-30"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("cannot write"), std::string::npos) << r.err;
+}
+
+TEST_F(CommandSafety, CellsThatAConsumerWouldRunAreDefused) {
+  Flat("=HYPERLINK(\"x\")", "cpu", "@SUM(1)", 50);
+  Flat("<img src=x onerror=alert(1)> [a](javascript:x)", "cpu", "", 50);
+  Flat("term\x1b]0;title\x07", "cpu", "", 50);
+  HostRun r = Run("report", {"--format", "csv", "--last", "2001-06-30"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\"'=HYPERLINK(\"\"x\"\")\",cpu,'@SUM(1)"), std::string::npos) << r.out;
+  r = Run("report", {"--format", "csv", "--csv-raw", "--last", "2001-06-30"});
+  EXPECT_NE(r.out.find("\"=HYPERLINK(\"\"x\"\")\",cpu,@SUM(1)"), std::string::npos) << r.out;
+  r = Run("report", {"--format", "markdown", "--last", "2001-06-30"});
+  EXPECT_EQ(r.out.find("<img"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("&lt;img"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\\[a\\]\\(javascript:x\\)"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+  r = Run("report", {"--last", "2001-06-30"});
+  EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+  EXPECT_EQ(r.out.find('\x07'), std::string::npos);
+  EXPECT_NE(r.out.find("term\\x1b]0;title\\x07"), std::string::npos) << r.out;
+}
+
+TEST_F(CommandSafety, AFullStandardOutputIsAFailure) {
+  Flat("web01", "avgcpubusy", "", 50);
+  const auto& b = testbed::CurrentBackend();
+  for (const std::string& command :
+       {std::string("report --last 2001-06-30"), std::string("classes"),
+        std::string("call OrreryFunctions.OrreryClass TrendValue web01 avgcpubusy '' 2001-01-01 "
+                    "2001-06-30 0 0 2"),
+        std::string("load --dry-run ") + Write("s.csv", "time,host,probe,arg,value\n0,h,p,,1\n")}) {
+    const std::string login = command.rfind("classes", 0) == 0
+                                  ? ""
+                                  : " --dsn " + b.dsn + " --user " + testbed::ShellQuote(b.user) +
+                                        " --password " + testbed::ShellQuote(b.password);
+    const std::string verb = command.substr(0, command.find(' '));
+    const std::string rest = command.find(' ') == std::string::npos ? "" : command.substr(command.find(' '));
+    const std::string words = verb == "call" ? "call" + login + rest
+                              : verb == "classes" ? command
+                                                  : verb + login + rest;
+    const std::string line = "TREND_REGISTRY=" + testbed::ShellQuote((dir_ / "registry").string()) +
+                             " " + TREND_HOST + " " + words + " >/dev/full 2>" +
+                             (dir_ / "err").string();
+    const int status = std::system(line.c_str());
+    EXPECT_EQ(WEXITSTATUS(status), 1) << line;
+    EXPECT_NE(testbed::Slurp((dir_ / "err").string()).find("cannot write the standard output"),
+              std::string::npos)
+        << line;
+  }
+}
+
+TEST_F(CommandSafety, ThePasswordIsGoneFromTheArgumentsOnceRead) {
+  // The thresholds file is a FIFO: the report waits on it after parsing its arguments,
+  // while its command line can be read.
+  const std::string fifo = (dir_ / "t.fifo").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string pidFile = (dir_ / "pid").string();
+  const std::string line = std::string(TREND_HOST) +
+                           " report --dsn nowhere --password s3cret-word --thresholds " + fifo +
+                           " >/dev/null 2>&1 & echo $! >" + pidFile;
+  ASSERT_EQ(std::system(line.c_str()), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const std::string pid = testbed::Slurp(pidFile).substr(0, testbed::Slurp(pidFile).find('\n'));
+  std::string cmdline;
+  for (int i = 0; i < 50 && cmdline.find("--thresholds") == std::string::npos; ++i) {
+    cmdline = testbed::Slurp("/proc/" + pid + "/cmdline");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_NE(cmdline.find("--password"), std::string::npos);
+  EXPECT_EQ(cmdline.find("s3cret-word"), std::string::npos);
+  std::ofstream(fifo) << "probe,threshold\n";  // lets it go on and fail on the DSN
+}
+
+TEST_F(CommandSafety, ARegistryIsNeverTakenFromTheWorkingFolder) {
+  // With neither HOME nor XDG_DATA_HOME, a folder holding .local/share/trend-registry must
+  // not offer its classes.
+  const fs::path planted = dir_ / "cwd" / ".local/share/trend-registry";
+  fs::create_directories(planted);
+  std::ofstream(planted / "Evil.Class") << "ProgID=Evil.Class\nLibrary=/nonexistent.so\n";
+  cwd_ = (dir_ / "cwd").string();
+  HostRun r = Host({"classes"}, {"HOME=", "XDG_DATA_HOME=", "TREND_REGISTRY="});
+  EXPECT_EQ(r.out.find("Evil.Class"), std::string::npos) << r.out;
+  cwd_.clear();
+}
+
+TEST_F(CommandSafety, LoadsMatchKeysExactlyAndNeverDuplicateADay) {
+  int files = 0;
+  auto samples = [&](const std::string& host, double v) {
+    return Write("s" + std::to_string(++files) + ".csv",
+                 "time,host,probe,arg,value\n2001-06-30T10:00:00Z," + host + ",cpu,," +
+                     trend::FormatDouble(v) + "\n");
+  };
+  ASSERT_EQ(Run("load", {samples("web01", 1)}).status, 0);
+  for (const char* other : {"WEB01", "\"web01 \"", "wéb01"})
+    EXPECT_EQ(Run("load", {samples(other, 2)}).status, 0) << other;
+  const auto rows = Query("SELECT HOSTNAME, AVG_VALUE_10 FROM HX_METRICS ORDER BY AVG_VALUE_10");
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"web01", testbed::Number(1)}));
+  // Two loads of the same keys at once: one row per key and day afterwards.
+  std::string many = "time,host,probe,arg,value\n";
+  for (int h = 0; h < 400; ++h)
+    many += "2001-06-29T05:00:00Z,h" + std::to_string(h) + ",mem,,1\n";
+  const std::string file = Write("many.csv", many);
+  HostRun a, b;
+  std::thread first([&] { a = Run("load", {"--quiet", file}); });
+  std::thread second([&] { b = Run("load", {"--quiet", file}); });
+  first.join();
+  second.join();
+  EXPECT_TRUE(a.status == 0 || b.status == 0) << a.err << b.err;
+  EXPECT_EQ(Query("SELECT COUNT(*) FROM HX_METRICS WHERE PROBE = 'mem'")[0][0], "400");
+  // A duplicate of a key is refused by the schema itself.
+  EXPECT_ANY_THROW(Exec("INSERT INTO HX_METRICS (HOSTNAME, PROBE, PROBE_ARG, COLLECTION_DATE) "
+                        "SELECT HOSTNAME, PROBE, PROBE_ARG, COLLECTION_DATE FROM HX_METRICS "
+                        "WHERE HOSTNAME = 'web01'"));
+}
+
+TEST_F(CommandSafety, LoadRefusesNamesAndValuesItCannotStoreFaithfully) {
+  const std::string nul = Write("nul.csv", std::string("time,host,probe,arg,value\n0,web01\0a,cpu,,1\n",
+                                                       sizeof "time,host,probe,arg,value\n0,web01\0a,cpu,,1\n" - 1));
+  HostRun r = Run("load", {nul});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("nul.csv:2: the host holds the control character 0x00"), std::string::npos)
+      << r.err;
+  r = Run("load", {Write("tab.csv", "time,host,probe,arg,value\n0,web01,cpu,\"e\tth0\",1\n")});
+  EXPECT_NE(r.err.find(":2: the arg holds the control character 0x09"), std::string::npos) << r.err;
+  r = Run("load", {Write("big.csv", "time,host,probe,arg,value\n0,h,p,,1e308\n1,h,p,,1e308\n")});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("big.csv:3: the value 1e308 is not finite or makes its hour's sum overflow"),
+            std::string::npos)
+      << r.err;
+  r = Run("load", {"--timezone", "zone.tab", Write("z.csv", "time,host,probe,arg,value\n")});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("unknown time zone zone.tab"), std::string::npos) << r.err;
+  r = Run("load", {"--format", "sadf",
+                   Write("s.txt", "# hostname;interval;timestamp;CPU;%idle\n;60;2001-06-30 "
+                                  "10:00:00 UTC;-1;50\n")});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("s.txt:2: the host name is empty"), std::string::npos) << r.err;
+  EXPECT_EQ(Query("SELECT COUNT(*) FROM HX_METRICS")[0][0], "0");
+}
+
+TEST_F(CommandSafety, ASummaryOfNothingKeepsTheOldOne) {
+  Flat("web01", "avgcpubusy", "", 50);
+  ASSERT_EQ(Run("summarize", {"--last", "2001-06-30"}).status, 0);
+  HostRun r = Run("summarize", {"--first", "1990-01-01", "--last", "1990-01-31"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("nothing to summarize"), std::string::npos) << r.err;
+  EXPECT_EQ(Query("SELECT COUNT(*) FROM HX_METRIC_SUMMARY")[0][0], "1");
+}
+
+TEST_F(CommandSafety, OneBadRowSpoilsOnlyItself) {
+  Flat("web01", "avgcpubusy", "", 50);
+  Flat("future", "avgcpubusy", "", 50);
+  Exec("UPDATE HX_METRICS SET COLLECTION_DATE = '9999-12-31' WHERE HOSTNAME = 'future' AND "
+       "COLLECTION_DATE = '2001-06-30'");
+  const bool sqlite = testbed::CurrentBackend().name == "sqlite";
+  if (sqlite) {  // SQLite keeps any bytes, and names longer than their column
+    Flat("bad\xff\xfeutf8", "avgcpubusy", "", 50);
+    Flat(std::string(600, 'h'), "avgcpubusy", "", 50);
+  }
+  HostRun r = Run("report", {"--format", "json", "--jobs", "1"});
+  ASSERT_FALSE(r.out.empty()) << r.err;
+  const auto doc = nlohmann::json::parse(r.out);
+  EXPECT_EQ(doc["parameters"]["last_day"], "2001-06-30") << r.err;
+  EXPECT_NE(r.err.find("rows dated after today (up to 9999-12-31)"), std::string::npos) << r.err;
+  std::map<std::string, std::string> status;
+  for (const auto& s : doc["series"]) status[s["host"].get<std::string>().substr(0, 4)] = s["status"];
+  EXPECT_EQ(status["web0"], "never");
+  if (sqlite) {
+    EXPECT_EQ(status["hhhh"], "never");
+    EXPECT_EQ(status["bad\xef"], "never");  // its invalid bytes replaced in the JSON
+    EXPECT_EQ(doc["series"].size(), 4u);
+  }
+}
+
+}  // namespace
