@@ -142,7 +142,9 @@ def _arguments(argv):
     p.add_argument("--workers", type=int, default=None, help="processes of the LocalCluster")
     p.add_argument("--dsn", required=True)
     p.add_argument("--user", default="")
-    p.add_argument("--password", default=None)
+    p.add_argument("--password", default=None,
+                   help="login password (overwritten in the command line once read, but visible "
+                        "to ps before that: prefer --password-file or TRENDHOST_PASSWORD)")
     p.add_argument("--password-file")
     p.add_argument("--qualifier", default="")
     p.add_argument("--first", default="")
@@ -175,8 +177,35 @@ def _password(a):
     return os.environ.get("TRENDHOST_PASSWORD", "")
 
 
+def _hide_password_argument():
+    """Overwrites the value of --password in this process's own command line, which other
+    users can read in ps, once it has been parsed (as database clients do)."""
+    try:
+        with open("/proc/self/stat", "rb") as f:
+            fields = f.read().rsplit(b")", 1)[1].split()
+        start, end = int(fields[45]), int(fields[46])  # arg_start, arg_end
+        with open("/proc/self/mem", "r+b", buffering=0) as mem:
+            mem.seek(start)
+            args = mem.read(end - start)
+            words, offset = args.split(b"\0"), 0
+            for i, w in enumerate(words):
+                value = None
+                if w == b"--password" and i + 1 < len(words):
+                    value = (offset + len(w) + 1, len(words[i + 1]))
+                elif w.startswith(b"--password="):
+                    value = (offset + 11, len(w) - 11)
+                if value and value[1]:
+                    mem.seek(start + value[0])
+                    mem.write(b"x" * value[1])
+                offset += len(w) + 1
+    except (OSError, ValueError, IndexError):
+        pass  # not Linux, or the memory is not ours to write: the option stays visible
+
+
 def main(argv=None):
     a = _arguments(argv)
+    if argv is None and a.password is not None:
+        _hide_password_argument()
     try:
         horizons = [int(h) for h in a.horizon.split(",")]
     except ValueError:

@@ -247,3 +247,76 @@ def test_no_leak_across_ten_thousand_calls():
             if i % 1000 == 0:
                 o.BestThreshold(*KEY, ds)
         assert rss_kib() - before < 4096, "resident memory grew by %d KiB" % (rss_kib() - before)
+
+
+def test_texts_with_a_nul_and_a_password_of_none():
+    with trendlib.Dispatch(ORRERY) as o:
+        with pytest.raises(ValueError, match="NUL"):
+            o.StandardDeviation("web01\0a", *KEY[1:], data_source())
+    with pytest.raises(ValueError, match="NUL"):
+        trendlib.DataSource("dsn\0x")
+    ds = trendlib.DataSource("some_dsn", user=None, password=None)
+    assert ds.user == "" and ds._props["password"] == ""  # not the text "None"
+
+
+def test_close_from_another_thread_waits_for_the_call():
+    ds = data_source()
+    o = trendlib.Dispatch(ORRERY)
+    o.StandardDeviation(*KEY, ds)
+    errors, done = [], threading.Event()
+
+    def calls():
+        try:
+            for i in range(300):
+                o.TrendValue(KEY[0], KEY[1], KEY[2], KEY[3], "2001-06-%02d" % (1 + i % 29), 1, 0, 2, ds)
+        except trendlib.TrendError as e:
+            errors.append(e)
+        done.set()
+
+    t = threading.Thread(target=calls)
+    # The calls run on the creating thread's object only: run them here, close there.
+    closer = threading.Thread(target=lambda: (done.wait(0.05), o.close()))
+    closer.start()
+    try:
+        for i in range(300):
+            o.TrendValue(KEY[0], KEY[1], KEY[2], KEY[3], "2001-06-%02d" % (1 + i % 29), 1, 0, 2, ds)
+    except trendlib.TrendError as e:
+        errors.append(e)
+    closer.join()
+    del t
+    assert o._ptr is None
+    assert all("closed" in e.description for e in errors)
+
+
+def test_private_libraries_from_two_threads_leave_the_registry_alone():
+    before = os.environ.get("TREND_REGISTRY")
+    entries = sorted(os.listdir(before)) if before and os.path.isdir(before) else None
+    failures = []
+
+    def make():
+        try:
+            for _ in range(20):
+                with trendlib.Dispatch("TesselFunctions.TesselClass",
+                                       library=os.path.join(LIB_DIR, "Tessel.so")):
+                    pass
+        except Exception as e:  # noqa: BLE001 - any failure fails the test
+            failures.append(e)
+
+    threads = [threading.Thread(target=make) for _ in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not failures
+    assert os.environ.get("TREND_REGISTRY") == before
+    if entries is not None:
+        assert sorted(os.listdir(before)) == entries
+
+
+def test_the_fleet_command_hides_its_password_from_ps():
+    code = ("from trendlib import fleet; fleet._hide_password_argument(); "
+            "print(open('/proc/self/cmdline', 'rb').read())")
+    out = subprocess.run([os.path.realpath("/usr/bin/python3"), "-c", code, "--password", "s3cret-word",
+                          "--password=other-word"], capture_output=True, text=True, check=True,
+                         env=dict(os.environ)).stdout
+    assert "--password" in out and "s3cret-word" not in out and "other-word" not in out
