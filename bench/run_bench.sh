@@ -15,6 +15,9 @@ source "$dir/env"
 export TREND_REGISTRY=$dir/registry
 "$build/bin/trendhost" register "$build"/lib/Orrery.so >/dev/null
 
+echo "[bench] forecasting models on generated regimes (rolling origin, 182-day windows)"
+"$build/bin/backtest_bench"
+
 echo "[bench] micro benchmarks"
 [ -n "${TREND_BENCH_SKIP_MICRO:-}" ] || "$build/bin/trend_bench" --benchmark_min_time=0.2
 

@@ -130,18 +130,29 @@ std::string ResolvePassword(const LoginOptions& login) {
 }
 
 // "30,90" as numbers of days.
+// "7,30,90" or ranges "1-90", mixed: the horizons in the order given.
 std::vector<int> Horizons(const std::string& text) {
   std::vector<int> out;
   std::string item;
   std::istringstream in(text);
+  auto number = [&](const std::string& t) {
+    size_t used = 0;
+    const int v = std::stoi(t, &used);
+    if (used != t.size() || t.empty() || t[0] == '-' || t[0] == '+') throw std::invalid_argument(t);
+    return v;
+  };
   while (std::getline(in, item, ',')) {
     try {
-      size_t used = 0;
-      int v = std::stoi(item, &used);
-      if (used != item.size()) throw std::invalid_argument(item);
-      out.push_back(v);
+      const size_t dash = item.find('-', 1);
+      if (dash == std::string::npos) {
+        out.push_back(number(item));
+        continue;
+      }
+      const int from = number(item.substr(0, dash)), to = number(item.substr(dash + 1));
+      if (from > to || to - from >= 366) throw std::invalid_argument(item);
+      for (int h = from; h <= to; ++h) out.push_back(h);
     } catch (const std::exception&) {
-      throw UsageError("--horizon \"" + text + "\" is not DAYS[,DAYS]");
+      throw UsageError("--horizon \"" + text + "\" is not DAYS[,DAYS] or FIRST-LAST (at most 366)");
     }
   }
   return out;
@@ -233,7 +244,12 @@ int main(int argc, char** argv) {
   reportCommand->add_option("--thresholds", report.thresholdsFile,
                             "CSV file with a header of probe,arg,threshold,unit,label[,direction,basis] over the "
                             "built-in defaults");
-  reportCommand->add_option("--horizon", horizons, "forecast horizons in days")
+  reportCommand
+      ->add_option("--model", report.model,
+                   "forecasting model: auto (per series, the best on its own backtest), line "
+                   "(the class's line), weighted, weighted-14, seasonal-naive or mean7")
+      ->capture_default_str();
+  reportCommand->add_option("--horizon", horizons, "forecast horizons in days: 7,30,90 or 1-90")
       ->capture_default_str();
   reportCommand
       ->add_option("--warn-days", report.warnDays, "crossing within this many days is a warning")

@@ -1,5 +1,6 @@
 #include "forecaster.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "command.h"
@@ -9,6 +10,77 @@
 namespace host {
 
 // ---- One series through the class ----
+
+namespace {
+
+// The largest hourly average of the last kRecentPeakDays days with rows.
+std::optional<double> RecentPeak(const HourlyWindow& w) {
+  std::optional<double> peak;
+  int days = 0;
+  for (const auto& day : w.hours) {
+    bool any = false;
+    for (const auto& v : day)
+      if (v) {
+        any = true;
+        if (!peak || *v > *peak) peak = *v;
+      }
+    if (any && ++days == kRecentPeakDays) break;
+  }
+  return peak;
+}
+
+// The first day ahead on which `path` reaches the threshold in its direction.
+std::optional<int> Reaches(const std::vector<double>& path, const Threshold& t) {
+  for (size_t h = 0; h < path.size(); ++h)
+    if (t.direction == Direction::kBelow ? path[h] <= t.value : path[h] >= t.value)
+      return static_cast<int>(h);
+  return std::nullopt;
+}
+
+std::string DayAfter(const std::string& last, int days) {
+  try {
+    return trend::FormatDate(trend::AddDays(trend::ParseDate(last), days),
+                             trend::DateFormat::kIsoDay);
+  } catch (const trend::Error&) {
+    return {};  // beyond the calendar's last year
+  }
+}
+
+}  // namespace
+
+// The run's model on the series' own rows: its numbers replace the class's line unless
+// the model is the line, and every model gives the interval and the crossing's range.
+void ApplyModel(SeriesResult& r, const HourlyWindow& window, const ReportRun& run, Target target) {
+  bool known = true;
+  const std::optional<Model> choice = ModelFromName(run.model, known);
+  const int longest = *std::max_element(run.horizons.begin(), run.horizons.end());
+  const ModelForecast f =
+      ForecastWindow(window, target, choice, std::max(longest, kModelReach), std::max(1, longest));
+  r.model = ModelName(f.model);
+  r.backtestMase = f.mase;
+  const bool line = f.model == Model::kLine;
+  if (!line) {
+    r.level = f.path[0];
+    for (size_t i = 0; i < run.horizons.size(); ++i) r.forecast[i] = f.path[run.horizons[i]];
+  }
+  for (int h : run.horizons) {
+    r.lower.push_back(f.lower[h]);
+    r.upper.push_back(f.upper[h]);
+  }
+  if (!r.threshold) return;
+  const Threshold& t = *r.threshold;
+  if (!line) {
+    const auto days = Reaches(f.path, t);
+    r.daysToThreshold = days ? *days : kNeverDays;
+    r.crossingDate = days ? DayAfter(run.last, *days) : std::string();
+  }
+  // The bound nearer the threshold reaches it first.
+  const bool below = t.direction == Direction::kBelow;
+  const auto early = Reaches(below ? f.lower : f.upper, t);
+  const auto late = Reaches(below ? f.upper : f.lower, t);
+  if (early) r.crossingEarliest = DayAfter(run.last, *early);
+  if (late) r.crossingLatest = DayAfter(run.last, *late);
+}
 
 Status StatusOf(const SeriesResult& r, const ReportRun& run) {
   const Series& series = r.series;
@@ -115,8 +187,9 @@ SeriesResult Forecaster::Forecast(const Series& series, const std::optional<Thre
     r.level = TrendValue(key, 0, style);
     for (int h : run.horizons) r.forecast.push_back(TrendValue(key, static_cast<float>(h), style));
     r.peak = TrendValue(key, static_cast<float>(run.horizons.front()), 3);
-    r.recentPeak = Database().RecentPeak(series.key, trend::ParseDate(run.first),
-                                         trend::ParseDate(run.last), kRecentPeakDays);
+    const HourlyWindow window =
+        Database().Window(series.key, trend::ParseDate(run.first), trend::ParseDate(run.last));
+    r.recentPeak = RecentPeak(window);
     if (threshold) {
       const float t = static_cast<float>(threshold->value);
       if (below) {
@@ -137,6 +210,7 @@ SeriesResult Forecaster::Forecast(const Series& series, const std::optional<Thre
         }
       }
     }
+    ApplyModel(r, window, run, style == 3 ? Target::kPeak : Target::kMean);
     r.growth30 = Call(*growthRate_, key, {IntegerValue(30)}).u.r4;
     r.bestThreshold = Call(*bestThreshold_, key, {}).u.r4;
     r.stdDev = Call(*standardDeviation_, key, {}).u.r4;

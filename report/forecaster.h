@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "data_source.h"
+#include "forecasting.h"
 #include "invoke.h"
 #include "odbc.h"
 #include "registry.h"
@@ -43,6 +44,9 @@ class Forecaster {
   std::string qualifier_;
   std::unique_ptr<HostDatabase> db_;
 };
+
+// The run's model applied to a series forecast by the class (see forecasting.h).
+void ApplyModel(SeriesResult& r, const HourlyWindow& window, const ReportRun& run, Target target);
 
 // A forecast series' status: stale, insufficient data, no threshold, then the threshold
 // reached (in its direction, or by a recent busy hour on the peak basis), never, warning

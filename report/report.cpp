@@ -18,6 +18,7 @@
 #include "error.h"
 #include "command.h"
 #include "forecaster.h"
+#include "forecasting.h"
 #include "report_output.h"
 #include "variant.h"
 
@@ -172,6 +173,12 @@ ReportPlan PlanReport(const ReportOptions& o) {
       throw UsageError("--horizon " + std::to_string(h) + " is not 0 to 3650 days");
   if (o.warnDays < 0) throw UsageError("--warn-days must not be negative");
   if (o.staleDays < 0) throw UsageError("--stale-days must not be negative");
+  bool known = true;
+  ModelFromName(o.model, known);
+  if (!known)
+    throw UsageError("--model " + o.model +
+                     " is not a model (auto, line, weighted, weighted-14, seasonal-naive, mean7)");
+  if (o.horizons.size() > 366) throw UsageError("--horizon names more than 366 horizons");
   if (o.workerTimeout < 1) throw UsageError("--worker-timeout must be at least 1 second");
   Thresholds thresholds;
   if (!o.thresholdsFile.empty()) thresholds.Load(o.thresholdsFile);
@@ -183,6 +190,7 @@ ReportPlan PlanReport(const ReportOptions& o) {
   run.horizons = o.horizons;
   run.warnDays = o.warnDays;
   run.staleDays = o.staleDays;
+  run.model = o.model;
   run.thresholdsFile = o.thresholdsFile;
   run.hostPatterns = o.hostPatterns;
   run.probePatterns = o.probePatterns;

@@ -18,6 +18,7 @@ void to_json(json& j, const ReportOptions& o) {
        {"horizons", o.horizons},
        {"warn_days", o.warnDays},
        {"stale_days", o.staleDays},
+       {"model", o.model},
        {"format", o.format},
        {"output", o.output},
        {"charts", o.charts},
@@ -39,6 +40,7 @@ void from_json(const json& j, ReportOptions& o) {
   o.horizons = j.value("horizons", d.horizons);
   o.warnDays = j.value("warn_days", d.warnDays);
   o.staleDays = j.value("stale_days", d.staleDays);
+  o.model = j.value("model", d.model);
   o.format = j.value("format", d.format);
   o.output = j.value("output", d.output);
   o.charts = j.value("charts", d.charts);
@@ -54,6 +56,7 @@ json RunJson(const ReportRun& r, bool withWork) {
             {"horizons", r.horizons},
             {"warn_days", r.warnDays},
             {"stale_days", r.staleDays},
+            {"model", r.model},
             {"thresholds_file", r.thresholdsFile},
             {"host_patterns", r.hostPatterns},
             {"probe_patterns", r.probePatterns}};
@@ -72,6 +75,7 @@ void from_json(const json& j, ReportRun& r) {
   r.horizons = j.at("horizons").get<std::vector<int>>();
   r.warnDays = j.at("warn_days");
   r.staleDays = j.value("stale_days", 7);
+  r.model = j.value("model", std::string("auto"));
   r.thresholdsFile = j.at("thresholds_file");
   r.hostPatterns = j.at("host_patterns").get<std::vector<std::string>>();
   r.probePatterns = j.at("probe_patterns").get<std::vector<std::string>>();

@@ -94,7 +94,20 @@ std::vector<Column> Columns(const ReportRun& run) {
        }},
       {"recent_peak", [](const SeriesResult& r) { return Maybe(r.recentPeak); }},
       {"last_seen", [](const SeriesResult& r) { return MaybeText(r.series.lastDay); }},
+      {"model", [](const SeriesResult& r) { return MaybeText(r.model); }},
+      {"backtest_mase", [](const SeriesResult& r) { return Maybe(r.backtestMase); }},
+      {"crossing_earliest", [](const SeriesResult& r) { return MaybeText(r.crossingEarliest); }},
+      {"crossing_latest", [](const SeriesResult& r) { return MaybeText(r.crossingLatest); }},
   };
+  for (size_t i = 0; i < run.horizons.size(); ++i) {
+    const std::string h = std::to_string(run.horizons[i]) + "d";
+    rest.push_back({"lower_" + h, [i](const SeriesResult& r) {
+                      return i < r.lower.size() ? Maybe(r.lower[i]) : json(nullptr);
+                    }});
+    rest.push_back({"upper_" + h, [i](const SeriesResult& r) {
+                      return i < r.upper.size() ? Maybe(r.upper[i]) : json(nullptr);
+                    }});
+  }
   c.insert(c.end(), rest.begin(), rest.end());
   return c;
 }
@@ -484,6 +497,14 @@ std::pair<size_t, SeriesResult> ParseResultLine(const std::string& line,
   r.daysToThreshold = integer("days_to_threshold");
   if (j.value("never", false)) r.daysToThreshold = kNeverDays;
   r.recentPeak = number("recent_peak");
+  r.model = text("model");
+  r.backtestMase = number("backtest_mase");
+  r.crossingEarliest = text("crossing_earliest");
+  r.crossingLatest = text("crossing_latest");
+  for (int h : run.horizons) {
+    r.lower.push_back(number(("lower_" + std::to_string(h) + "d").c_str()));
+    r.upper.push_back(number(("upper_" + std::to_string(h) + "d").c_str()));
+  }
   r.crossingDate = text("crossing_date");
   r.growth30 = single("growth_30d");
   r.bestThreshold = single("best_threshold");

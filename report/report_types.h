@@ -17,6 +17,7 @@ inline constexpr int kNeverDays = 999999;  // DaysToValue's "no growth toward it
 inline constexpr int kMinimumDays = 14;    // fewer days with rows: insufficient data
 inline constexpr int kRecentPeakDays = 14;  // the days with rows that recent_peak looks at
 inline constexpr int kFarDays = 3652;       // beyond ten years a crossing is "> 10 years"
+inline constexpr int kModelReach = 3652;    // the days a model's path is followed for a crossing
 
 struct ReportOptions {
   std::string dsn, user, password, qualifier, library;
@@ -32,6 +33,7 @@ struct ReportOptions {
   std::string output, charts;
   bool quiet = false;
   bool csvRaw = false;  // CSV text cells as they are, formulas and all
+  std::string model = "auto";  // auto, line, weighted, weighted-14, seasonal-naive, mean7
 };
 
 // The statuses, in the order of urgency the report is sorted by.
@@ -64,6 +66,12 @@ struct SeriesResult {
   // does (shown as null).
   std::optional<int32_t> daysToThreshold;
   std::string crossingDate;  // last day + daysToThreshold ("" for never)
+  // The model the numbers come from, its backtest error, the 80 % interval at each
+  // horizon, and the days its upper and lower bounds reach the threshold.
+  std::string model;
+  std::optional<double> backtestMase;
+  std::vector<std::optional<double>> lower, upper;
+  std::string crossingEarliest, crossingLatest;
   std::optional<float> growth30, bestThreshold, stdDev;
   std::optional<int32_t> timesExceeded;
   std::optional<int32_t> errorNumber;
@@ -75,6 +83,7 @@ struct ReportRun {
   std::string dsn, qualifier, first, last, thresholdsFile;
   std::vector<int> horizons;
   int warnDays = 0, staleDays = 0, jobs = 0;
+  std::string model = "auto";
   std::vector<std::string> hostPatterns, probePatterns;
   double seconds = 0;  // how long the forecasts took
 };

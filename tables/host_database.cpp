@@ -5,6 +5,8 @@
 
 #include "error.h"
 #include "command.h"
+#include "hour_columns.h"
+#include "hourly_fit.h"
 #include "module1.h"
 
 namespace host {
@@ -82,6 +84,36 @@ std::vector<Series> HostDatabase::AllSeries(trend::Date first, trend::Date last)
   // and every run lists the series alike.
   std::sort(out.begin(), out.end(), [](const Series& a, const Series& b) { return a.key < b.key; });
   return out;
+}
+
+HourlyWindow HostDatabase::Window(const SeriesKey& key, trend::Date first, trend::Date last) {
+  const trend::Date start = std::max(first, trend::AddDays(last, -(kWindowDays - 1)));
+  const std::string sql = "SELECT COLLECTION_DATE" + trend::HourColumns("AVG_VALUE_", ", ", "") +
+                          trend::HourColumns("MIN_VALUE_", ", ", "") + " FROM " + prefix_ +
+                          "HX_METRICS WHERE COLLECTION_DATE BETWEEN " + Literal(start) + " AND " +
+                          Literal(last) + " AND HOSTNAME = " + Quoted(key.host) +
+                          " AND PROBE = " + Quoted(key.probe) + " AND PROBE_ARG = " +
+                          Quoted(key.arg);
+  HourlyWindow w;
+  auto rs = connection_.OpenResultSet(sql);
+  for (; !rs.AtEnd(); rs.MoveNext()) {
+    const int64_t back = trend::CalendarDaysBetween(rs.Value(0).ToDate(), last);
+    if (back < 0 || back >= kWindowDays) continue;
+    auto& day = w.hours[static_cast<size_t>(back)];
+    for (int h = 0; h < 24; ++h) {
+      if (rs.Value(1 + h).IsNull() || rs.Value(25 + h).IsNull()) {
+        day[h].reset();
+        continue;
+      }
+      const double avg = rs.DoubleValue(1 + h), min = rs.DoubleValue(25 + h);
+      if (avg <= -1 && min == trend::kMissingMinimum)
+        day[h].reset();
+      else
+        day[h] = avg;
+    }
+  }
+  rs.Close();
+  return w;
 }
 
 std::optional<double> HostDatabase::RecentPeak(const SeriesKey& key, trend::Date first,

@@ -2,6 +2,7 @@
 // report's own statements; every forecast comes from the classes).
 #pragma once
 
+#include <array>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +28,15 @@ struct Series {
 // usage error.
 std::string TablePrefix(const std::string& qualifier);
 
+inline constexpr int kWindowDays = 182;  // the days the class's model reads
+
+// One series' hourly averages over a window, days back 0 (the last day) to 181; a missing
+// hour is nullopt (no row, or the missing mark: an average of -1 or less with the minimum
+// 1000000000).
+struct HourlyWindow {
+  std::array<std::array<std::optional<double>, 24>, kWindowDays> hours{};
+};
+
 // Today's date on this machine's clock and time zone.
 trend::Date Today();
 
@@ -48,6 +58,10 @@ class HostDatabase {
   };
   // The daily means and peaks of one series in [first, last], oldest first.
   std::vector<Day> History(const SeriesKey& key, trend::Date first, trend::Date last);
+
+  // The hourly averages of one series in the 182 days up to `last` (and not before
+  // `first`), as the class reads them.
+  HourlyWindow Window(const SeriesKey& key, trend::Date first, trend::Date last);
 
   // The largest MAX_HOURLY_AVG of the last `days` days with rows of one series in
   // [first, last]; nothing when there is none.

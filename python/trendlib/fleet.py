@@ -97,7 +97,7 @@ def _run_chunk(login, library_path, run, items):
 def report(client, dsn, user="", password="", qualifier="", first="", last="", hosts=(), probes=(),
            thresholds="", horizons=(30, 90), warn_days=30, format="table", output="", charts="",
            quiet=False, library="", chunk_series=CHUNK_SERIES, report_library=None, timings=None,
-           stale_days=7):
+           stale_days=7, model="auto"):
     """Runs the fleet report on the cluster of `client`; returns (exit status, text), the
     text empty when `output` names a file. `timings`, a dict, receives the seconds of the
     plan, the forecasts on the cluster and the writing."""
@@ -105,7 +105,7 @@ def report(client, dsn, user="", password="", qualifier="", first="", last="", h
     options = {"dsn": dsn, "user": user, "password": password, "qualifier": qualifier,
                "library": library, "first": first, "last": last, "host_patterns": list(hosts),
                "probe_patterns": list(probes), "thresholds": thresholds,
-               "horizons": list(horizons), "warn_days": warn_days, "stale_days": stale_days, "format": format,
+               "horizons": list(horizons), "warn_days": warn_days, "stale_days": stale_days, "model": model, "format": format,
                "output": output, "charts": charts, "quiet": quiet}
     path = report_library or _report_library(library or None)
     api = _Api.get(path)
@@ -155,6 +155,7 @@ def _arguments(argv):
     p.add_argument("--horizon", default="30,90")
     p.add_argument("--warn-days", type=int, default=30)
     p.add_argument("--stale-days", type=int, default=7)
+    p.add_argument("--model", default="auto")
     p.add_argument("--format", default="table", choices=["table", "csv", "json", "markdown", "html"])
     p.add_argument("--output", default="")
     p.add_argument("--charts", default="")
@@ -207,9 +208,12 @@ def main(argv=None):
     if argv is None and a.password is not None:
         _hide_password_argument()
     try:
-        horizons = [int(h) for h in a.horizon.split(",")]
+        horizons = []
+        for item in a.horizon.split(","):
+            first, _, last = item.partition("-")
+            horizons += list(range(int(first), int(last) + 1)) if last else [int(first)]
     except ValueError:
-        print("trendlib.fleet: --horizon %r is not DAYS[,DAYS]" % a.horizon, file=sys.stderr)
+        print("trendlib.fleet: --horizon %r is not DAYS[,DAYS] or FIRST-LAST" % a.horizon, file=sys.stderr)
         return 2
     from distributed import Client, LocalCluster
     cluster = None
@@ -230,7 +234,7 @@ def main(argv=None):
             status, text = report(client, a.dsn, a.user, password, a.qualifier, a.first, a.last,
                                   a.host, a.probe, a.thresholds, horizons, a.warn_days, a.format,
                                   a.output, a.charts, a.quiet, a.library, a.chunk_series,
-                                  stale_days=a.stale_days)
+                                  stale_days=a.stale_days, model=a.model)
         sys.stdout.write(text)
         sys.stdout.flush()
         return status

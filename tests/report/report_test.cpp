@@ -88,8 +88,12 @@ class Report : public testbed::HostTest {
   }
   HostRun Run(std::vector<std::string> options) {
     const auto& b = testbed::CurrentBackend();
+    // The class's own line unless a test names a model: its crossings follow from the
+    // construction by the line's arithmetic.
     std::vector<std::string> args = {"report",     "--dsn",    b.dsn,          "--user",   b.user,
                                      "--password", b.password, "--thresholds", thresholds_};
+    if (std::find(options.begin(), options.end(), "--model") == options.end())
+      args.insert(args.end(), {"--model", "line"});
     args.insert(args.end(), options.begin(), options.end());
     return Host(args);
   }
@@ -284,6 +288,55 @@ TEST_F(Report, FarCrossingsInWordsAndNeverAsNull) {
   EXPECT_NE(r.out.find("> 10 years"), std::string::npos) << r.out;
   r = Run({"--format", "json", "--host", "never"});
   EXPECT_TRUE(nlohmann::json::parse(r.out)["series"][0]["days_to_threshold"].is_null());
+}
+
+TEST_F(Report, AutoChoosesAModelPerSeriesWithItsIntervalAndCrossingRange) {
+  Exec("DELETE FROM HX_METRICS");
+  // 20 for months, then 70 for the last 40 days: the half-year line is tilted by the
+  // shift; a recent model holds the new level, which is over the threshold of 60.
+  for (int d = 0; d < 182; ++d) {
+    const double v = (d < 40 ? 70.0 : 20.0) + ((d * 37) % 11 - 5) * 0.2;
+    testbed::HourlyRow r{"shifted", "cpu", "", Day(-d)};
+    r.avg.assign(24, v);
+    r.min = r.avg;
+    r.daily = r.maxHourly = v;
+    Exec(testbed::InsertHourly("HX_METRICS", r));
+  }
+  Linear("rising", "cpu", 50, 0.2, 182);  // crosses 60 in about 50 days on its line
+  std::ofstream(thresholds_) << "probe,threshold\ncpu,60\n";
+  HostRun r = Run({"--format", "json", "--model", "auto", "--horizon", "1-90"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto doc = nlohmann::json::parse(r.out);
+  std::map<std::string, nlohmann::json> by;
+  for (const auto& s : doc["series"]) by[s["host"].get<std::string>()] = s;
+  ASSERT_EQ(by.size(), 2u);
+  const auto& shifted = by["shifted"];
+  EXPECT_NE(shifted["model"], "line");
+  EXPECT_TRUE(shifted["backtest_mase"].is_number());
+  EXPECT_EQ(shifted["status"], "exceeded");
+  EXPECT_NEAR(shifted["forecast_30d"].get<double>(), 70, 8);
+  for (int h = 1; h <= 90; ++h) {
+    const std::string n = std::to_string(h) + "d";
+    ASSERT_TRUE(shifted.contains("forecast_" + n) && shifted.contains("lower_" + n) &&
+                shifted.contains("upper_" + n))
+        << n;
+    EXPECT_LE(shifted["lower_" + n].get<double>(), shifted["forecast_" + n].get<double>() + 1e-9);
+    EXPECT_GE(shifted["upper_" + n].get<double>(), shifted["forecast_" + n].get<double>() - 1e-9);
+  }
+  // A rising series: its crossing lies between the days the two bounds reach 60.
+  const auto& rising = by["rising"];
+  ASSERT_TRUE(rising["crossing_date"].is_string()) << rising;
+  EXPECT_LE(rising["crossing_earliest"].get<std::string>(), rising["crossing_date"].get<std::string>());
+  if (rising["crossing_latest"].is_string()) {
+    EXPECT_GE(rising["crossing_latest"].get<std::string>(),
+              rising["crossing_date"].get<std::string>());
+  }
+  // The class's line stays available and gives its own numbers.
+  r = Run({"--format", "json", "--model", "line", "--host", "shifted"});
+  const auto line = nlohmann::json::parse(r.out)["series"][0];
+  EXPECT_EQ(line["model"], "line");
+  EXPECT_NE(line["forecast_30d"], shifted["forecast_30d"]);
+  EXPECT_EQ(Run({"--model", "holt"}).status, 2);
 }
 
 TEST_F(Report, UsageErrorsNameTheirCause) {

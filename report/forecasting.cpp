@@ -1,0 +1,383 @@
+#include "forecasting.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <tuple>
+
+#include "hourly_fit.h"
+
+namespace host {
+
+namespace {
+
+constexpr double kDamping = 0.98;     // the weighted models' slope, per day ahead
+constexpr int kMinTraining = 56;      // days a backtest's model is given at least
+constexpr int kCutStep = 7;           // days between the backtest's cut-offs
+constexpr double kTieMargin = 0.02;   // a model this much worse than the best still ties
+constexpr double kLowQ = 0.10, kHighQ = 0.90;
+// Backtest errors come from fewer cut-offs than the future holds surprises, the fewer the
+// longer the lead: their quantiles widened by this much (growing with the lead) cover about
+// 80 % on the benchmark's regimes.
+double Widening(int lead) {
+  return std::min(2.0, 1.12 + 0.0085 * lead);
+}
+
+using Daily = std::vector<std::optional<double>>;  // by days back from an origin
+
+// The daily values of the window: the mean of the valid hours, or the busiest one.
+Daily DailyValues(const HourlyWindow& w, Target target) {
+  Daily out(kWindowDays);
+  for (int d = 0; d < kWindowDays; ++d) {
+    double sum = 0, most = -std::numeric_limits<double>::infinity();
+    int n = 0;
+    for (const auto& v : w.hours[d])
+      if (v) sum += *v, most = std::max(most, *v), ++n;
+    if (n) out[d] = target == Target::kMean ? sum / n : most;
+  }
+  return out;
+}
+
+// The mean of the first seven days with data, from t = 0 back.
+std::optional<double> RecentMean(const Daily& y) {
+  double sum = 0;
+  int n = 0;
+  for (size_t t = 0; t < y.size() && n < 7; ++t)
+    if (y[t]) sum += *y[t], ++n;
+  if (!n) return std::nullopt;
+  return sum / n;
+}
+
+// Days back from the origin of the day h ahead's weekday in the last week: 0 for h = 7.
+int SameWeekday(int h) {
+  return ((-h) % 7 + 7) % 7;
+}
+
+// A model fitted on the training days (y, t = 0 the last) and the hourly grid shifted to
+// the same origin; its forecast of day h ahead.
+class Fitted {
+ public:
+  Fitted(Model m, const Daily& y, const HourlyWindow& w, int cut, Target target)
+      : model_(m), y_(y) {
+    const auto mean = RecentMean(y);
+    base_ = mean.value_or(0);
+    switch (m) {
+      case Model::kMean7:
+        break;
+      case Model::kSeasonalNaive:
+        for (int s = 0; s < 7; ++s) {
+          season_[s] = base_;
+          for (size_t t = static_cast<size_t>(s); t < y.size(); t += 7)
+            if (y[t]) {
+              season_[s] = *y[t];
+              break;
+            }
+        }
+        break;
+      case Model::kLine:
+        FitLine(w, cut, target);
+        break;
+      case Model::kWeighted:
+      case Model::kWeighted14:
+        FitWeighted(m == Model::kWeighted ? 30.0 : 14.0);
+        break;
+    }
+  }
+
+  double At(int h) const {
+    double v = 0;
+    switch (model_) {
+      case Model::kMean7:
+        v = base_;
+        break;
+      case Model::kSeasonalNaive:
+        v = season_[SameWeekday(h)];
+        break;
+      case Model::kLine:
+        v = intercept_ + slope_ * h;
+        break;
+      case Model::kWeighted:
+      case Model::kWeighted14:
+        v = intercept_ + slope_ * DampedDays(kDamping, h) + season_[SameWeekday(h)];
+        break;
+    }
+    return v < 0 ? 0 : v;
+  }
+
+ private:
+  // The class's own model on the rows before the cut-off: its line (style 2), or with
+  // the peak effects on top (style 3) for the busiest hour.
+  void FitLine(const HourlyWindow& w, int cut, Target target) {
+    std::array<trend::DayHours, trend::kFitDays> avg, min;
+    for (int d = 0; d < trend::kFitDays; ++d)
+      for (int h = 0; h < trend::kHours; ++h) {
+        const int source = d + cut;
+        const std::optional<double> v =
+            source < kWindowDays ? w.hours[source][h] : std::optional<double>();
+        avg[d][h] = v ? *v : -1;
+        min[d][h] = v ? 0 : trend::kMissingMinimum;
+      }
+    try {
+      const trend::FitGrid grid(avg.data(), trend::kFitDays);
+      const trend::HourlyFit fit =
+          trend::FitHourlyModel(grid, trend::ValidCells(grid, trend::FitGrid(min.data(), trend::kFitDays)));
+      slope_ = fit.slope;
+      intercept_ = fit.intercept;
+      if (target == Target::kPeak) intercept_ += fit.peakDayEffect + fit.peakHourEffect;
+    } catch (const std::exception&) {
+      slope_ = 0, intercept_ = base_;
+    }
+  }
+
+  // Weekday effects from the training days, then a line through the adjusted values with
+  // weights halving every `halfLife` days.
+  void FitWeighted(double halfLife) {
+    double all = 0;
+    int n = 0;
+    for (const auto& v : y_)
+      if (v) all += *v, ++n;
+    if (!n) return;
+    all /= n;
+    std::array<double, 7> sum{}, count{};
+    for (size_t t = 0; t < y_.size(); ++t)
+      if (y_[t]) sum[t % 7] += *y_[t] - all, count[t % 7] += 1;
+    for (int s = 0; s < 7; ++s) season_[s] = count[s] > 0 ? sum[s] / count[s] : 0;
+    std::vector<double> x, z, weight;
+    for (size_t t = 0; t < y_.size(); ++t)
+      if (y_[t]) {
+        x.push_back(-static_cast<double>(t));
+        z.push_back(*y_[t] - season_[t % 7]);
+        weight.push_back(std::exp2(-static_cast<double>(t) / halfLife));
+      }
+    std::tie(slope_, intercept_) = WeightedLine(x, z, weight);
+  }
+
+  Model model_;
+  const Daily& y_;
+  double base_ = 0, slope_ = 0, intercept_ = 0;
+  std::array<double, 7> season_{};
+};
+
+// The training days of a cut-off: the window's days from `cut` back, re-indexed.
+Daily Training(const Daily& all, int cut) {
+  return Daily(all.begin() + cut, all.end());
+}
+
+struct Backtest {
+  // errors[lead] = actual - forecast at that lead, over the cut-offs
+  std::vector<std::vector<double>> errors;
+  // absolute errors per cut-off and lead, for MASE by horizon
+  std::vector<std::vector<std::optional<double>>> absolute;  // [cut index][lead]
+  std::vector<int> cuts;
+  int maxLead = 0;
+};
+
+Backtest RunBacktest(Model m, const Daily& y, const HourlyWindow& w, Target target, int longest) {
+  Backtest b;
+  int days = 0;  // the window's days up to the oldest with data
+  for (int d = 0; d < kWindowDays; ++d)
+    if (y[d]) days = d + 1;
+  b.maxLead = std::min(longest, std::max(0, days - kMinTraining));
+  b.errors.assign(static_cast<size_t>(b.maxLead) + 1, {});
+  for (int cut = kCutStep; cut + kMinTraining <= days; cut += kCutStep) {
+    const Daily train = Training(y, cut);
+    int present = 0;
+    for (int t = 0; t < 28 && t < static_cast<int>(train.size()); ++t) present += train[t] ? 1 : 0;
+    if (present < 7) continue;  // a gap: nothing to judge a model by
+    const Fitted f(m, train, w, cut, target);
+    std::vector<std::optional<double>> abs(static_cast<size_t>(b.maxLead) + 1);
+    for (int h = 1; h <= std::min(cut, b.maxLead); ++h) {
+      if (!y[cut - h]) continue;
+      const double e = *y[cut - h] - f.At(h);
+      b.errors[h].push_back(e);
+      abs[h] = std::fabs(e);
+    }
+    b.cuts.push_back(cut);
+    b.absolute.push_back(std::move(abs));
+  }
+  return b;
+}
+
+// The mean absolute change of a day from the same weekday a week before.
+double WeeklyScale(const Daily& y) {
+  double sum = 0;
+  int n = 0;
+  for (size_t t = 0; t + 7 < y.size(); ++t)
+    if (y[t] && y[t + 7]) sum += std::fabs(*y[t] - *y[t + 7]), ++n;
+  return n ? sum / n : 0;
+}
+
+// MASE at horizon h: over the cut-offs that reach it, the mean absolute error of days
+// 1..h, averaged, over the scale.
+std::optional<double> Mase(const Backtest& b, int h, double scale) {
+  double total = 0;
+  int cuts = 0;
+  for (size_t k = 0; k < b.cuts.size(); ++k) {
+    if (b.cuts[k] < h) continue;
+    double sum = 0;
+    int n = 0;
+    for (int l = 1; l <= h; ++l)
+      if (b.absolute[k][l]) sum += *b.absolute[k][l], ++n;
+    if (n) total += sum / n, ++cuts;
+  }
+  if (!cuts) return std::nullopt;
+  const double mae = total / cuts;
+  if (scale <= 0) return mae <= 0 ? 0.0 : mae / 1e-12;
+  return mae / scale;
+}
+
+// The leads a backtest judges a model at: 7, 30 and 90 days and the report's longest, as
+// far as the window allows.
+std::vector<int> JudgedLeads(const Backtest& b, int longest) {
+  std::vector<int> leads;
+  for (int h : {7, 30, 90, longest})
+    if (h >= 1 && h <= b.maxLead && std::find(leads.begin(), leads.end(), h) == leads.end())
+      leads.push_back(h);
+  if (leads.empty() && b.maxLead >= 1) leads.push_back(b.maxLead);
+  return leads;
+}
+
+// The 80 % interval's offsets at lead h from the errors near it; beyond the backtest's
+// longest lead, its offsets widened as the square root of the lead.
+std::pair<double, double> Offsets(const Backtest& b, int h) {
+  if (b.maxLead < 1) return {0, 0};
+  const int lead = std::min(h, b.maxLead);
+  const int reach = std::max(1, lead / 5);
+  std::vector<double> near;
+  for (int l = std::max(1, lead - reach); l <= std::min(b.maxLead, lead + reach); ++l)
+    near.insert(near.end(), b.errors[l].begin(), b.errors[l].end());
+  if (near.size() < 3) return {0, 0};
+  double low = Widening(lead) * Quantile(near, kLowQ),
+         high = Widening(lead) * Quantile(near, kHighQ);
+  if (h > lead) {
+    const double widen = std::sqrt(static_cast<double>(h) / lead);
+    low *= widen, high *= widen;
+  }
+  return {std::min(low, 0.0), std::max(high, 0.0)};
+}
+
+}  // namespace
+
+const char* ModelName(Model m) {
+  switch (m) {
+    case Model::kMean7:
+      return "mean7";
+    case Model::kSeasonalNaive:
+      return "seasonal-naive";
+    case Model::kLine:
+      return "line";
+    case Model::kWeighted:
+      return "weighted";
+    case Model::kWeighted14:
+      return "weighted-14";
+  }
+  return "line";
+}
+
+std::optional<Model> ModelFromName(const std::string& name, bool& known) {
+  known = true;
+  if (name == "auto") return std::nullopt;
+  for (Model m : kAllModels)
+    if (name == ModelName(m)) return m;
+  known = false;
+  return std::nullopt;
+}
+
+std::pair<double, double> WeightedLine(const std::vector<double>& x, const std::vector<double>& y,
+                                       const std::vector<double>& w) {
+  double sw = 0, sx = 0, sy = 0;
+  for (size_t i = 0; i < x.size(); ++i) sw += w[i], sx += w[i] * x[i], sy += w[i] * y[i];
+  if (sw <= 0) return {0, 0};
+  const double mx = sx / sw, my = sy / sw;
+  double sxx = 0, sxy = 0;
+  for (size_t i = 0; i < x.size(); ++i)
+    sxx += w[i] * (x[i] - mx) * (x[i] - mx), sxy += w[i] * (x[i] - mx) * (y[i] - my);
+  const double slope = sxx > 0 ? sxy / sxx : 0;
+  return {slope, my - slope * mx};
+}
+
+double DampedDays(double phi, int h) {
+  if (h <= 0) return 0;
+  if (phi == 1) return h;
+  return phi * (1 - std::pow(phi, h)) / (1 - phi);
+}
+
+double Quantile(std::vector<double> values, double q) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const double pos = q * static_cast<double>(values.size() - 1);
+  const size_t below = static_cast<size_t>(std::floor(pos));
+  const size_t above = std::min(values.size() - 1, below + 1);
+  return values[below] + (pos - static_cast<double>(below)) * (values[above] - values[below]);
+}
+
+ModelForecast ForecastWindow(const HourlyWindow& window, Target target,
+                             std::optional<Model> choice, int horizon, int longestLead) {
+  const Daily y = DailyValues(window, target);
+  const double scale = WeeklyScale(y);
+  ModelForecast out;
+  std::optional<Backtest> chosen;
+  if (choice) {
+    out.model = *choice;
+    chosen = RunBacktest(*choice, y, window, target, longestLead);
+  } else {
+    // Every model on the same cut-offs; the best mean MASE over the judged leads wins,
+    // the simplest among those within the margin of it.
+    std::vector<std::pair<Model, double>> scores;
+    std::vector<Backtest> runs;
+    for (Model m : kAllModels) {
+      runs.push_back(RunBacktest(m, y, window, target, longestLead));
+      double sum = 0;
+      int n = 0;
+      for (int h : JudgedLeads(runs.back(), longestLead))
+        if (auto e = Mase(runs.back(), h, scale)) sum += *e, ++n;
+      scores.emplace_back(m, n ? sum / n : std::numeric_limits<double>::infinity());
+    }
+    double best = std::numeric_limits<double>::infinity();
+    for (const auto& s : scores) best = std::min(best, s.second);
+    size_t pick = 2;  // the class's line when nothing can be judged
+    if (std::isfinite(best))
+      for (size_t i = 0; i < scores.size(); ++i)
+        if (scores[i].second <= best * (1 + kTieMargin) + 1e-12) {
+          pick = i;
+          break;
+        }
+    out.model = scores[pick].first;
+    chosen = std::move(runs[pick]);
+  }
+  out.backtestLead = std::min(30, chosen->maxLead);
+  if (out.backtestLead >= 1) out.mase = Mase(*chosen, out.backtestLead, scale);
+
+  const Fitted f(out.model, y, window, 0, target);
+  out.path.resize(static_cast<size_t>(horizon) + 1);
+  out.lower.resize(out.path.size());
+  out.upper.resize(out.path.size());
+  // Offsets at a few leads, linear between them: the quantiles are not sorted per day.
+  std::vector<int> knots = {1, 2, 3, 5, 7, 10, 14, 21, 30, 45, 60, 90, 126};
+  std::vector<std::pair<double, double>> at;
+  for (int k : knots) at.push_back(Offsets(*chosen, k));
+  const int edgeLead = std::max(1, chosen->maxLead);
+  const std::pair<double, double> edge = Offsets(*chosen, edgeLead);
+  for (int h = 0; h <= horizon; ++h) {
+    const double v = f.At(h);
+    std::pair<double, double> o{0, 0};
+    if (h >= 1) {
+      if (h >= knots.back()) {
+        const double widen = h > edgeLead ? std::sqrt(static_cast<double>(h) / edgeLead) : 1;
+        o = {edge.first * widen, edge.second * widen};
+      } else {
+        size_t k = 0;
+        while (knots[k + 1] < h) ++k;
+        const double share = static_cast<double>(h - knots[k]) / (knots[k + 1] - knots[k]);
+        o = {at[k].first + share * (at[k + 1].first - at[k].first),
+             at[k].second + share * (at[k + 1].second - at[k].second)};
+      }
+    }
+    out.path[h] = v;
+    out.lower[h] = std::max(0.0, v + o.first);
+    out.upper[h] = v + o.second;
+  }
+  return out;
+}
+
+}  // namespace host

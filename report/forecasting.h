@@ -1,0 +1,62 @@
+// The report's forecasting models, fitted on the rows the class reads (the hourly grid of
+// one series over the report's window), each checked against the series' own history by a
+// rolling-origin backtest:
+//
+//   line            the class's line (its hourly model, refitted at every cut-off)
+//   weighted        the daily values fitted by least squares with weights halving every
+//                   30 days, the slope damped by 0.98 per day ahead (weighted-14: every 14)
+//   seasonal-naive  the last seven days repeated
+//   mean7           the mean of the last seven days with data
+//   auto            per series, the model with the smallest backtest error (ties: the
+//                   simpler model)
+//
+// The error is MASE: the mean absolute error of the daily values over days 1..h ahead,
+// divided by the window's mean absolute change from a day to the same weekday a week
+// before. The 80 % interval at each horizon comes from the quantiles of the backtest's own
+// errors at that lead (widening with it), not from a fixed multiple of a spread.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host_database.h"
+
+namespace host {
+
+// The daily values a model forecasts: the mean of the day's hours, or its busiest hour.
+enum class Target { kMean, kPeak };
+
+// The models, simplest first (ties of the backtest go to the earlier one).
+enum class Model { kMean7, kSeasonalNaive, kLine, kWeighted, kWeighted14 };
+inline constexpr Model kAllModels[] = {Model::kMean7, Model::kSeasonalNaive, Model::kLine,
+                                       Model::kWeighted, Model::kWeighted14};
+const char* ModelName(Model m);
+// "auto" is nullopt; an unknown name is nullopt in `known`.
+std::optional<Model> ModelFromName(const std::string& name, bool& known);
+
+struct ModelForecast {
+  Model model = Model::kLine;
+  std::vector<double> path;          // the forecast of day h ahead, h = 0..horizon (0: level)
+  std::vector<double> lower, upper;  // the 80 % interval of each day, same indexes
+  std::optional<double> mase;        // backtest error at 30 days or the longest lead it had
+  int backtestLead = 0;              // that lead
+};
+
+// The forecasts of a series up to `horizon` days ahead by `choice` (nullopt: auto), judged
+// on backtests with leads up to `longestLead` (the report's longest horizon).
+ModelForecast ForecastWindow(const HourlyWindow& window, Target target,
+                             std::optional<Model> choice, int horizon, int longestLead);
+
+// ---- The arithmetic, for the tests ----
+
+// Weighted least squares of y on x with weights w: (slope, intercept at x = 0).
+std::pair<double, double> WeightedLine(const std::vector<double>& x, const std::vector<double>& y,
+                                       const std::vector<double>& w);
+// The sum of phi^1 .. phi^h: how far a damped slope carries in h days.
+double DampedDays(double phi, int h);
+// The q-quantile (0..1) of `values` by linear interpolation between order statistics.
+double Quantile(std::vector<double> values, double q);
+
+}  // namespace host

@@ -1,0 +1,96 @@
+// The report's forecasting arithmetic against values worked out by hand, and the models'
+// choices on series whose right answer follows from their construction.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "forecasting.h"
+
+namespace {
+
+using namespace host;
+
+TEST(Forecasting, WeightedLeastSquaresByHand) {
+  // Points (0, 1), (1, 3), (2, 4) with weights 1, 1, 2: weighted means x 1.25, y 3;
+  // Sxx = 1.5625 + 0.0625 + 1.125 = 2.75, Sxy = 2.5 + 0 + 1.5 = 4: slope 16/11.
+  const auto [slope, intercept] = WeightedLine({0, 1, 2}, {1, 3, 4}, {1, 1, 2});
+  EXPECT_NEAR(slope, 16.0 / 11, 1e-12);
+  EXPECT_NEAR(intercept, 3 - 16.0 / 11 * 1.25, 1e-12);
+  // Equal weights are ordinary least squares; no weight, no line.
+  const auto plain = WeightedLine({0, 1, 2}, {0, 2, 4}, {1, 1, 1});
+  EXPECT_NEAR(plain.first, 2, 1e-12);
+  EXPECT_NEAR(plain.second, 0, 1e-12);
+  EXPECT_EQ(WeightedLine({0, 1}, {1, 2}, {0, 0}), std::make_pair(0.0, 0.0));
+}
+
+TEST(Forecasting, DampingAndQuantiles) {
+  EXPECT_DOUBLE_EQ(DampedDays(0.98, 0), 0);
+  EXPECT_NEAR(DampedDays(0.98, 1), 0.98, 1e-12);
+  EXPECT_NEAR(DampedDays(0.98, 2), 0.98 + 0.9604, 1e-12);
+  EXPECT_NEAR(DampedDays(0.98, 100000), 49, 1e-9);  // the slope carries 49 days at most
+  EXPECT_DOUBLE_EQ(DampedDays(1, 30), 30);
+  // Linear between order statistics: of 1..5, 10 % is 1.4 and 90 % is 4.6.
+  EXPECT_NEAR(Quantile({5, 1, 4, 2, 3}, 0.1), 1.4, 1e-12);
+  EXPECT_NEAR(Quantile({5, 1, 4, 2, 3}, 0.9), 4.6, 1e-12);
+  EXPECT_DOUBLE_EQ(Quantile({7}, 0.9), 7);
+}
+
+HourlyWindow Series(const std::function<double(int)>& daily) {
+  HourlyWindow w;
+  for (int d = 0; d < kWindowDays; ++d)
+    for (int h = 0; h < 24; ++h) w.hours[d][h] = daily(d);
+  return w;
+}
+
+TEST(Forecasting, AFlatSeriesIsForecastFlatWithANarrowBand) {
+  const ModelForecast f = ForecastWindow(Series([](int) { return 40.0; }), Target::kMean,
+                                         std::nullopt, 90, 90);
+  EXPECT_EQ(f.model, Model::kMean7);  // every model is exact: the simplest wins
+  for (int h : {0, 7, 30, 90}) {
+    EXPECT_NEAR(f.path[h], 40, 1e-9);
+    EXPECT_NEAR(f.lower[h], 40, 1e-9);
+    EXPECT_NEAR(f.upper[h], 40, 1e-9);
+  }
+  ASSERT_TRUE(f.mase);
+  EXPECT_EQ(*f.mase, 0);
+  EXPECT_EQ(f.backtestLead, 30);
+}
+
+TEST(Forecasting, ALevelShiftMakesAutoLeaveTheLine) {
+  // 20 for months, then 60 for the last 40 days (days back 0..39), with a weekly pattern
+  // and noise: the half-year line is dragged down and tilted up; the recent models hold 60.
+  auto value = [](int d) {
+    const double level = d < 40 ? 60.0 : 20.0;
+    return level * (d % 7 == 2 ? 0.8 : 1.0) + ((d * 37) % 11 - 5) * 0.2;
+  };
+  const HourlyWindow w = Series(value);
+  const ModelForecast line = ForecastWindow(w, Target::kMean, Model::kLine, 90, 90);
+  const ModelForecast chosen = ForecastWindow(w, Target::kMean, std::nullopt, 90, 90);
+  EXPECT_NE(chosen.model, Model::kLine);
+  ASSERT_TRUE(chosen.mase && line.mase);
+  EXPECT_LT(*chosen.mase, *line.mase);
+  EXPECT_NEAR(chosen.path[30], 60, 8);
+  // The interval widens with the lead and holds the forecast.
+  EXPECT_LE(chosen.upper[7] - chosen.lower[7], chosen.upper[90] - chosen.lower[90] + 1e-9);
+  for (int h : {7, 30, 90}) {
+    EXPECT_LE(chosen.lower[h], chosen.path[h]);
+    EXPECT_GE(chosen.upper[h], chosen.path[h]);
+  }
+}
+
+TEST(Forecasting, SteadyGrowthIsFollowed) {
+  // 100 + 0.5 a day toward the last day: day 30 ahead is 115 on the series' own line.
+  const HourlyWindow w = Series([](int d) { return 100 - 0.5 * d; });
+  const ModelForecast f = ForecastWindow(w, Target::kMean, std::nullopt, 90, 90);
+  EXPECT_NEAR(f.path[0], 100, 1.5);
+  EXPECT_GT(f.path[30], 105);  // growth carried forward (damped or not)
+  EXPECT_LE(f.path[30], 116);  // and not beyond the line
+  bool known = false;
+  EXPECT_FALSE(ModelFromName("auto", known));
+  EXPECT_TRUE(known);
+  EXPECT_EQ(ModelFromName("seasonal-naive", known), Model::kSeasonalNaive);
+  ModelFromName("holt", known);
+  EXPECT_FALSE(known);
+}
+
+}  // namespace
