@@ -20,7 +20,20 @@ fi
 failed=0
 fail() { echo "FAILED: $*" >&2; failed=1; }
 
-cmake --install "$build" --prefix "$prefix" >/dev/null
+# Under umask 000 as well: the modes are the install rules' own, never world-writable.
+(umask 000 && cmake --install "$build" --prefix "$prefix" >/dev/null)
+mode() { stat -c %a "$1"; }
+[ "$(mode "$prefix/lib/trend")" = 755 ] || fail "lib/trend has mode $(mode "$prefix/lib/trend")"
+[ "$(mode "$prefix/share/trend-registry")" = 755 ] || fail "the registry folder has mode $(mode "$prefix/share/trend-registry")"
+[ "$(mode "$prefix/share/trend-registry/OrreryFunctions.OrreryClass")" = 644 ] ||
+  fail "a registry entry has mode $(mode "$prefix/share/trend-registry/OrreryFunctions.OrreryClass")"
+[ "$(mode "$prefix/lib/trend/Orrery.so")" = 755 ] || fail "Orrery.so has mode $(mode "$prefix/lib/trend/Orrery.so")"
+[ -z "$(find "$prefix" -perm -o+w ! -type l)" ] || fail "world-writable: $(find "$prefix" -perm -o+w ! -type l | head -3)"
+# register --system under umask 000 into a fresh system registry: 755 and 644 too.
+(umask 000 && XDG_DATA_DIRS=$work/sys TREND_REGISTRY= "$prefix/bin/trendhost" register --system \
+  "$prefix/lib/trend/Orrery.so" >/dev/null) || fail "register --system"
+[ "$(mode "$work/sys/trend-registry")" = 755 ] || fail "register --system made a folder of mode $(mode "$work/sys/trend-registry")"
+[ "$(mode "$work/sys/trend-registry/OrreryFunctions.OrreryClass")" = 644 ] || fail "register --system wrote an entry of mode $(mode "$work/sys/trend-registry/OrreryFunctions.OrreryClass")"
 
 # A data source of the test's own, and no per-user registry: only the installed one.
 mkdir -p "$work/odbc" "$work/home"

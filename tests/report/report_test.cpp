@@ -346,6 +346,14 @@ TEST_F(Report, UsageErrorsNameTheirCause) {
   EXPECT_NE(r.err.find(thresholds_ + ":2: the threshold \"eighty\" is not a number"),
             std::string::npos)
       << r.err;
+  // A device without line ends is refused, not read without end.
+  {
+    const auto& b = testbed::CurrentBackend();
+    r = Host({"report", "--dsn", b.dsn, "--user", b.user, "--password", b.password,
+              "--thresholds", "/dev/zero"});
+  }
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("/dev/zero:1: a line longer than 1 MiB"), std::string::npos) << r.err;
   std::ofstream(thresholds_) << "probe,limit\n";
   r = Run({});
   EXPECT_NE(r.err.find(":1: unknown column \"limit\""), std::string::npos) << r.err;
