@@ -15,11 +15,19 @@ namespace host {
 // ---- Masking ----
 
 namespace {
-std::string gPassword;
+thread_local std::string gPassword;
 }
 
 void SetPassword(std::string password) {
   gPassword = std::move(password);
+}
+
+PasswordScope::PasswordScope(std::string password) : previous_(std::move(gPassword)) {
+  gPassword = std::move(password);
+}
+
+PasswordScope::~PasswordScope() {
+  gPassword = std::move(previous_);
 }
 
 std::string Masked(std::string text) {

@@ -35,7 +35,20 @@ struct InvokeFailed : CallFailed {
 // Masked. One of four characters or more is masked wherever it appears; a shorter one,
 // which would match inside ordinary words, only where it stands as a value
 // ("PWD=..." or "password=..." up to a ";", a blank, a quote or the end).
+// The password belongs to the thread that set it (a call of the report's C interface on one
+// of a Dask worker's threads masks its own login's password, not another's).
 void SetPassword(std::string password);
+// The password for the life of a call, then the one before it again.
+class PasswordScope {
+ public:
+  explicit PasswordScope(std::string password);
+  ~PasswordScope();
+  PasswordScope(const PasswordScope&) = delete;
+  PasswordScope& operator=(const PasswordScope&) = delete;
+
+ private:
+  std::string previous_;
+};
 std::string Masked(std::string text);
 
 // CR LF and lone CR become line ends of this platform.

@@ -45,10 +45,17 @@ std::optional<Threshold> ThresholdOf(const json& j) {
   return j.get<Threshold>();
 }
 
+// Runs a call with its own login's password for masking (its thread's, for the call only:
+// a worker with several threads masks each call's own), errors as {"error": ...}.
 template <class F>
 char* Guarded(const char* request, F&& body) noexcept {
+  std::optional<PasswordScope> masking;
   try {
-    return Copy(body(json::parse(request ? request : "{}")).dump());
+    const json j = json::parse(request ? request : "{}");
+    if (j.contains("options") && j["options"].contains("password") &&
+        j["options"]["password"].is_string())
+      masking.emplace(j["options"]["password"].get<std::string>());
+    return Copy(body(j).dump(-1, ' ', false, json::error_handler_t::replace));
   } catch (const UsageError& e) {
     return Copy(json{{"error", {{"usage", true}, {"message", Masked(e.what())}}}}.dump());
   } catch (const std::exception& e) {
@@ -82,7 +89,6 @@ __attribute__((visibility("default"))) void trend_report_free(char* text) {
 __attribute__((visibility("default"))) char* trend_report_plan(const char* request) {
   return Guarded(request, [](const json& j) {
     const ReportOptions o = j.at("options").get<ReportOptions>();
-    SetPassword(o.password);
     const ReportPlan plan = PlanReport(o);
     json series = json::array(), thresholds = json::array();
     for (size_t i = 0; i < plan.series.size(); ++i) {
@@ -98,7 +104,6 @@ __attribute__((visibility("default"))) char* trend_report_plan(const char* reque
 __attribute__((visibility("default"))) char* trend_report_chunk(const char* request) {
   return Guarded(request, [](const json& j) {
     const ReportOptions o = j.at("options").get<ReportOptions>();
-    SetPassword(o.password);
     const ReportRun run = j.at("run").get<ReportRun>();
     Forecaster& f = ThreadForecaster(o);
     json lines = json::array();
@@ -115,7 +120,6 @@ __attribute__((visibility("default"))) char* trend_report_chunk(const char* requ
 __attribute__((visibility("default"))) char* trend_report_write(const char* request) {
   return Guarded(request, [](const json& j) {
     const ReportOptions o = j.at("options").get<ReportOptions>();
-    SetPassword(o.password);
     const ReportRun run = j.at("run").get<ReportRun>();
     std::vector<Series> series;
     std::vector<std::optional<Threshold>> limits;
