@@ -19,6 +19,7 @@
 
 #include "command.h"
 #include "forecaster.h"
+#include "forecasting.h"
 #include "numeric.h"
 
 namespace host {
@@ -174,19 +175,26 @@ std::vector<Chart> DrawCharts(const std::vector<SeriesResult>& results, const Re
         data << Day(d.day) << " " << d.mean << " " << d.peak << "\n";
     }
     {
-      // The fitted line as the class answers it, weekly from the window's start to the last
-      // horizon, with its band.
+      // The class's fitted line over the window, weekly; then, day by day to the last
+      // horizon, the forecast of the row's model with its 80 % interval.
       std::ofstream data(work / (id + ".trend"));
-      const double band = 2.0 * r->stdDev.value_or(0);
       const Forecaster::Key key{k.host, k.probe, k.arg, run.first, run.last};
       const int start =
           -static_cast<int>(std::min<int64_t>(181, trend::CalendarDaysBetween(first, last)));
-      for (int x = start;; x = std::min(x + 7, lastHorizon)) {
+      for (int x = start; x < 0; x += 7) {
         const double v = forecaster.TrendValue(key, static_cast<float>(x), 2);
-        data << Day(trend::AddDays(last, x)) << " " << v << " " << std::max(0.0, v - band) << " "
-             << v + band << "\n";
-        if (x == lastHorizon) break;
+        data << Day(trend::AddDays(last, x)) << " " << v << " " << v << " " << v << "\n";
       }
+      bool known = true;
+      const auto model = ModelFromName(r->model.empty() ? "line" : r->model, known);
+      const bool peak = r->threshold && r->threshold->basis == Basis::kPeak;
+      const ModelForecast f =
+          ForecastWindow(db.Window(k, first, last), peak ? Target::kPeak : Target::kMean,
+                         known && model ? model : std::optional<Model>(Model::kLine), lastHorizon,
+                         std::max(1, lastHorizon));
+      for (int x = 0; x <= lastHorizon; ++x)
+        data << Day(trend::AddDays(last, x)) << " " << f.path[x] << " " << f.lower[x] << " "
+             << f.upper[x] << "\n";
     }
     const std::string unit = r->threshold ? r->threshold->unit : "";
     const std::string title = k.host + "  " + k.probe + (k.arg.empty() ? "" : " " + k.arg) +
@@ -205,8 +213,11 @@ std::vector<Chart> DrawCharts(const std::vector<SeriesResult>& results, const Re
          << Day(trend::AddDays(last, lastHorizon)) << "']\n"
          << "set yrange [0:*]\n"
          << "plot trend_file using 1:3:4 with filledcurves lc rgb '#d0e4f5' "
-         << "title 'trend band (2 sd)', "
-         << "'' using 1:2 with lines lw 2 lc rgb '#1565c0' title 'fitted trend', "
+         << "title '80 % interval', "
+         << "'' using 1:2 with lines lw 2 lc rgb '#1565c0' title "
+         << GnuplotString("fitted trend, then forecast (" +
+                          (r->model.empty() ? std::string("line") : r->model) + ")")
+         << " noenhanced, "
          << "days_file using 1:2 with lines lc rgb '#555555' title 'daily mean', "
          << "'' using 1:3 with points pt 7 ps 0.3 lc rgb '#ef6c00' title 'daily peak'";
     if (r->threshold)

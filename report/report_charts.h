@@ -1,6 +1,6 @@
 // Charts of the fleet report, drawn by gnuplot: the measured daily means and peaks over the
-// window, the fitted trend with its band (two standard deviations, as the forecast file's
-// bounds) extended to the last horizon, and the threshold.
+// window, the class's fitted trend over it, the forecast of the row's model to the last
+// horizon with its 80 % interval, and the threshold.
 #pragma once
 
 #include <string>
