@@ -287,6 +287,16 @@ bool SplitCsv(std::string_view line, std::vector<std::string_view>& fields,
   }
 }
 
+// Whether `name` is one of the "|"-separated `names`.
+bool OneOf(std::string_view names, std::string_view name) {
+  for (size_t start = 0;;) {
+    const size_t bar = names.find('|', start);
+    if (names.substr(start, bar - start) == name) return true;
+    if (bar == std::string_view::npos) return false;
+    start = bar + 1;
+  }
+}
+
 // Names are stored as they are: a NUL would cut one short on some drivers (so that it
 // replaces another series' rows), and control characters are never part of a real name.
 void CheckName(const std::string& file, size_t line, const char* what, std::string_view name) {
@@ -358,16 +368,31 @@ void ReadSamples(std::istream& in, const std::string& file, const TimeZone& zone
 
 // ---- sadf -d ----
 
+// The mapping of sysstat's activities to the probes the report, the summary and the ranks
+// read (the README shows the same table). Per-CPU lines (-P) are skipped: CPU -1 is the
+// machine's. Swapping (-W) is the page-out and page-in rate in pages per second; -B counts
+// kilobytes of all block I/O and has probes of its own.
 const std::vector<SadfMetric> kSadfMetrics = {
-    {"%idle", "CPU", "-1", "avgcpubusy", true},
-    {"%user", "CPU", "-1", "avgcpuusr", false},
-    {"%system", "CPU", "-1", "avgcpusys", false},
-    {"runq-sz", "", nullptr, "runqjobs", false},
-    {"pgpgout/s", "", nullptr, "pageoutrate", false},
-    {"pgpgin/s", "", nullptr, "pageinrate", false},
-    {"rxpck/s", "IFACE", nullptr, "netinrate", false},
-    {"txpck/s", "IFACE", nullptr, "netoutrate", false},
-    {"tps", "DEV", nullptr, "peakdiskxfer", false},
+    {"-u", "%idle", "CPU", "-1", "avgcpubusy", true},
+    {"-u", "%user|%usr", "CPU", "-1", "avgcpuusr", false},
+    {"-u", "%system|%sys", "CPU", "-1", "avgcpusys", false},
+    {"-u", "%iowait", "CPU", "-1", "avgcpuwait", false},
+    {"-q", "runq-sz", "", nullptr, "runqjobs", false},
+    {"-q", "ldavg-1", "", nullptr, "ldavg1", false},
+    {"-q", "ldavg-5", "", nullptr, "ldavg5", false},
+    {"-q", "ldavg-15", "", nullptr, "ldavg15", false},
+    {"-W", "pswpout/s", "", nullptr, "pageoutrate", false},
+    {"-W", "pswpin/s", "", nullptr, "pageinrate", false},
+    {"-B", "pgpgout/s", "", nullptr, "blockoutkb", false},
+    {"-B", "pgpgin/s", "", nullptr, "blockinkb", false},
+    {"-r", "%memused", "", nullptr, "memusedpct", false},
+    {"-r", "kbavail", "", nullptr, "totalfree", false, 1.0 / 1024},
+    {"-S", "%swpused", "", nullptr, "swapusedpct", false},
+    {"-F MOUNT", "%fsused", "MOUNTPOINT|FILESYSTEM", nullptr, "fsusedpct", false},
+    {"-F MOUNT", "MBfsfree", "MOUNTPOINT|FILESYSTEM", nullptr, "fsfreemb", false},
+    {"-n DEV", "rxpck/s", "IFACE", nullptr, "netinrate", false},
+    {"-n DEV", "txpck/s", "IFACE", nullptr, "netoutrate", false},
+    {"-d", "tps", "DEV", nullptr, "peakdiskxfer", false},
 };
 
 void ReadSadf(std::istream& in, const std::string& file, const TimeZone& zone, Aggregator& out) {
@@ -403,8 +428,8 @@ void ReadSadf(std::istream& in, const std::string& file, const TimeZone& zone, A
       for (const auto& m : kSadfMetrics) {
         int column = -1, key = -1;
         for (size_t c = 3; c < fields.size(); ++c) {
-          if (fields[c] == m.column) column = static_cast<int>(c);
-          if (*m.keyColumn && fields[c] == m.keyColumn) key = static_cast<int>(c);
+          if (OneOf(m.column, fields[c])) column = static_cast<int>(c);
+          if (*m.keyColumn && OneOf(m.keyColumn, fields[c])) key = static_cast<int>(c);
         }
         if (column >= 0 && (!*m.keyColumn || key >= 0)) uses.push_back({&m, column, key});
       }
@@ -437,7 +462,8 @@ void ReadSadf(std::istream& in, const std::string& file, const TimeZone& zone, A
       double v = 0;
       if (!ParseNumber(fields[u.column], v))
         throw InputError(file, number, "\"" + std::string(fields[u.column]) + "\" is not a number");
-      if (!out.Add(fields[0], u.metric->probe, arg, utc, u.metric->complement ? 100 - v : v))
+      const double value = (u.metric->complement ? 100 - v : v) * u.metric->scale;
+      if (!out.Add(fields[0], u.metric->probe, arg, utc, value))
         throw InputError(file, number,
                          "the value " + std::string(fields[u.column]) +
                              " is not finite or makes its hour's sum overflow");

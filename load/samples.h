@@ -90,12 +90,14 @@ void ReadSamples(std::istream& in, const std::string& file, const TimeZone& zone
 
 // The sadf activities and columns that become probes, in one place.
 struct SadfMetric {
-  const char* column;     // the sadf column read
-  const char* keyColumn;  // the column that names the device ("" for none)
+  const char* activity;   // the sadf option that reports it ("-u", "-F MOUNT")
+  const char* column;     // the sadf column read ("a|b": whichever the header has)
+  const char* keyColumn;  // the column that names the device ("" for none; "a|b" as above)
   const char* keyValue;   // only lines whose key column holds this ("-1": all CPUs); null:
                           // every line, the key column's value becoming the probe argument
   const char* probe;
-  bool complement;  // the probe is 100 minus the column
+  bool complement;    // the probe is 100 minus the column
+  double scale = 1;   // the probe is the column times this (kB to MB: 1/1024)
 };
 extern const std::vector<SadfMetric> kSadfMetrics;
 

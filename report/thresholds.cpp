@@ -43,6 +43,10 @@ Thresholds::Thresholds() {
       {"netinrate", 10000, "packets/s", "network packets in", kUp, kMean},
       {"netoutrate", 10000, "packets/s", "network packets out", kUp, kMean},
       {"peakdiskxfer", 500, "transfers/s", "disk transfers", kUp, kMean},
+      {"avgcpuwait", 20, "%", "CPU waiting for I/O", kUp, kMean},
+      {"memusedpct", 90, "%", "memory used", kUp, kMean},
+      {"swapusedpct", 50, "%", "swap used", kUp, kMean},
+      {"fsusedpct", 90, "%", "file-system space used", kUp, kMean},
       {"totalfree", 512, "MB", "free memory", kDown, kMean},
       {"fsfreemb", 1024, "MB", "free file-system space", kDown, kMean},
   };

@@ -159,19 +159,30 @@ TEST_F(Load, SysstatOutputLoadsAndAForecastFollows) {
             (Rows{{"avgcpubusy", "", N(40), N(30), N(-1)},  // 100 - %idle of all CPUs, hour 10
                   {"avgcpusys", "", N(7.5), N(5), N(-1)},
                   {"avgcpuusr", "", N(25), N(20), N(-1)},
+                  {"avgcpuwait", "", N(0), N(0), N(-1)},
+                  {"blockinkb", "", N(4), N(4), N(-1)},  // -B: kB/s of block I/O
+                  {"blockoutkb", "", N(12.5), N(12.5), N(-1)},
+                  {"fsfreemb", "/", N(239358), N(239358), N(-1)},  // per mount point
+                  {"fsusedpct", "/", N(7.23), N(7.23), N(-1)},
+                  {"ldavg1", "", N(1.27), N(1.27), N(1.27)},
+                  {"ldavg15", "", N(0.73), N(0.73), N(0.73)},
+                  {"ldavg5", "", N(1.12), N(1.12), N(1.12)},
+                  {"memusedpct", "", N(61.5), N(61.5), N(-1)},
                   {"netinrate", "eth0", N(100), N(100), N(-1)},
                   {"netinrate", "lo", N(1), N(1), N(-1)},
                   {"netoutrate", "eth0", N(80), N(80), N(-1)},
                   {"netoutrate", "lo", N(1), N(1), N(-1)},
-                  {"pageinrate", "", N(4), N(4), N(-1)},
-                  {"pageoutrate", "", N(12.5), N(12.5), N(-1)},
+                  {"pageinrate", "", N(2), N(2), N(-1)},  // -W: pages swapped per second
+                  {"pageoutrate", "", N(3), N(3), N(-1)},
                   {"peakdiskxfer", "vda", N(42), N(42), N(-1)},
-                  {"runqjobs", "", N(3), N(3), N(5)}}));
+                  {"runqjobs", "", N(3), N(3), N(5)},
+                  {"swapusedpct", "", N(12.25), N(12.25), N(-1)},
+                  {"totalfree", "", N(2000), N(2000), N(-1)}}));  // kbavail in MB
   // Real output of this machine's collector, a few seconds of it.
   const std::string sa = (dir_ / "sa.bin").string();
   const std::string sadf = (dir_ / "sa.txt").string();
-  ASSERT_EQ(std::system(("/usr/lib/sysstat/sadc -S XDISK 1 3 " + testbed::ShellQuote(sa) +
-                         " && sadf -d " + testbed::ShellQuote(sa) + " -- -u -q -B -n DEV -d > " +
+  ASSERT_EQ(std::system(("/usr/lib/sysstat/sadc -S XALL 1 3 " + testbed::ShellQuote(sa) +
+                         " && sadf -d " + testbed::ShellQuote(sa) + " -- -u ALL -q -B -W -r -S -F MOUNT -n DEV -d > " +
                          testbed::ShellQuote(sadf))
                             .c_str()),
             0);
@@ -188,6 +199,15 @@ TEST_F(Load, SysstatOutputLoadsAndAForecastFollows) {
   const double level = std::stod(f.out);
   EXPECT_GE(level, 0);
   EXPECT_LE(level, 100);
+  // The collector's memory, swap, file systems, load average, CPU wait and block I/O.
+  const Rows probes = Query("SELECT DISTINCT PROBE FROM HX_METRICS ORDER BY PROBE");
+  for (const char* probe : {"avgcpuusr", "avgcpusys", "avgcpuwait", "blockinkb", "blockoutkb",
+                            "fsfreemb", "fsusedpct", "ldavg1", "ldavg5", "ldavg15", "memusedpct",
+                            "pageinrate", "pageoutrate", "swapusedpct", "totalfree"})
+    EXPECT_NE(std::find(probes.begin(), probes.end(), std::vector<std::string>{probe}), probes.end())
+        << probe;
+  const Rows root = Query("SELECT PROBE_ARG FROM HX_METRICS WHERE PROBE = 'fsusedpct'");
+  EXPECT_NE(std::find(root.begin(), root.end(), std::vector<std::string>{"/"}), root.end());
 }
 
 TEST_F(Load, SummarizeBuildsThePopulationBandsAndTheWholePathAnswers) {
