@@ -302,11 +302,16 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   loadCommand->add_flag("--dry-run", load.dryRun,
                         "check and aggregate, print what would be written");
-  loadCommand->add_flag("-q,--quiet", load.quiet, "no progress on standard error");
+  loadCommand->add_flag("--replace-days", load.replaceDays,
+                        "replace the stored rows of the run's days whole (by default the hours "
+                        "the run has samples for replace those hours, the others stay)");
+  loadCommand->add_flag("-q,--quiet", load.quiet,
+                        "no progress on standard error and no summary line on success");
   loadCommand->add_option("FILE", load.files, "input files (\"-\" is standard input)")->required();
   loadCommand->footer(std::string(kPasswordOrder) +
-                      "\n\nRows of the same host, probe, argument and day are replaced; every "
-                      "other row stays.\nA malformed line stops the run (exit status 2) and "
+                      "\n\nThe hours a run has samples for replace those hours of the stored row "
+                      "of the same host, probe, argument and day (its other hours stay, the daily "
+                      "columns are recomputed); every other row stays.\nA malformed line stops the run (exit status 2) and "
                       "nothing is written.");
 
   LoginOptions summarizeLogin;

@@ -15,6 +15,7 @@
 #include "command.h"
 #include "grouped_statement.h"
 #include "hour_columns.h"
+#include "hourly_fit.h"
 #include "module1.h"
 #include "odbc.h"
 #include "samples.h"
@@ -36,6 +37,51 @@ std::string Day(trend::Date d) {
   return trend::FormatDate(d, trend::DateFormat::kIsoDay);
 }
 
+
+// A load replaces the hours it has samples for and keeps the other hours of a stored row
+// (an hourly run of the same day keeps the hours before it); the daily columns are then
+// recomputed from the merged hours. In the mail tables the day's largest sample is the
+// larger of the run's and the stored row's while any stored hour stays.
+void MergeStoredHours(HostDatabase& db, const std::string& table, bool mail,
+                      std::vector<DayRow>& rows) {
+  std::map<trend::Date, std::map<SeriesKey, size_t>> byDay;
+  for (size_t i = 0; i < rows.size(); ++i) byDay[rows[i].day][rows[i].key] = i;
+  const std::string columns = "HOSTNAME, PROBE, PROBE_ARG" +
+                              trend::HourColumns("AVG_VALUE_", ", ", "") +
+                              trend::HourColumns("MIN_VALUE_", ", ", "") +
+                              (mail ? ", MAX_DAILY_VALUE" : "");
+  for (const auto& [day, keys] : byDay) {
+    auto rs = db.connection().OpenResultSet("SELECT " + columns + " FROM " + table +
+                                            " WHERE COLLECTION_DATE = " + db.Literal(day));
+    for (; !rs.AtEnd(); rs.MoveNext()) {
+      const SeriesKey key{rs.Value(0).ToText(), rs.Value(1).ToText(), rs.Value(2).ToText()};
+      const auto it = keys.find(key);  // exact, byte for byte
+      if (it == keys.end()) continue;
+      DayRow& r = rows[it->second];
+      bool kept = false;
+      for (int h = 0; h < 24; ++h) {
+        if (r.avg[h] != -1 || r.min[h] != trend::kMissingMinimum) continue;  // the run's hour
+        if (rs.Value(3 + h).IsNull() || rs.Value(27 + h).IsNull()) continue;
+        r.avg[h] = rs.DoubleValue(3 + h);
+        r.min[h] = rs.DoubleValue(27 + h);
+        kept = kept || !(r.avg[h] <= -1 && r.min[h] == trend::kMissingMinimum);
+      }
+      if (mail && kept && !rs.Value(51).IsNull())
+        r.maxSample = std::max(r.maxSample, rs.DoubleValue(51));
+      double sum = 0;
+      int n = 0;
+      bool first = true;
+      for (int h = 0; h < 24; ++h) {
+        if (r.avg[h] <= -1 && r.min[h] == trend::kMissingMinimum) continue;
+        sum += r.avg[h], ++n;
+        if (first || r.avg[h] > r.maxHourly) r.maxHourly = r.avg[h];
+        first = false;
+      }
+      if (n) r.daily = sum / n;
+    }
+    rs.Close();
+  }
+}
 
 }  // namespace
 
@@ -73,7 +119,7 @@ int Load(const LoadOptions& o) {
       throw UsageError(e.what());
     }
   }
-  const std::vector<DayRow> rows = samples.Rows();
+  std::vector<DayRow> rows = samples.Rows();
   std::set<SeriesKey> series;
   std::set<trend::Date> days;
   for (const auto& r : rows) series.insert(r.key), days.insert(r.day);
@@ -120,6 +166,7 @@ int Load(const LoadOptions& o) {
     // them); the schema's unique key stops a duplicate day row on every backend.
     if (dbms.find("postgres") != std::string::npos)
       connection.Execute("LOCK TABLE " + table + " IN SHARE ROW EXCLUSIVE MODE");
+    if (!o.replaceDays) MergeStoredHours(db, table, mail, rows);
     for (size_t first = 0; first < rows.size(); first += kBatchRows) {
       const size_t n = std::min(kBatchRows, rows.size() - first);
       std::vector<std::string> hosts(n), probes(n), args(n);
@@ -142,7 +189,7 @@ int Load(const LoadOptions& o) {
     }
     transaction.Commit();
   }
-  summary("wrote");
+  if (!o.quiet) summary("wrote");
   return kExitOk;
 }
 

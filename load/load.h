@@ -14,6 +14,7 @@ struct LoadOptions {
   std::string format = "samples";  // samples | sadf
   std::string timezone = "UTC";
   bool dryRun = false;
+  bool replaceDays = false;  // a run's days replace the stored rows whole, not hour by hour
   bool quiet = false;
   std::vector<std::string> files;  // "-" is standard input
 };

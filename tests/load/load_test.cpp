@@ -90,7 +90,7 @@ TEST_F(Load, NaiveTimesInTheZoneGivenAndMailTablesKeepTheLargestSample) {
   EXPECT_EQ(Run("load", {"--timezone", "Mars/Olympus", file}).status, 2);
 }
 
-TEST_F(Load, ASecondLoadReplacesOnlyTheDaysItCovers) {
+TEST_F(Load, ASecondLoadMergesOnlyTheDaysItCovers) {
   Run("load", {Write("a.csv",
                      "time,host,probe,arg,value\n"
                      "2001-06-29T10:00:00Z,h,p,,1\n2001-06-30T10:00:00Z,h,p,,2\n"
@@ -98,6 +98,12 @@ TEST_F(Load, ASecondLoadReplacesOnlyTheDaysItCovers) {
   HostRun r =
       Run("load", {Write("b.csv", "time,host,probe,arg,value\n2001-06-30T11:00:00Z,h,p,,9\n")});
   EXPECT_EQ(r.status, 0) << r.err;
+  // Hour 10 of 30 June stays, hour 11 joins it: the daily mean is of both.
+  EXPECT_EQ(
+      Table("HOSTNAME, COLLECTION_DATE, AVG_DAILY_VALUE"),
+      (Rows{{"h", "2001-06-29", N(1)}, {"h", "2001-06-30", N(5.5)}, {"other", "2001-06-30", N(3)}}));
+  r = Run("load", {"--replace-days",
+                   Write("b.csv", "time,host,probe,arg,value\n2001-06-30T11:00:00Z,h,p,,9\n")});
   EXPECT_EQ(
       Table("HOSTNAME, COLLECTION_DATE, AVG_DAILY_VALUE"),
       (Rows{{"h", "2001-06-29", N(1)}, {"h", "2001-06-30", N(9)}, {"other", "2001-06-30", N(3)}}));
@@ -135,6 +141,27 @@ TEST_F(Load, AFailedRunLeavesTheTableAsItWas) {
   r = Run("load", {Write("rejected.csv", many)});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(Table(kHours), kept);
+}
+
+TEST_F(Load, HourlyLoadsOfOneDayKeepEveryHour) {
+  // An hourly cron job: three runs, each with the samples of one hour of the same day.
+  for (int h : {9, 10, 11}) {
+    char line[96];
+    std::snprintf(line, sizeof line, "2001-06-30T%02d:15:00Z,web01,cpu,,%d\n", h, 10 * h);
+    HostRun r = Run("load", {"--quiet", Write("h.csv", std::string("time,host,probe,arg,value\n") + line)});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");  // --quiet: nothing on success
+  }
+  EXPECT_EQ(Table("AVG_VALUE_09, AVG_VALUE_10, AVG_VALUE_11, AVG_VALUE_12, MIN_VALUE_12, "
+                  "AVG_DAILY_VALUE, MAX_HOURLY_AVG"),
+            (Rows{{N(90), N(100), N(110), N(-1), N(1e9), N(100), N(110)}}));
+  // A run with a new value for hour 10 replaces that hour only.
+  ASSERT_EQ(Run("load", {Write("h.csv", "time,host,probe,arg,value\n2001-06-30T10:40:00Z,web01,cpu,,40\n")}).status, 0);
+  EXPECT_EQ(Table("AVG_VALUE_09, AVG_VALUE_10, AVG_VALUE_11, AVG_DAILY_VALUE, MAX_HOURLY_AVG"),
+            (Rows{{N(90), N(40), N(110), N(80), N(110)}}));
+  // --replace-days: the run's day as the run has it.
+  ASSERT_EQ(Run("load", {"--replace-days", Write("h.csv", "time,host,probe,arg,value\n2001-06-30T12:00:00Z,web01,cpu,,5\n")}).status, 0);
+  EXPECT_EQ(Table("AVG_VALUE_09, AVG_VALUE_12, AVG_DAILY_VALUE"), (Rows{{N(-1), N(5), N(5)}}));
 }
 
 TEST_F(Load, TextsReachTheTableUnchanged) {
