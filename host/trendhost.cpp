@@ -293,8 +293,9 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   loadCommand
       ->add_option("--format", load.format,
-                   "samples (CSV time,host,probe,arg,value) or sadf (sadf -d)")
-      ->check(CLI::IsMember({"samples", "sadf"}))
+                   "samples (CSV time,host,probe,arg,value), sadf (sadf -d output) or sa "
+                   "(sysstat's daily files, read through sadf)")
+      ->check(CLI::IsMember({"samples", "sadf", "sa"}))
       ->capture_default_str();
   loadCommand
       ->add_option("--timezone", load.timezone,
@@ -302,6 +303,8 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   loadCommand->add_flag("--dry-run", load.dryRun,
                         "check and aggregate, print what would be written");
+  loadCommand->add_option("--exclude-arg", load.excludeArgs,
+                          "skip arguments matching PATTERN (shell style, repeatable: lo, veth*)");
   loadCommand->add_flag("--replace-days", load.replaceDays,
                         "replace the stored rows of the run's days whole (by default the hours "
                         "the run has samples for replace those hours, the others stay)");

@@ -1,6 +1,13 @@
 #include "load.h"
 
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <sstream>
 
 #include <algorithm>
 #include <chrono>
@@ -83,6 +90,64 @@ void MergeStoredHours(HostDatabase& db, const std::string& table, bool mail,
   }
 }
 
+// The text `sadf -d` makes of a daily file, run without a shell; a file it cannot read
+// (another sysstat version, not an sa file) is an error naming the file and what sadf said.
+std::string SadfOutput(const std::string& file) {
+  int out[2], err[2];
+  if (::pipe(out) != 0 || ::pipe(err) != 0) throw CallFailed("cannot create a pipe for sadf");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+  posix_spawn_file_actions_addclose(&actions, out[0]);
+  posix_spawn_file_actions_addclose(&actions, err[0]);
+  std::vector<std::string> words = SadfCommand(file);
+  std::vector<char*> argv;
+  for (auto& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  const int failed = posix_spawnp(&pid, "sadf", &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(out[1]);
+  ::close(err[1]);
+  if (failed) {
+    ::close(out[0]);
+    ::close(err[0]);
+    throw UsageError("cannot run sadf for " + file + " (install sysstat): " + std::strerror(failed));
+  }
+  std::string text, message;
+  // Both pipes at once, so that neither fills while the other is read.
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  for (int open = 2; open > 0;) {
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (auto& f : fds) {
+      if (f.fd < 0 || !(f.revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      char buf[65536];
+      const ssize_t n = ::read(f.fd, buf, sizeof buf);
+      if (n > 0) {
+        (f.fd == out[0] ? text : message).append(buf, static_cast<size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        ::close(f.fd);
+        f.fd = -1;
+        --open;
+      }
+    }
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
+    throw UsageError(file + ": sadf cannot read it: " +
+                     (message.empty() ? std::string("exit status ") + std::to_string(WEXITSTATUS(status))
+                                      : message));
+  }
+  return text;
+}
+
 }  // namespace
 
 int Load(const LoadOptions& o) {
@@ -101,7 +166,21 @@ int Load(const LoadOptions& o) {
 
   // Everything is read and checked before anything is written.
   Aggregator samples(zone);
+  samples.ExcludeArguments(o.excludeArgs);
+  Progress reading("files read", o.files.size(), !o.quiet && o.format == "sa" && o.files.size() > 1);
+  size_t done = 0;
   for (const auto& file : o.files) {
+    if (o.format == "sa") {
+      // sysstat's binary daily file, through sysstat's own reader.
+      std::istringstream text(SadfOutput(file));
+      try {
+        ReadSadf(text, file + " (sadf -d)", zone, samples);
+      } catch (const InputError& e) {
+        throw UsageError(e.what());
+      }
+      reading.Done(++done);
+      continue;
+    }
     std::ifstream stream;
     std::istream* in = &std::cin;
     if (file != "-") {
@@ -128,7 +207,11 @@ int Load(const LoadOptions& o) {
               << series.size() << " series, " << days.size() << " days";
     if (!days.empty())
       std::cout << " (" << Day(*days.begin()) << " to " << Day(*days.rbegin()) << ")";
-    std::cout << ", from " << samples.samples() << " samples\n";
+    std::cout << ", from " << samples.samples() << " samples";
+    if (o.format == "sadf" || o.format == "sa")
+      for (const auto& missing : MissingActivities(samples.activities))
+        std::cout << "; " << missing;
+    std::cout << "\n";
   };
   if (o.dryRun) {
     summary("would write");

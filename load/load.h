@@ -11,7 +11,8 @@ namespace host {
 struct LoadOptions {
   std::string dsn, user, password, qualifier;
   std::string table = "HX_METRICS";
-  std::string format = "samples";  // samples | sadf
+  std::string format = "samples";  // samples | sadf | sa (sysstat's daily files, through sadf)
+  std::vector<std::string> excludeArgs;  // shell patterns of arguments to skip
   std::string timezone = "UTC";
   bool dryRun = false;
   bool replaceDays = false;  // a run's days replace the stored rows whole, not hour by hour

@@ -1,5 +1,7 @@
 #include "samples.h"
 
+#include <fnmatch.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -189,8 +191,17 @@ uint32_t Aggregator::SeriesId(std::string_view host, std::string_view probe, std
   return lastId_ = it->second;
 }
 
+bool Aggregator::Excluded(std::string_view arg) const {
+  if (excluded_.empty() || arg.empty()) return false;
+  const std::string text(arg);
+  for (const auto& p : excluded_)
+    if (fnmatch(p.c_str(), text.c_str(), 0) == 0) return true;
+  return false;
+}
+
 bool Aggregator::Add(std::string_view host, std::string_view probe, std::string_view arg,
                      int64_t utc, double value) {
+  if (Excluded(arg)) return true;
   if (!std::isfinite(value)) return false;
   const int64_t local = utc + zone_.OffsetAt(utc);
   const int64_t day = FloorDiv(local, kDay);
@@ -334,9 +345,18 @@ void ReadSamples(std::istream& in, const std::string& file, const TimeZone& zone
                                    : nullptr;
         if (slot) *slot = static_cast<int>(c);
       }
-      if (time < 0 || host < 0 || probe < 0 || arg < 0 || value < 0)
+      if (time < 0 || host < 0 || probe < 0 || arg < 0 || value < 0) {
+        if (line.rfind("# hostname;", 0) == 0)
+          throw InputError(file, number,
+                           "this looks like the output of sadf -d: load it with --format sadf");
+        if (!line.empty() && line[0] == '{')
+          throw InputError(file, number,
+                           "this looks like the output of sadf -j (JSON): write the file with "
+                           "sadf -d and load it with --format sadf, or load the daily file with "
+                           "--format sa");
         throw InputError(file, number,
                          "the header must name the columns time,host,probe,arg,value");
+      }
       width = fields.size();
       continue;
     }
@@ -367,6 +387,29 @@ void ReadSamples(std::istream& in, const std::string& file, const TimeZone& zone
 }
 
 // ---- sadf -d ----
+
+std::vector<std::string> SadfCommand(const std::string& file) {
+  return {"sadf", "-d", file, "--", "-u", "ALL", "-q", "-B", "-W", "-r", "-S",
+          "-F", "MOUNT", "-n", "DEV", "-d"};
+}
+
+std::vector<std::string> MissingActivities(const std::set<std::string>& seen) {
+  static const std::vector<std::pair<std::string, std::string>> kWhat = {
+      {"-u", "no CPU activity (-u)"},
+      {"-q", "no run queue or load average (-q)"},
+      {"-W", "no swapping activity (-W)"},
+      {"-B", "no paging and block I/O activity (-B)"},
+      {"-r", "no memory activity (-r)"},
+      {"-S", "no swap-space activity (-S)"},
+      {"-F MOUNT", "no file-system activity (-F): sadc collects file systems only with -S XDISK"},
+      {"-n DEV", "no network activity (-n DEV)"},
+      {"-d", "no disk activity (-d): sadc collects disks only with -S DISK"},
+  };
+  std::vector<std::string> out;
+  for (const auto& [activity, what] : kWhat)
+    if (!seen.count(activity)) out.push_back(what);
+  return out;
+}
 
 // The mapping of sysstat's activities to the probes the report, the summary and the ranks
 // read (the README shows the same table). Per-CPU lines (-P) are skipped: CPU -1 is the
@@ -431,13 +474,22 @@ void ReadSadf(std::istream& in, const std::string& file, const TimeZone& zone, A
           if (OneOf(m.column, fields[c])) column = static_cast<int>(c);
           if (*m.keyColumn && OneOf(m.keyColumn, fields[c])) key = static_cast<int>(c);
         }
-        if (column >= 0 && (!*m.keyColumn || key >= 0)) uses.push_back({&m, column, key});
+        if (column >= 0 && (!*m.keyColumn || key >= 0)) {
+          uses.push_back({&m, column, key});
+          out.activities.insert(m.activity);
+        }
       }
       width = fields.size();
       header = true;
       continue;
     }
-    if (!header) throw InputError(file, number, "data before the first header line of sadf -d");
+    if (!header) {
+      if (line[0] == '{')
+        throw InputError(file, number,
+                         "this looks like the output of sadf -j (JSON): write it with sadf -d, "
+                         "or load the daily file with --format sa");
+      throw InputError(file, number, "data before the first header line of sadf -d");
+    }
     split(line);
     if (fields.size() != width)
       throw InputError(

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <istream>
 #include <stdexcept>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -67,6 +68,11 @@ class Aggregator {
   // The day rows, by key and day.
   std::vector<DayRow> Rows() const;
   size_t samples() const { return samples_; }
+  // Arguments matching one of these shell patterns (lo, docker*) are skipped.
+  void ExcludeArguments(std::vector<std::string> patterns) { excluded_ = std::move(patterns); }
+  bool Excluded(std::string_view arg) const;
+  // The sadf activities ("-u", "-F MOUNT") whose headers the input held.
+  std::set<std::string> activities;
 
  private:
   struct Hours {
@@ -82,6 +88,7 @@ class Aggregator {
   std::unordered_map<uint64_t, uint32_t> dayIndex_;  // series << 32 | day -> days_
   std::vector<std::pair<uint64_t, Hours>> days_;
   size_t samples_ = 0;
+  std::vector<std::string> excluded_;
 };
 
 // Reads a CSV of samples (RFC 4180; a header naming the columns time, host, probe, arg and
@@ -100,6 +107,11 @@ struct SadfMetric {
   double scale = 1;   // the probe is the column times this (kB to MB: 1/1024)
 };
 extern const std::vector<SadfMetric> kSadfMetrics;
+
+// The activities of kSadfMetrics that `seen` lacks, each with what to do about it.
+std::vector<std::string> MissingActivities(const std::set<std::string>& seen);
+// The sadf command line --format sa runs for a daily file.
+std::vector<std::string> SadfCommand(const std::string& file);
 
 // Reads the output of `sadf -d` for the activities of kSadfMetrics.
 void ReadSadf(std::istream& in, const std::string& file, const TimeZone& zone, Aggregator& out);

@@ -237,6 +237,42 @@ TEST_F(Load, SysstatOutputLoadsAndAForecastFollows) {
   EXPECT_NE(std::find(root.begin(), root.end(), std::vector<std::string>{"/"}), root.end());
 }
 
+TEST_F(Load, DailySaFilesThroughSadfWithWhatIsMissing) {
+  const std::string sa = (dir_ / "sa01").string(), disks = (dir_ / "sa02").string();
+  ASSERT_EQ(std::system(("/usr/lib/sysstat/sadc 1 2 " + testbed::ShellQuote(sa) +
+                         " && /usr/lib/sysstat/sadc -S XALL 1 2 " + testbed::ShellQuote(disks))
+                            .c_str()),
+            0);
+  // Without -S DISK the collector has no disks and no file systems: the summary says so.
+  HostRun r = Run("load", {"--format", "sa", "--exclude-arg", "l?", sa});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("no disk activity (-d): sadc collects disks only with -S DISK"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(Query("SELECT COUNT(*) FROM HX_METRICS WHERE PROBE_ARG = 'lo'")[0][0], "0");
+  EXPECT_NE(Query("SELECT COUNT(*) FROM HX_METRICS WHERE PROBE = 'memusedpct'")[0][0], "0");
+  // Two files in one run and one transaction; the second has disks and file systems.
+  r = Run("load", {"--format", "sa", sa, disks});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.find("no disk activity"), std::string::npos) << r.out;
+  EXPECT_NE(Query("SELECT COUNT(*) FROM HX_METRICS WHERE PROBE = 'fsfreemb'")[0][0], "0");
+  // A file sadf cannot read is named, with sadf's own words; nothing is written.
+  const std::string before = Query("SELECT COUNT(*) FROM HX_METRICS")[0][0];
+  const std::string bad = Write("sa03", "not a daily file\n");
+  r = Run("load", {"--format", "sa", sa, bad});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find(bad + ": sadf cannot read it: "), std::string::npos) << r.err;
+  EXPECT_EQ(Query("SELECT COUNT(*) FROM HX_METRICS")[0][0], before);
+  // sadf output given as samples, and sadf -j output, are recognised.
+  r = Run("load", {Write("d.txt", "# hostname;interval;timestamp;CPU;%idle\nh;60;2001-06-30 "
+                                  "10:00:00 UTC;-1;5\n")});
+  EXPECT_NE(r.err.find("looks like the output of sadf -d: load it with --format sadf"),
+            std::string::npos)
+      << r.err;
+  r = Run("load", {"--format", "sadf", Write("j.txt", "{\"sysstat\": {}}\n")});
+  EXPECT_NE(r.err.find("looks like the output of sadf -j"), std::string::npos) << r.err;
+}
+
 TEST_F(Load, SummarizeBuildsThePopulationBandsAndTheWholePathAnswers) {
   // Three hosts' mean daily CPU over the range: 10, 20 and 60.
   std::string samples = "time,host,probe,arg,value\n";
