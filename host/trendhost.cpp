@@ -264,9 +264,12 @@ int main(int argc, char** argv) {
                    "stop a worker that sends nothing for this many seconds (its series become "
                    "errors)")
       ->capture_default_str();
-  reportCommand->add_option("--format", report.format, "table, csv, json, markdown or html")
+  reportCommand
+      ->add_option("--format", report.format,
+                   "table, csv, json, markdown, html or openmetrics (for node_exporter's "
+                   "textfile collector)")
       ->capture_default_str()
-      ->check(CLI::IsMember({"table", "csv", "json", "markdown", "html"}));
+      ->check(CLI::IsMember({"table", "csv", "json", "markdown", "html", "openmetrics"}));
   reportCommand->add_option("--output", report.output,
                             "write the report to FILE (default: standard output)");
   reportCommand->add_option("--charts", report.charts,

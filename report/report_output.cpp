@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -453,6 +454,73 @@ dt { font-weight: bold; } .counts span { margin-right: 0.8em; }
 )";
 }
 
+// A label value of the exposition format: valid UTF-8 (invalid bytes replaced), control
+// characters as visible escapes, then backslash, quote and newline escaped.
+std::string LabelValue(const std::string& text) {
+  const std::string valid =
+      json::parse(json(text).dump(-1, ' ', false, json::error_handler_t::replace)).get<std::string>();
+  std::string out;
+  for (char c : Visible(valid)) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+std::string MetricNumber(double v) {
+  if (std::isinf(v)) return v > 0 ? "+Inf" : "-Inf";
+  char buf[32];
+  auto end = std::to_chars(buf, buf + sizeof buf, v).ptr;
+  return std::string(buf, end);
+}
+
+// The report as metrics for node_exporter's textfile collector (the text exposition
+// format, which OpenMetrics parsers read too): a gauge family per figure, labelled by
+// host, probe and arg; "never" is +Inf; a status is 1 for the series' own, 0 else.
+void WriteOpenMetrics(std::ostream& out, const std::vector<SeriesResult>& results,
+                      const ReportRun& run) {
+  auto labels = [](const SeriesResult& r) {
+    return "host=\"" + LabelValue(r.series.key.host) + "\",probe=\"" +
+           LabelValue(r.series.key.probe) + "\",arg=\"" + LabelValue(r.series.key.arg) + "\"";
+  };
+  auto family = [&](const char* name, const char* help) {
+    out << "# HELP " << name << " " << help << "\n# TYPE " << name << " gauge\n";
+  };
+  family("trend_level", "The forecast's value on the report's last day.");
+  for (const auto& r : results)
+    if (r.level) out << "trend_level{" << labels(r) << "} " << MetricNumber(*r.level) << "\n";
+  family("trend_forecast", "The forecast at a horizon after the report's last day.");
+  for (const auto& r : results)
+    for (size_t i = 0; i < run.horizons.size() && i < r.forecast.size(); ++i)
+      if (r.forecast[i])
+        out << "trend_forecast{" << labels(r) << ",horizon=\"" << run.horizons[i] << "d\"} "
+            << MetricNumber(*r.forecast[i]) << "\n";
+  family("trend_threshold", "The series' threshold.");
+  for (const auto& r : results)
+    if (r.threshold)
+      out << "trend_threshold{" << labels(r) << "} " << MetricNumber(r.threshold->value) << "\n";
+  // In the base unit the exposition format's conventions (and promtool) ask for.
+  family("trend_seconds_to_threshold",
+         "Time from the report's last day until the forecast reaches the threshold, in seconds "
+         "(days times 86400; +Inf: never).");
+  for (const auto& r : results)
+    if (r.threshold && r.daysToThreshold && r.status != Status::kError)
+      out << "trend_seconds_to_threshold{" << labels(r) << "} "
+          << (*r.daysToThreshold == kNeverDays
+                  ? std::string("+Inf")
+                  : std::to_string(static_cast<int64_t>(*r.daysToThreshold) * 86400))
+          << "\n";
+  family("trend_status", "1 for the series' status, 0 for the others.");
+  for (const auto& r : results)
+    for (Status s : kAllStatuses) {
+      std::string name = StatusName(s);
+      for (char& c : name) c = c == ' ' ? '_' : c;
+      out << "trend_status{" << labels(r) << ",status=\"" << name << "\"} "
+          << (r.status == s ? 1 : 0) << "\n";
+    }
+  out << "# EOF\n";
+}
+
 }  // namespace
 
 std::string ResultLine(size_t index, const SeriesResult& r, const ReportRun& run) {
@@ -537,6 +605,8 @@ std::string RenderReport(const std::vector<SeriesResult>& results, const ReportR
       }
       text << "\r\n";
     }
+  } else if (o.format == "openmetrics") {
+    WriteOpenMetrics(text, results, run);
   } else if (o.format == "json") {
     json doc = {{"parameters", Parameters(run)}, {"series", json::array()}};
     json counts = json::object();

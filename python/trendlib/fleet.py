@@ -156,7 +156,8 @@ def _arguments(argv):
     p.add_argument("--warn-days", type=int, default=30)
     p.add_argument("--stale-days", type=int, default=7)
     p.add_argument("--model", default="auto")
-    p.add_argument("--format", default="table", choices=["table", "csv", "json", "markdown", "html"])
+    p.add_argument("--format", default="table", choices=["table", "csv", "json", "markdown", "html",
+                                                          "openmetrics"])
     p.add_argument("--output", default="")
     p.add_argument("--charts", default="")
     p.add_argument("--library", default="")

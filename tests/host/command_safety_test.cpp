@@ -135,6 +135,27 @@ TEST_F(CommandSafety, CellsThatAConsumerWouldRunAreDefused) {
   EXPECT_NE(r.out.find("term\\x1b]0;title\\x07"), std::string::npos) << r.out;
 }
 
+TEST_F(CommandSafety, MetricsOfHostileNamesPassPromtool) {
+  Flat("web\"01\\x", "cpu", "a\nb", 90);
+  Flat("wé}b{02", "avgcpubusy", "", 50);
+  Flat("term\x1b[31m", "avgcpubusy", "", 10);
+  const std::string thresholds = Write("t.csv", "probe,threshold\ncpu,80\n");
+  const std::string out = (dir_ / "trend.prom").string();
+  HostRun r = Run("report", {"--format", "openmetrics", "--thresholds", thresholds, "--last",
+                             "2001-06-30", "--output", out});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string text = testbed::Slurp(out);
+  EXPECT_NE(text.find("trend_status{host=\"web\\\"01\\\\x\",probe=\"cpu\",arg=\"a\\\\x0ab\",status=\"exceeded\"} 1"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("trend_seconds_to_threshold{host=\"web\\\"01"), std::string::npos);
+  EXPECT_NE(text.find("# EOF\n"), std::string::npos);
+  const int status = std::system(("promtool check metrics < " + testbed::ShellQuote(out) +
+                                  " > " + testbed::ShellQuote((dir_ / "lint").string()) + " 2>&1")
+                                     .c_str());
+  EXPECT_EQ(WEXITSTATUS(status), 0) << testbed::Slurp((dir_ / "lint").string());
+}
+
 TEST_F(CommandSafety, AFullStandardOutputIsAFailure) {
   Flat("web01", "avgcpubusy", "", 50);
   const auto& b = testbed::CurrentBackend();
