@@ -306,6 +306,27 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   loadCommand->add_flag("--dry-run", load.dryRun,
                         "check and aggregate, print what would be written");
+  auto& prom = load.prometheus;
+  loadCommand->add_option("--prometheus", prom.url,
+                          "read samples from this Prometheus server (http://host:9090) instead of "
+                          "FILEs");
+  loadCommand->add_option("--query", prom.queries, "a PromQL query (repeatable; each with --probe)");
+  loadCommand->add_option("--probe", prom.probes, "the probe the --query of the same place fills");
+  loadCommand->add_option("--prometheus-map", prom.map,
+                          "CSV file probe,query[,arg_label]: the queries and their probes");
+  loadCommand->add_option("--host-label", prom.hostLabel, "the label that names the host (its "
+                          ":port removed)")->capture_default_str();
+  loadCommand->add_option("--arg-label", prom.argLabel, "the label that gives the argument");
+  loadCommand->add_option("--start", prom.start, "first day (default: the last seven days)");
+  loadCommand->add_option("--end", prom.end, "last day (default: now)");
+  loadCommand->add_option("--step", prom.step, "seconds between points (30s, 5m, 1h)")
+      ->capture_default_str();
+  loadCommand->add_option("--header", prom.headers, "an HTTP header 'Name: value' (repeatable)");
+  loadCommand->add_option("--timeout", prom.timeout, "seconds an answer may take")
+      ->capture_default_str();
+  loadCommand->add_option("--points-per-query", prom.pointsPerQuery,
+                          "points of a series in one answer (the server allows 11000)")
+      ->capture_default_str();
   loadCommand->add_option("--exclude-arg", load.excludeArgs,
                           "skip arguments matching PATTERN (shell style, repeatable: lo, veth*)");
   loadCommand->add_flag("--replace-days", load.replaceDays,
@@ -313,7 +334,7 @@ int main(int argc, char** argv) {
                         "the run has samples for replace those hours, the others stay)");
   loadCommand->add_flag("-q,--quiet", load.quiet,
                         "no progress on standard error and no summary line on success");
-  loadCommand->add_option("FILE", load.files, "input files (\"-\" is standard input)")->required();
+  loadCommand->add_option("FILE", load.files, "input files (\"-\" is standard input)");
   loadCommand->footer(std::string(kPasswordOrder) +
                       "\n\nThe hours a run has samples for replace those hours of the stored row "
                       "of the same host, probe, argument and day (its other hours stay, the daily "

@@ -1,5 +1,7 @@
 #include "load.h"
 
+#include <ctime>
+
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -25,6 +27,7 @@
 #include "hourly_fit.h"
 #include "module1.h"
 #include "odbc.h"
+#include "prometheus.h"
 #include "samples.h"
 #include "host_database.h"
 #include "transaction.h"
@@ -90,6 +93,46 @@ void MergeStoredHours(HostDatabase& db, const std::string& table, bool mail,
   }
 }
 
+// Unix seconds of local midnight of a day in the zone.
+int64_t LocalMidnight(const std::string& day, const char* option, const TimeZone& zone) {
+  const trend::Date d = DayOption(day, option);
+  const int64_t days = trend::CalendarDaysBetween(trend::MakeDate(1970, 1, 1), d);
+  return zone.FromLocal(days * 86400);
+}
+
+// The samples of --prometheus: each --query with its --probe (or the lines of
+// --prometheus-map), from --start to the end of --end (default: the last seven days).
+PrometheusCounts FromPrometheus(const LoadOptions& o, const TimeZone& zone, Aggregator& out) {
+  const auto& p = o.prometheus;
+  PrometheusSource s;
+  s.url = p.url;
+  if (p.url.rfind("http://", 0) != 0 && p.url.rfind("https://", 0) != 0)
+    throw UsageError("--prometheus " + p.url + " is not an http:// or https:// address");
+  if (!p.map.empty()) s.queries = ReadPrometheusMap(p.map);
+  if (p.queries.size() != p.probes.size())
+    throw UsageError("each --query needs its --probe (" + std::to_string(p.queries.size()) +
+                     " queries, " + std::to_string(p.probes.size()) + " probes)");
+  for (size_t i = 0; i < p.queries.size(); ++i)
+    s.queries.push_back({p.queries[i], p.probes[i], p.argLabel});
+  if (s.queries.empty()) throw UsageError("--prometheus needs --query and --probe, or --prometheus-map");
+  s.hostLabel = p.hostLabel;
+  s.step = ParseStep(p.step);
+  if (s.step <= 0) throw UsageError("--step " + p.step + " is not a duration (30s, 5m, 1h)");
+  s.headers = p.headers;
+  for (const auto& h : s.headers)
+    if (h.find(':') == std::string::npos || h.find_first_of("\r\n") != std::string::npos)
+      throw UsageError("--header \"" + h + "\" is not Name: value");
+  if (p.timeout < 1) throw UsageError("--timeout must be at least 1 second");
+  s.timeoutSeconds = p.timeout;
+  s.pointsPerQuery = std::max<size_t>(1, p.pointsPerQuery);
+  const int64_t now = static_cast<int64_t>(std::time(nullptr));
+  s.end = p.end.empty() ? now : LocalMidnight(p.end, "--end", zone) + 86400 - s.step;
+  s.start = p.start.empty() ? s.end - 7 * 86400 + s.step : LocalMidnight(p.start, "--start", zone);
+  if (s.start > s.end) throw UsageError("--start lies after --end");
+  s.start = (s.start + s.step - 1) / s.step * s.step;  // on the step's grid, as stored samples are
+  return ReadPrometheus(s, out);
+}
+
 // The text `sadf -d` makes of a daily file, run without a shell; a file it cannot read
 // (another sysstat version, not an sa file) is an error naming the file and what sadf said.
 std::string SadfOutput(const std::string& file) {
@@ -153,7 +196,11 @@ std::string SadfOutput(const std::string& file) {
 int Load(const LoadOptions& o) {
   if (o.dsn.empty() && !o.dryRun)
     throw UsageError("load writes the database: name its data source with --dsn NAME");
-  if (o.files.empty()) throw UsageError("load needs at least one FILE (\"-\" for standard input)");
+  const bool fromPrometheus = !o.prometheus.url.empty();
+  if (fromPrometheus && !o.files.empty())
+    throw UsageError("load reads either --prometheus or FILEs, not both");
+  if (!fromPrometheus && o.files.empty())
+    throw UsageError("load needs at least one FILE (\"-\" for standard input) or --prometheus URL");
   const bool mail = o.table != "HX_METRICS";
   TimeZone zone = [&] {
     try {
@@ -167,6 +214,8 @@ int Load(const LoadOptions& o) {
   // Everything is read and checked before anything is written.
   Aggregator samples(zone);
   samples.ExcludeArguments(o.excludeArgs);
+  PrometheusCounts fetched;
+  if (fromPrometheus) fetched = FromPrometheus(o, zone, samples);
   Progress reading("files read", o.files.size(), !o.quiet && o.format == "sa" && o.files.size() > 1);
   size_t done = 0;
   for (const auto& file : o.files) {
@@ -208,6 +257,9 @@ int Load(const LoadOptions& o) {
     if (!days.empty())
       std::cout << " (" << Day(*days.begin()) << " to " << Day(*days.rbegin()) << ")";
     std::cout << ", from " << samples.samples() << " samples";
+    if (fromPrometheus && fetched.withoutHost)
+      std::cout << "; " << fetched.withoutHost << " series without the label "
+                << o.prometheus.hostLabel << " skipped";
     if (o.format == "sadf" || o.format == "sa")
       for (const auto& missing : MissingActivities(samples.activities))
         std::cout << "; " << missing;

@@ -13,6 +13,13 @@ struct LoadOptions {
   std::string table = "HX_METRICS";
   std::string format = "samples";  // samples | sadf | sa (sysstat's daily files, through sadf)
   std::vector<std::string> excludeArgs;  // shell patterns of arguments to skip
+  // --prometheus URL: samples from a Prometheus server's query_range instead of files.
+  struct Prometheus {
+    std::string url, hostLabel = "instance", argLabel, start, end, step = "5m", map;
+    std::vector<std::string> queries, probes, headers;
+    long timeout = 30;
+    size_t pointsPerQuery = 10000;
+  } prometheus;
   std::string timezone = "UTC";
   bool dryRun = false;
   bool replaceDays = false;  // a run's days replace the stored rows whole, not hour by hour
