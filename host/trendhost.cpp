@@ -247,7 +247,8 @@ int main(int argc, char** argv) {
   reportCommand
       ->add_option("--model", report.model,
                    "forecasting model: auto (per series, the best on its own backtest), line "
-                   "(the class's line), weighted, weighted-14, seasonal-naive or mean7")
+                   "(the class's line), weighted, weighted-14, seasonal-naive, mean7 or "
+                   "holt-winters")
       ->capture_default_str();
   reportCommand->add_option("--horizon", horizons, "forecast horizons in days: 7,30,90 or 1-90")
       ->capture_default_str();
@@ -310,8 +311,11 @@ int main(int argc, char** argv) {
   loadCommand->add_option("--prometheus", prom.url,
                           "read samples from this Prometheus server (http://host:9090) instead of "
                           "FILEs");
-  loadCommand->add_option("--query", prom.queries, "a PromQL query (repeatable; each with --probe)");
-  loadCommand->add_option("--probe", prom.probes, "the probe the --query of the same place fills");
+  // One value an occurrence: the FILEs after them are not theirs.
+  loadCommand->add_option("--query", prom.queries, "a PromQL query (repeatable; each with --probe)")
+      ->allow_extra_args(false);
+  loadCommand->add_option("--probe", prom.probes, "the probe the --query of the same place fills")
+      ->allow_extra_args(false);
   loadCommand->add_option("--prometheus-map", prom.map,
                           "CSV file probe,query[,arg_label]: the queries and their probes");
   loadCommand->add_option("--host-label", prom.hostLabel, "the label that names the host (its "
@@ -321,14 +325,17 @@ int main(int argc, char** argv) {
   loadCommand->add_option("--end", prom.end, "last day (default: now)");
   loadCommand->add_option("--step", prom.step, "seconds between points (30s, 5m, 1h)")
       ->capture_default_str();
-  loadCommand->add_option("--header", prom.headers, "an HTTP header 'Name: value' (repeatable)");
+  loadCommand->add_option("--header", prom.headers, "an HTTP header 'Name: value' (repeatable)")
+      ->allow_extra_args(false);
   loadCommand->add_option("--timeout", prom.timeout, "seconds an answer may take")
       ->capture_default_str();
   loadCommand->add_option("--points-per-query", prom.pointsPerQuery,
                           "points of a series in one answer (the server allows 11000)")
       ->capture_default_str();
-  loadCommand->add_option("--exclude-arg", load.excludeArgs,
-                          "skip arguments matching PATTERN (shell style, repeatable: lo, veth*)");
+  loadCommand
+      ->add_option("--exclude-arg", load.excludeArgs,
+                   "skip arguments matching PATTERN (shell style, repeatable: lo, veth*)")
+      ->allow_extra_args(false);
   loadCommand->add_flag("--replace-days", load.replaceDays,
                         "replace the stored rows of the run's days whole (by default the hours "
                         "the run has samples for replace those hours, the others stay)");

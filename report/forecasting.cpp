@@ -81,6 +81,9 @@ class Fitted {
       case Model::kWeighted14:
         FitWeighted(m == Model::kWeighted ? 30.0 : 14.0);
         break;
+      case Model::kHoltWinters:
+        FitHoltWinters();
+        break;
     }
   }
 
@@ -99,6 +102,9 @@ class Fitted {
       case Model::kWeighted:
       case Model::kWeighted14:
         v = intercept_ + slope_ * DampedDays(kDamping, h) + season_[SameWeekday(h)];
+        break;
+      case Model::kHoltWinters:
+        v = intercept_ + slope_ * DampedDays(kDamping, h) + season_[(lastIndex_ + h) % 7];
         break;
     }
     return v < 0 ? 0 : v;
@@ -152,8 +158,38 @@ class Fitted {
     std::tie(slope_, intercept_) = WeightedLine(x, z, weight);
   }
 
+  // Level, damped trend and an additive weekday season smoothed over the days, oldest
+  // first (alpha 0.3, beta 0.05, gamma 0.2); a day without data takes its forecast.
+  void FitHoltWinters() {
+    constexpr double alpha = 0.3, beta = 0.05, gamma = 0.2;
+    std::vector<std::optional<double>> days(y_.rbegin(), y_.rend());  // oldest first
+    size_t first = 0;
+    while (first < days.size() && !days[first]) ++first;
+    if (first + 14 > days.size()) {  // too few days to start from: the recent mean
+      intercept_ = base_;
+      return;
+    }
+    double level = 0;
+    int n = 0;
+    for (size_t i = first; i < first + 7; ++i)
+      if (days[i]) level += *days[i], ++n;
+    level /= std::max(1, n);
+    for (size_t i = first; i < first + 7; ++i) season_[i % 7] = days[i] ? *days[i] - level : 0;
+    double trend = 0;
+    for (size_t i = first + 7; i < days.size(); ++i) {
+      const double v = days[i] ? *days[i] : level + kDamping * trend + season_[i % 7];
+      const double previous = level;
+      level = alpha * (v - season_[i % 7]) + (1 - alpha) * (previous + kDamping * trend);
+      trend = beta * (level - previous) + (1 - beta) * kDamping * trend;
+      season_[i % 7] = gamma * (v - level) + (1 - gamma) * season_[i % 7];
+    }
+    intercept_ = level, slope_ = trend;
+    lastIndex_ = days.size() - 1;
+  }
+
   Model model_;
   const Daily& y_;
+  size_t lastIndex_ = 0;
   double base_ = 0, slope_ = 0, intercept_ = 0;
   std::array<double, 7> season_{};
 };
@@ -270,6 +306,8 @@ const char* ModelName(Model m) {
       return "weighted";
     case Model::kWeighted14:
       return "weighted-14";
+    case Model::kHoltWinters:
+      return "holt-winters";
   }
   return "line";
 }

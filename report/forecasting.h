@@ -6,6 +6,7 @@
 //   weighted        the daily values fitted by least squares with weights halving every
 //                   30 days, the slope damped by 0.98 per day ahead (weighted-14: every 14)
 //   seasonal-naive  the last seven days repeated
+//   holt-winters    exponential smoothing of level, damped trend and weekday season
 //   mean7           the mean of the last seven days with data
 //   auto            per series, the model with the smallest backtest error (ties: the
 //                   simpler model)
@@ -29,9 +30,10 @@ namespace host {
 enum class Target { kMean, kPeak };
 
 // The models, simplest first (ties of the backtest go to the earlier one).
-enum class Model { kMean7, kSeasonalNaive, kLine, kWeighted, kWeighted14 };
-inline constexpr Model kAllModels[] = {Model::kMean7, Model::kSeasonalNaive, Model::kLine,
-                                       Model::kWeighted, Model::kWeighted14};
+enum class Model { kMean7, kSeasonalNaive, kLine, kWeighted, kWeighted14, kHoltWinters };
+inline constexpr Model kAllModels[] = {Model::kMean7,    Model::kSeasonalNaive,
+                                       Model::kLine,     Model::kWeighted,
+                                       Model::kWeighted14, Model::kHoltWinters};
 const char* ModelName(Model m);
 // "auto" is nullopt; an unknown name is nullopt in `known`.
 std::optional<Model> ModelFromName(const std::string& name, bool& known);

@@ -33,7 +33,8 @@ struct ReportOptions {
   std::string output, charts;
   bool quiet = false;
   bool csvRaw = false;  // CSV text cells as they are, formulas and all
-  std::string model = "auto";  // auto, line, weighted, weighted-14, seasonal-naive, mean7
+  std::string model = "auto";  // auto, line, weighted, weighted-14, seasonal-naive, mean7,
+                               // holt-winters
 };
 
 // The statuses, in the order of urgency the report is sorted by.

@@ -65,7 +65,7 @@ class Prometheus : public testbed::HostTest {
     om.close();
     csv.close();
     const std::string data = (dir_ / "tsdb").string();
-    ASSERT_EQ(std::system(("promtool tsdb create-blocks-from openmetrics " +
+    ASSERT_EQ(std::system(("promtool tsdb create-blocks-from openmetrics --max-block-duration=720h " +
                            testbed::ShellQuote((dir_ / "data.om").string()) + " " +
                            testbed::ShellQuote(data) + " >/dev/null 2>&1")
                               .c_str()),

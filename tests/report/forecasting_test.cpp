@@ -78,6 +78,16 @@ TEST(Forecasting, ALevelShiftMakesAutoLeaveTheLine) {
   }
 }
 
+TEST(Forecasting, HoltWintersLearnsTheWeekdayOfTheSeries) {
+  // 50, and 70 on every seventh day counted back from the last: 7, 14, ... days ahead are
+  // such days again.
+  const HourlyWindow w = Series([](int d) { return d % 7 == 0 ? 70.0 : 50.0; });
+  const ModelForecast f = ForecastWindow(w, Target::kMean, Model::kHoltWinters, 30, 30);
+  for (int h : {7, 14, 28}) EXPECT_NEAR(f.path[h], 70, 0.5) << h;
+  for (int h : {1, 3, 13}) EXPECT_NEAR(f.path[h], 50, 0.5) << h;
+  EXPECT_EQ(std::string(ModelName(Model::kHoltWinters)), "holt-winters");
+}
+
 TEST(Forecasting, SteadyGrowthIsFollowed) {
   // 100 + 0.5 a day toward the last day: day 30 ahead is 115 on the series' own line.
   const HourlyWindow w = Series([](int d) { return 100 - 0.5 * d; });
