@@ -1,35 +1,31 @@
 #include "load.h"
 
-#include <ctime>
-
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-#include <sstream>
-
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iostream>
 #include <map>
 #include <set>
+#include <sstream>
 #include <variant>
 
-#include "error.h"
 #include "command.h"
+#include "error.h"
 #include "grouped_statement.h"
+#include "host_database.h"
 #include "hour_columns.h"
 #include "hourly_fit.h"
 #include "module1.h"
 #include "odbc.h"
+#include "program.h"
 #include "prometheus.h"
 #include "samples.h"
-#include "host_database.h"
 #include "transaction.h"
 
 namespace host {
@@ -70,24 +66,15 @@ void MergeStoredHours(HostDatabase& db, const std::string& table, bool mail,
       DayRow& r = rows[it->second];
       bool kept = false;
       for (int h = 0; h < 24; ++h) {
-        if (r.avg[h] != -1 || r.min[h] != trend::kMissingMinimum) continue;  // the run's hour
+        if (!trend::IsMissingCell(r.avg[h], r.min[h])) continue;  // the run's hour
         if (rs.Value(3 + h).IsNull() || rs.Value(27 + h).IsNull()) continue;
         r.avg[h] = rs.DoubleValue(3 + h);
         r.min[h] = rs.DoubleValue(27 + h);
-        kept = kept || !(r.avg[h] <= -1 && r.min[h] == trend::kMissingMinimum);
+        kept = kept || !trend::IsMissingCell(r.avg[h], r.min[h]);
       }
       if (mail && kept && !rs.Value(51).IsNull())
         r.maxSample = std::max(r.maxSample, rs.DoubleValue(51));
-      double sum = 0;
-      int n = 0;
-      bool first = true;
-      for (int h = 0; h < 24; ++h) {
-        if (r.avg[h] <= -1 && r.min[h] == trend::kMissingMinimum) continue;
-        sum += r.avg[h], ++n;
-        if (first || r.avg[h] > r.maxHourly) r.maxHourly = r.avg[h];
-        first = false;
-      }
-      if (n) r.daily = sum / n;
+      SetDailyColumns(r);
     }
     rs.Close();
   }
@@ -136,59 +123,17 @@ PrometheusCounts FromPrometheus(const LoadOptions& o, const TimeZone& zone, Aggr
 // The text `sadf -d` makes of a daily file, run without a shell; a file it cannot read
 // (another sysstat version, not an sa file) is an error naming the file and what sadf said.
 std::string SadfOutput(const std::string& file) {
-  int out[2], err[2];
-  if (::pipe(out) != 0 || ::pipe(err) != 0) throw CallFailed("cannot create a pipe for sadf");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-  posix_spawn_file_actions_addclose(&actions, out[0]);
-  posix_spawn_file_actions_addclose(&actions, err[0]);
-  std::vector<std::string> words = SadfCommand(file);
-  std::vector<char*> argv;
-  for (auto& w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  const int failed = posix_spawnp(&pid, "sadf", &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(out[1]);
-  ::close(err[1]);
-  if (failed) {
-    ::close(out[0]);
-    ::close(err[0]);
-    throw UsageError("cannot run sadf for " + file + " (install sysstat): " + std::strerror(failed));
-  }
-  std::string text, message;
-  // Both pipes at once, so that neither fills while the other is read.
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  for (int open = 2; open > 0;) {
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    for (auto& f : fds) {
-      if (f.fd < 0 || !(f.revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      char buf[65536];
-      const ssize_t n = ::read(f.fd, buf, sizeof buf);
-      if (n > 0) {
-        (f.fd == out[0] ? text : message).append(buf, static_cast<size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        ::close(f.fd);
-        f.fd = -1;
-        --open;
-      }
-    }
-  }
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+  ProgramRun run = RunProgram(SadfCommand(file));
+  if (run.startError)
+    throw UsageError("cannot run sadf for " + file + " (install sysstat): " +
+                     std::strerror(run.startError));
+  if (run.status != 0) {
+    std::string& message = run.err;
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
     throw UsageError(file + ": sadf cannot read it: " +
-                     (message.empty() ? std::string("exit status ") + std::to_string(WEXITSTATUS(status))
-                                      : message));
+                     (message.empty() ? "exit status " + std::to_string(run.status) : message));
   }
-  return text;
+  return std::move(run.out);
 }
 
 }  // namespace

@@ -5,19 +5,20 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <fstream>
 #include <cstdlib>
 #include <ctime>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <limits>
+
+#include "hourly_fit.h"
 
 namespace host {
 
 namespace {
 
 constexpr int64_t kDay = 86400;
-constexpr double kMissingMinimum = 1.0e9;
 
 int64_t FloorDiv(int64_t a, int64_t b) {
   return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
@@ -221,6 +222,18 @@ bool Aggregator::Add(std::string_view host, std::string_view probe, std::string_
   return true;
 }
 
+void SetDailyColumns(DayRow& r) {
+  double sum = 0;
+  int counted = 0;
+  for (size_t h = 0; h < 24; ++h) {
+    if (trend::IsMissingCell(r.avg[h], r.min[h])) continue;
+    if (!counted || r.avg[h] > r.maxHourly) r.maxHourly = r.avg[h];
+    sum += r.avg[h];
+    ++counted;
+  }
+  if (counted) r.daily = sum / counted;
+}
+
 std::vector<DayRow> Aggregator::Rows() const {
   const trend::Date epoch = trend::MakeDate(1970, 1, 1);
   std::vector<DayRow> rows;
@@ -229,23 +242,11 @@ std::vector<DayRow> Aggregator::Rows() const {
     DayRow r;
     r.key = series_[key >> 32];
     r.day = trend::AddDays(epoch, static_cast<int32_t>(static_cast<uint32_t>(key & 0xffffffffu)));
-    double sum = 0;
-    int counted = 0;
-    bool first = true;
     for (size_t h = 0; h < 24; ++h) {
-      if (hours.count[h] == 0) {
-        r.avg[h] = -1;
-        r.min[h] = kMissingMinimum;
-        continue;
-      }
-      r.avg[h] = hours.sum[h] / hours.count[h];
-      r.min[h] = hours.min[h];
-      sum += r.avg[h];
-      ++counted;
-      if (first || r.avg[h] > r.maxHourly) r.maxHourly = r.avg[h];
-      first = false;
+      r.avg[h] = hours.count[h] ? hours.sum[h] / hours.count[h] : -1;
+      r.min[h] = hours.count[h] ? hours.min[h] : trend::kMissingMinimum;
     }
-    r.daily = sum / counted;
+    SetDailyColumns(r);
     r.maxSample = hours.maxSample;
     rows.push_back(std::move(r));
   }

@@ -58,6 +58,10 @@ struct DayRow {
   double maxSample = 0;             // MAX_DAILY_VALUE (mail tables): the largest sample
 };
 
+// AVG_DAILY_VALUE (the mean of the hours with samples) and MAX_HOURLY_AVG (the largest
+// hourly average) of a row, from its hours.
+void SetDailyColumns(DayRow& r);
+
 // Samples gathered per host, probe, argument, day and hour of the zone.
 class Aggregator {
  public:

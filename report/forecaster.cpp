@@ -200,15 +200,7 @@ SeriesResult Forecaster::Forecast(const Series& series, const std::optional<Thre
         // Hours above the threshold mean something for a ceiling only.
         r.timesExceeded = Call(*timesExceeded_, key, {SingleValue(t)}).u.i4;
       }
-      if (*r.daysToThreshold != kNeverDays) {
-        try {
-          r.crossingDate =
-              trend::FormatDate(trend::AddDays(trend::ParseDate(run.last), *r.daysToThreshold),
-                                trend::DateFormat::kIsoDay);
-        } catch (const trend::Error&) {
-          // Beyond the calendar's last year, 9999: the days stand without a date.
-        }
-      }
+      if (*r.daysToThreshold != kNeverDays) r.crossingDate = DayAfter(run.last, *r.daysToThreshold);
     }
     ApplyModel(r, window, run, style == 3 ? Target::kPeak : Target::kMean);
     r.growth30 = Call(*growthRate_, key, {IntegerValue(30)}).u.r4;

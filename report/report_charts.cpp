@@ -1,8 +1,5 @@
 #include "report_charts.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,6 +18,7 @@
 #include "forecaster.h"
 #include "forecasting.h"
 #include "numeric.h"
+#include "program.h"
 
 namespace host {
 
@@ -60,22 +58,10 @@ std::string GnuplotString(const std::string& text, size_t most = 512) {
   return out;
 }
 
-// Runs gnuplot on `script` without a shell; false when it cannot run or fails.
+// Runs gnuplot on `script` (without a shell); false when it cannot run or fails.
 bool RunGnuplot(const std::filesystem::path& script) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  std::string program = "gnuplot", path = script.string();
-  char* argv[] = {program.data(), path.data(), nullptr};
-  pid_t pid = 0;
-  const int failed = posix_spawnp(&pid, "gnuplot", &actions, nullptr, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (failed) return false;
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0)
-    if (errno != EINTR) return false;
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  const ProgramRun run = RunProgram({"gnuplot", script.string()});
+  return run.startError == 0 && run.status == 0;
 }
 
 bool HaveGnuplot() {

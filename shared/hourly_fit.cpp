@@ -11,7 +11,7 @@ CellMask ValidCells(FitGrid averages, FitGrid minima) {
   CellMask m{};
   for (int d = 0; d < kFitDays; ++d)
     for (int h = 0; h < kHours; ++h)
-      m[d][h] = !(averages[d][h] <= -1 && minima[d][h] == kMissingMinimum);
+      m[d][h] = !IsMissingCell(averages[d][h], minima[d][h]);
   return m;
 }
 

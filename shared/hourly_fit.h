@@ -22,6 +22,10 @@ inline constexpr int kHours = 24;
 inline constexpr int kDaySlots = 7;
 // The minimum stored for an hour without samples (with an average of -1).
 inline constexpr double kMissingMinimum = 1e9;
+// The missing mark: an average of -1 or less with the minimum exactly 1e9.
+inline bool IsMissingCell(double average, double minimum) {
+  return average <= -1 && minimum == kMissingMinimum;
+}
 
 using DayHours = std::array<double, kHours>;
 using FitGrid = std::span<const DayHours, kFitDays>;

@@ -106,7 +106,7 @@ HourlyWindow HostDatabase::Window(const SeriesKey& key, trend::Date first, trend
         continue;
       }
       const double avg = rs.DoubleValue(1 + h), min = rs.DoubleValue(25 + h);
-      if (avg <= -1 && min == trend::kMissingMinimum)
+      if (trend::IsMissingCell(avg, min))
         day[h].reset();
       else
         day[h] = avg;
@@ -114,24 +114,6 @@ HourlyWindow HostDatabase::Window(const SeriesKey& key, trend::Date first, trend
   }
   rs.Close();
   return w;
-}
-
-std::optional<double> HostDatabase::RecentPeak(const SeriesKey& key, trend::Date first,
-                                               trend::Date last, int days) {
-  const std::string sql = "SELECT MAX_HOURLY_AVG FROM " + prefix_ +
-                          "HX_METRICS WHERE COLLECTION_DATE BETWEEN " + Literal(first) + " AND " +
-                          Literal(last) + " AND HOSTNAME = " + Quoted(key.host) +
-                          " AND PROBE = " + Quoted(key.probe) + " AND PROBE_ARG = " +
-                          Quoted(key.arg) + " ORDER BY COLLECTION_DATE DESC";
-  std::optional<double> peak;
-  auto rs = connection_.OpenResultSet(sql);
-  for (int n = 0; n < days && !rs.AtEnd(); rs.MoveNext(), ++n) {
-    if (rs.Value(0).IsNull()) continue;
-    const double v = rs.Value(0).ToDouble();
-    if (!peak || v > *peak) peak = v;
-  }
-  rs.Close();
-  return peak;
 }
 
 std::vector<HostDatabase::Day> HostDatabase::History(const SeriesKey& key, trend::Date first,

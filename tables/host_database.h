@@ -63,11 +63,6 @@ class HostDatabase {
   // `first`), as the class reads them.
   HourlyWindow Window(const SeriesKey& key, trend::Date first, trend::Date last);
 
-  // The largest MAX_HOURLY_AVG of the last `days` days with rows of one series in
-  // [first, last]; nothing when there is none.
-  std::optional<double> RecentPeak(const SeriesKey& key, trend::Date first, trend::Date last,
-                                   int days);
-
   // A day as the driver's native date literal.
   std::string Literal(trend::Date d);
   trend::db::Connection& connection() { return connection_; }
