@@ -6,6 +6,7 @@
 #include "command.h"
 #include "dates.h"
 #include "error.h"
+#include "report_charts.h"
 
 namespace host {
 
@@ -50,7 +51,8 @@ std::string DayAfter(const std::string& last, int days) {
 
 // The run's model on the series' own rows: its numbers replace the class's line unless
 // the model is the line, and every model gives the interval and the crossing's range.
-void ApplyModel(SeriesResult& r, const HourlyWindow& window, const ReportRun& run, Target target) {
+ModelForecast ApplyModel(SeriesResult& r, const HourlyWindow& window, const ReportRun& run,
+                         Target target) {
   bool known = true;
   const std::optional<Model> choice = ModelFromName(run.model, known);
   const int longest = *std::max_element(run.horizons.begin(), run.horizons.end());
@@ -67,7 +69,7 @@ void ApplyModel(SeriesResult& r, const HourlyWindow& window, const ReportRun& ru
     r.lower.push_back(f.lower[h]);
     r.upper.push_back(f.upper[h]);
   }
-  if (!r.threshold) return;
+  if (!r.threshold) return f;
   const Threshold& t = *r.threshold;
   if (!line) {
     const auto days = Reaches(f.path, t);
@@ -80,6 +82,7 @@ void ApplyModel(SeriesResult& r, const HourlyWindow& window, const ReportRun& ru
   const auto late = Reaches(below ? f.upper : f.lower, t);
   if (early) r.crossingEarliest = DayAfter(run.last, *early);
   if (late) r.crossingLatest = DayAfter(run.last, *late);
+  return f;
 }
 
 Status StatusOf(const SeriesResult& r, const ReportRun& run) {
@@ -202,10 +205,12 @@ SeriesResult Forecaster::Forecast(const Series& series, const std::optional<Thre
       }
       if (*r.daysToThreshold != kNeverDays) r.crossingDate = DayAfter(run.last, *r.daysToThreshold);
     }
-    ApplyModel(r, window, run, style == 3 ? Target::kPeak : Target::kMean);
+    const ModelForecast f = ApplyModel(r, window, run, style == 3 ? Target::kPeak : Target::kMean);
     r.growth30 = Call(*growthRate_, key, {IntegerValue(30)}).u.r4;
     r.bestThreshold = Call(*bestThreshold_, key, {}).u.r4;
     r.stdDev = Call(*standardDeviation_, key, {}).u.r4;
+    r.status = StatusOf(r, run);
+    if (run.charts && ChartCandidate(r)) r.chart = Chart(key, window, f, run);
   } catch (const RaisedError& e) {
     r.status = Status::kError;
     r.errorNumber = e.number;
@@ -225,8 +230,33 @@ SeriesResult Forecaster::Forecast(const Series& series, const std::optional<Thre
     r.errorDescription = Masked(e.what());
     return r;
   }
-  r.status = StatusOf(r, run);
   return r;
+}
+
+ChartData Forecaster::Chart(const Key& key, const HourlyWindow& window, const ModelForecast& f,
+                            const ReportRun& run) {
+  ChartData c;
+  for (int back = kWindowDays - 1; back >= 0; --back) {
+    double sum = 0, peak = 0;
+    int n = 0;
+    for (const auto& v : window.hours[back])
+      if (v) {
+        sum += *v;
+        peak = n++ ? std::max(peak, *v) : *v;
+      }
+    if (n) c.days.push_back({-back, sum / n, peak});
+  }
+  const int start = -static_cast<int>(std::min<int64_t>(
+      kWindowDays - 1,
+      trend::CalendarDaysBetween(trend::ParseDate(run.first), trend::ParseDate(run.last))));
+  for (int x = start; x < 0; x += 7)
+    c.fitted.emplace_back(x, TrendValue(key, static_cast<float>(x), 2));
+  const size_t shown =
+      static_cast<size_t>(*std::max_element(run.horizons.begin(), run.horizons.end())) + 1;
+  c.path.assign(f.path.begin(), f.path.begin() + static_cast<long>(std::min(shown, f.path.size())));
+  c.lower.assign(f.lower.begin(), f.lower.begin() + static_cast<long>(c.path.size()));
+  c.upper.assign(f.upper.begin(), f.upper.begin() + static_cast<long>(c.path.size()));
+  return c;
 }
 
 }  // namespace host

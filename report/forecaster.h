@@ -31,6 +31,9 @@ class Forecaster {
   double TrendValue(const Key& key, float days, int16_t style);
 
  private:
+  // What the series' chart draws, from the rows and the forecast the series already holds.
+  ChartData Chart(const Key& key, const HourlyWindow& window, const ModelForecast& f,
+                  const ReportRun& run);
   int32_t DaysDownTo(const Key& key, double level, double t, int16_t style);
   // The worker's own connection for the host's statements, opened on first use.
   HostDatabase& Database();
@@ -45,8 +48,10 @@ class Forecaster {
   std::unique_ptr<HostDatabase> db_;
 };
 
-// The run's model applied to a series forecast by the class (see forecasting.h).
-void ApplyModel(SeriesResult& r, const HourlyWindow& window, const ReportRun& run, Target target);
+// The run's model applied to a series forecast by the class (see forecasting.h); the
+// model's forecast, as far as the crossings look.
+ModelForecast ApplyModel(SeriesResult& r, const HourlyWindow& window, const ReportRun& run,
+                         Target target);
 
 // A forecast series' status: stale, insufficient data, no threshold, then the threshold
 // reached (in its direction, or by a recent busy hour on the peak basis), never, warning

@@ -11,10 +11,10 @@ namespace host {
 
 namespace {
 
-constexpr double kDamping = 0.98;     // the weighted models' slope, per day ahead
-constexpr int kMinTraining = 56;      // days a backtest's model is given at least
-constexpr int kCutStep = 7;           // days between the backtest's cut-offs
-constexpr double kTieMargin = 0.02;   // a model this much worse than the best still ties
+constexpr double kDamping = 0.98;    // the weighted models' slope, per day ahead
+constexpr int kMinTraining = 56;     // days a backtest's model is given at least
+constexpr int kCutStep = 7;          // days between the backtest's cut-offs
+constexpr double kTieMargin = 0.02;  // a model this much worse than the best still ties
 constexpr double kLowQ = 0.10, kHighQ = 0.90;
 // Backtest errors come from fewer cut-offs than the future holds surprises, the fewer the
 // longer the lead (beyond two months a handful of cut-offs): their quantiles widened by this
@@ -126,8 +126,8 @@ class Fitted {
       }
     try {
       const trend::FitGrid grid(avg.data(), trend::kFitDays);
-      const trend::HourlyFit fit =
-          trend::FitHourlyModel(grid, trend::ValidCells(grid, trend::FitGrid(min.data(), trend::kFitDays)));
+      const trend::HourlyFit fit = trend::FitHourlyModel(
+          grid, trend::ValidCells(grid, trend::FitGrid(min.data(), trend::kFitDays)));
       slope_ = fit.slope;
       intercept_ = fit.intercept;
       if (target == Target::kPeak) intercept_ += fit.peakDayEffect + fit.peakHourEffect;
@@ -350,8 +350,8 @@ double Quantile(std::vector<double> values, double q) {
   return values[below] + (pos - static_cast<double>(below)) * (values[above] - values[below]);
 }
 
-ModelForecast ForecastWindow(const HourlyWindow& window, Target target,
-                             std::optional<Model> choice, int horizon, int longestLead) {
+ModelForecast ForecastWindow(const HourlyWindow& window, Target target, std::optional<Model> choice,
+                             int horizon, int longestLead) {
   const Daily y = DailyValues(window, target);
   const double scale = WeeklyScale(y);
   ModelForecast out;

@@ -31,8 +31,8 @@ enum class Target { kMean, kPeak };
 
 // The models, simplest first (ties of the backtest go to the earlier one).
 enum class Model { kMean7, kSeasonalNaive, kLine, kWeighted, kWeighted14, kHoltWinters };
-inline constexpr Model kAllModels[] = {Model::kMean7,    Model::kSeasonalNaive,
-                                       Model::kLine,     Model::kWeighted,
+inline constexpr Model kAllModels[] = {Model::kMean7,      Model::kSeasonalNaive,
+                                       Model::kLine,       Model::kWeighted,
                                        Model::kWeighted14, Model::kHoltWinters};
 const char* ModelName(Model m);
 // "auto" is nullopt; an unknown name is nullopt in `known`.
@@ -48,8 +48,8 @@ struct ModelForecast {
 
 // The forecasts of a series up to `horizon` days ahead by `choice` (nullopt: auto), judged
 // on backtests with leads up to `longestLead` (the report's longest horizon).
-ModelForecast ForecastWindow(const HourlyWindow& window, Target target,
-                             std::optional<Model> choice, int horizon, int longestLead);
+ModelForecast ForecastWindow(const HourlyWindow& window, Target target, std::optional<Model> choice,
+                             int horizon, int longestLead);
 
 // ---- The arithmetic, for the tests ----
 

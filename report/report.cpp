@@ -15,8 +15,8 @@
 #include <memory>
 #include <thread>
 
-#include "error.h"
 #include "command.h"
+#include "error.h"
 #include "forecaster.h"
 #include "forecasting.h"
 #include "report_output.h"
@@ -195,6 +195,7 @@ ReportPlan PlanReport(const ReportOptions& o) {
   run.thresholdsFile = o.thresholdsFile;
   run.hostPatterns = o.hostPatterns;
   run.probePatterns = o.probePatterns;
+  run.charts = o.format == "html" || !o.charts.empty();
   run.jobs =
       o.jobs > 0 ? o.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   {

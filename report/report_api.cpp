@@ -15,12 +15,12 @@
 #include <string>
 #include <thread>
 
-#include "error.h"
 #include "command.h"
 #include "data_source.h"
+#include "error.h"
+#include "forecaster.h"
 #include "invoke.h"
 #include "registry.h"
-#include "forecaster.h"
 #include "report.h"
 #include "report_json.h"
 #include "report_output.h"
@@ -110,7 +110,8 @@ __attribute__((visibility("default"))) char* trend_report_chunk(const char* requ
     for (const auto& item : j.at("items"))
       lines.push_back(ResultLine(
           item.at("index").get<size_t>(),
-          f.Forecast(item.at("series").get<Series>(), ThresholdOf(item.at("threshold")), run), run));
+          f.Forecast(item.at("series").get<Series>(), ThresholdOf(item.at("threshold")), run),
+          run));
     return json{{"lines", lines}};
   });
 }

@@ -2,12 +2,11 @@
 
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -15,8 +14,6 @@
 #include <sstream>
 
 #include "command.h"
-#include "forecaster.h"
-#include "forecasting.h"
 #include "numeric.h"
 #include "program.h"
 
@@ -113,16 +110,23 @@ std::string Slurp(const std::filesystem::path& p) {
 
 }  // namespace
 
+bool ChartCandidate(const SeriesResult& r) {
+  if (r.status == Status::kError || !r.level) return false;
+  if (r.status == Status::kExceeded || r.status == Status::kWarning) return true;
+  // No slot for a series whose line means little.
+  return r.growth30 && r.status != Status::kInsufficientData && r.status != Status::kStale;
+}
+
 std::vector<Chart> DrawCharts(const std::vector<SeriesResult>& results, const ReportRun& run,
-                              const ReportOptions& o) {
+                              const std::string& pngFolder) {
   std::vector<const SeriesResult*> chosen;
   std::vector<const SeriesResult*> others;
   for (const auto& r : results) {
-    if (r.status == Status::kError || !r.level) continue;
+    if (!ChartCandidate(r) || !r.chart) continue;
     if (r.status == Status::kExceeded || r.status == Status::kWarning)
       chosen.push_back(&r);
-    else if (r.growth30 && r.status != Status::kInsufficientData && r.status != Status::kStale)
-      others.push_back(&r);  // no slot for a series whose line means little
+    else
+      others.push_back(&r);
   }
   std::stable_sort(others.begin(), others.end(), [](const SeriesResult* a, const SeriesResult* b) {
     return *a->growth30 > *b->growth30;
@@ -134,57 +138,46 @@ std::vector<Chart> DrawCharts(const std::vector<SeriesResult>& results, const Re
     std::cerr << "trendhost: gnuplot not found: the report has no charts\n";
     return {};
   }
-  if (!o.charts.empty()) {
+  if (!pngFolder.empty()) {
     std::error_code ec;
-    std::filesystem::create_directories(o.charts, ec);
-    if (ec || ::access(o.charts.c_str(), W_OK | X_OK) != 0)
-      throw CallFailed("cannot write the charts into " + o.charts + ": " +
+    std::filesystem::create_directories(pngFolder, ec);
+    if (ec || ::access(pngFolder.c_str(), W_OK | X_OK) != 0)
+      throw CallFailed("cannot write the charts into " + pngFolder + ": " +
                        (ec ? ec.message() : std::string(std::strerror(errno))));
   }
   const WorkFolder folder;
   const std::filesystem::path& work = folder.path();
 
-  HostDatabase db({o.dsn, o.user, o.password}, o.qualifier);
-  Forecaster forecaster(o.library, {o.dsn, o.user, o.password}, o.qualifier);
-  const trend::Date first = trend::ParseDate(run.first), last = trend::ParseDate(run.last);
-  const int lastHorizon = *std::max_element(run.horizons.begin(), run.horizons.end());
+  const trend::Date last = trend::ParseDate(run.last);
   std::vector<Chart> charts;
   std::set<std::string> ids;
   for (const SeriesResult* r : chosen) {
     const SeriesKey& k = r->series.key;
+    const ChartData& c = *r->chart;
     // Names that differ only in characters a file name cannot hold get ids of their own.
     std::string id = FileId(k);
     for (int n = 2; !ids.insert(id).second; ++n) id = FileId(k) + "-" + std::to_string(n);
     {
       std::ofstream data(work / (id + ".days"));
-      for (const auto& d : db.History(k, first, last))
-        data << Day(d.day) << " " << d.mean << " " << d.peak << "\n";
+      for (const auto& d : c.days)
+        data << Day(trend::AddDays(last, d.offset)) << " " << d.mean << " " << d.peak << "\n";
     }
     {
       // The class's fitted line over the window, weekly; then, day by day to the last
       // horizon, the forecast of the row's model with its 80 % interval.
       std::ofstream data(work / (id + ".trend"));
-      const Forecaster::Key key{k.host, k.probe, k.arg, run.first, run.last};
-      const int start =
-          -static_cast<int>(std::min<int64_t>(181, trend::CalendarDaysBetween(first, last)));
-      for (int x = start; x < 0; x += 7) {
-        const double v = forecaster.TrendValue(key, static_cast<float>(x), 2);
+      for (const auto& [x, v] : c.fitted)
         data << Day(trend::AddDays(last, x)) << " " << v << " " << v << " " << v << "\n";
-      }
-      bool known = true;
-      const auto model = ModelFromName(r->model.empty() ? "line" : r->model, known);
-      const bool peak = r->threshold && r->threshold->basis == Basis::kPeak;
-      const ModelForecast f =
-          ForecastWindow(db.Window(k, first, last), peak ? Target::kPeak : Target::kMean,
-                         known && model ? model : std::optional<Model>(Model::kLine), lastHorizon,
-                         std::max(1, lastHorizon));
-      for (int x = 0; x <= lastHorizon; ++x)
-        data << Day(trend::AddDays(last, x)) << " " << f.path[x] << " " << f.lower[x] << " "
-             << f.upper[x] << "\n";
+      for (size_t x = 0; x < c.path.size(); ++x)
+        data << Day(trend::AddDays(last, static_cast<int>(x))) << " " << c.path[x] << " "
+             << c.lower[x] << " " << c.upper[x] << "\n";
     }
+    // The chart starts at the first day with data.
+    const int from = c.days.empty() ? -181 : std::max(-181, c.days.front().offset);
+    const int to = std::max(1, static_cast<int>(c.path.size()) - 1);
     const std::string unit = r->threshold ? r->threshold->unit : "";
-    const std::string title = k.host + "  " + k.probe + (k.arg.empty() ? "" : " " + k.arg) +
-                              "  (" + StatusName(r->status) + ")";
+    const std::string title = k.host + "  " + k.probe + (k.arg.empty() ? "" : " " + k.arg) + "  (" +
+                              StatusName(r->status) + ")";
     const std::string ylabel = unit.empty() ? k.probe : k.probe + " (" + unit + ")";
     const auto svgFile = work / (id + ".svg");
     std::ostringstream plot;
@@ -195,8 +188,8 @@ std::vector<Chart> DrawCharts(const std::vector<SeriesResult>& results, const Re
          << "set xtics rotate by -30 font ',8'\nset key top left font ',8'\nset grid\n"
          << "set title " << GnuplotString(title) << " noenhanced\n"
          << "set ylabel " << GnuplotString(ylabel) << " noenhanced\n"
-         << "set xrange ['" << Day(trend::AddDays(last, -181)) << "':'"
-         << Day(trend::AddDays(last, lastHorizon)) << "']\n"
+         << "set xrange ['" << Day(trend::AddDays(last, from)) << "':'"
+         << Day(trend::AddDays(last, to)) << "']\n"
          << "set yrange [0:*]\n"
          << "plot trend_file using 1:3:4 with filledcurves lc rgb '#d0e4f5' "
          << "title '80 % interval', "
@@ -218,9 +211,9 @@ std::vector<Chart> DrawCharts(const std::vector<SeriesResult>& results, const Re
       script << "set terminal svg size 760,380 font 'sans,10' background '#ffffff'\n"
              << "set output " << GnuplotString(svgFile.string(), 8192) << "\n"
              << plot.str();
-      if (!o.charts.empty())
+      if (!pngFolder.empty())
         script << "set terminal pngcairo size 960,480 font 'sans,10'\nset output "
-               << GnuplotString((std::filesystem::path(o.charts) / (id + ".png")).string(), 8192)
+               << GnuplotString((std::filesystem::path(pngFolder) / (id + ".png")).string(), 8192)
                << "\nreplot\n";
       if (!script.flush()) throw CallFailed("cannot write the chart script in " + work.string());
     }

@@ -15,10 +15,15 @@ struct Chart {
   std::string svg;  // inline SVG
 };
 
+// Whether a forecast series may get a chart: one in "exceeded" or "warning", or a growing
+// one whose line means something. Its forecast keeps the chart's data for it.
+bool ChartCandidate(const SeriesResult& r);
+
 // The charts for the series that need them: every one in "exceeded" or "warning", and the
-// fastest-growing others, up to a limit. Written as PNG files into --charts as well.
-// Without gnuplot there are no charts (a note on standard error).
+// fastest-growing others, up to a limit, each drawn from the data its forecast kept. Written
+// as PNG files into `pngFolder` as well, when one is named. Without gnuplot there are no
+// charts (a note on standard error).
 std::vector<Chart> DrawCharts(const std::vector<SeriesResult>& results, const ReportRun& run,
-                              const ReportOptions& options);
+                              const std::string& pngFolder);
 
 }  // namespace host

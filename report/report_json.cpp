@@ -62,6 +62,7 @@ json RunJson(const ReportRun& r, bool withWork) {
             {"probe_patterns", r.probePatterns}};
   if (withWork) {
     j["jobs"] = r.jobs;
+    j["charts"] = r.charts;
     j["seconds"] = r.seconds;
   }
   return j;
@@ -80,13 +81,13 @@ void from_json(const json& j, ReportRun& r) {
   r.hostPatterns = j.at("host_patterns").get<std::vector<std::string>>();
   r.probePatterns = j.at("probe_patterns").get<std::vector<std::string>>();
   r.jobs = j.value("jobs", 1);
+  r.charts = j.value("charts", false);
   r.seconds = j.value("seconds", 0.0);
 }
 
 void to_json(json& j, const Series& s) {
-  j = {{"host", s.key.host},   {"probe", s.key.probe},  {"arg", s.key.arg},
-       {"days", s.days},       {"fit_days", s.fitDays}, {"first_day", s.firstDay},
-       {"last_day", s.lastDay}};
+  j = {{"host", s.key.host},    {"probe", s.key.probe},    {"arg", s.key.arg},     {"days", s.days},
+       {"fit_days", s.fitDays}, {"first_day", s.firstDay}, {"last_day", s.lastDay}};
 }
 
 void from_json(const json& j, Series& s) {

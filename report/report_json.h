@@ -9,8 +9,8 @@
 
 namespace host {
 
-NLOHMANN_JSON_SERIALIZE_ENUM(Direction, {{Direction::kAbove, "above"},
-                                         {Direction::kBelow, "below"}})
+NLOHMANN_JSON_SERIALIZE_ENUM(Direction,
+                             {{Direction::kAbove, "above"}, {Direction::kBelow, "below"}})
 NLOHMANN_JSON_SERIALIZE_ENUM(Basis, {{Basis::kMean, "mean"}, {Basis::kPeak, "peak"}})
 
 void to_json(nlohmann::ordered_json& j, const ReportOptions& o);

@@ -15,8 +15,8 @@
 
 #include "command.h"
 #include "invoke.h"
-#include "report_charts.h"
 #include "output_file.h"
+#include "report_charts.h"
 #include "report_json.h"
 
 namespace host {
@@ -268,8 +268,8 @@ View Summary(const std::vector<SeriesResult>& results, const ReportRun& run) {
                           h == "UNIT" || h == "CROSSES" || h == "LAST SEEN"));
   for (const auto& r : results) {
     std::vector<std::string> row = {Visible(r.series.key.host), Visible(r.series.key.probe),
-                                    Visible(r.series.key.arg),
-                                    StatusName(r.status), Fixed(r.level)};
+                                    Visible(r.series.key.arg), StatusName(r.status),
+                                    Fixed(r.level)};
     for (size_t i = 0; i < run.horizons.size(); ++i)
       row.push_back(i < r.forecast.size() ? Fixed(r.forecast[i]) : "");
     row.push_back(Fixed(r.peak));
@@ -390,8 +390,8 @@ dt { font-weight: bold; } .counts span { margin-right: 0.8em; }
       const json v = c.value(r);
       const std::string text = Plain(v);
       if (c.name == "crossing_date" && r.daysToThreshold && *r.daysToThreshold > kFarDays) {
-        out << "<td data-sort=\"" << HtmlEscape(text) << "\" title=\"" << HtmlEscape(text)
-            << "\">" << HtmlEscape(Crossing(r)) << "</td>";
+        out << "<td data-sort=\"" << HtmlEscape(text) << "\" title=\"" << HtmlEscape(text) << "\">"
+            << HtmlEscape(Crossing(r)) << "</td>";
       } else if (c.name == "growth_30d" && v.is_number()) {
         out << "<td class=\"num\" data-sort=\"" << text << "\" title=\"" << text << "\">"
             << HtmlEscape(Percent(r.growth30)) << "</td>";
@@ -458,7 +458,8 @@ dt { font-weight: bold; } .counts span { margin-right: 0.8em; }
 // characters as visible escapes, then backslash, quote and newline escaped.
 std::string LabelValue(const std::string& text) {
   const std::string valid =
-      json::parse(json(text).dump(-1, ' ', false, json::error_handler_t::replace)).get<std::string>();
+      json::parse(json(text).dump(-1, ' ', false, json::error_handler_t::replace))
+          .get<std::string>();
   std::string out;
   for (char c : Visible(valid)) {
     if (c == '\\' || c == '"') out += '\\';
@@ -524,10 +525,21 @@ void WriteOpenMetrics(std::ostream& out, const std::vector<SeriesResult>& result
 }  // namespace
 
 std::string ResultLine(size_t index, const SeriesResult& r, const ReportRun& run) {
-  return json{{"index", index},
-              {"never", r.daysToThreshold && *r.daysToThreshold == kNeverDays},
-              {"series", SeriesObject(r, Columns(run))}}
-      .dump(-1, ' ', false, json::error_handler_t::replace);
+  json line = {{"index", index},
+               {"never", r.daysToThreshold && *r.daysToThreshold == kNeverDays},
+               {"series", SeriesObject(r, Columns(run))}};
+  if (r.chart) {
+    const ChartData& c = *r.chart;
+    json days = json::array(), fitted = json::array();
+    for (const auto& d : c.days) days.push_back({d.offset, d.mean, d.peak});
+    for (const auto& [x, v] : c.fitted) fitted.push_back({x, v});
+    line["chart"] = {{"days", days},
+                     {"fitted", fitted},
+                     {"path", c.path},
+                     {"lower", c.lower},
+                     {"upper", c.upper}};
+  }
+  return line.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 std::pair<size_t, SeriesResult> ParseResultLine(const std::string& line,
@@ -581,6 +593,18 @@ std::pair<size_t, SeriesResult> ParseResultLine(const std::string& line,
   r.errorNumber = integer("error_number");
   r.errorSource = text("error_source");
   r.errorDescription = text("error_description");
+  if (j.contains("chart")) {
+    const json& c = j.at("chart");
+    ChartData d;
+    for (const auto& day : c.at("days"))
+      d.days.push_back({day.at(0).get<int>(), day.at(1).get<double>(), day.at(2).get<double>()});
+    for (const auto& p : c.at("fitted"))
+      d.fitted.emplace_back(p.at(0).get<int>(), p.at(1).get<double>());
+    d.path = c.at("path").get<std::vector<double>>();
+    d.lower = c.at("lower").get<std::vector<double>>();
+    d.upper = c.at("upper").get<std::vector<double>>();
+    r.chart = std::move(d);
+  }
   return {index, std::move(r)};
 }
 
@@ -588,7 +612,7 @@ std::string RenderReport(const std::vector<SeriesResult>& results, const ReportR
                          const ReportOptions& o) {
   const auto columns = Columns(run);
   std::vector<Chart> charts;
-  if (o.format == "html" || !o.charts.empty()) charts = DrawCharts(results, run, o);
+  if (o.format == "html" || !o.charts.empty()) charts = DrawCharts(results, run, o.charts);
   std::ostringstream text;
   if (o.format == "table") {
     WriteTable(text, Summary(results, run));
@@ -598,8 +622,7 @@ std::string RenderReport(const std::vector<SeriesResult>& results, const ReportR
     for (size_t c = 0; c < columns.size(); ++c) text << (c ? "," : "") << columns[c].name;
     text << "\r\n";
     for (const auto& r : results) {
-      for (size_t c = 0; c < columns.size(); ++c)
-      {
+      for (size_t c = 0; c < columns.size(); ++c) {
         const json v = columns[c].value(r);
         text << (c ? "," : "") << CsvField(Defused(v, Plain(v), o.csvRaw));
       }

@@ -13,8 +13,8 @@
 namespace host {
 
 inline constexpr int kExitSomeSeriesFailed = 3;
-inline constexpr int kNeverDays = 999999;  // DaysToValue's "no growth toward it"
-inline constexpr int kMinimumDays = 14;    // fewer days with rows: insufficient data
+inline constexpr int kNeverDays = 999999;   // DaysToValue's "no growth toward it"
+inline constexpr int kMinimumDays = 14;     // fewer days with rows: insufficient data
 inline constexpr int kRecentPeakDays = 14;  // the days with rows that recent_peak looks at
 inline constexpr int kFarDays = 3652;       // beyond ten years a crossing is "> 10 years"
 inline constexpr int kModelReach = 3652;    // the days a model's path is followed for a crossing
@@ -26,13 +26,13 @@ struct ReportOptions {
   std::string thresholdsFile;
   std::vector<int> horizons = {30, 90};
   int warnDays = 30;
-  int staleDays = 7;  // a series silent longer before the last day is stale
-  int jobs = 0;       // 0: one per core
+  int staleDays = 7;        // a series silent longer before the last day is stale
+  int jobs = 0;             // 0: one per core
   int workerTimeout = 600;  // seconds a worker may stay silent before it is stopped
   std::string format = "table";
   std::string output, charts;
   bool quiet = false;
-  bool csvRaw = false;  // CSV text cells as they are, formulas and all
+  bool csvRaw = false;         // CSV text cells as they are, formulas and all
   std::string model = "auto";  // auto, line, weighted, weighted-14, seasonal-naive, mean7,
                                // holt-winters
 };
@@ -52,6 +52,20 @@ const char* StatusName(Status s);
 inline constexpr Status kAllStatuses[] = {
     Status::kExceeded,    Status::kWarning,          Status::kOk,    Status::kNever,
     Status::kNoThreshold, Status::kInsufficientData, Status::kStale, Status::kError};
+
+// What a series' chart draws, kept from its forecast so that the charts read nothing
+// again: the daily means and peaks of the window (days from the last day, oldest first),
+// the class's fitted line weekly over it, and the model's path with its 80 % interval from
+// day 0 to the last horizon.
+struct ChartData {
+  struct Day {
+    int offset;  // 0: the last day, -1 the day before
+    double mean, peak;
+  };
+  std::vector<Day> days;
+  std::vector<std::pair<int, double>> fitted;
+  std::vector<double> path, lower, upper;
+};
 
 struct SeriesResult {
   Series series;
@@ -77,6 +91,7 @@ struct SeriesResult {
   std::optional<int32_t> timesExceeded;
   std::optional<int32_t> errorNumber;
   std::string errorSource, errorDescription;
+  std::optional<ChartData> chart;  // for a series the charts may show, when they are drawn
 };
 
 // The run's parameters, as resolved.
@@ -86,7 +101,8 @@ struct ReportRun {
   int warnDays = 0, staleDays = 0, jobs = 0;
   std::string model = "auto";
   std::vector<std::string> hostPatterns, probePatterns;
-  double seconds = 0;  // how long the forecasts took
+  bool charts = false;  // the output draws charts: the workers keep what they show
+  double seconds = 0;   // how long the forecasts took
 };
 
 }  // namespace host

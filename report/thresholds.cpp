@@ -6,9 +6,9 @@
 #include <map>
 #include <vector>
 
-#include "error.h"
 #include "command.h"
 #include "csv.h"
+#include "error.h"
 #include "variant.h"
 
 namespace host {

@@ -4,14 +4,15 @@
 
 namespace host {
 
-void GroupedStatement::Execute(const std::vector<trend::db::ParameterColumn>& columns, size_t rows) {
+void GroupedStatement::Execute(const std::vector<trend::db::ParameterColumn>& columns,
+                               size_t rows) {
   const size_t whole = rows / group_ * group_;
   if (whole) Run(columns, 0, whole, group_);
   if (whole < rows) Run(columns, whole, rows - whole, rows - whole);
 }
 
-void GroupedStatement::Run(const std::vector<trend::db::ParameterColumn>& columns, size_t first, size_t count,
-         size_t size) {
+void GroupedStatement::Run(const std::vector<trend::db::ParameterColumn>& columns, size_t first,
+                           size_t count, size_t size) {
   auto it = statements_.find(size);
   if (it == statements_.end()) {
     std::string sql = head_;

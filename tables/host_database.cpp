@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <ctime>
 
-#include "error.h"
 #include "command.h"
+#include "error.h"
 #include "hour_columns.h"
 #include "hourly_fit.h"
 #include "module1.h"
@@ -41,7 +41,7 @@ std::string HostDatabase::Literal(trend::Date d) {
 }
 
 trend::Date HostDatabase::LatestDay(const std::string& purpose,
-                                     std::optional<trend::Date> notAfter) {
+                                    std::optional<trend::Date> notAfter) {
   std::string sql = "SELECT MAX(COLLECTION_DATE) AS LAST_DAY FROM " + prefix_ + "HX_METRICS";
   if (notAfter) sql += " WHERE COLLECTION_DATE <= " + Literal(*notAfter);
   auto rs = connection_.OpenResultSet(sql);
@@ -92,8 +92,8 @@ HourlyWindow HostDatabase::Window(const SeriesKey& key, trend::Date first, trend
                           trend::HourColumns("MIN_VALUE_", ", ", "") + " FROM " + prefix_ +
                           "HX_METRICS WHERE COLLECTION_DATE BETWEEN " + Literal(start) + " AND " +
                           Literal(last) + " AND HOSTNAME = " + Quoted(key.host) +
-                          " AND PROBE = " + Quoted(key.probe) + " AND PROBE_ARG = " +
-                          Quoted(key.arg);
+                          " AND PROBE = " + Quoted(key.probe) +
+                          " AND PROBE_ARG = " + Quoted(key.arg);
   HourlyWindow w;
   auto rs = connection_.OpenResultSet(sql);
   for (; !rs.AtEnd(); rs.MoveNext()) {
@@ -114,22 +114,6 @@ HourlyWindow HostDatabase::Window(const SeriesKey& key, trend::Date first, trend
   }
   rs.Close();
   return w;
-}
-
-std::vector<HostDatabase::Day> HostDatabase::History(const SeriesKey& key, trend::Date first,
-                                                     trend::Date last) {
-  const std::string sql = "SELECT COLLECTION_DATE, AVG_DAILY_VALUE, MAX_HOURLY_AVG FROM " +
-                          prefix_ + "HX_METRICS WHERE COLLECTION_DATE BETWEEN " + Literal(first) +
-                          " AND " + Literal(last) + " AND HOSTNAME = " + Quoted(key.host) +
-                          " AND PROBE = " + Quoted(key.probe) +
-                          " AND PROBE_ARG = " + Quoted(key.arg) + " ORDER BY COLLECTION_DATE";
-  std::vector<Day> out;
-  auto rs = connection_.OpenResultSet(sql);
-  for (; !rs.AtEnd(); rs.MoveNext()) {
-    if (rs.Value(1).IsNull() || rs.Value(2).IsNull()) continue;
-    out.push_back({rs.Value(0).ToDate(), rs.Value(1).ToDouble(), rs.Value(2).ToDouble()});
-  }
-  return out;
 }
 
 }  // namespace host

@@ -52,13 +52,6 @@ class HostDatabase {
   // Every (HOSTNAME, PROBE, PROBE_ARG) of HX_METRICS with rows in [first, last], by one
   // grouped query, in key order.
   std::vector<Series> AllSeries(trend::Date first, trend::Date last);
-  struct Day {
-    trend::Date day;
-    double mean, peak;  // AVG_DAILY_VALUE, MAX_HOURLY_AVG
-  };
-  // The daily means and peaks of one series in [first, last], oldest first.
-  std::vector<Day> History(const SeriesKey& key, trend::Date first, trend::Date last);
-
   // The hourly averages of one series in the 182 days up to `last` (and not before
   // `first`), as the class reads them.
   HourlyWindow Window(const SeriesKey& key, trend::Date first, trend::Date last);
