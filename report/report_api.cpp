@@ -6,6 +6,7 @@
 //
 // Every function takes and returns JSON text; the caller frees what it gets with
 // trend_report_free. A failure is returned as {"error": {"usage": bool, "message": ...}}.
+// trendreport.map is the list of what the library exports (everything else stays local).
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -81,12 +82,18 @@ Forecaster& ThreadForecaster(const ReportOptions& o) {
 
 extern "C" {
 
-__attribute__((visibility("default"))) void trend_report_free(char* text) {
+// The interface's version: a caller built for another refuses to use it. Raised when a
+// function's request or answer changes incompatibly; the version script's node matches.
+int trend_report_abi_version(void) {
+  return 1;
+}
+
+void trend_report_free(char* text) {
   std::free(text);
 }
 
 // {"options": {...}} -> {"run": {...}, "series": [...], "thresholds": [...]}
-__attribute__((visibility("default"))) char* trend_report_plan(const char* request) {
+char* trend_report_plan(const char* request) {
   return Guarded(request, [](const json& j) {
     const ReportOptions o = j.at("options").get<ReportOptions>();
     const ReportPlan plan = PlanReport(o);
@@ -101,7 +108,7 @@ __attribute__((visibility("default"))) char* trend_report_plan(const char* reque
 
 // {"options", "run", "items": [{"index", "series", "threshold"}]} -> {"lines": [...]}: one
 // result line per item, as trendhost's own workers send them.
-__attribute__((visibility("default"))) char* trend_report_chunk(const char* request) {
+char* trend_report_chunk(const char* request) {
   return Guarded(request, [](const json& j) {
     const ReportOptions o = j.at("options").get<ReportOptions>();
     const ReportRun run = j.at("run").get<ReportRun>();
@@ -118,7 +125,7 @@ __attribute__((visibility("default"))) char* trend_report_chunk(const char* requ
 
 // {"options", "run", "series", "thresholds", "lines"} -> {"status", "text"}: the report,
 // sorted and rendered; written to the options' output when one is named (text empty).
-__attribute__((visibility("default"))) char* trend_report_write(const char* request) {
+char* trend_report_write(const char* request) {
   return Guarded(request, [](const json& j) {
     const ReportOptions o = j.at("options").get<ReportOptions>();
     const ReportRun run = j.at("run").get<ReportRun>();

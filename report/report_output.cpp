@@ -18,6 +18,7 @@
 #include "output_file.h"
 #include "report_charts.h"
 #include "report_json.h"
+#include "report_page.h"
 
 namespace host {
 
@@ -340,23 +341,8 @@ void WriteHtml(std::ostream& out, const std::vector<SeriesResult>& results, cons
 <title>Fleet capacity report )"
       << HtmlEscape(run.first + " to " + run.last) << R"(</title>
 <style>
-body { font-family: sans-serif; margin: 1.5em; color: #222; }
-h1 { font-size: 1.4em; } h2 { font-size: 1.15em; margin-top: 1.5em; }
-table { border-collapse: collapse; font-size: 0.85em; }
-th, td { border: 1px solid #ccc; padding: 0.2em 0.45em; white-space: nowrap; }
-th { background: #eee; cursor: pointer; user-select: none; }
-th.asc::after { content: " \25B2"; } th.desc::after { content: " \25BC"; }
-td.num { text-align: right; font-variant-numeric: tabular-nums; }
-.status { font-weight: bold; border-radius: 3px; padding: 0 0.3em; }
-.s-exceeded { background: #c62828; color: #fff; } .s-warning { background: #f9a825; }
-.s-ok { background: #2e7d32; color: #fff; } .s-never { background: #90a4ae; }
-.s-no-threshold { background: #cfd8dc; } .s-insufficient-data { background: #e1bee7; }
-.s-error { background: #000; color: #fff; }
-dl { display: grid; grid-template-columns: max-content auto; gap: 0.1em 1em; }
-dt { font-weight: bold; } .counts span { margin-right: 0.8em; }
-.chart { display: inline-block; margin: 0.5em; vertical-align: top; }
-.chart svg { max-width: 100%; height: auto; }
-</style></head><body>
+)" << kReportCss
+      << R"(</style></head><body>
 <h1>Fleet capacity report</h1>
 <dl>)";
   auto item = [&](const std::string& k, const std::string& v) {
@@ -418,38 +404,8 @@ dt { font-weight: bold; } .counts span { margin-right: 0.8em; }
       out << "<div class=\"chart\" id=\"chart-" << HtmlEscape(c.id) << "\">" << c.svg << "</div>\n";
   }
   out << R"(<script>
-(function () {
-  var table = document.getElementById('series');
-  var headers = table.tHead.rows[0].cells;
-  function key(cell) {
-    var s = cell.getAttribute('data-sort');
-    if (s !== null && s !== '' && !isNaN(Number(s))) return { n: Number(s) };
-    return { t: cell.textContent };
-  }
-  function compare(a, b) {
-    if (a.n !== undefined && b.n !== undefined) return a.n - b.n;
-    if (a.n !== undefined) return -1;
-    if (b.n !== undefined) return 1;
-    if (a.t === '' && b.t !== '') return 1;
-    if (b.t === '' && a.t !== '') return -1;
-    return a.t < b.t ? -1 : a.t > b.t ? 1 : 0;
-  }
-  Array.prototype.forEach.call(headers, function (th, column) {
-    th.addEventListener('click', function () {
-      var descending = th.classList.contains('asc');
-      Array.prototype.forEach.call(headers, function (h) { h.classList.remove('asc', 'desc'); });
-      th.classList.add(descending ? 'desc' : 'asc');
-      var body = table.tBodies[0];
-      var rows = Array.prototype.slice.call(body.rows);
-      rows.sort(function (x, y) {
-        var c = compare(key(x.cells[column]), key(y.cells[column]));
-        return descending ? -c : c;
-      });
-      rows.forEach(function (r) { body.appendChild(r); });
-    });
-  });
-})();
-</script>
+)" << kReportScript
+      << R"(</script>
 </body></html>
 )";
 }

@@ -23,6 +23,7 @@ import time
 from . import _frame as F
 
 CHUNK_SERIES = 200
+ABI_VERSION = 1  # trendreport.so's trend_report_abi_version()
 
 
 class FleetError(Exception):
@@ -51,6 +52,11 @@ class _Api:
 
     def __init__(self, path):
         dll = ctypes.CDLL(path, mode=os.RTLD_NOW | os.RTLD_LOCAL)
+        version = getattr(dll, "trend_report_abi_version", None)
+        if version is None or version() != ABI_VERSION:
+            raise FleetError("%s is not the report library this module was made for (interface "
+                             "version %s, this module needs %d): install matching versions"
+                             % (path, version() if version else "unknown", ABI_VERSION))
         self._calls = {}
         for name in ("plan", "chunk", "write"):
             f = getattr(dll, "trend_report_" + name)
@@ -94,19 +100,64 @@ def _run_chunk(login, library_path, run, items):
     return _Api.get(library_path)("chunk", {"options": login.options, "run": run, "items": items})["lines"]
 
 
-def report(client, dsn, user="", password="", qualifier="", first="", last="", hosts=(), probes=(),
-           thresholds="", horizons=(30, 90), warn_days=30, format="table", output="", charts="",
-           quiet=False, library="", chunk_series=CHUNK_SERIES, report_library=None, timings=None,
-           stale_days=7, model="auto"):
+class _Option:
+    """One option of the report: report()'s keyword, the key trendreport.so reads, the
+    command-line flag, the default and the help."""
+
+    def __init__(self, name, key, default, help, flag=None, **argparse_extra):
+        self.name, self.key, self.default, self.help = name, key, default, help
+        flag = flag or "--" + name.replace("_", "-")
+        self.flags = flag if isinstance(flag, tuple) else (flag,)
+        self.argparse_extra = argparse_extra
+
+
+# The report's options, declared once: report()'s keywords, the request to trendreport.so
+# and the command line all come from this list.
+OPTIONS = (
+    _Option("qualifier", "qualifier", "", "schema (or catalog) of the metric tables"),
+    _Option("first", "first", "", "first day of the range (default: 181 days before the last)"),
+    _Option("last", "last", "", "last day of the range (default: the latest day up to today)"),
+    _Option("hosts", "host_patterns", (), "host name pattern (repeatable)", flag="--host",
+            action="append"),
+    _Option("probes", "probe_patterns", (), "probe pattern (repeatable)", flag="--probe",
+            action="append"),
+    _Option("thresholds", "thresholds", "", "thresholds file (CSV)"),
+    _Option("horizons", "horizons", (30, 90), "days ahead: DAYS[,DAYS] or FIRST-LAST",
+            flag="--horizon"),
+    _Option("warn_days", "warn_days", 30, "a crossing within so many days is a warning", type=int),
+    _Option("stale_days", "stale_days", 7, "a series silent longer is stale", type=int),
+    _Option("model", "model", "auto", "auto, line, weighted, weighted-14, seasonal-naive, "
+            "mean7 or holt-winters"),
+    _Option("format", "format", "table", "output format",
+            choices=["table", "csv", "json", "markdown", "html", "openmetrics"]),
+    _Option("output", "output", "", "file to write (default: standard output)"),
+    _Option("charts", "charts", "", "folder for the charts' PNG files"),
+    _Option("quiet", "quiet", False, "no progress or notes", flag=("-q", "--quiet"),
+            action="store_true"),
+    _Option("library", "library", "", "Orrery's library file (default: the registered one)"),
+)
+
+
+def _request_options(dsn, user, password, given):
+    unknown = set(given) - {o.name for o in OPTIONS}
+    if unknown:
+        raise TypeError("report() got unknown options: %s" % ", ".join(sorted(unknown)))
+    options = {"dsn": dsn, "user": user, "password": password}
+    for o in OPTIONS:
+        value = given.get(o.name, o.default)
+        options[o.key] = value if isinstance(value, (str, bool, int, float)) else list(value)
+    return options
+
+
+def report(client, dsn, user="", password="", chunk_series=CHUNK_SERIES, report_library=None,
+           timings=None, **given):
     """Runs the fleet report on the cluster of `client`; returns (exit status, text), the
-    text empty when `output` names a file. `timings`, a dict, receives the seconds of the
-    plan, the forecasts on the cluster and the writing."""
+    text empty when `output` names a file. The other keywords are the names of OPTIONS.
+    `timings`, a dict, receives the seconds of the plan, the forecasts on the cluster and
+    the writing."""
     clock = time.perf_counter()
-    options = {"dsn": dsn, "user": user, "password": password, "qualifier": qualifier,
-               "library": library, "first": first, "last": last, "host_patterns": list(hosts),
-               "probe_patterns": list(probes), "thresholds": thresholds,
-               "horizons": list(horizons), "warn_days": warn_days, "stale_days": stale_days, "model": model, "format": format,
-               "output": output, "charts": charts, "quiet": quiet}
+    options = _request_options(dsn, user, password, given)
+    library, quiet = options["library"], options["quiet"]
     path = report_library or _report_library(library or None)
     api = _Api.get(path)
     plan = api("plan", {"options": options})
@@ -146,23 +197,14 @@ def _arguments(argv):
                    help="login password (overwritten in the command line once read, but visible "
                         "to ps before that: prefer --password-file or TRENDHOST_PASSWORD)")
     p.add_argument("--password-file")
-    p.add_argument("--qualifier", default="")
-    p.add_argument("--first", default="")
-    p.add_argument("--last", default="")
-    p.add_argument("--host", action="append", default=[])
-    p.add_argument("--probe", action="append", default=[])
-    p.add_argument("--thresholds", default="")
-    p.add_argument("--horizon", default="30,90")
-    p.add_argument("--warn-days", type=int, default=30)
-    p.add_argument("--stale-days", type=int, default=7)
-    p.add_argument("--model", default="auto")
-    p.add_argument("--format", default="table", choices=["table", "csv", "json", "markdown", "html",
-                                                          "openmetrics"])
-    p.add_argument("--output", default="")
-    p.add_argument("--charts", default="")
-    p.add_argument("--library", default="")
+    for o in OPTIONS:
+        default = o.default
+        if o.name == "horizons":
+            default = ",".join(str(h) for h in o.default)
+        elif isinstance(default, tuple):
+            default = list(default)
+        p.add_argument(*o.flags, dest=o.name, default=default, help=o.help, **o.argparse_extra)
     p.add_argument("--chunk-series", type=int, default=CHUNK_SERIES)
-    p.add_argument("-q", "--quiet", action="store_true")
     return p.parse_args(argv)
 
 
@@ -210,11 +252,12 @@ def main(argv=None):
         _hide_password_argument()
     try:
         horizons = []
-        for item in a.horizon.split(","):
+        for item in a.horizons.split(","):
             first, _, last = item.partition("-")
             horizons += list(range(int(first), int(last) + 1)) if last else [int(first)]
     except ValueError:
-        print("trendlib.fleet: --horizon %r is not DAYS[,DAYS] or FIRST-LAST" % a.horizon, file=sys.stderr)
+        print("trendlib.fleet: --horizon %r is not DAYS[,DAYS] or FIRST-LAST" % a.horizons,
+              file=sys.stderr)
         return 2
     from distributed import Client, LocalCluster
     cluster = None
@@ -232,10 +275,9 @@ def main(argv=None):
                                    processes=True, dashboard_address=None)
             client = Client(cluster)
         with client:
-            status, text = report(client, a.dsn, a.user, password, a.qualifier, a.first, a.last,
-                                  a.host, a.probe, a.thresholds, horizons, a.warn_days, a.format,
-                                  a.output, a.charts, a.quiet, a.library, a.chunk_series,
-                                  stale_days=a.stale_days, model=a.model)
+            given = {o.name: getattr(a, o.name) for o in OPTIONS}
+            given["horizons"] = horizons
+            status, text = report(client, a.dsn, a.user, password, a.chunk_series, **given)
         sys.stdout.write(text)
         sys.stdout.flush()
         return status

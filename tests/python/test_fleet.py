@@ -93,3 +93,25 @@ def test_an_unreachable_scheduler_is_a_clear_error():
     assert r.returncode == 1
     assert "cannot reach the Dask scheduler at tcp://127.0.0.1:9" in r.stderr
     assert password not in r.stderr
+
+
+def test_options_come_from_one_list(client):
+    # The keywords of report() are the declared options: a misspelt one is refused before
+    # anything runs, and the command line knows every declared one.
+    with pytest.raises(TypeError, match="warn_dayz"):
+        run_fleet(client, warn_dayz=3)
+    arguments = fleet._arguments(["--dsn", "x", "--horizon", "7-9", "--host", "a", "--host", "b",
+                                  "-q", "--warn-days", "5"])
+    assert {o.name for o in fleet.OPTIONS} <= set(vars(arguments))
+    assert (arguments.hosts, arguments.quiet, arguments.warn_days) == (["a", "b"], True, 5)
+    status, text = run_fleet(client, warn_days=5, horizons=range(7, 9))
+    assert status == 0 and "level,forecast_7d,forecast_8d,peak_7d" in text.splitlines()[0]
+
+
+def test_a_report_library_of_another_interface_is_refused(tmp_path):
+    source = tmp_path / "old.c"
+    source.write_text("int trend_report_abi_version(void) { return 0; }\n")
+    library = tmp_path / "old.so"
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", str(library), str(source)], check=True)
+    with pytest.raises(fleet.FleetError, match="interface version 0"):
+        fleet._Api(str(library))
