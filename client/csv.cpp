@@ -4,30 +4,44 @@
 
 namespace host {
 
-std::optional<std::vector<std::string>> CsvFields(const std::string& line) {
-  std::vector<std::string> fields(1);
-  bool quoted = false;
-  for (size_t i = 0; i < line.size(); ++i) {
-    const char c = line[i];
-    if (quoted) {
-      if (c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
-        fields.back() += '"';
-        ++i;
-      } else if (c == '"') {
-        quoted = false;
-      } else {
-        fields.back() += c;
+bool CsvSplitter::Split(std::string_view line) {
+  fields_.clear();
+  size_t used = 0;
+  for (size_t i = 0;;) {
+    if (i < line.size() && line[i] == '"') {
+      if (used == unquoted_.size()) unquoted_.emplace_back();
+      std::string& f = unquoted_[used++];
+      f.clear();
+      for (++i;;) {
+        if (i >= line.size()) return false;  // not closed on this line
+        if (line[i] == '"') {
+          if (i + 1 < line.size() && line[i + 1] == '"') {
+            f += '"';
+            i += 2;
+            continue;
+          }
+          ++i;
+          break;
+        }
+        f += line[i++];
       }
-    } else if (c == '"' && fields.back().empty()) {
-      quoted = true;
-    } else if (c == ',') {
-      fields.emplace_back();
+      fields_.emplace_back(f);
+      if (i < line.size() && line[i] != ',') return false;
     } else {
-      fields.back() += c;
+      const size_t comma = line.find(',', i);
+      const size_t end = comma == std::string_view::npos ? line.size() : comma;
+      fields_.push_back(line.substr(i, end - i));
+      i = end;
     }
+    if (i >= line.size()) return true;
+    ++i;  // the comma
   }
-  if (quoted) return std::nullopt;
-  return fields;
+}
+
+std::optional<std::vector<std::string>> CsvFields(const std::string& line) {
+  CsvSplitter splitter;
+  if (!splitter.Split(line)) return std::nullopt;
+  return std::vector<std::string>(splitter.fields().begin(), splitter.fields().end());
 }
 
 bool ReadLimitedLine(std::istream& in, std::string& line, const std::string& name, size_t number) {

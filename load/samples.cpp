@@ -1,17 +1,16 @@
 #include "samples.h"
 
+#include <date/date.h>
+#include <date/tz.h>
 #include <fnmatch.h>
 
 #include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
-#include <ctime>
-#include <deque>
-#include <filesystem>
-#include <fstream>
 #include <limits>
 
+#include "csv.h"
 #include "hourly_fit.h"
 
 namespace host {
@@ -22,16 +21,6 @@ constexpr int64_t kDay = 86400;
 
 int64_t FloorDiv(int64_t a, int64_t b) {
   return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
-}
-
-// Days since 1970-01-01 of a proleptic Gregorian date (Howard Hinnant's algorithm).
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const int64_t era = FloorDiv(y, 400);
-  const auto yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<int64_t>(doe) - 719468;
 }
 
 bool Digits(std::string_view s, size_t at, size_t n, int& out) {
@@ -82,25 +71,18 @@ TimeZone::TimeZone(const std::string& name) : name_(name) {
     kind_ = Kind::kFixed;
     return;
   }
-  const char* dir = std::getenv("TZDIR");
-  const std::filesystem::path zoneinfo = dir && *dir ? dir : "/usr/share/zoneinfo";
-  std::error_code ec;
-  // A zone is a TZif file: other files of the folder (zone.tab, tzdata.zi) would be read
-  // as UTC without a word.
-  auto isZone = [&](const std::filesystem::path& p) {
-    if (!std::filesystem::is_regular_file(p, ec)) return false;
-    std::ifstream in(p, std::ios::binary);
-    char magic[4] = {};
-    return in.read(magic, 4) && std::string(magic, 4) == "TZif";
-  };
-  if (name.find("..") != std::string::npos || name[0] == '/' || !isZone(zoneinfo / name))
+  // The system's zone database, read by the date library without touching the process's
+  // TZ (the loader also runs inside trendreport.so, in other programs' processes).
+  try {
+    if (name.find("..") == std::string::npos && name[0] != '/') zone_ = date::locate_zone(name);
+  } catch (const std::exception&) {
+    zone_ = nullptr;
+  }
+  if (!zone_)
     throw std::invalid_argument(
         "unknown time zone " + name +
         " (UTC, an offset such as +02:00, or a name such as Europe/Berlin)");
   kind_ = Kind::kNamed;
-  // The process reads local times in this zone from now on (the loader is single-threaded).
-  setenv("TZ", name.c_str(), 1);
-  tzset();
 }
 
 int64_t TimeZone::OffsetAt(int64_t utc) const {
@@ -108,10 +90,8 @@ int64_t TimeZone::OffsetAt(int64_t utc) const {
   if (kind_ == Kind::kFixed) return fixed_;
   const int64_t quarter = FloorDiv(utc, 900);
   if (auto it = cache_.find(quarter); it != cache_.end()) return it->second;
-  const time_t t = static_cast<time_t>(quarter * 900);
-  struct tm local {};
-  localtime_r(&t, &local);
-  const int64_t offset = local.tm_gmtoff;
+  const auto info = zone_->get_info(date::sys_seconds(std::chrono::seconds(quarter * 900)));
+  const int64_t offset = info.offset.count();
   cache_.emplace(quarter, offset);
   return offset;
 }
@@ -160,10 +140,10 @@ bool ParseTime(std::string_view s, const TimeZone& zone, int64_t& utc) {
     if (h > 23 || mi > 59 || sec > 60) return false;
   }
   // The day must exist (no 31 June).
-  const int64_t days = DaysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d));
-  const int64_t next =
-      DaysFromCivil(mo == 12 ? y + 1 : y, mo == 12 ? 1u : static_cast<unsigned>(mo + 1), 1);
-  if (days >= next) return false;
+  const date::year_month_day civil{date::year(y), date::month(static_cast<unsigned>(mo)),
+                                   date::day(static_cast<unsigned>(d))};
+  if (!civil.ok()) return false;
+  const int64_t days = date::sys_days(civil).time_since_epoch().count();
   const int64_t local = days * kDay + h * 3600 + mi * 60 + std::min(sec, 59);
   if (p == s.size()) {
     utc = zone.FromLocal(local);
@@ -260,45 +240,6 @@ std::vector<DayRow> Aggregator::Rows() const {
 
 namespace {
 
-// The fields of one line: plain fields are views into the line; a quoted field is unquoted
-// into `scratch`.
-bool SplitCsv(std::string_view line, std::vector<std::string_view>& fields,
-              std::deque<std::string>& scratch) {
-  fields.clear();
-  size_t used = 0;
-  size_t i = 0;
-  for (;;) {
-    if (i < line.size() && line[i] == '"') {
-      if (used == scratch.size()) scratch.emplace_back();
-      std::string& f = scratch[used++];
-      f.clear();
-      ++i;
-      for (;;) {
-        if (i >= line.size()) return false;  // not closed on this line
-        if (line[i] == '"') {
-          if (i + 1 < line.size() && line[i + 1] == '"') {
-            f += '"';
-            i += 2;
-            continue;
-          }
-          ++i;
-          break;
-        }
-        f += line[i++];
-      }
-      fields.emplace_back(f);
-      if (i < line.size() && line[i] != ',') return false;
-    } else {
-      const size_t comma = line.find(',', i);
-      const size_t end = comma == std::string_view::npos ? line.size() : comma;
-      fields.push_back(line.substr(i, end - i));
-      i = end;
-    }
-    if (i >= line.size()) return true;
-    ++i;  // the comma
-  }
-}
-
 // Whether `name` is one of the "|"-separated `names`.
 bool OneOf(std::string_view names, std::string_view name) {
   for (size_t start = 0;;) {
@@ -316,8 +257,8 @@ void CheckName(const std::string& file, size_t line, const char* what, std::stri
     if (c < 0x20 || c == 0x7f) {
       char code[8];
       std::snprintf(code, sizeof code, "0x%02x", c);
-      throw InputError(file, line, std::string("the ") + what + " holds the control character " +
-                                       code);
+      throw InputError(file, line,
+                       std::string("the ") + what + " holds the control character " + code);
     }
 }
 
@@ -325,15 +266,15 @@ void CheckName(const std::string& file, size_t line, const char* what, std::stri
 
 void ReadSamples(std::istream& in, const std::string& file, const TimeZone& zone, Aggregator& out) {
   std::string line;
-  std::vector<std::string_view> fields;
-  std::deque<std::string> scratch;  // stable: fields point into it
+  CsvSplitter splitter;
+  const std::vector<std::string_view>& fields = splitter.fields();
   size_t number = 0;
   int time = -1, host = -1, probe = -1, arg = -1, value = -1;
   size_t width = 0;
   while (std::getline(in, line)) {
     ++number;
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!SplitCsv(line, fields, scratch))
+    if (!splitter.Split(line))
       throw InputError(file, number, "a quoted field is not closed on its line");
     if (time < 0) {
       for (size_t c = 0; c < fields.size(); ++c) {
@@ -390,8 +331,8 @@ void ReadSamples(std::istream& in, const std::string& file, const TimeZone& zone
 // ---- sadf -d ----
 
 std::vector<std::string> SadfCommand(const std::string& file) {
-  return {"sadf", "-d", file, "--", "-u", "ALL", "-q", "-B", "-W", "-r", "-S",
-          "-F", "MOUNT", "-n", "DEV", "-d"};
+  return {"sadf", "-d", file, "--", "-u",    "ALL", "-q",  "-B",
+          "-W",   "-r", "-S", "-F", "MOUNT", "-n",  "DEV", "-d"};
 }
 
 std::vector<std::string> MissingActivities(const std::set<std::string>& seen) {

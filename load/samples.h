@@ -6,8 +6,8 @@
 #include <array>
 #include <cstdint>
 #include <istream>
-#include <stdexcept>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -15,6 +15,10 @@
 
 #include "dates.h"
 #include "host_database.h"
+
+namespace date {
+class time_zone;
+}
 
 namespace host {
 
@@ -40,6 +44,7 @@ class TimeZone {
   std::string name_;
   enum class Kind { kUtc, kFixed, kNamed } kind_ = Kind::kUtc;
   int64_t fixed_ = 0;
+  const date::time_zone* zone_ = nullptr;               // a named zone
   mutable std::unordered_map<int64_t, int64_t> cache_;  // quarter hour -> offset
 };
 
@@ -107,8 +112,8 @@ struct SadfMetric {
   const char* keyValue;   // only lines whose key column holds this ("-1": all CPUs); null:
                           // every line, the key column's value becoming the probe argument
   const char* probe;
-  bool complement;    // the probe is 100 minus the column
-  double scale = 1;   // the probe is the column times this (kB to MB: 1/1024)
+  bool complement;   // the probe is 100 minus the column
+  double scale = 1;  // the probe is the column times this (kB to MB: 1/1024)
 };
 extern const std::vector<SadfMetric> kSadfMetrics;
 
