@@ -21,11 +21,11 @@
 #include <string>
 #include <vector>
 
+#include "forecaster.h"
+#include "host_database.h"
 #include "module1.h"
 #include "orrery_class.h"
-#include "forecaster.h"
 #include "report.h"
-#include "host_database.h"
 
 namespace {
 
@@ -130,7 +130,8 @@ int main(int argc, char** argv) {
   const std::string firstAgain = std::to_string(std::stoi(first.substr(0, 4))) + "-" +
                                  std::to_string(std::stoi(first.substr(5, 2))) + "-" +
                                  std::to_string(std::stoi(first.substr(8, 2)));
-  host::Forecaster forecaster("", login, "");
+  host::Forecaster forecaster(
+      "", host::DatabaseLogin{login.dataSource, login.user, login.password, ""});
 
   if (callsOnly) {
     const auto& k = series.front().key;

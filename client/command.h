@@ -12,6 +12,12 @@
 
 namespace host {
 
+// The login every database command takes (--dsn, --user, the password resolved once from
+// its options, --qualifier).
+struct DatabaseLogin {
+  std::string dsn, user, password, qualifier;
+};
+
 // Exit statuses.
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;  // a raised error, or a failure of the library

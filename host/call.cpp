@@ -7,20 +7,16 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
-#include "dates.h"
-#include "error.h"
 #include "command.h"
 #include "data_source.h"
+#include "dates.h"
+#include "error.h"
 #include "invoke.h"
-#include "registry.h"
 #include "numeric.h"
+#include "registry.h"
 #include "variant.h"
 
 namespace host {
-
-const std::vector<std::string> kCallOptionNames = {
-    "--dsn",     "--user",    "--password", "--password-file", "--qualifier",
-    "--library", "--verbose", "-v",         "--keep-going",    "--format"};
 
 namespace {
 
@@ -154,7 +150,7 @@ int Call(const CallOptions& o, const std::vector<std::string>& words) {
     throw UsageError("call needs a class and a method: call [OPTIONS] PROGID METHOD [ARG...]");
   const std::string& progId = words[0];
   for (const auto& w : words)
-    for (const auto& option : kCallOptionNames)
+    for (const auto& option : o.optionNames)
       if (w == option || w.rfind(option + "=", 0) == 0)
         throw UsageError("the option " + w.substr(0, w.find('=')) +
                          " stands after PROGID: options go first, as in "
@@ -173,12 +169,13 @@ int Call(const CallOptions& o, const std::vector<std::string>& words) {
 
   auto cls = LoadClass(progId, o.library);
   Instance instance(*cls, progId);
-  DataSourceObject ds(o.dsn, o.user, o.password, o.qualifier);
+  DataSourceObject ds(o.login.dsn, o.login.user, o.login.password, o.login.qualifier);
   // Resolve and check every call before the first runs, so a usage error runs nothing.
   std::vector<const TF_MethodInfo*> methods;
   for (const auto& c : calls) {
     const TF_MethodInfo& m = FindMethod(*cls, instance.get(), c[0]);
-    Convert(m, std::vector<std::string>(c.begin() + 1, c.end()), ds.dispatch(), !o.dsn.empty());
+    Convert(m, std::vector<std::string>(c.begin() + 1, c.end()), ds.dispatch(),
+            !o.login.dsn.empty());
     methods.push_back(&m);
   }
   const bool json = o.format == "json";
@@ -186,7 +183,7 @@ int Call(const CallOptions& o, const std::vector<std::string>& words) {
   for (size_t i = 0; i < calls.size(); ++i) {
     const TF_MethodInfo& m = *methods[i];
     CallArgs args = Convert(m, std::vector<std::string>(calls[i].begin() + 1, calls[i].end()),
-                            ds.dispatch(), !o.dsn.empty());
+                            ds.dispatch(), !o.login.dsn.empty());
     if (o.verbose) {
       std::cerr << "trendhost: call " << m.name << "\n";
       for (size_t p = 0; p < args.values.size(); ++p) {
@@ -214,8 +211,8 @@ int Call(const CallOptions& o, const std::vector<std::string>& words) {
     } catch (const RaisedError& e) {
       took("failed");
       PrintError(e);
-      if (!o.dsn.empty())
-        if (auto hint = ConnectionHint(e.description, o.dsn); !hint.empty())
+      if (!o.login.dsn.empty())
+        if (auto hint = ConnectionHint(e.description, o.login.dsn); !hint.empty())
           std::cerr << "trendhost: " << hint << "\n";
       if (json && o.keepGoing) {
         nlohmann::json error = {{"number", e.number},

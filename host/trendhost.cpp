@@ -6,25 +6,27 @@
 #include <sys/stat.h>
 
 #include <CLI/CLI.hpp>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "call.h"
-#include "error.h"
 #include "command.h"
 #include "data_source.h"
+#include "error.h"
 #include "invoke.h"
-#include "registry.h"
 #include "load.h"
 #include "method_docs.h"
+#include "registry.h"
 #include "report.h"
 
 std::string_view trend::ApplicationTitle() {
@@ -80,26 +82,32 @@ int Methods(const std::string& progId, const std::string& library) {
   return kExitOk;
 }
 
-// The login options that call and report share.
-struct LoginOptions {
-  std::string dsn, user, password, passwordFile, qualifier;
-  CLI::Option* passwordOption = nullptr;
-};
+// The login options of a database command, and the password resolved from them once, when
+// the command runs.
+class LoginArguments {
+ public:
+  LoginArguments(CLI::App* command, DatabaseLogin& login) : login_(login) {
+    command->add_option("--dsn", login.dsn, "ODBC data source name (the DataSource's Name)");
+    command->add_option("--user", login.user,
+                        "login user (empty: the one the data source stores, if any)");
+    passwordOption_ = command->add_option(
+        "--password", login.password,
+        "login password (never printed; visible to ps: prefer --password-file or "
+        "TRENDHOST_PASSWORD)");
+    command
+        ->add_option("--password-file", passwordFile_,
+                     "read the password from the first line of FILE (mode 0600 or stricter)")
+        ->excludes(passwordOption_);
+    command->add_option("--qualifier", login.qualifier, "table qualifier");
+  }
+  // --password, else --password-file, else TRENDHOST_PASSWORD; the run masks it from here on.
+  void Resolve();
 
-void AddLoginOptions(CLI::App* command, LoginOptions& login) {
-  command->add_option("--dsn", login.dsn, "ODBC data source name (the DataSource's Name)");
-  command->add_option("--user", login.user,
-                      "login user (empty: the one the data source stores, if any)");
-  login.passwordOption =
-      command->add_option("--password", login.password,
-                          "login password (never printed; visible to ps: prefer --password-file or "
-                          "TRENDHOST_PASSWORD)");
-  command
-      ->add_option("--password-file", login.passwordFile,
-                   "read the password from the first line of FILE (mode 0600 or stricter)")
-      ->excludes(login.passwordOption);
-  command->add_option("--qualifier", login.qualifier, "table qualifier");
-}
+ private:
+  DatabaseLogin& login_;
+  std::string passwordFile_;
+  CLI::Option* passwordOption_ = nullptr;
+};
 
 constexpr const char* kPasswordOrder =
     "The password is taken from --password, else --password-file, else the environment\n"
@@ -121,15 +129,15 @@ std::string ReadPasswordFile(const std::string& path) {
   return line;
 }
 
-// --password, else --password-file, else TRENDHOST_PASSWORD.
-std::string ResolvePassword(const LoginOptions& login) {
-  if (!login.passwordFile.empty()) return ReadPasswordFile(login.passwordFile);
-  if (login.passwordOption->count() == 0)
-    if (const char* env = std::getenv("TRENDHOST_PASSWORD")) return env;
-  return login.password;
+void LoginArguments::Resolve() {
+  if (!passwordFile_.empty()) {
+    login_.password = ReadPasswordFile(passwordFile_);
+  } else if (passwordOption_->count() == 0) {
+    if (const char* env = std::getenv("TRENDHOST_PASSWORD")) login_.password = env;
+  }
+  SetPassword(login_.password);
 }
 
-// "30,90" as numbers of days.
 // "7,30,90" or ranges "1-90", mixed: the horizons in the order given.
 std::vector<int> Horizons(const std::string& text) {
   std::vector<int> out;
@@ -174,189 +182,244 @@ void HidePasswordArguments(int argc, char** argv) {
   }
 }
 
-int main(int argc, char** argv) {
-  CLI::App app{"trendhost: call the methods of the trend libraries from the command line"};
-  app.require_subcommand(0, 1);
+namespace {
 
-  std::vector<std::string> files;
-  bool system = false, version = false;
-  app.add_flag("--version", version, "print the version of trendhost and of each registered class");
-  auto* reg = app.add_subcommand("register", "Register libraries (their own DllRegisterServer)");
-  reg->add_option("FILE", files, "library files")->required();
-  reg->add_flag("--system", system,
-                "in the system registry (trend-registry under the first folder of XDG_DATA_DIRS)");
-  auto* unreg =
-      app.add_subcommand("unregister", "Unregister libraries (their own DllUnregisterServer)");
-  unreg->add_option("FILE", files, "library files")->required();
-  unreg->add_flag("--system", system, "from the system registry");
-  app.add_subcommand("classes",
-                     "List the registered classes: programmatic identifier, library, version");
+// One command: its parser, and what runs when the command line chose it.
+struct Command {
+  CLI::App* parser;
+  std::function<int()> run;
+};
 
-  std::string progId;
-  CallOptions options;
-  auto* methods = app.add_subcommand("methods", "Show a class's methods from its type information");
-  methods->add_option("PROGID", progId, "programmatic identifier")->required();
-  methods->add_option("--library", options.library,
-                      "load the class from this file instead of the registry");
+// register and unregister.
+std::vector<Command> RegistryCommands(CLI::App& app) {
+  std::vector<Command> commands;
+  for (const bool add : {true, false}) {
+    struct Options {
+      std::vector<std::string> files;
+      bool system = false;
+    };
+    auto o = std::make_shared<Options>();
+    auto* c = app.add_subcommand(add ? "register" : "unregister",
+                                 add ? "Register libraries (their own DllRegisterServer)"
+                                     : "Unregister libraries (their own DllUnregisterServer)");
+    c->add_option("FILE", o->files, "library files")->required();
+    c->add_flag("--system", o->system,
+                add ? "in the system registry (trend-registry under the first folder of "
+                      "XDG_DATA_DIRS)"
+                    : "from the system registry");
+    commands.push_back({c, [o, add] { return Register(o->files, add, o->system); }});
+  }
+  return commands;
+}
 
-  LoginOptions callLogin;
-  auto* call = app.add_subcommand(
+Command ClassesCommand(CLI::App& app) {
+  return {app.add_subcommand("classes",
+                             "List the registered classes: programmatic identifier, library, "
+                             "version"),
+          [] { return Classes(); }};
+}
+
+Command MethodsCommand(CLI::App& app) {
+  struct Options {
+    std::string progId, library;
+  };
+  auto o = std::make_shared<Options>();
+  auto* c = app.add_subcommand("methods", "Show a class's methods from its type information");
+  c->add_option("PROGID", o->progId, "programmatic identifier")->required();
+  c->add_option("--library", o->library, "load the class from this file instead of the registry");
+  return {c, [o] { return Methods(o->progId, o->library); }};
+}
+
+Command CallCommand(CLI::App& app) {
+  struct Setup {
+    CallOptions options;
+    std::unique_ptr<LoginArguments> login;
+  };
+  auto s = std::make_shared<Setup>();
+  CallOptions& o = s->options;
+  auto* c = app.add_subcommand(
       "call",
       "Create one instance of a class and run methods on it in order:\n"
       "  trendhost call [OPTIONS] PROGID METHOD [ARG...] [-- METHOD [ARG...]]...\n"
       "A DataSource built from the options is passed wherever a method takes an object.");
-  AddLoginOptions(call, callLogin);
-  call->add_option("--library", options.library,
-                   "load the class from this file instead of the registry");
-  call->add_flag("-v,--verbose", options.verbose,
-                 "print each call, its converted arguments and its time on standard error");
-  call->add_flag("--keep-going", options.keepGoing,
-                 "after a failing call print its error, an empty result line, and go on "
-                 "(exit status 1 if any call failed)");
-  call->add_option("--format", options.format,
-                   "output: text (one line per call) or json "
-                   "(one object per call)")
+  s->login = std::make_unique<LoginArguments>(c, o.login);
+  c->add_option("--library", o.library, "load the class from this file instead of the registry");
+  c->add_flag("-v,--verbose", o.verbose,
+              "print each call, its converted arguments and its time on standard error");
+  c->add_flag("--keep-going", o.keepGoing,
+              "after a failing call print its error, an empty result line, and go on "
+              "(exit status 1 if any call failed)");
+  c->add_option("--format", o.format,
+                "output: text (one line per call) or json (one object per "
+                "call)")
       ->check(CLI::IsMember({"text", "json"}));
-  call->footer(
-      std::string(kPasswordOrder) +
-      "\n\nExample:\n"
-      "  trendhost call --dsn perf OrreryFunctions.OrreryClass TrendValue web01 avgcpubusy \"\" "
-      "\\\n"
-      "      2026-06-02 2026-11-30 30 0 2 -- GrowthRate web01 avgcpubusy \"\" 2026-06-02 "
-      "2026-11-30 30");
-  call->prefix_command();  // from PROGID on, every word is the host's, negative numbers included
+  c->footer(std::string(kPasswordOrder) +
+            "\n\nExample:\n"
+            "  trendhost call --dsn perf OrreryFunctions.OrreryClass TrendValue web01 avgcpubusy "
+            "\"\" \\\n"
+            "      2026-06-02 2026-11-30 30 0 2 -- GrowthRate web01 avgcpubusy \"\" 2026-06-02 "
+            "2026-11-30 30");
+  c->prefix_command();  // from PROGID on, every word is the host's, negative numbers included
+  // The words that may not follow PROGID: the names of the options above.
+  for (const CLI::Option* option : c->get_options()) {
+    for (const auto& name : option->get_lnames()) o.optionNames.push_back("--" + name);
+    for (const auto& name : option->get_snames()) o.optionNames.push_back("-" + name);
+  }
+  return {c, [s, c] {
+            s->login->Resolve();
+            return Call(s->options, c->remaining());
+          }};
+}
 
-  LoginOptions reportLogin;
-  ReportOptions report;
-  std::string horizons = "30,90";
-  auto* reportCommand = app.add_subcommand(
+Command ReportCommand(CLI::App& app) {
+  struct Setup {
+    ReportOptions options;
+    std::unique_ptr<LoginArguments> login;
+    std::string horizons = "30,90";
+  };
+  auto s = std::make_shared<Setup>();
+  ReportOptions& o = s->options;
+  auto* c = app.add_subcommand(
       "report",
       "Forecast every series of HX_METRICS and report which cross their thresholds, and when");
-  AddLoginOptions(reportCommand, reportLogin);
-  reportCommand->add_option("--first", report.first,
-                            "first day of the range (default: 181 days before --last)");
-  reportCommand->add_option("--last", report.last,
-                            "last day of the range (default: the latest COLLECTION_DATE)");
-  reportCommand->add_option("--host", report.hostPatterns,
-                            "only hosts matching PATTERN (shell style; repeatable)");
-  reportCommand->add_option("--probe", report.probePatterns,
-                            "only probes matching PATTERN (repeatable)");
-  reportCommand->add_option("--thresholds", report.thresholdsFile,
-                            "CSV file with a header of probe,arg,threshold,unit,label[,direction,basis] over the "
-                            "built-in defaults");
-  reportCommand
-      ->add_option("--model", report.model,
-                   "forecasting model: auto (per series, the best on its own backtest), line "
-                   "(the class's line), weighted, weighted-14, seasonal-naive, mean7 or "
-                   "holt-winters")
+  s->login = std::make_unique<LoginArguments>(c, o.login);
+  c->add_option("--first", o.first, "first day of the range (default: 181 days before --last)");
+  c->add_option("--last", o.last, "last day of the range (default: the latest COLLECTION_DATE)");
+  c->add_option("--host", o.hostPatterns, "only hosts matching PATTERN (shell style; repeatable)");
+  c->add_option("--probe", o.probePatterns, "only probes matching PATTERN (repeatable)");
+  c->add_option("--thresholds", o.thresholdsFile,
+                "CSV file with a header of probe,arg,threshold,unit,label[,direction,basis] over "
+                "the built-in defaults");
+  c->add_option("--model", o.model,
+                "forecasting model: auto (per series, the best on its own backtest), line (the "
+                "class's line), weighted, weighted-14, seasonal-naive, mean7 or holt-winters")
       ->capture_default_str();
-  reportCommand->add_option("--horizon", horizons, "forecast horizons in days: 7,30,90 or 1-90")
+  c->add_option("--horizon", s->horizons, "forecast horizons in days: 7,30,90 or 1-90")
       ->capture_default_str();
-  reportCommand
-      ->add_option("--warn-days", report.warnDays, "crossing within this many days is a warning")
+  c->add_option("--warn-days", o.warnDays, "crossing within this many days is a warning")
       ->capture_default_str();
-  reportCommand
-      ->add_option("--stale-days", report.staleDays,
-                   "a series without rows in its last N days before --last is stale")
+  c->add_option("--stale-days", o.staleDays,
+                "a series without rows in its last N days before --last is stale")
       ->capture_default_str();
-  reportCommand->add_option("--jobs", report.jobs, "worker processes (default: one per core)");
-  reportCommand
-      ->add_option("--worker-timeout", report.workerTimeout,
-                   "stop a worker that sends nothing for this many seconds (its series become "
-                   "errors)")
+  c->add_option("--jobs", o.jobs, "worker processes (default: one per core)");
+  c->add_option("--worker-timeout", o.workerTimeout,
+                "stop a worker that sends nothing for this many seconds (its series become "
+                "errors)")
       ->capture_default_str();
-  reportCommand
-      ->add_option("--format", report.format,
-                   "table, csv, json, markdown, html or openmetrics (for node_exporter's "
-                   "textfile collector)")
+  c->add_option("--format", o.format,
+                "table, csv, json, markdown, html or openmetrics (for node_exporter's textfile "
+                "collector)")
       ->capture_default_str()
       ->check(CLI::IsMember({"table", "csv", "json", "markdown", "html", "openmetrics"}));
-  reportCommand->add_option("--output", report.output,
-                            "write the report to FILE (default: standard output)");
-  reportCommand->add_option("--charts", report.charts,
-                            "also write the charts as PNG files into DIR");
-  reportCommand->add_option("--library", report.library,
-                            "load Orrery from this file instead of the registry");
-  reportCommand->add_flag("--csv-raw", report.csvRaw,
-                          "CSV text cells as stored (by default a cell starting with =, +, - "
-                          "or @ gets a leading ' so that spreadsheets do not run it)");
-  reportCommand->add_flag("-q,--quiet", report.quiet, "no progress or notes on standard error");
-  reportCommand->footer(
-      std::string(kPasswordOrder) +
-      "\n\nStatuses, most urgent first: exceeded, warning, ok, never, no threshold, "
-      "insufficient data, stale, error.\nExit status: 0 done, 1 the report could not "
-      "start, 2 usage error, 3 some series failed (listed as error).");
+  c->add_option("--output", o.output, "write the report to FILE (default: standard output)");
+  c->add_option("--charts", o.charts, "also write the charts as PNG files into DIR");
+  c->add_option("--library", o.library, "load Orrery from this file instead of the registry");
+  c->add_flag("--csv-raw", o.csvRaw,
+              "CSV text cells as stored (by default a cell starting with =, +, - or @ gets a "
+              "leading ' so that spreadsheets do not run it)");
+  c->add_flag("-q,--quiet", o.quiet, "no progress or notes on standard error");
+  c->footer(std::string(kPasswordOrder) +
+            "\n\nStatuses, most urgent first: exceeded, warning, ok, never, no threshold, "
+            "insufficient data, stale, error.\nExit status: 0 done, 1 the report could not "
+            "start, 2 usage error, 3 some series failed (listed as error).");
+  return {c, [s] {
+            s->login->Resolve();
+            s->options.horizons = Horizons(s->horizons);
+            return Report(s->options);
+          }};
+}
 
-  LoginOptions loadLogin;
-  LoadOptions load;
-  auto* loadCommand = app.add_subcommand(
+Command LoadCommand(CLI::App& app) {
+  struct Setup {
+    LoadOptions options;
+    std::unique_ptr<LoginArguments> login;
+  };
+  auto s = std::make_shared<Setup>();
+  LoadOptions& o = s->options;
+  auto* c = app.add_subcommand(
       "load", "Turn raw metric samples into day rows of a metric table (one transaction)");
-  AddLoginOptions(loadCommand, loadLogin);
-  loadCommand->add_option("--table", load.table, "the metric table")
+  s->login = std::make_unique<LoginArguments>(c, o.login);
+  c->add_option("--table", o.table, "the metric table")
       ->check(CLI::IsMember({"HX_METRICS", "DOMINO_METRICS", "EXCHANGE_METRICS"}))
       ->capture_default_str();
-  loadCommand
-      ->add_option("--format", load.format,
-                   "samples (CSV time,host,probe,arg,value), sadf (sadf -d output) or sa "
-                   "(sysstat's daily files, read through sadf)")
+  c->add_option("--format", o.format,
+                "samples (CSV time,host,probe,arg,value), sadf (sadf -d output) or sa (sysstat's "
+                "daily files, read through sadf)")
       ->check(CLI::IsMember({"samples", "sadf", "sa"}))
       ->capture_default_str();
-  loadCommand
-      ->add_option("--timezone", load.timezone,
-                   "zone of naive times and of the table's days and hours")
+  c->add_option("--timezone", o.timezone, "zone of naive times and of the table's days and hours")
       ->capture_default_str();
-  loadCommand->add_flag("--dry-run", load.dryRun,
-                        "check and aggregate, print what would be written");
-  auto& prom = load.prometheus;
-  loadCommand->add_option("--prometheus", prom.url,
-                          "read samples from this Prometheus server (http://host:9090) instead of "
-                          "FILEs");
+  c->add_flag("--dry-run", o.dryRun, "check and aggregate, print what would be written");
+  auto& prom = o.prometheus;
+  c->add_option("--prometheus", prom.url,
+                "read samples from this Prometheus server (http://host:9090) instead of FILEs");
   // One value an occurrence: the FILEs after them are not theirs.
-  loadCommand->add_option("--query", prom.queries, "a PromQL query (repeatable; each with --probe)")
+  c->add_option("--query", prom.queries, "a PromQL query (repeatable; each with --probe)")
       ->allow_extra_args(false);
-  loadCommand->add_option("--probe", prom.probes, "the probe the --query of the same place fills")
+  c->add_option("--probe", prom.probes, "the probe the --query of the same place fills")
       ->allow_extra_args(false);
-  loadCommand->add_option("--prometheus-map", prom.map,
-                          "CSV file probe,query[,arg_label]: the queries and their probes");
-  loadCommand->add_option("--host-label", prom.hostLabel, "the label that names the host (its "
-                          ":port removed)")->capture_default_str();
-  loadCommand->add_option("--arg-label", prom.argLabel, "the label that gives the argument");
-  loadCommand->add_option("--start", prom.start, "first day (default: the last seven days)");
-  loadCommand->add_option("--end", prom.end, "last day (default: now)");
-  loadCommand->add_option("--step", prom.step, "seconds between points (30s, 5m, 1h)")
+  c->add_option("--prometheus-map", prom.map,
+                "CSV file probe,query[,arg_label]: the queries and their probes");
+  c->add_option("--host-label", prom.hostLabel, "the label that names the host (its :port removed)")
       ->capture_default_str();
-  loadCommand->add_option("--header", prom.headers, "an HTTP header 'Name: value' (repeatable)")
+  c->add_option("--arg-label", prom.argLabel, "the label that gives the argument");
+  c->add_option("--start", prom.start, "first day (default: the last seven days)");
+  c->add_option("--end", prom.end, "last day (default: now)");
+  c->add_option("--step", prom.step, "seconds between points (30s, 5m, 1h)")->capture_default_str();
+  c->add_option("--header", prom.headers, "an HTTP header 'Name: value' (repeatable)")
       ->allow_extra_args(false);
-  loadCommand->add_option("--timeout", prom.timeout, "seconds an answer may take")
+  c->add_option("--timeout", prom.timeout, "seconds an answer may take")->capture_default_str();
+  c->add_option("--points-per-query", prom.pointsPerQuery,
+                "points of a series in one answer (the server allows 11000)")
       ->capture_default_str();
-  loadCommand->add_option("--points-per-query", prom.pointsPerQuery,
-                          "points of a series in one answer (the server allows 11000)")
-      ->capture_default_str();
-  loadCommand
-      ->add_option("--exclude-arg", load.excludeArgs,
-                   "skip arguments matching PATTERN (shell style, repeatable: lo, veth*)")
+  c->add_option("--exclude-arg", o.excludeArgs,
+                "skip arguments matching PATTERN (shell style, repeatable: lo, veth*)")
       ->allow_extra_args(false);
-  loadCommand->add_flag("--replace-days", load.replaceDays,
-                        "replace the stored rows of the run's days whole (by default the hours "
-                        "the run has samples for replace those hours, the others stay)");
-  loadCommand->add_flag("-q,--quiet", load.quiet,
-                        "no progress on standard error and no summary line on success");
-  loadCommand->add_option("FILE", load.files, "input files (\"-\" is standard input)");
-  loadCommand->footer(std::string(kPasswordOrder) +
-                      "\n\nThe hours a run has samples for replace those hours of the stored row "
-                      "of the same host, probe, argument and day (its other hours stay, the daily "
-                      "columns are recomputed); every other row stays.\nA malformed line stops the run (exit status 2) and "
-                      "nothing is written.");
+  c->add_flag("--replace-days", o.replaceDays,
+              "replace the stored rows of the run's days whole (by default the hours the run has "
+              "samples for replace those hours, the others stay)");
+  c->add_flag("-q,--quiet", o.quiet,
+              "no progress on standard error and no summary line on success");
+  c->add_option("FILE", o.files, "input files (\"-\" is standard input)");
+  c->footer(std::string(kPasswordOrder) +
+            "\n\nThe hours a run has samples for replace those hours of the stored row of the "
+            "same host, probe, argument and day (its other hours stay, the daily columns are "
+            "recomputed); every other row stays.\nA malformed line stops the run (exit status "
+            "2) and nothing is written.");
+  return {c, [s] {
+            s->login->Resolve();
+            return Load(s->options);
+          }};
+}
 
-  LoginOptions summarizeLogin;
-  SummarizeOptions summarize;
-  auto* summarizeCommand = app.add_subcommand(
+Command SummarizeCommand(CLI::App& app) {
+  struct Setup {
+    SummarizeOptions options;
+    std::unique_ptr<LoginArguments> login;
+  };
+  auto s = std::make_shared<Setup>();
+  auto* c = app.add_subcommand(
       "summarize", "Rebuild HX_METRIC_SUMMARY (the ranks' population bands) from HX_METRICS");
-  AddLoginOptions(summarizeCommand, summarizeLogin);
-  summarizeCommand->add_option("--first", summarize.first,
-                               "first day (default: 29 days before --last)");
-  summarizeCommand->add_option("--last", summarize.last,
-                               "last day (default: the latest COLLECTION_DATE)");
+  s->login = std::make_unique<LoginArguments>(c, s->options.login);
+  c->add_option("--first", s->options.first, "first day (default: 29 days before --last)");
+  c->add_option("--last", s->options.last, "last day (default: the latest COLLECTION_DATE)");
+  return {c, [s] {
+            s->login->Resolve();
+            return Summarize(s->options);
+          }};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"trendhost: call the methods of the trend libraries from the command line"};
+  app.require_subcommand(0, 1);
+  bool version = false;
+  app.add_flag("--version", version, "print the version of trendhost and of each registered class");
+  std::vector<Command> commands = RegistryCommands(app);
+  for (auto* setup :
+       {ClassesCommand, MethodsCommand, CallCommand, ReportCommand, LoadCommand, SummarizeCommand})
+    commands.push_back(setup(app));
 
   try {
     app.parse(argc, argv);
@@ -370,51 +433,19 @@ int main(int argc, char** argv) {
   }
   HidePasswordArguments(argc, argv);
   const int status = [&]() -> int {
-  try {
-    if (*call) {
-      options.dsn = callLogin.dsn;
-      options.user = callLogin.user;
-      options.password = ResolvePassword(callLogin);
-      options.qualifier = callLogin.qualifier;
-      SetPassword(options.password);
+    try {
+      for (const auto& command : commands)
+        if (*command.parser) return command.run();
+      if (version) return Version();
+    } catch (const UsageError& e) {
+      std::cerr << "trendhost: " << Masked(e.what()) << "\n";
+      return kExitUsage;
+    } catch (const std::exception& e) {
+      std::cerr << "trendhost: " << Masked(e.what()) << "\n";
+      return kExitFailed;
     }
-    if (*loadCommand) {
-      load.dsn = loadLogin.dsn, load.user = loadLogin.user, load.qualifier = loadLogin.qualifier;
-      load.password = ResolvePassword(loadLogin);
-      SetPassword(load.password);
-      return Load(load);
-    }
-    if (*summarizeCommand) {
-      summarize.dsn = summarizeLogin.dsn, summarize.user = summarizeLogin.user;
-      summarize.qualifier = summarizeLogin.qualifier;
-      summarize.password = ResolvePassword(summarizeLogin);
-      SetPassword(summarize.password);
-      return Summarize(summarize);
-    }
-    if (*reportCommand) {
-      report.dsn = reportLogin.dsn;
-      report.user = reportLogin.user;
-      report.password = ResolvePassword(reportLogin);
-      report.qualifier = reportLogin.qualifier;
-      report.horizons = Horizons(horizons);
-      SetPassword(report.password);
-      return Report(report);
-    }
-    if (version) return Version();
-    if (*reg) return Register(files, true, system);
-    if (*unreg) return Register(files, false, system);
-    if (app.got_subcommand("classes")) return Classes();
-    if (*methods) return Methods(progId, options.library);
-    if (*call) return Call(options, call->remaining());
-  } catch (const UsageError& e) {
-    std::cerr << "trendhost: " << Masked(e.what()) << "\n";
+    std::cerr << app.help();
     return kExitUsage;
-  } catch (const std::exception& e) {
-    std::cerr << "trendhost: " << Masked(e.what()) << "\n";
-    return kExitFailed;
-  }
-  std::cerr << app.help();
-  return kExitUsage;
   }();
   // A full disk or a closed pipe is a failure, not a success with lost output.
   std::cout.flush();

@@ -37,12 +37,9 @@ constexpr size_t kBatchRows = 1000;
 // psqlODBC, which expands parameter arrays into statements of literals).
 constexpr size_t kGroupRows = 20;
 
-
-
 std::string Day(trend::Date d) {
   return trend::FormatDate(d, trend::DateFormat::kIsoDay);
 }
-
 
 // A load replaces the hours it has samples for and keeps the other hours of a stored row
 // (an hourly run of the same day keeps the hours before it); the daily columns are then
@@ -52,10 +49,9 @@ void MergeStoredHours(HostDatabase& db, const std::string& table, bool mail,
                       std::vector<DayRow>& rows) {
   std::map<trend::Date, std::map<SeriesKey, size_t>> byDay;
   for (size_t i = 0; i < rows.size(); ++i) byDay[rows[i].day][rows[i].key] = i;
-  const std::string columns = "HOSTNAME, PROBE, PROBE_ARG" +
-                              trend::HourColumns("AVG_VALUE_", ", ", "") +
-                              trend::HourColumns("MIN_VALUE_", ", ", "") +
-                              (mail ? ", MAX_DAILY_VALUE" : "");
+  const std::string columns =
+      "HOSTNAME, PROBE, PROBE_ARG" + trend::HourColumns("AVG_VALUE_", ", ", "") +
+      trend::HourColumns("MIN_VALUE_", ", ", "") + (mail ? ", MAX_DAILY_VALUE" : "");
   for (const auto& [day, keys] : byDay) {
     auto rs = db.connection().OpenResultSet("SELECT " + columns + " FROM " + table +
                                             " WHERE COLLECTION_DATE = " + db.Literal(day));
@@ -101,7 +97,8 @@ PrometheusCounts FromPrometheus(const LoadOptions& o, const TimeZone& zone, Aggr
                      " queries, " + std::to_string(p.probes.size()) + " probes)");
   for (size_t i = 0; i < p.queries.size(); ++i)
     s.queries.push_back({p.queries[i], p.probes[i], p.argLabel});
-  if (s.queries.empty()) throw UsageError("--prometheus needs --query and --probe, or --prometheus-map");
+  if (s.queries.empty())
+    throw UsageError("--prometheus needs --query and --probe, or --prometheus-map");
   s.hostLabel = p.hostLabel;
   s.step = ParseStep(p.step);
   if (s.step <= 0) throw UsageError("--step " + p.step + " is not a duration (30s, 5m, 1h)");
@@ -125,11 +122,12 @@ PrometheusCounts FromPrometheus(const LoadOptions& o, const TimeZone& zone, Aggr
 std::string SadfOutput(const std::string& file) {
   ProgramRun run = RunProgram(SadfCommand(file));
   if (run.startError)
-    throw UsageError("cannot run sadf for " + file + " (install sysstat): " +
-                     std::strerror(run.startError));
+    throw UsageError("cannot run sadf for " + file +
+                     " (install sysstat): " + std::strerror(run.startError));
   if (run.status != 0) {
     std::string& message = run.err;
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r'))
+      message.pop_back();
     throw UsageError(file + ": sadf cannot read it: " +
                      (message.empty() ? "exit status " + std::to_string(run.status) : message));
   }
@@ -139,7 +137,7 @@ std::string SadfOutput(const std::string& file) {
 }  // namespace
 
 int Load(const LoadOptions& o) {
-  if (o.dsn.empty() && !o.dryRun)
+  if (o.login.dsn.empty() && !o.dryRun)
     throw UsageError("load writes the database: name its data source with --dsn NAME");
   const bool fromPrometheus = !o.prometheus.url.empty();
   if (fromPrometheus && !o.files.empty())
@@ -154,14 +152,15 @@ int Load(const LoadOptions& o) {
       throw UsageError(e.what());
     }
   }();
-  const std::string prefix = TablePrefix(o.qualifier);
+  const std::string prefix = TablePrefix(o.login.qualifier);
 
   // Everything is read and checked before anything is written.
   Aggregator samples(zone);
   samples.ExcludeArguments(o.excludeArgs);
   PrometheusCounts fetched;
   if (fromPrometheus) fetched = FromPrometheus(o, zone, samples);
-  Progress reading("files read", o.files.size(), !o.quiet && o.format == "sa" && o.files.size() > 1);
+  Progress reading("files read", o.files.size(),
+                   !o.quiet && o.format == "sa" && o.files.size() > 1);
   size_t done = 0;
   for (const auto& file : o.files) {
     if (o.format == "sa") {
@@ -215,24 +214,23 @@ int Load(const LoadOptions& o) {
     return kExitOk;
   }
 
-  HostDatabase db({o.dsn, o.user, o.password}, o.qualifier);
+  HostDatabase db(o.login);
   trend::db::Connection& connection = db.connection();
   const std::string table = prefix + o.table;
   // Keys match exactly, byte for byte, on every backend: a MariaDB table whose collation
   // ignores case, accents or trailing blanks must not let "WEB01" replace web01's rows.
   const std::string dbms = connection.DbmsName();
-  const bool mysql = dbms.find("mysql") != std::string::npos ||
-                     dbms.find("mariadb") != std::string::npos;
+  const bool mysql =
+      dbms.find("mysql") != std::string::npos || dbms.find("mariadb") != std::string::npos;
   const std::string exact = mysql ? "BINARY " : "";
   GroupedStatement remove(connection, "DELETE FROM " + table + " WHERE ",
                           "(" + exact + "HOSTNAME = ? AND " + exact + "PROBE = ? AND " + exact +
                               "PROBE_ARG = ? AND COLLECTION_DATE = ?)",
                           " OR ", kGroupRows);
-  const std::string columns = "HOSTNAME, PROBE, PROBE_ARG, COLLECTION_DATE" +
-                              trend::HourColumns("AVG_VALUE_", ", ", "") +
-                              trend::HourColumns("MIN_VALUE_", ", ", "") +
-                              ", AVG_DAILY_VALUE, MAX_HOURLY_AVG" +
-                              (mail ? ", MAX_DAILY_VALUE" : "");
+  const std::string columns =
+      "HOSTNAME, PROBE, PROBE_ARG, COLLECTION_DATE" + trend::HourColumns("AVG_VALUE_", ", ", "") +
+      trend::HourColumns("MIN_VALUE_", ", ", "") + ", AVG_DAILY_VALUE, MAX_HOURLY_AVG" +
+      (mail ? ", MAX_DAILY_VALUE" : "");
   const size_t parameters = 4 + 48 + 2 + (mail ? 1 : 0);
   std::string marks = "?";
   for (size_t i = 1; i < parameters; ++i) marks += ", ?";
@@ -274,9 +272,9 @@ int Load(const LoadOptions& o) {
 }
 
 int Summarize(const SummarizeOptions& o) {
-  if (o.dsn.empty())
+  if (o.login.dsn.empty())
     throw UsageError("summarize writes the database: name its data source with --dsn NAME");
-  HostDatabase db({o.dsn, o.user, o.password}, o.qualifier);
+  HostDatabase db(o.login);
   trend::db::Connection& connection = db.connection();
   const std::string& prefix = db.prefix();
   const trend::Date last = o.last.empty() ? db.LatestDay("summarize") : DayOption(o.last, "--last");

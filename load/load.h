@@ -6,10 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "command.h"
+
 namespace host {
 
 struct LoadOptions {
-  std::string dsn, user, password, qualifier;
+  DatabaseLogin login;
   std::string table = "HX_METRICS";
   std::string format = "samples";  // samples | sadf | sa (sysstat's daily files, through sadf)
   std::vector<std::string> excludeArgs;  // shell patterns of arguments to skip
@@ -29,7 +31,7 @@ struct LoadOptions {
 int Load(const LoadOptions& options);
 
 struct SummarizeOptions {
-  std::string dsn, user, password, qualifier;
+  DatabaseLogin login;
   std::string first, last;  // default: the last 30 days that have rows
 };
 int Summarize(const SummarizeOptions& options);

@@ -45,7 +45,7 @@ class Http {
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &a.body);
     curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "");
     std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headers(nullptr,
-                                                                         curl_slist_free_all);
+                                                                        curl_slist_free_all);
     for (const auto& h : s.headers) headers.reset(curl_slist_append(headers.release(), h.c_str()));
     if (headers) curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
     char error[CURL_ERROR_SIZE] = "";
@@ -107,7 +107,8 @@ std::vector<PrometheusQuery> ReadPrometheusMap(const std::string& path) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.find_first_not_of(" \t") == std::string::npos || line[0] == '#') continue;
     const auto fields = CsvFields(line);
-    if (!fields) throw UsageError(path + ":" + std::to_string(number) + ": a quoted field is not closed");
+    if (!fields)
+      throw UsageError(path + ":" + std::to_string(number) + ": a quoted field is not closed");
     if (column.empty()) {
       for (size_t i = 0; i < fields->size(); ++i) column[(*fields)[i]] = i;
       if (!column.count("probe") || !column.count("query"))
@@ -182,8 +183,8 @@ PrometheusCounts ReadPrometheus(const PrometheusSource& s, Aggregator& out) {
           const double v = std::strtod(text.c_str(), nullptr);
           if (std::isnan(v)) continue;  // no sample at that point
           if (!out.Add(name, q.probe, arg, static_cast<int64_t>(std::llround(t)), v))
-            throw CallFailed("the query " + q.promql + " gives the value " + text + " for " +
-                             name + ", which is not finite or makes its hour's sum overflow");
+            throw CallFailed("the query " + q.promql + " gives the value " + text + " for " + name +
+                             ", which is not finite or makes its hour's sum overflow");
           ++counts.points;
         }
       }

@@ -20,8 +20,8 @@ struct PrometheusSource {
   std::string url;  // http://host:9090 (https too, with the system's certificates)
   std::vector<PrometheusQuery> queries;
   std::string hostLabel = "instance";
-  int64_t start = 0, end = 0;  // Unix seconds, inclusive
-  int64_t step = 300;          // seconds between points
+  int64_t start = 0, end = 0;        // Unix seconds, inclusive
+  int64_t step = 300;                // seconds between points
   std::vector<std::string> headers;  // "Name: value"
   long timeoutSeconds = 30;
   size_t pointsPerQuery = 10000;  // below the server's limit of 11000 points a series

@@ -104,13 +104,11 @@ Status StatusOf(const SeriesResult& r, const ReportRun& run) {
   return Status::kOk;
 }
 
-Forecaster::Forecaster(const std::string& library, const trend::db::Login& login,
-                       const std::string& qualifier)
+Forecaster::Forecaster(const std::string& library, const DatabaseLogin& login)
     : class_(LoadClass(kOrrery, library)),
       instance_(*class_, kOrrery),
-      dataSource_(login.dataSource, login.user, login.password, qualifier),
-      login_(login),
-      qualifier_(qualifier) {
+      dataSource_(login.dsn, login.user, login.password, login.qualifier),
+      login_(login) {
   trendValue_ = &FindMethod(*class_, instance_.get(), "TrendValue");
   daysToValue_ = &FindMethod(*class_, instance_.get(), "DaysToValue");
   growthRate_ = &FindMethod(*class_, instance_.get(), "GrowthRate");
@@ -120,7 +118,7 @@ Forecaster::Forecaster(const std::string& library, const trend::db::Login& login
 }
 
 HostDatabase& Forecaster::Database() {
-  if (!db_) db_ = std::make_unique<HostDatabase>(login_, qualifier_);
+  if (!db_) db_ = std::make_unique<HostDatabase>(login_);
   return *db_;
 }
 

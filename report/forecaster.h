@@ -21,8 +21,7 @@ namespace host {
 class Forecaster {
  public:
   static constexpr const char* kOrrery = "OrreryFunctions.OrreryClass";
-  Forecaster(const std::string& library, const trend::db::Login& login,
-             const std::string& qualifier);
+  Forecaster(const std::string& library, const DatabaseLogin& login);
   SeriesResult Forecast(const Series& series, const std::optional<Threshold>& threshold,
                         const ReportRun& run);
   struct Key {
@@ -43,8 +42,7 @@ class Forecaster {
   DataSourceObject dataSource_;
   const TF_MethodInfo *trendValue_, *daysToValue_, *growthRate_, *bestThreshold_,
       *standardDeviation_, *timesExceeded_;
-  trend::db::Login login_;
-  std::string qualifier_;
+  DatabaseLogin login_;
   std::unique_ptr<HostDatabase> db_;
 };
 

@@ -72,7 +72,7 @@ std::vector<SeriesResult> RunWorkers(const std::vector<Series>& series,
       for (const auto& other : workers) ::close(other.fd);
       int status = 0;
       try {
-        Forecaster f(o.library, {o.dsn, o.user, o.password}, o.qualifier);
+        Forecaster f(o.library, o.login);
         for (size_t i = static_cast<size_t>(w); i < series.size(); i += static_cast<size_t>(jobs))
           WriteAll(fds[1], ResultLine(i, f.Forecast(series[i], thresholds[i], run), run) + "\n");
       } catch (const std::exception& e) {
@@ -165,7 +165,7 @@ bool MoreUrgent(const SeriesResult& a, const SeriesResult& b) {
 }
 
 ReportPlan PlanReport(const ReportOptions& o) {
-  if (o.dsn.empty())
+  if (o.login.dsn.empty())
     throw UsageError("report reads the database: name its data source with --dsn NAME");
   if (o.horizons.empty()) throw UsageError("--horizon needs at least one number of days");
   for (int h : o.horizons)
@@ -186,8 +186,8 @@ ReportPlan PlanReport(const ReportOptions& o) {
 
   ReportPlan plan;
   ReportRun& run = plan.run;
-  run.dsn = o.dsn;
-  run.qualifier = o.qualifier;
+  run.dsn = o.login.dsn;
+  run.qualifier = o.login.qualifier;
   run.horizons = o.horizons;
   run.warnDays = o.warnDays;
   run.staleDays = o.staleDays;
@@ -200,7 +200,7 @@ ReportPlan PlanReport(const ReportOptions& o) {
       o.jobs > 0 ? o.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   {
     // The host's own connection is closed before the workers start: they must not share it.
-    HostDatabase db({o.dsn, o.user, o.password}, o.qualifier);
+    HostDatabase db(o.login);
     // Rows dated after today (a clock gone wrong, a typing slip) do not move the default
     // range; the note says so.
     std::optional<trend::Date> last;

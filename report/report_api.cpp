@@ -69,12 +69,10 @@ char* Guarded(const char* request, F&& body) noexcept {
 // One set of instances and one connection per thread and login (the apartment rule).
 Forecaster& ThreadForecaster(const ReportOptions& o) {
   thread_local std::map<std::string, std::unique_ptr<Forecaster>> forecasters;
-  const std::string key =
-      o.library + '\0' + o.dsn + '\0' + o.user + '\0' + o.password + '\0' + o.qualifier;
+  const std::string key = o.library + '\0' + o.login.dsn + '\0' + o.login.user + '\0' +
+                          o.login.password + '\0' + o.login.qualifier;
   auto& f = forecasters[key];
-  if (!f)
-    f = std::make_unique<Forecaster>(o.library, trend::db::Login{o.dsn, o.user, o.password},
-                                     o.qualifier);
+  if (!f) f = std::make_unique<Forecaster>(o.library, o.login);
   return *f;
 }
 

@@ -5,10 +5,10 @@ namespace host {
 using json = nlohmann::ordered_json;
 
 void to_json(json& j, const ReportOptions& o) {
-  j = {{"dsn", o.dsn},
-       {"user", o.user},
-       {"password", o.password},
-       {"qualifier", o.qualifier},
+  j = {{"dsn", o.login.dsn},
+       {"user", o.login.user},
+       {"password", o.login.password},
+       {"qualifier", o.login.qualifier},
        {"library", o.library},
        {"first", o.first},
        {"last", o.last},
@@ -27,10 +27,10 @@ void to_json(json& j, const ReportOptions& o) {
 
 void from_json(const json& j, ReportOptions& o) {
   const ReportOptions d;
-  o.dsn = j.value("dsn", d.dsn);
-  o.user = j.value("user", d.user);
-  o.password = j.value("password", d.password);
-  o.qualifier = j.value("qualifier", d.qualifier);
+  o.login.dsn = j.value("dsn", d.login.dsn);
+  o.login.user = j.value("user", d.login.user);
+  o.login.password = j.value("password", d.login.password);
+  o.login.qualifier = j.value("qualifier", d.login.qualifier);
   o.library = j.value("library", d.library);
   o.first = j.value("first", d.first);
   o.last = j.value("last", d.last);

@@ -20,7 +20,8 @@ inline constexpr int kFarDays = 3652;       // beyond ten years a crossing is ">
 inline constexpr int kModelReach = 3652;    // the days a model's path is followed for a crossing
 
 struct ReportOptions {
-  std::string dsn, user, password, qualifier, library;
+  DatabaseLogin login;
+  std::string library;
   std::string first, last;  // empty: the latest day of the table and 181 days before it
   std::vector<std::string> hostPatterns, probePatterns;
   std::string thresholdsFile;

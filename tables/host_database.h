@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "command.h"
 #include "dates.h"
 #include "odbc.h"
 
@@ -40,9 +41,16 @@ struct HourlyWindow {
 // Today's date on this machine's clock and time zone.
 trend::Date Today();
 
+// The ODBC layer's login of a command's login.
+inline trend::db::Login OdbcLogin(const DatabaseLogin& l) {
+  return {l.dsn, l.user, l.password};
+}
+
 // A connection of the host's own, for its statements.
 class HostDatabase {
  public:
+  explicit HostDatabase(const DatabaseLogin& login)
+      : HostDatabase(OdbcLogin(login), login.qualifier) {}
   HostDatabase(const trend::db::Login& login, const std::string& qualifier);
   // The latest COLLECTION_DATE of HX_METRICS; when the table is empty, a usage error that
   // says there is nothing to `purpose`.
