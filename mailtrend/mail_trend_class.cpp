@@ -65,31 +65,19 @@ int16_t MAILTREND_CLASS::CalculateRegression(const DataSource& DataSource,
     auto rs = connection->OpenResultSet(sql);
 
     // Every hour of a day without a row is a missing cell.
-    for (auto& day : dHourly) day.fill(-1);
-    for (auto& day : dHourlyMin) day.fill(kMissingMinimum);
-
-    const int dateColumn = rs.ColumnIndex("COLLECTION_DATE");
-    const int dailyAvgColumn = rs.ColumnIndex("DAILY_AVG");
-    const int dailyMaxColumn = rs.ColumnIndex("DAILY_MAX");
-    std::array<int, kHours> avgColumn{}, minColumn{};
-    for (int h = 0; h < kHours; ++h) {
-      avgColumn[h] = rs.ColumnIndex("AVG_" + HourLabel(h));
-      minColumn[h] = rs.ColumnIndex("MIN_" + HourLabel(h));
-    }
-    for (; !rs.AtEnd(); rs.MoveNext()) {
-      const Date rowDate = rs.Value(dateColumn).ToDate();
-      rs.Value(dailyAvgColumn).ToDouble();  // read, and a NULL fails, but used no further
-      rs.Value(dailyMaxColumn).ToDouble();
-      const int16_t d = DaysBack(rowDate, lastDay);
-      if (d >= kFitDays) continue;
-      DayHours& avg = dHourly[d];
-      DayHours& min = dHourlyMin[d];
-      for (int h = 0; h < kHours; ++h) min[h] = rs.Value(minColumn[h]).ToDouble();
+    static const GridColumns kColumns = [] {
+      GridColumns c{"COLLECTION_DATE", "DAILY_AVG", "DAILY_MAX", {}, {}};
       for (int h = 0; h < kHours; ++h) {
-        avg[h] = rs.Value(avgColumn[h]).ToDouble();
-        // The scaling must not turn the missing mark into a valid value near 0.
-        if (megabyte && min[h] == kMissingMinimum && avg[h] == kScaledMissing) avg[h] = -1;
+        c.average[h] = "AVG_" + HourLabel(h);
+        c.minimum[h] = "MIN_" + HourLabel(h);
       }
+      return c;
+    }();
+    ReadHourlyGrid(rs, kColumns, lastDay, dHourly, dHourlyMin, [&](DayHours& avg, DayHours& min) {
+      // The scaling must not turn the missing mark into a valid value near 0.
+      if (megabyte)
+        for (int h = 0; h < kHours; ++h)
+          if (min[h] == kMissingMinimum && avg[h] == kScaledMissing) avg[h] = -1;
       if (iCounterFlag == kCounterMode) {
         Difference(avg, min);
         min[0] = 0;
@@ -98,8 +86,7 @@ int16_t MAILTREND_CLASS::CalculateRegression(const DataSource& DataSource,
         for (int h = 0; h < kHours; ++h)
           avg[h] = min[h] == kMissingMinimum ? 0 : (avg[h] == 0 ? 100 : 0);
       }
-    }
-    rs.Close();
+    });
     connection.reset();
 
     const HourlyFit fit = FitHourlyModel(dHourly, ValidCells(dHourly, dHourlyMin));

@@ -12,7 +12,6 @@ namespace {
 constexpr std::string_view kRegressionSource = "OrreryFunctions.OrreryClass.CalculateRegression:";
 constexpr std::string_view kRegressionMessage = "Error calculating HX Trends";
 
-
 }  // namespace
 
 std::string MetricsStatement(const std::string& qualifierPrefix, const std::string& firstDayLiteral,
@@ -20,11 +19,11 @@ std::string MetricsStatement(const std::string& qualifierPrefix, const std::stri
                              const std::string& sProbe, const std::string& sProbeArg) {
   using Module1::QuoteSQL;
   return "SELECT COLLECTION_DATE, " + HourColumns("AVG_VALUE_", "", ", ") +
-         HourColumns("MIN_VALUE_", "", ", ") +
-         "AVG_DAILY_VALUE, " + "MAX_HOURLY_AVG " + "FROM " + qualifierPrefix + "HX_METRICS " +
-         "WHERE COLLECTION_DATE BETWEEN " + firstDayLiteral + " AND " + lastDayLiteral +
-         "AND HOSTNAME = '" + QuoteSQL(sHostname) + "' " + "AND PROBE = '" + QuoteSQL(sProbe) +
-         "' " + "AND PROBE_ARG = '" + QuoteSQL(sProbeArg) + "' ";
+         HourColumns("MIN_VALUE_", "", ", ") + "AVG_DAILY_VALUE, " + "MAX_HOURLY_AVG " + "FROM " +
+         qualifierPrefix + "HX_METRICS " + "WHERE COLLECTION_DATE BETWEEN " + firstDayLiteral +
+         " AND " + lastDayLiteral + "AND HOSTNAME = '" + QuoteSQL(sHostname) + "' " +
+         "AND PROBE = '" + QuoteSQL(sProbe) + "' " + "AND PROBE_ARG = '" + QuoteSQL(sProbeArg) +
+         "' ";
 }
 
 void OrreryClass::RefreshModel(const std::string& sHostname, const std::string& sProbe,
@@ -45,26 +44,15 @@ int16_t OrreryClass::CalculateRegression(const DataSource& DataSource) {
     auto rs = connection->OpenResultSet(sql);
 
     // Every hour of a day without a row is a missing cell.
-    for (auto& day : dHourly) day.fill(-1);
-    for (auto& day : dHourlyMin) day.fill(kMissingMinimum);
-
-    const int dateColumn = rs.ColumnIndex("COLLECTION_DATE");
-    const int dailyColumn = rs.ColumnIndex("AVG_DAILY_VALUE");
-    const int maxColumn = rs.ColumnIndex("MAX_HOURLY_AVG");
-    std::array<int, kHours> avgColumn{}, minColumn{};
-    for (int h = 0; h < kHours; ++h) {
-      avgColumn[h] = rs.ColumnIndex(HourColumn("AVG_VALUE_", h));
-      minColumn[h] = rs.ColumnIndex(HourColumn("MIN_VALUE_", h));
-    }
-    for (; !rs.AtEnd(); rs.MoveNext()) {
-      const int16_t d = DaysBack(rs.Value(dateColumn).ToDate(), lastDay);
-      rs.DoubleValue(dailyColumn);  // read, and a NULL fails, but it takes part in no figure
-      rs.DoubleValue(maxColumn);
-      if (d >= kFitDays) continue;
-      for (int h = 0; h < kHours; ++h) dHourly[d][h] = rs.DoubleValue(avgColumn[h]);
-      for (int h = 0; h < kHours; ++h) dHourlyMin[d][h] = rs.DoubleValue(minColumn[h]);
-    }
-    rs.Close();
+    static const GridColumns kColumns = [] {
+      GridColumns c{"COLLECTION_DATE", "AVG_DAILY_VALUE", "MAX_HOURLY_AVG", {}, {}};
+      for (int h = 0; h < kHours; ++h) {
+        c.average[h] = HourColumn("AVG_VALUE_", h);
+        c.minimum[h] = HourColumn("MIN_VALUE_", h);
+      }
+      return c;
+    }();
+    ReadHourlyGrid(rs, kColumns, lastDay, dHourly, dHourlyMin);
     connection.reset();
 
     const CellMask valid = ValidCells(dHourly, dHourlyMin);

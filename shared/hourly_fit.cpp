@@ -10,8 +10,7 @@ namespace trend {
 CellMask ValidCells(FitGrid averages, FitGrid minima) {
   CellMask m{};
   for (int d = 0; d < kFitDays; ++d)
-    for (int h = 0; h < kHours; ++h)
-      m[d][h] = !IsMissingCell(averages[d][h], minima[d][h]);
+    for (int h = 0; h < kHours; ++h) m[d][h] = !IsMissingCell(averages[d][h], minima[d][h]);
   return m;
 }
 
@@ -156,6 +155,31 @@ double EvaluateTrend(const TrendLines& l, float fNumDays, float fAccelerator, in
       break;
   }
   return r < 0 ? 0 : r;
+}
+
+void ReadHourlyGrid(db::ResultSet& rs, const GridColumns& names, Date lastDay,
+                    std::span<DayHours, kFitDays> averages, std::span<DayHours, kFitDays> minima,
+                    const std::function<void(DayHours&, DayHours&)>& day) {
+  for (auto& d : averages) d.fill(-1);
+  for (auto& d : minima) d.fill(kMissingMinimum);
+  const int dateColumn = rs.ColumnIndex(names.date);
+  const int dailyColumn = rs.ColumnIndex(names.daily);
+  const int maxColumn = rs.ColumnIndex(names.dailyMax);
+  std::array<int, kHours> avgColumn{}, minColumn{};
+  for (int h = 0; h < kHours; ++h) {
+    avgColumn[h] = rs.ColumnIndex(names.average[h]);
+    minColumn[h] = rs.ColumnIndex(names.minimum[h]);
+  }
+  for (; !rs.AtEnd(); rs.MoveNext()) {
+    const int16_t d = DaysBack(rs.Value(dateColumn).ToDate(), lastDay);
+    rs.DoubleValue(dailyColumn);
+    rs.DoubleValue(maxColumn);
+    if (d >= kFitDays) continue;
+    for (int h = 0; h < kHours; ++h) minima[d][h] = rs.DoubleValue(minColumn[h]);
+    for (int h = 0; h < kHours; ++h) averages[d][h] = rs.DoubleValue(avgColumn[h]);
+    if (day) day(averages[d], minima[d]);
+  }
+  rs.Close();
 }
 
 }  // namespace trend

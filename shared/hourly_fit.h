@@ -9,11 +9,13 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
 
 #include "dates.h"
+#include "odbc.h"
 
 namespace trend {
 
@@ -80,6 +82,18 @@ double EvaluateTrend(const TrendLines& lines, float fNumDays, float fAccelerator
 // The days between a row's date and the last day of the range, truncated toward zero and
 // without sign, as a 16-bit integer (error 6 beyond it).
 int16_t DaysBack(Date rowDate, Date lastDay);
+
+// The hourly grid of one series, as a class's statement returns it: COLLECTION_DATE, two
+// daily columns (read, so that a NULL fails, but used in no figure), then each hour's average
+// and minimum. Days without a row, and rows beyond the grid, are missing cells. `day` (may
+// be empty) sees every stored day's hours once read, for a class's own reading of them.
+struct GridColumns {
+  std::string date, daily, dailyMax;
+  std::array<std::string, kHours> average, minimum;
+};
+void ReadHourlyGrid(db::ResultSet& rows, const GridColumns& columns, Date lastDay,
+                    std::span<DayHours, kFitDays> averages, std::span<DayHours, kFitDays> minima,
+                    const std::function<void(DayHours& average, DayHours& minimum)>& day = {});
 
 // The remembered request of a fitting class: the five texts of the last fit asked for. A
 // fit runs only when a request differs from it, exactly and case-sensitively. When a fit
