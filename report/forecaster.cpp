@@ -38,12 +38,11 @@ std::optional<int> Reaches(const std::vector<double>& path, const Threshold& t) 
   return std::nullopt;
 }
 
-std::string DayAfter(const std::string& last, int days) {
+std::optional<trend::Date> DayAfter(trend::Date last, int days) {
   try {
-    return trend::FormatDate(trend::AddDays(trend::ParseDate(last), days),
-                             trend::DateFormat::kIsoDay);
+    return trend::AddDays(last, days);
   } catch (const trend::Error&) {
-    return {};  // beyond the calendar's last year
+    return std::nullopt;  // beyond the calendar's last year
   }
 }
 
@@ -74,7 +73,7 @@ ModelForecast ApplyModel(SeriesResult& r, const HourlyWindow& window, const Repo
   if (!line) {
     const auto days = Reaches(f.path, t);
     r.daysToThreshold = days ? *days : kNeverDays;
-    r.crossingDate = days ? DayAfter(run.last, *days) : std::string();
+    r.crossingDate = days ? DayAfter(run.last, *days) : std::nullopt;
   }
   // The bound nearer the threshold reaches it first.
   const bool below = t.direction == Direction::kBelow;
@@ -87,10 +86,7 @@ ModelForecast ApplyModel(SeriesResult& r, const HourlyWindow& window, const Repo
 
 Status StatusOf(const SeriesResult& r, const ReportRun& run) {
   const Series& series = r.series;
-  if (!series.lastDay.empty() &&
-      trend::CalendarDaysBetween(trend::ParseDate(series.lastDay), trend::ParseDate(run.last)) >
-          run.staleDays)
-    return Status::kStale;
+  if (trend::CalendarDaysBetween(series.lastDay, run.last) > run.staleDays) return Status::kStale;
   if (series.fitDays < kMinimumDays) return Status::kInsufficientData;
   if (!r.threshold) return Status::kNoThreshold;
   const Threshold& t = *r.threshold;
@@ -179,7 +175,8 @@ SeriesResult Forecaster::Forecast(const Series& series, const std::optional<Thre
   SeriesResult r;
   r.series = series;
   r.threshold = threshold;
-  const Key key{series.key.host, series.key.probe, series.key.arg, run.first, run.last};
+  const Key key{series.key.host, series.key.probe, series.key.arg, DayText(run.first),
+                DayText(run.last)};
   const bool peakBasis = threshold && threshold->basis == Basis::kPeak;
   const bool below = threshold && threshold->direction == Direction::kBelow;
   const int16_t style = peakBasis ? 3 : 2;
@@ -188,8 +185,7 @@ SeriesResult Forecaster::Forecast(const Series& series, const std::optional<Thre
     r.level = TrendValue(key, 0, style);
     for (int h : run.horizons) r.forecast.push_back(TrendValue(key, static_cast<float>(h), style));
     r.peak = TrendValue(key, static_cast<float>(run.horizons.front()), 3);
-    const HourlyWindow window =
-        Database().Window(series.key, trend::ParseDate(run.first), trend::ParseDate(run.last));
+    const HourlyWindow window = Database().Window(series.key, run.first, run.last);
     r.recentPeak = RecentPeak(window);
     if (threshold) {
       const float t = static_cast<float>(threshold->value);
@@ -244,9 +240,8 @@ ChartData Forecaster::Chart(const Key& key, const HourlyWindow& window, const Mo
       }
     if (n) c.days.push_back({-back, sum / n, peak});
   }
-  const int start = -static_cast<int>(std::min<int64_t>(
-      kWindowDays - 1,
-      trend::CalendarDaysBetween(trend::ParseDate(run.first), trend::ParseDate(run.last))));
+  const int start = -static_cast<int>(
+      std::min<int64_t>(kWindowDays - 1, trend::CalendarDaysBetween(run.first, run.last)));
   for (int x = start; x < 0; x += 7)
     c.fitted.emplace_back(x, TrendValue(key, static_cast<float>(x), 2));
   const size_t shown =

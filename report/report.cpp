@@ -158,7 +158,7 @@ std::vector<SeriesResult> RunWorkers(const std::vector<Series>& series,
 // The urgency order: status, then crossing date (earliest first, none last), then key.
 bool MoreUrgent(const SeriesResult& a, const SeriesResult& b) {
   if (a.status != b.status) return a.status < b.status;
-  const bool ad = !a.crossingDate.empty(), bd = !b.crossingDate.empty();
+  const bool ad = a.crossingDate.has_value(), bd = b.crossingDate.has_value();
   if (ad != bd) return ad;
   if (ad && a.crossingDate != b.crossingDate) return a.crossingDate < b.crossingDate;
   return a.series.key < b.series.key;
@@ -217,15 +217,15 @@ ReportPlan PlanReport(const ReportOptions& o) {
     const trend::Date first =
         o.first.empty() ? trend::AddDays(*last, -181) : DayOption(o.first, "--first");
     if (first > *last) throw UsageError("--first lies after --last");
-    run.first = trend::FormatDate(first, trend::DateFormat::kIsoDay);
-    run.last = trend::FormatDate(*last, trend::DateFormat::kIsoDay);
+    run.first = first;
+    run.last = *last;
     for (auto& s : db.AllSeries(first, *last))
       if (Matches(o.hostPatterns, s.key.host) && Matches(o.probePatterns, s.key.probe))
         plan.series.push_back(std::move(s));
   }
   if (plan.series.empty() && !o.quiet)
-    std::cerr << "trendhost: no series of HX_METRICS between " << run.first << " and " << run.last
-              << " match the selection\n";
+    std::cerr << "trendhost: no series of HX_METRICS between " << DayText(run.first) << " and "
+              << DayText(run.last) << " match the selection\n";
   for (const auto& s : plan.series)
     plan.thresholds.push_back(thresholds.For(s.key.probe, s.key.arg));
   return plan;

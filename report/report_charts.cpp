@@ -148,7 +148,7 @@ std::vector<Chart> DrawCharts(const std::vector<SeriesResult>& results, const Re
   const WorkFolder folder;
   const std::filesystem::path& work = folder.path();
 
-  const trend::Date last = trend::ParseDate(run.last);
+  const trend::Date last = run.last;
   std::vector<Chart> charts;
   std::set<std::string> ids;
   for (const SeriesResult* r : chosen) {

@@ -51,8 +51,8 @@ void from_json(const json& j, ReportOptions& o) {
 json RunJson(const ReportRun& r, bool withWork) {
   json j = {{"dsn", r.dsn},
             {"qualifier", r.qualifier},
-            {"first_day", r.first},
-            {"last_day", r.last},
+            {"first_day", DayText(r.first)},
+            {"last_day", DayText(r.last)},
             {"horizons", r.horizons},
             {"warn_days", r.warnDays},
             {"stale_days", r.staleDays},
@@ -71,8 +71,8 @@ json RunJson(const ReportRun& r, bool withWork) {
 void from_json(const json& j, ReportRun& r) {
   r.dsn = j.at("dsn");
   r.qualifier = j.at("qualifier");
-  r.first = j.at("first_day");
-  r.last = j.at("last_day");
+  r.first = *DayFromText(j.at("first_day"));
+  r.last = *DayFromText(j.at("last_day"));
   r.horizons = j.at("horizons").get<std::vector<int>>();
   r.warnDays = j.at("warn_days");
   r.staleDays = j.value("stale_days", 7);
@@ -86,16 +86,21 @@ void from_json(const json& j, ReportRun& r) {
 }
 
 void to_json(json& j, const Series& s) {
-  j = {{"host", s.key.host},    {"probe", s.key.probe},    {"arg", s.key.arg},     {"days", s.days},
-       {"fit_days", s.fitDays}, {"first_day", s.firstDay}, {"last_day", s.lastDay}};
+  j = {{"host", s.key.host},
+       {"probe", s.key.probe},
+       {"arg", s.key.arg},
+       {"days", s.days},
+       {"fit_days", s.fitDays},
+       {"first_day", DayText(s.firstDay)},
+       {"last_day", DayText(s.lastDay)}};
 }
 
 void from_json(const json& j, Series& s) {
   s.key = {j.at("host"), j.at("probe"), j.at("arg")};
   s.days = j.at("days");
   s.fitDays = j.at("fit_days");
-  s.firstDay = j.at("first_day");
-  s.lastDay = j.at("last_day");
+  s.firstDay = *DayFromText(j.at("first_day"));
+  s.lastDay = *DayFromText(j.at("last_day"));
 }
 
 void to_json(json& j, const Threshold& t) {

@@ -62,8 +62,8 @@ std::vector<Column> Columns(const ReportRun& run) {
        }},
       {"days", [](const SeriesResult& r) { return json(r.series.days); }},
       {"fit_days", [](const SeriesResult& r) { return json(r.series.fitDays); }},
-      {"first_day", [](const SeriesResult& r) { return json(r.series.firstDay); }},
-      {"last_day", [](const SeriesResult& r) { return json(r.series.lastDay); }},
+      {"first_day", [](const SeriesResult& r) { return json(DayText(r.series.firstDay)); }},
+      {"last_day", [](const SeriesResult& r) { return json(DayText(r.series.lastDay)); }},
       {"level", [](const SeriesResult& r) { return Maybe(r.level); }},
   };
   for (size_t i = 0; i < run.horizons.size(); ++i)
@@ -78,7 +78,7 @@ std::vector<Column> Columns(const ReportRun& run) {
          return r.daysToThreshold && *r.daysToThreshold != kNeverDays ? json(*r.daysToThreshold)
                                                                       : json(nullptr);
        }},
-      {"crossing_date", [](const SeriesResult& r) { return MaybeText(r.crossingDate); }},
+      {"crossing_date", [](const SeriesResult& r) { return MaybeText(DayText(r.crossingDate)); }},
       {"growth_30d", [](const SeriesResult& r) { return MaybeSingle(r.growth30); }},
       {"best_threshold", [](const SeriesResult& r) { return MaybeSingle(r.bestThreshold); }},
       {"std_dev", [](const SeriesResult& r) { return MaybeSingle(r.stdDev); }},
@@ -95,11 +95,13 @@ std::vector<Column> Columns(const ReportRun& run) {
          return r.threshold ? json(BasisName(r.threshold->basis)) : json(nullptr);
        }},
       {"recent_peak", [](const SeriesResult& r) { return Maybe(r.recentPeak); }},
-      {"last_seen", [](const SeriesResult& r) { return MaybeText(r.series.lastDay); }},
+      {"last_seen", [](const SeriesResult& r) { return MaybeText(DayText(r.series.lastDay)); }},
       {"model", [](const SeriesResult& r) { return MaybeText(r.model); }},
       {"backtest_mase", [](const SeriesResult& r) { return Maybe(r.backtestMase); }},
-      {"crossing_earliest", [](const SeriesResult& r) { return MaybeText(r.crossingEarliest); }},
-      {"crossing_latest", [](const SeriesResult& r) { return MaybeText(r.crossingLatest); }},
+      {"crossing_earliest",
+       [](const SeriesResult& r) { return MaybeText(DayText(r.crossingEarliest)); }},
+      {"crossing_latest",
+       [](const SeriesResult& r) { return MaybeText(DayText(r.crossingLatest)); }},
   };
   for (size_t i = 0; i < run.horizons.size(); ++i) {
     const std::string h = std::to_string(run.horizons[i]) + "d";
@@ -241,7 +243,7 @@ std::string Crossing(const SeriesResult& r) {
   if (!r.daysToThreshold) return "";
   if (*r.daysToThreshold == kNeverDays) return "never";
   if (*r.daysToThreshold > kFarDays) return "> 10 years";
-  return r.crossingDate;
+  return DayText(r.crossingDate);
 }
 
 // A growth rate as a person reads it: "+4.2%".
@@ -285,7 +287,7 @@ View Summary(const std::vector<SeriesResult>& results, const ReportRun& run) {
                                              : Crossing(r));
     row.push_back(Percent(r.growth30));
     row.push_back(std::to_string(r.series.fitDays));
-    row.push_back(r.series.lastDay);
+    row.push_back(DayText(r.series.lastDay));
     v.rows.push_back(std::move(row));
   }
   return v;
@@ -313,7 +315,8 @@ void WriteTable(std::ostream& out, const View& v) {
 
 void WriteMarkdown(std::ostream& out, const View& v, const std::vector<SeriesResult>& results,
                    const ReportRun& run) {
-  out << "Fleet report " << run.first << " to " << run.last << " (" << run.dsn << "): ";
+  out << "Fleet report " << DayText(run.first) << " to " << DayText(run.last) << " (" << run.dsn
+      << "): ";
   bool firstCount = true;
   for (auto [status, n] : Counts(results)) {
     if (!n) continue;
@@ -339,7 +342,7 @@ void WriteHtml(std::ostream& out, const std::vector<SeriesResult>& results, cons
   out << R"(<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8">
 <title>Fleet capacity report )"
-      << HtmlEscape(run.first + " to " + run.last) << R"(</title>
+      << HtmlEscape(DayText(run.first) + " to " + DayText(run.last)) << R"(</title>
 <style>
 )" << kReportCss
       << R"(</style></head><body>
@@ -350,7 +353,7 @@ void WriteHtml(std::ostream& out, const std::vector<SeriesResult>& results, cons
   };
   item("data source",
        run.dsn + (run.qualifier.empty() ? "" : " (qualifier " + run.qualifier + ")"));
-  item("range", run.first + " to " + run.last);
+  item("range", DayText(run.first) + " to " + DayText(run.last));
   std::string horizons;
   for (int h : run.horizons)
     horizons += (horizons.empty() ? "" : ", ") + std::to_string(h) + " days";
@@ -535,13 +538,13 @@ std::pair<size_t, SeriesResult> ParseResultLine(const std::string& line,
   r.recentPeak = number("recent_peak");
   r.model = text("model");
   r.backtestMase = number("backtest_mase");
-  r.crossingEarliest = text("crossing_earliest");
-  r.crossingLatest = text("crossing_latest");
+  r.crossingEarliest = DayFromText(text("crossing_earliest"));
+  r.crossingLatest = DayFromText(text("crossing_latest"));
   for (int h : run.horizons) {
     r.lower.push_back(number(("lower_" + std::to_string(h) + "d").c_str()));
     r.upper.push_back(number(("upper_" + std::to_string(h) + "d").c_str()));
   }
-  r.crossingDate = text("crossing_date");
+  r.crossingDate = DayFromText(text("crossing_date"));
   r.growth30 = single("growth_30d");
   r.bestThreshold = single("best_threshold");
   r.stdDev = single("std_dev");

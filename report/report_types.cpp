@@ -24,4 +24,13 @@ const char* StatusName(Status s) {
   return "error";
 }
 
+std::string DayText(std::optional<trend::Date> day) {
+  return day ? trend::FormatDate(*day, trend::DateFormat::kIsoDay) : std::string();
+}
+
+std::optional<trend::Date> DayFromText(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  return trend::ParseDate(text);
+}
+
 }  // namespace host

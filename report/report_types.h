@@ -50,6 +50,11 @@ enum class Status {
   kError
 };
 const char* StatusName(Status s);
+
+// A day as the report writes it, "yyyy-mm-dd"; "" for none.
+std::string DayText(std::optional<trend::Date> day);
+// A day text of the report's records (JSON, the workers' lines); "" is none.
+std::optional<trend::Date> DayFromText(const std::string& text);
 inline constexpr Status kAllStatuses[] = {
     Status::kExceeded,    Status::kWarning,          Status::kOk,    Status::kNever,
     Status::kNoThreshold, Status::kInsufficientData, Status::kStale, Status::kError};
@@ -81,13 +86,13 @@ struct SeriesResult {
   // Days until the line reaches the threshold in its direction; kNeverDays when it never
   // does (shown as null).
   std::optional<int32_t> daysToThreshold;
-  std::string crossingDate;  // last day + daysToThreshold ("" for never)
+  std::optional<trend::Date> crossingDate;  // last day + daysToThreshold (none for never)
   // The model the numbers come from, its backtest error, the 80 % interval at each
   // horizon, and the days its upper and lower bounds reach the threshold.
   std::string model;
   std::optional<double> backtestMase;
   std::vector<std::optional<double>> lower, upper;
-  std::string crossingEarliest, crossingLatest;
+  std::optional<trend::Date> crossingEarliest, crossingLatest;
   std::optional<float> growth30, bestThreshold, stdDev;
   std::optional<int32_t> timesExceeded;
   std::optional<int32_t> errorNumber;
@@ -97,7 +102,8 @@ struct SeriesResult {
 
 // The run's parameters, as resolved.
 struct ReportRun {
-  std::string dsn, qualifier, first, last, thresholdsFile;
+  std::string dsn, qualifier, thresholdsFile;
+  trend::Date first, last;
   std::vector<int> horizons;
   int warnDays = 0, staleDays = 0, jobs = 0;
   std::string model = "auto";

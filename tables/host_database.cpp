@@ -17,10 +17,6 @@ std::string Quoted(const std::string& s) {
   return "'" + trend::Module1::QuoteSQL(s) + "'";
 }
 
-std::string DayText(const trend::Variant& v) {
-  return trend::FormatDate(v.ToDate(), trend::DateFormat::kIsoDay);
-}
-
 }  // namespace
 
 std::string TablePrefix(const std::string& qualifier) {
@@ -76,8 +72,8 @@ std::vector<Series> HostDatabase::AllSeries(trend::Date first, trend::Date last)
     s.key = {rs.Value(0).ToText(), rs.Value(1).ToText(), rs.Value(2).ToText()};
     s.days = rs.Value(3).ToInt32();
     s.fitDays = rs.Value(4).ToInt32();
-    s.firstDay = DayText(rs.Value(5));
-    s.lastDay = DayText(rs.Value(6));
+    s.firstDay = rs.Value(5).ToDate();
+    s.lastDay = rs.Value(6).ToDate();
     out.push_back(std::move(s));
   }
   // The database's collation may differ from byte order: sort here, so that every backend

@@ -22,7 +22,7 @@ struct Series {
   SeriesKey key;
   int days = 0;                   // days with a row in the range
   int fitDays = 0;                // of those, the days within the model's 182-day window
-  std::string firstDay, lastDay;  // the first and last of them, "yyyy-mm-dd"
+  trend::Date firstDay, lastDay;  // the first and last of them
 };
 
 // Empty, or the qualifier followed by "."; a qualifier that is not dotted plain names is a
