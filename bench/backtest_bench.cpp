@@ -132,12 +132,13 @@ int main() {
   for (host::Model m : host::kAllModels) models.emplace_back(host::ModelName(m), m);
   std::printf("[bench] backtest: %zu regimes x 3 seeds x %d cut-offs, 182-day windows\n",
               regimes.size(), (kDays - 182 - 90) / 7 + 1);
-  std::printf("%-15s %9s %9s %9s %8s %8s %8s %12s\n", "model", "MASE 7d", "MASE 30d",
-              "MASE 90d", "cov 7d", "cov 30d", "cov 90d", "ms/series");
+  std::printf("%-15s %9s %9s %9s %8s %8s %8s %12s\n", "model", "MASE 7d", "MASE 30d", "MASE 90d",
+              "cov 7d", "cov 30d", "cov 90d", "ms/series");
   for (const auto& [name, model] : models) {
     Score s;
     for (size_t r = 0; r < regimes.size(); ++r)
-      for (uint64_t seed = 1; seed <= 3; ++seed) Evaluate(Generate(regimes[r], seed * 7919 + r), model, s);
+      for (uint64_t seed = 1; seed <= 3; ++seed)
+        Evaluate(Generate(regimes[r], seed * 7919 + r), model, s);
     std::printf("%-15s", name.c_str());
     for (int k = 0; k < 3; ++k) std::printf(" %9.3f", s.cases[k] ? s.mase[k] / s.cases[k] : 0.0);
     for (int k = 0; k < 3; ++k)

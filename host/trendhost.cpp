@@ -292,7 +292,7 @@ Command ReportCommand(CLI::App& app) {
                 "the built-in defaults");
   c->add_option("--model", o.model,
                 "forecasting model: auto (per series, the best on its own backtest), line (the "
-                "class's line), weighted, weighted-14, seasonal-naive, mean7 or holt-winters")
+                "class's line), weighted, weighted-14, seasonal-naive, mean7, holt-winters or combined")
       ->capture_default_str();
   c->add_option("--horizon", s->horizons, "forecast horizons in days: 7,30,90 or 1-90")
       ->capture_default_str();

@@ -11,10 +11,11 @@ namespace host {
 
 namespace {
 
-constexpr double kDamping = 0.98;    // the weighted models' slope, per day ahead
-constexpr int kMinTraining = 56;     // days a backtest's model is given at least
-constexpr int kCutStep = 7;          // days between the backtest's cut-offs
-constexpr double kTieMargin = 0.02;  // a model this much worse than the best still ties
+constexpr double kDamping = 0.98;       // the weighted models' slope, per day ahead
+constexpr int kMinTraining = 56;        // days a backtest's model is given at least
+constexpr int kCutStep = 7;             // days between the backtest's cut-offs
+constexpr double kTieMargin = 0.02;     // a model this much worse than the best still ties
+constexpr double kRecentHalfLife = 14;  // days: the weight of older cut-offs in the choice
 constexpr double kLowQ = 0.10, kHighQ = 0.90;
 // Backtest errors come from fewer cut-offs than the future holds surprises, the fewer the
 // longer the lead (beyond two months a handful of cut-offs): their quantiles widened by this
@@ -85,6 +86,10 @@ class Fitted {
       case Model::kHoltWinters:
         FitHoltWinters();
         break;
+      case Model::kCombined:
+        for (Model part : {Model::kHoltWinters, Model::kWeighted14, Model::kSeasonalNaive})
+          parts_.emplace_back(part, y, w, cut, target);
+        break;
     }
   }
 
@@ -106,6 +111,10 @@ class Fitted {
         break;
       case Model::kHoltWinters:
         v = intercept_ + slope_ * DampedDays(kDamping, h) + season_[(lastIndex_ + h) % 7];
+        break;
+      case Model::kCombined:
+        for (const Fitted& part : parts_) v += part.At(h);
+        v /= static_cast<double>(parts_.size());
         break;
     }
     return v < 0 ? 0 : v;
@@ -193,6 +202,7 @@ class Fitted {
   size_t lastIndex_ = 0;
   double base_ = 0, slope_ = 0, intercept_ = 0;
   std::array<double, 7> season_{};
+  std::vector<Fitted> parts_;  // of the combined model
 };
 
 // The training days of a cut-off: the window's days from `cut` back, re-indexed.
@@ -246,18 +256,20 @@ double WeeklyScale(const Daily& y) {
 
 // MASE at horizon h: over the cut-offs that reach it, the mean absolute error of days
 // 1..h, averaged, over the scale.
-std::optional<double> Mase(const Backtest& b, int h, double scale) {
-  double total = 0;
-  int cuts = 0;
+// With a `halfLife`, a cut-off counts the less the older the days it is judged on (halving
+// every halfLife days): how a model did lately says more about the next weeks.
+std::optional<double> Mase(const Backtest& b, int h, double scale, double halfLife = 0) {
+  double total = 0, cuts = 0;
   for (size_t k = 0; k < b.cuts.size(); ++k) {
     if (b.cuts[k] < h) continue;
     double sum = 0;
     int n = 0;
     for (int l = 1; l <= h; ++l)
       if (b.absolute[k][l]) sum += *b.absolute[k][l], ++n;
-    if (n) total += sum / n, ++cuts;
+    const double weight = halfLife > 0 ? std::exp2(-(b.cuts[k] - h) / halfLife) : 1.0;
+    if (n) total += weight * sum / n, cuts += weight;
   }
-  if (!cuts) return std::nullopt;
+  if (cuts <= 0) return std::nullopt;
   const double mae = total / cuts;
   if (scale <= 0) return mae <= 0 ? 0.0 : mae / 1e-12;
   return mae / scale;
@@ -309,6 +321,8 @@ const char* ModelName(Model m) {
       return "weighted-14";
     case Model::kHoltWinters:
       return "holt-winters";
+    case Model::kCombined:
+      return "combined";
   }
   return "line";
 }
@@ -360,17 +374,28 @@ ModelForecast ForecastWindow(const HourlyWindow& window, Target target, std::opt
     out.model = *choice;
     chosen = RunBacktest(*choice, y, window, target, longestLead);
   } else {
-    // Every model on the same cut-offs; the best mean MASE over the judged leads wins,
-    // the simplest among those within the margin of it.
-    std::vector<std::pair<Model, double>> scores;
+    // Every model on the same cut-offs. Each judged lead counts alike: a model's error
+    // there over the best model's; the best mean of these wins, the simplest among those
+    // within the margin of it.
     std::vector<Backtest> runs;
-    for (Model m : kAllModels) {
-      runs.push_back(RunBacktest(m, y, window, target, longestLead));
+    for (Model m : kAllModels) runs.push_back(RunBacktest(m, y, window, target, longestLead));
+    const std::vector<int> leads = JudgedLeads(runs.front(), longestLead);
+    std::vector<std::vector<std::optional<double>>> errors;  // [model][lead]
+    std::vector<double> least(leads.size(), std::numeric_limits<double>::infinity());
+    for (const Backtest& run : runs) {
+      errors.emplace_back();
+      for (size_t k = 0; k < leads.size(); ++k) {
+        errors.back().push_back(Mase(run, leads[k], scale, kRecentHalfLife));
+        if (errors.back().back()) least[k] = std::min(least[k], *errors.back().back());
+      }
+    }
+    std::vector<std::pair<Model, double>> scores;
+    for (size_t i = 0; i < runs.size(); ++i) {
       double sum = 0;
       int n = 0;
-      for (int h : JudgedLeads(runs.back(), longestLead))
-        if (auto e = Mase(runs.back(), h, scale)) sum += *e, ++n;
-      scores.emplace_back(m, n ? sum / n : std::numeric_limits<double>::infinity());
+      for (size_t k = 0; k < leads.size(); ++k)
+        if (errors[i][k]) sum += (*errors[i][k] + 1e-9) / (least[k] + 1e-9), ++n;
+      scores.emplace_back(kAllModels[i], n ? sum / n : std::numeric_limits<double>::infinity());
     }
     double best = std::numeric_limits<double>::infinity();
     for (const auto& s : scores) best = std::min(best, s.second);

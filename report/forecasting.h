@@ -8,6 +8,8 @@
 //   seasonal-naive  the last seven days repeated
 //   holt-winters    exponential smoothing of level, damped trend and weekday season
 //   mean7           the mean of the last seven days with data
+//   combined        the mean of the holt-winters, weighted-14 and seasonal-naive forecasts
+//                   (their errors partly cancel: steadier than each on its own)
 //   auto            per series, the model with the smallest backtest error (ties: the
 //                   simpler model)
 //
@@ -30,10 +32,10 @@ namespace host {
 enum class Target { kMean, kPeak };
 
 // The models, simplest first (ties of the backtest go to the earlier one).
-enum class Model { kMean7, kSeasonalNaive, kLine, kWeighted, kWeighted14, kHoltWinters };
-inline constexpr Model kAllModels[] = {Model::kMean7,      Model::kSeasonalNaive,
-                                       Model::kLine,       Model::kWeighted,
-                                       Model::kWeighted14, Model::kHoltWinters};
+enum class Model { kMean7, kSeasonalNaive, kLine, kWeighted, kWeighted14, kHoltWinters, kCombined };
+inline constexpr Model kAllModels[] = {Model::kMean7,    Model::kSeasonalNaive, Model::kLine,
+                                       Model::kWeighted, Model::kWeighted14,    Model::kHoltWinters,
+                                       Model::kCombined};
 const char* ModelName(Model m);
 // "auto" is nullopt; an unknown name is nullopt in `known`.
 std::optional<Model> ModelFromName(const std::string& name, bool& known);

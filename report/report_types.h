@@ -35,7 +35,7 @@ struct ReportOptions {
   bool quiet = false;
   bool csvRaw = false;         // CSV text cells as they are, formulas and all
   std::string model = "auto";  // auto, line, weighted, weighted-14, seasonal-naive, mean7,
-                               // holt-winters
+                               // holt-winters, combined
 };
 
 // The statuses, in the order of urgency the report is sorted by.

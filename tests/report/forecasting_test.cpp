@@ -1,10 +1,10 @@
 // The report's forecasting arithmetic against values worked out by hand, and the models'
 // choices on series whose right answer follows from their construction.
+#include "forecasting.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
-
-#include "forecasting.h"
 
 namespace {
 
@@ -43,8 +43,8 @@ HourlyWindow Series(const std::function<double(int)>& daily) {
 }
 
 TEST(Forecasting, AFlatSeriesIsForecastFlatWithANarrowBand) {
-  const ModelForecast f = ForecastWindow(Series([](int) { return 40.0; }), Target::kMean,
-                                         std::nullopt, 90, 90);
+  const ModelForecast f =
+      ForecastWindow(Series([](int) { return 40.0; }), Target::kMean, std::nullopt, 90, 90);
   EXPECT_EQ(f.model, Model::kMean7);  // every model is exact: the simplest wins
   for (int h : {0, 7, 30, 90}) {
     EXPECT_NEAR(f.path[h], 40, 1e-9);
@@ -101,6 +101,32 @@ TEST(Forecasting, SteadyGrowthIsFollowed) {
   EXPECT_EQ(ModelFromName("seasonal-naive", known), Model::kSeasonalNaive);
   ModelFromName("holt", known);
   EXPECT_FALSE(known);
+}
+
+TEST(Forecasting, CombinedIsTheMeanOfItsThreeParts) {
+  auto value = [](int d) { return 30 + 0.2 * (181 - d) + (d % 7 == 3 ? 6.0 : 0.0) + (d * 13 % 5); };
+  const HourlyWindow w = Series(value);
+  const auto path = [&](Model m) { return ForecastWindow(w, Target::kMean, m, 60, 60).path; };
+  const auto hw = path(Model::kHoltWinters), weighted = path(Model::kWeighted14),
+             naive = path(Model::kSeasonalNaive), combined = path(Model::kCombined);
+  for (int h : {0, 1, 6, 30, 60})
+    EXPECT_NEAR(combined[h], (hw[h] + weighted[h] + naive[h]) / 3, 1e-9) << h;
+  bool known = false;
+  EXPECT_EQ(ModelFromName("combined", known), Model::kCombined);
+}
+
+TEST(Forecasting, AutoJudgesByHowTheModelsDidLately) {
+  // Growth for five months, then flat at its level for the last 35 days: over the whole
+  // window a trend model did best, lately the flat ones do; the choice follows lately and
+  // the forecast stays near the level rather than climbing on.
+  auto value = [](int d) {
+    const double level = d < 35 ? 80.0 : 80.0 - 0.4 * (d - 35);
+    return level + ((d * 29) % 7 - 3) * 0.3;
+  };
+  const ModelForecast f = ForecastWindow(Series(value), Target::kMean, std::nullopt, 90, 90);
+  EXPECT_NE(f.model, Model::kLine);
+  EXPECT_NEAR(f.path[30], 80, 4) << ModelName(f.model);
+  EXPECT_NEAR(f.path[90], 80, 6) << ModelName(f.model);
 }
 
 }  // namespace
