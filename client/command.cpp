@@ -94,6 +94,20 @@ trend::Date DayOption(const std::string& text, const char* option) {
   }
 }
 
+std::string Visible(const std::string& s) {
+  std::string out;
+  for (unsigned char c : s) {
+    if (c < 0x20 || c == 0x7f) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\x%02x", c);
+      out += esc;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 std::string Closest(const std::string& name, const std::vector<std::string>& candidates) {
   auto lower = [](std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

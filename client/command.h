@@ -78,7 +78,12 @@ class Progress {
 // naming the option.
 trend::Date DayOption(const std::string& text, const char* option);
 
+// Control characters and terminal escapes of a text as visible escapes (\x1b, \n), for
+// what is read on a terminal.
+std::string Visible(const std::string& s);
+
 // The closest of `candidates` to `name` (letter case ignored), or empty when none is close.
+
 std::string Closest(const std::string& name, const std::vector<std::string>& candidates);
 
 }  // namespace host

@@ -4,6 +4,13 @@
 
 namespace host {
 
+std::string CsvField(const std::string& s) {
+  if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
+  std::string out = "\"";
+  for (char c : s) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return out + "\"";
+}
+
 bool CsvSplitter::Split(std::string_view line) {
   fields_.clear();
   size_t used = 0;

@@ -27,6 +27,10 @@ class CsvSplitter {
   std::deque<std::string> unquoted_;  // a deque: growing it moves no earlier field
 };
 
+// A field as a CSV line holds it: quoted (quotes doubled) when it holds a comma, a quote
+// or a line end.
+std::string CsvField(const std::string& s);
+
 // The fields of one CSV line as strings; nullopt where CsvSplitter::Split is false.
 std::optional<std::vector<std::string>> CsvFields(const std::string& line);
 

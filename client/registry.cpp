@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +35,17 @@ std::vector<std::string> RegistrySearchPath() {
   char folder[4096];
   for (unsigned i = 0; tf_registry_search_folder(i, folder, sizeof folder); ++i)
     out.push_back(folder);
+  // The registry of the prefix the program itself is installed in (PREFIX/bin/trendhost:
+  // PREFIX/share/trend-registry), found without XDG_DATA_DIRS naming it.
+  std::error_code ec;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (!ec) {
+    const std::string own =
+        (self.parent_path().parent_path() / "share" / "trend-registry").lexically_normal().string();
+    if (std::find(out.begin(), out.end(), own) == out.end() &&
+        std::filesystem::is_directory(own, ec))
+      out.push_back(own);
+  }
   return out;
 }
 
@@ -92,7 +104,7 @@ struct Library {
   template <class F>
   F Entry(const char* name) const {
     void* p = dlsym(handle, name);
-    if (!p) throw UsageError(std::string("not a trend library: no entry point ") + name);
+    if (!p) throw NotAClassLibrary(std::string("not a trend library: no entry point ") + name);
     return reinterpret_cast<F>(p);
   }
   Library(const Library&) = delete;
@@ -179,6 +191,7 @@ std::unique_ptr<LoadedClass> LoadClass(const std::string& progId, const std::str
 
 void RegisterLibrary(const std::string& file, bool add, bool system) {
   Library lib(file);
+  lib.Entry<TF_GetClassObjectFn>("DllGetClassObject");  // a library of classes at all?
   const std::string folder = system ? SystemRegistryFolder() : RegistryFolder();
   // The library writes where TREND_REGISTRY points while it registers.
   const char* previous = std::getenv("TREND_REGISTRY");

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "command.h"
 #include "trendframe.h"
 
 namespace host {
@@ -36,6 +37,11 @@ struct LoadedClass {
 std::unique_ptr<LoadedClass> LoadClass(const std::string& progId, const std::string& libraryFile);
 // Loads `file` and runs its DllRegisterServer (or DllUnregisterServer), in the per-user
 // registry or, with `system`, in the system one.
+// A library file that holds no classes of the frame (another shared library).
+struct NotAClassLibrary : UsageError {
+  using UsageError::UsageError;
+};
+
 void RegisterLibrary(const std::string& file, bool add, bool system = false);
 
 }  // namespace host

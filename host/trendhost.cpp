@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -15,19 +16,23 @@
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "call.h"
 #include "command.h"
+#include "csv.h"
 #include "data_source.h"
 #include "error.h"
 #include "invoke.h"
 #include "load.h"
 #include "method_docs.h"
+#include "numeric.h"
 #include "registry.h"
 #include "report.h"
+#include "thresholds.h"
 
 std::string_view trend::ApplicationTitle() {
   return "trendhost";
@@ -37,21 +42,42 @@ namespace {
 
 using namespace host;
 
+// Each file in turn: those that hold classes are registered, the others named on
+// standard error as skipped (a shared library without classes, as a glob over a library
+// folder finds) or failed, and the run goes on. The status is the worst of the failures;
+// skipped files fail the run only when nothing was registered.
 int Register(const std::vector<std::string>& files, bool add, bool system) {
+  int status = kExitOk;
+  size_t done = 0, skipped = 0;
   for (const auto& f : files) {
-    RegisterLibrary(f, add, system);
-    std::cout << (add ? "registered " : "unregistered ") << f << " in "
-              << (system ? SystemRegistryFolder() : RegistryFolder()) << "\n";
+    try {
+      RegisterLibrary(f, add, system);
+      std::cout << (add ? "registered " : "unregistered ") << f << " in "
+                << (system ? SystemRegistryFolder() : RegistryFolder()) << "\n";
+      ++done;
+    } catch (const NotAClassLibrary& e) {
+      std::cerr << "trendhost: skipped " << f << ": it holds no classes (" << e.what() << ")\n";
+      ++skipped;
+    } catch (const UsageError& e) {
+      std::cerr << "trendhost: " << f << ": " << e.what() << "\n";
+      status = std::max(status, kExitUsage);
+    } catch (const std::exception& e) {
+      std::cerr << "trendhost: " << f << ": " << e.what() << "\n";
+      status = std::max(status, kExitFailed);
+    }
   }
-  return kExitOk;
+  if (skipped && !done) status = std::max(status, kExitUsage);
+  return status;
 }
 
 int Classes() {
   auto entries = RegistryEntries();
   if (entries.empty()) {
-    std::cerr << "trendhost: no classes registered in " << RegistryFolder()
-              << "; register the libraries with: trendhost register FILE.so...\n";
-    return kExitOk;
+    std::string folders;
+    for (const auto& f : RegistrySearchPath()) folders += (folders.empty() ? "" : ", ") + f;
+    std::cerr << "trendhost: no classes registered (looked in " << folders
+              << "); register the libraries with: trendhost register FILE.so...\n";
+    return kExitFailed;
   }
   for (auto& e : entries)
     std::cout << e["ProgID"] << "  " << e["Library"] << "  " << e["Version"]
@@ -87,7 +113,10 @@ int Methods(const std::string& progId, const std::string& library) {
 class LoginArguments {
  public:
   LoginArguments(CLI::App* command, DatabaseLogin& login) : login_(login) {
-    command->add_option("--dsn", login.dsn, "ODBC data source name (the DataSource's Name)");
+    command
+        ->add_option("--dsn", login.dsn,
+                     "ODBC data source name (the DataSource's Name; default: TRENDHOST_DSN)")
+        ->envname("TRENDHOST_DSN");
     command->add_option("--user", login.user,
                         "login user (empty: the one the data source stores, if any)");
     passwordOption_ = command->add_option(
@@ -184,10 +213,12 @@ void HidePasswordArguments(int argc, char** argv) {
 
 namespace {
 
-// One command: its parser, and what runs when the command line chose it.
+// One command: its parser, what runs when the command line chose it, and the login of a
+// command that reads the database (for the hint on a data source that is not defined).
 struct Command {
   CLI::App* parser;
   std::function<int()> run;
+  const DatabaseLogin* login = nullptr;
 };
 
 // register and unregister.
@@ -265,10 +296,12 @@ Command CallCommand(CLI::App& app) {
     for (const auto& name : option->get_lnames()) o.optionNames.push_back("--" + name);
     for (const auto& name : option->get_snames()) o.optionNames.push_back("-" + name);
   }
-  return {c, [s, c] {
+  return {c,
+          [s, c] {
             s->login->Resolve();
             return Call(s->options, c->remaining());
-          }};
+          },
+          &s->options.login};
 }
 
 Command ReportCommand(CLI::App& app) {
@@ -290,9 +323,10 @@ Command ReportCommand(CLI::App& app) {
   c->add_option("--thresholds", o.thresholdsFile,
                 "CSV file with a header of probe,arg,threshold,unit,label[,direction,basis] over "
                 "the built-in defaults");
-  c->add_option("--model", o.model,
-                "forecasting model: auto (per series, the best on its own backtest), line (the "
-                "class's line), weighted, weighted-14, seasonal-naive, mean7, holt-winters or combined")
+  c->add_option(
+       "--model", o.model,
+       "forecasting model: auto (per series, the best on its own backtest), line (the "
+       "class's line), weighted, weighted-14, seasonal-naive, mean7, holt-winters or combined")
       ->capture_default_str();
   c->add_option("--horizon", s->horizons, "forecast horizons in days: 7,30,90 or 1-90")
       ->capture_default_str();
@@ -322,11 +356,13 @@ Command ReportCommand(CLI::App& app) {
             "\n\nStatuses, most urgent first: exceeded, warning, ok, never, no threshold, "
             "insufficient data, stale, error.\nExit status: 0 done, 1 the report could not "
             "start, 2 usage error, 3 some series failed (listed as error).");
-  return {c, [s] {
+  return {c,
+          [s] {
             s->login->Resolve();
             s->options.horizons = Horizons(s->horizons);
             return Report(s->options);
-          }};
+          },
+          &s->options.login};
 }
 
 Command LoadCommand(CLI::App& app) {
@@ -386,10 +422,12 @@ Command LoadCommand(CLI::App& app) {
             "same host, probe, argument and day (its other hours stay, the daily columns are "
             "recomputed); every other row stays.\nA malformed line stops the run (exit status "
             "2) and nothing is written.");
-  return {c, [s] {
+  return {c,
+          [s] {
             s->login->Resolve();
             return Load(s->options);
-          }};
+          },
+          &s->options.login};
 }
 
 Command SummarizeCommand(CLI::App& app) {
@@ -403,10 +441,57 @@ Command SummarizeCommand(CLI::App& app) {
   s->login = std::make_unique<LoginArguments>(c, s->options.login);
   c->add_option("--first", s->options.first, "first day (default: 29 days before --last)");
   c->add_option("--last", s->options.last, "last day (default: the latest COLLECTION_DATE)");
-  return {c, [s] {
+  return {c,
+          [s] {
             s->login->Resolve();
             return Summarize(s->options);
+          },
+          &s->options.login};
+}
+
+// check-thresholds FILE: the file checked as the report reads it, and the thresholds the
+// report would apply (the built-in defaults with the file's entries over them) as CSV.
+Command CheckThresholdsCommand(CLI::App& app) {
+  auto file = std::make_shared<std::string>();
+  auto* c = app.add_subcommand("check-thresholds",
+                               "Check a thresholds file and print the thresholds the report "
+                               "would apply with it");
+  c->add_option("FILE", *file, "thresholds file (CSV)")->required();
+  c->footer(
+      "Exit status: 0 the file is valid, 2 it is not (the line and the fault on standard "
+      "error).");
+  return {c, [file] {
+            Thresholds thresholds;
+            thresholds.Load(*file);
+            size_t fromFile = 0;
+            std::cout << "probe,arg,threshold,unit,label,direction,basis,source\n";
+            for (const auto& [key, t] : thresholds.entries()) {
+              const bool own = thresholds.FromFile(key);
+              fromFile += own;
+              std::cout << CsvField(key.first) << "," << CsvField(key.second) << ","
+                        << trend::FormatDouble(t.value) << "," << CsvField(t.unit) << ","
+                        << CsvField(t.label) << "," << DirectionName(t.direction) << ","
+                        << BasisName(t.basis) << "," << (own ? "file" : "default") << "\n";
+            }
+            std::cerr << Visible(*file) << ": valid, " << fromFile << " entr"
+                      << (fromFile == 1 ? "y" : "ies") << " (" << thresholds.entries().size()
+                      << " thresholds in force with the built-in defaults)\n";
+            return kExitOk;
           }};
+}
+
+// "did you mean" for a first word that is no command (trendhost repot).
+std::optional<int> UnknownCommand(CLI::App& app, int argc, char** argv) {
+  if (argc < 2 || argv[1][0] == '-') return std::nullopt;
+  const std::string word = argv[1];
+  std::vector<std::string> names;
+  for (const CLI::App* c : app.get_subcommands({})) names.push_back(c->get_name());
+  if (std::find(names.begin(), names.end(), word) != names.end()) return std::nullopt;
+  std::cerr << "trendhost: unknown command \"" << Visible(word) << "\"";
+  if (const std::string near = Closest(word, names); !near.empty())
+    std::cerr << "; did you mean " << near << "?";
+  std::cerr << " (trendhost --help lists the commands)\n";
+  return kExitUsage;
 }
 
 }  // namespace
@@ -417,9 +502,10 @@ int main(int argc, char** argv) {
   bool version = false;
   app.add_flag("--version", version, "print the version of trendhost and of each registered class");
   std::vector<Command> commands = RegistryCommands(app);
-  for (auto* setup :
-       {ClassesCommand, MethodsCommand, CallCommand, ReportCommand, LoadCommand, SummarizeCommand})
+  for (auto* setup : {ClassesCommand, MethodsCommand, CallCommand, ReportCommand, LoadCommand,
+                      SummarizeCommand, CheckThresholdsCommand})
     commands.push_back(setup(app));
+  if (auto status = UnknownCommand(app, argc, argv)) return *status;
 
   try {
     app.parse(argc, argv);
@@ -432,16 +518,21 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   HidePasswordArguments(argc, argv);
+  const Command* chosen = nullptr;
+  for (const auto& command : commands)
+    if (*command.parser) chosen = &command;
   const int status = [&]() -> int {
     try {
-      for (const auto& command : commands)
-        if (*command.parser) return command.run();
+      if (chosen) return chosen->run();
       if (version) return Version();
     } catch (const UsageError& e) {
       std::cerr << "trendhost: " << Masked(e.what()) << "\n";
       return kExitUsage;
     } catch (const std::exception& e) {
       std::cerr << "trendhost: " << Masked(e.what()) << "\n";
+      if (chosen && chosen->login)
+        if (auto hint = ConnectionHint(e.what(), chosen->login->dsn); !hint.empty())
+          std::cerr << Masked(hint) << "\n";
       return kExitFailed;
     }
     std::cerr << app.help();

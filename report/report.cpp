@@ -234,6 +234,9 @@ ReportPlan PlanReport(const ReportOptions& o) {
 int FinishReport(std::vector<SeriesResult> results, const ReportRun& run, const ReportOptions& o) {
   std::stable_sort(results.begin(), results.end(), MoreUrgent);
   WriteReport(results, run, o);
+  // On a terminal, where the report went (a script reads the exit status instead).
+  if (!o.output.empty() && o.output != "-" && !o.quiet && ::isatty(STDERR_FILENO))
+    std::cerr << "trendhost: wrote " << Visible(o.output) << "\n";
   const bool failed = std::any_of(results.begin(), results.end(),
                                   [](const SeriesResult& r) { return r.status == Status::kError; });
   return failed ? kExitSomeSeriesFailed : kExitOk;

@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "command.h"
+#include "csv.h"
 #include "invoke.h"
 #include "output_file.h"
 #include "report_charts.h"
@@ -142,22 +143,6 @@ std::string Defused(const json& v, const std::string& text, bool raw) {
   return std::strchr("=+-@", text[0]) ? "'" + text : text;
 }
 
-// Control characters and terminal escapes of a name as visible escapes (\x1b, \n), for the
-// forms read on a terminal.
-std::string Visible(const std::string& s) {
-  std::string out;
-  for (unsigned char c : s) {
-    if (c < 0x20 || c == 0x7f) {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\x%02x", c);
-      out += esc;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
 // A Markdown cell: HTML, link and emphasis syntax escaped, so that a name renders as text.
 std::string MarkdownCell(const std::string& s) {
   std::string out;
@@ -188,13 +173,6 @@ std::string MarkdownCell(const std::string& s) {
     }
   }
   return out;
-}
-
-std::string CsvField(const std::string& s) {
-  if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
-  std::string out = "\"";
-  for (char c : s) out += c == '"' ? std::string("\"\"") : std::string(1, c);
-  return out + "\"";
 }
 
 std::string HtmlEscape(const std::string& s) {

@@ -115,6 +115,7 @@ void Thresholds::Load(const std::string& path) {
     if (t.basis == Basis::kPeak && t.direction == Direction::kBelow)
       fail(number, "the basis peak goes with the direction above only");
     entries_[{probe, field("arg")}] = t;
+    fromFile_.insert({probe, field("arg")});
   }
   if (column.empty()) fail(number, "the file has no header line (probe,arg,threshold,unit,label)");
 }

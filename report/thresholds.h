@@ -17,6 +17,7 @@
 
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -43,9 +44,17 @@ class Thresholds {
   // the file, the line and what is wrong.
   void Load(const std::string& path);
   std::optional<Threshold> For(const std::string& probe, const std::string& arg) const;
+  // Every entry in force, by (probe, arg), and whether a file gave it.
+  const std::map<std::pair<std::string, std::string>, Threshold>& entries() const {
+    return entries_;
+  }
+  bool FromFile(const std::pair<std::string, std::string>& key) const {
+    return fromFile_.count(key) > 0;
+  }
 
  private:
   std::map<std::pair<std::string, std::string>, Threshold> entries_;  // (probe, arg)
+  std::set<std::pair<std::string, std::string>> fromFile_;
 };
 
 }  // namespace host

@@ -82,8 +82,9 @@ TEST_F(CommandSafety, NamesAndLabelsNeverReachGnuplotAsCommands) {
   EXPECT_EQ(pngs, hosts.size());
   // The Python fleet report draws through the same code; and no chart folder is left.
   for (const auto& f : fs::directory_iterator(fs::temp_directory_path()))
-    EXPECT_EQ(f.path().filename().string().rfind("trendhost-charts-" + std::to_string(::getpid()), 0),
-              std::string::npos);
+    EXPECT_EQ(
+        f.path().filename().string().rfind("trendhost-charts-" + std::to_string(::getpid()), 0),
+        std::string::npos);
 }
 
 TEST_F(CommandSafety, AnUnwritableChartFolderIsAnError) {
@@ -145,13 +146,14 @@ TEST_F(CommandSafety, MetricsOfHostileNamesPassPromtool) {
                              "2001-06-30", "--output", out});
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string text = testbed::Slurp(out);
-  EXPECT_NE(text.find("trend_status{host=\"web\\\"01\\\\x\",probe=\"cpu\",arg=\"a\\\\x0ab\",status=\"exceeded\"} 1"),
+  EXPECT_NE(text.find("trend_status{host=\"web\\\"01\\\\x\",probe=\"cpu\",arg=\"a\\\\x0ab\",status="
+                      "\"exceeded\"} 1"),
             std::string::npos)
       << text;
   EXPECT_NE(text.find("trend_seconds_to_threshold{host=\"web\\\"01"), std::string::npos);
   EXPECT_NE(text.find("# EOF\n"), std::string::npos);
-  const int status = std::system(("promtool check metrics < " + testbed::ShellQuote(out) +
-                                  " > " + testbed::ShellQuote((dir_ / "lint").string()) + " 2>&1")
+  const int status = std::system(("promtool check metrics < " + testbed::ShellQuote(out) + " > " +
+                                  testbed::ShellQuote((dir_ / "lint").string()) + " 2>&1")
                                      .c_str());
   EXPECT_EQ(WEXITSTATUS(status), 0) << testbed::Slurp((dir_ / "lint").string());
 }
@@ -169,8 +171,9 @@ TEST_F(CommandSafety, AFullStandardOutputIsAFailure) {
                                   : " --dsn " + b.dsn + " --user " + testbed::ShellQuote(b.user) +
                                         " --password " + testbed::ShellQuote(b.password);
     const std::string verb = command.substr(0, command.find(' '));
-    const std::string rest = command.find(' ') == std::string::npos ? "" : command.substr(command.find(' '));
-    const std::string words = verb == "call" ? "call" + login + rest
+    const std::string rest =
+        command.find(' ') == std::string::npos ? "" : command.substr(command.find(' '));
+    const std::string words = verb == "call"      ? "call" + login + rest
                               : verb == "classes" ? command
                                                   : verb + login + rest;
     const std::string line = "TREND_REGISTRY=" + testbed::ShellQuote((dir_ / "registry").string()) +
@@ -233,8 +236,7 @@ TEST_F(CommandSafety, LoadsMatchKeysExactlyAndNeverDuplicateADay) {
   EXPECT_EQ(rows[0], (std::vector<std::string>{"web01", testbed::Number(1)}));
   // Two loads of the same keys at once: one row per key and day afterwards.
   std::string many = "time,host,probe,arg,value\n";
-  for (int h = 0; h < 400; ++h)
-    many += "2001-06-29T05:00:00Z,h" + std::to_string(h) + ",mem,,1\n";
+  for (int h = 0; h < 400; ++h) many += "2001-06-29T05:00:00Z,h" + std::to_string(h) + ",mem,,1\n";
   const std::string file = Write("many.csv", many);
   HostRun a, b;
   std::thread first([&] { a = Run("load", {"--quiet", file}); });
@@ -244,14 +246,16 @@ TEST_F(CommandSafety, LoadsMatchKeysExactlyAndNeverDuplicateADay) {
   EXPECT_TRUE(a.status == 0 || b.status == 0) << a.err << b.err;
   EXPECT_EQ(Query("SELECT COUNT(*) FROM HX_METRICS WHERE PROBE = 'mem'")[0][0], "400");
   // A duplicate of a key is refused by the schema itself.
-  EXPECT_ANY_THROW(Exec("INSERT INTO HX_METRICS (HOSTNAME, PROBE, PROBE_ARG, COLLECTION_DATE) "
-                        "SELECT HOSTNAME, PROBE, PROBE_ARG, COLLECTION_DATE FROM HX_METRICS "
-                        "WHERE HOSTNAME = 'web01'"));
+  EXPECT_ANY_THROW(
+      Exec("INSERT INTO HX_METRICS (HOSTNAME, PROBE, PROBE_ARG, COLLECTION_DATE) "
+           "SELECT HOSTNAME, PROBE, PROBE_ARG, COLLECTION_DATE FROM HX_METRICS "
+           "WHERE HOSTNAME = 'web01'"));
 }
 
 TEST_F(CommandSafety, LoadRefusesNamesAndValuesItCannotStoreFaithfully) {
-  const std::string nul = Write("nul.csv", std::string("time,host,probe,arg,value\n0,web01\0a,cpu,,1\n",
-                                                       sizeof "time,host,probe,arg,value\n0,web01\0a,cpu,,1\n" - 1));
+  const std::string nul =
+      Write("nul.csv", std::string("time,host,probe,arg,value\n0,web01\0a,cpu,,1\n",
+                                   sizeof "time,host,probe,arg,value\n0,web01\0a,cpu,,1\n" - 1));
   HostRun r = Run("load", {nul});
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("nul.csv:2: the host holds the control character 0x00"), std::string::npos)
@@ -267,8 +271,9 @@ TEST_F(CommandSafety, LoadRefusesNamesAndValuesItCannotStoreFaithfully) {
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("unknown time zone zone.tab"), std::string::npos) << r.err;
   r = Run("load", {"--format", "sadf",
-                   Write("s.txt", "# hostname;interval;timestamp;CPU;%idle\n;60;2001-06-30 "
-                                  "10:00:00 UTC;-1;50\n")});
+                   Write("s.txt",
+                         "# hostname;interval;timestamp;CPU;%idle\n;60;2001-06-30 "
+                         "10:00:00 UTC;-1;50\n")});
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("s.txt:2: the host name is empty"), std::string::npos) << r.err;
   EXPECT_EQ(Query("SELECT COUNT(*) FROM HX_METRICS")[0][0], "0");
@@ -286,8 +291,9 @@ TEST_F(CommandSafety, ASummaryOfNothingKeepsTheOldOne) {
 TEST_F(CommandSafety, OneBadRowSpoilsOnlyItself) {
   Flat("web01", "avgcpubusy", "", 50);
   Flat("future", "avgcpubusy", "", 50);
-  Exec("UPDATE HX_METRICS SET COLLECTION_DATE = '9999-12-31' WHERE HOSTNAME = 'future' AND "
-       "COLLECTION_DATE = '2001-06-30'");
+  Exec(
+      "UPDATE HX_METRICS SET COLLECTION_DATE = '9999-12-31' WHERE HOSTNAME = 'future' AND "
+      "COLLECTION_DATE = '2001-06-30'");
   const bool sqlite = testbed::CurrentBackend().name == "sqlite";
   if (sqlite) {  // SQLite keeps any bytes, and names longer than their column
     Flat("bad\xff\xfeutf8", "avgcpubusy", "", 50);
@@ -299,7 +305,8 @@ TEST_F(CommandSafety, OneBadRowSpoilsOnlyItself) {
   EXPECT_EQ(doc["parameters"]["last_day"], "2001-06-30") << r.err;
   EXPECT_NE(r.err.find("rows dated after today (up to 9999-12-31)"), std::string::npos) << r.err;
   std::map<std::string, std::string> status;
-  for (const auto& s : doc["series"]) status[s["host"].get<std::string>().substr(0, 4)] = s["status"];
+  for (const auto& s : doc["series"])
+    status[s["host"].get<std::string>().substr(0, 4)] = s["status"];
   EXPECT_EQ(status["web0"], "never");
   if (sqlite) {
     EXPECT_EQ(status["hhhh"], "never");

@@ -180,9 +180,69 @@ TEST_F(HostUsability, ErrorsSayWhatToDo) {
 
   std::filesystem::remove_all(dir_ / "registry");
   r = Host({"classes"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.err.find("no classes registered in"), std::string::npos) << r.err;
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("no classes registered (looked in " + (dir_ / "registry").string()),
+            std::string::npos)
+      << r.err;
   EXPECT_NE(r.err.find("trendhost register FILE.so"), std::string::npos);
+}
+
+TEST_F(HostUsability, RegisterManyFilesSkipsThoseWithoutClasses) {
+  // A glob over the library folder: the report library and a text file among the classes.
+  std::filesystem::remove_all(dir_ / "registry");
+  const std::string text = (dir_ / "notes.so").string();
+  std::ofstream(text) << "not a library\n";
+  HostRun r = Host({"register", TREND_LIB_DIR "/Orrery.so", TREND_LIB_DIR "/trendreport.so",
+                    TREND_LIB_DIR "/Vantor.so"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("registered " TREND_LIB_DIR "/Orrery.so"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("registered " TREND_LIB_DIR "/Vantor.so"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("skipped " TREND_LIB_DIR "/trendreport.so: it holds no classes"),
+            std::string::npos)
+      << r.err;
+  // A file that cannot load fails the run, named, after the others are done.
+  r = Host({"register", text, TREND_LIB_DIR "/Tessel.so"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find(text + ": cannot load"), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("registered " TREND_LIB_DIR "/Tessel.so"), std::string::npos) << r.out;
+  // Only files without classes: nothing registered is a usage error.
+  r = Host({"register", TREND_LIB_DIR "/trendreport.so"});
+  EXPECT_EQ(r.status, 2);
+  r = Host({"classes"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("VantorFunctions.VantorClass"), std::string::npos) << r.out;
+}
+
+TEST_F(HostUsability, MistypedCommandsAndACheckedThresholdsFile) {
+  HostRun r = Host({"repot", "--dsn", "x"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("unknown command \"repot\"; did you mean report?"), std::string::npos)
+      << r.err;
+  r = Host({"\x1b[2Jzz"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
+
+  // TRENDHOST_DSN is the default --dsn; report names a data source that is not defined
+  // as call does.
+  r = Host({"report", "--quiet"}, {"TRENDHOST_DSN=nosuchsource"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("hint: no data source named \"nosuchsource\""), std::string::npos) << r.err;
+
+  const std::string file = (dir_ / "limits.csv").string();
+  std::ofstream(file)
+      << "threshold,probe,direction\n50,freemem,below\n\"90\",\"odd, probe\",above\n";
+  r = Host({"check-thresholds", file});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("probe,arg,threshold,unit,label,direction,basis,source\n", 0), 0u) << r.out;
+  EXPECT_NE(r.out.find("\n\"odd, probe\",,90,,,above,mean,file\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\nfreemem,,50,"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(",default\n"), std::string::npos) << r.out;  // the built-in ones too
+  EXPECT_NE(r.err.find("valid, 2 entries"), std::string::npos) << r.err;
+  std::ofstream(file) << "probe,threshold\ncpu,lots\n";
+  r = Host({"check-thresholds", file});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find(file + ":2: the threshold \"lots\" is not a number"), std::string::npos)
+      << r.err;
 }
 
 TEST_F(HostUsability, SystemRegistryVersionAndMissingLibraries) {
