@@ -26,6 +26,7 @@
 #include "csv.h"
 #include "data_source.h"
 #include "error.h"
+#include "history.h"
 #include "invoke.h"
 #include "load.h"
 #include "method_docs.h"
@@ -351,6 +352,9 @@ Command ReportCommand(CLI::App& app) {
   c->add_flag("--csv-raw", o.csvRaw,
               "CSV text cells as stored (by default a cell starting with =, +, - or @ gets a "
               "leading ' so that spreadsheets do not run it)");
+  c->add_flag("--record", o.record,
+              "keep the run's results in HX_FORECAST_HISTORY; every run shows how far each "
+              "crossing moved since the latest recorded one");
   c->add_flag("-q,--quiet", o.quiet, "no progress or notes on standard error");
   c->footer(std::string(kPasswordOrder) +
             "\n\nStatuses, most urgent first: exceeded, warning, ok, never, no threshold, "
@@ -449,6 +453,28 @@ Command SummarizeCommand(CLI::App& app) {
           &s->options.login};
 }
 
+// history: a series' recorded runs.
+Command HistoryCommand(CLI::App& app) {
+  struct Setup {
+    HistoryOptions options;
+    std::unique_ptr<LoginArguments> login;
+  };
+  auto s = std::make_shared<Setup>();
+  auto* c = app.add_subcommand("history",
+                               "Print a series' recorded report runs (trendhost report --record) "
+                               "as CSV, oldest first");
+  s->login = std::make_unique<LoginArguments>(c, s->options.login);
+  c->add_option("--host", s->options.key.host, "the series' host")->required();
+  c->add_option("--probe", s->options.key.probe, "the series' probe")->required();
+  c->add_option("--arg", s->options.key.arg, "the series' argument (default: none)");
+  return {c,
+          [s] {
+            s->login->Resolve();
+            return PrintHistory(s->options);
+          },
+          &s->options.login};
+}
+
 // check-thresholds FILE: the file checked as the report reads it, and the thresholds the
 // report would apply (the built-in defaults with the file's entries over them) as CSV.
 Command CheckThresholdsCommand(CLI::App& app) {
@@ -503,7 +529,7 @@ int main(int argc, char** argv) {
   app.add_flag("--version", version, "print the version of trendhost and of each registered class");
   std::vector<Command> commands = RegistryCommands(app);
   for (auto* setup : {ClassesCommand, MethodsCommand, CallCommand, ReportCommand, LoadCommand,
-                      SummarizeCommand, CheckThresholdsCommand})
+                      SummarizeCommand, HistoryCommand, CheckThresholdsCommand})
     commands.push_back(setup(app));
   if (auto status = UnknownCommand(app, argc, argv)) return *status;
 

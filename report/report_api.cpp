@@ -20,6 +20,7 @@
 #include "data_source.h"
 #include "error.h"
 #include "forecaster.h"
+#include "history.h"
 #include "invoke.h"
 #include "registry.h"
 #include "report.h"
@@ -144,6 +145,8 @@ char* trend_report_write(const char* request) {
       results.push_back(std::move(*byIndex[i]));
     }
     std::stable_sort(results.begin(), results.end(), MoreUrgent);
+    CompareWithHistory(results, o);
+    if (o.record) RecordRun(results, run, o);
     const bool failed = std::any_of(results.begin(), results.end(), [](const SeriesResult& r) {
       return r.status == Status::kError;
     });

@@ -22,7 +22,8 @@ void to_json(json& j, const ReportOptions& o) {
        {"format", o.format},
        {"output", o.output},
        {"charts", o.charts},
-       {"quiet", o.quiet}};
+       {"quiet", o.quiet},
+       {"record", o.record}};
 }
 
 void from_json(const json& j, ReportOptions& o) {
@@ -45,6 +46,7 @@ void from_json(const json& j, ReportOptions& o) {
   o.output = j.value("output", d.output);
   o.charts = j.value("charts", d.charts);
   o.quiet = j.value("quiet", d.quiet);
+  o.record = j.value("record", d.record);
   o.jobs = 1;  // a caller of the C interface runs its own workers
 }
 

@@ -15,6 +15,7 @@
 
 #include "command.h"
 #include "csv.h"
+#include "history.h"
 #include "invoke.h"
 #include "output_file.h"
 #include "report_charts.h"
@@ -103,6 +104,9 @@ std::vector<Column> Columns(const ReportRun& run) {
        [](const SeriesResult& r) { return MaybeText(DayText(r.crossingEarliest)); }},
       {"crossing_latest",
        [](const SeriesResult& r) { return MaybeText(DayText(r.crossingLatest)); }},
+      {"previous_crossing",
+       [](const SeriesResult& r) { return MaybeText(DayText(r.previousCrossing)); }},
+      {"crossing_shift_days", [](const SeriesResult& r) { return Maybe(r.crossingShiftDays); }},
   };
   for (size_t i = 0; i < run.horizons.size(); ++i) {
     const std::string h = std::to_string(run.horizons[i]) + "d";
@@ -362,6 +366,12 @@ void WriteHtml(std::ostream& out, const std::vector<SeriesResult>& results, cons
       } else if (c.name == "growth_30d" && v.is_number()) {
         out << "<td class=\"num\" data-sort=\"" << text << "\" title=\"" << text << "\">"
             << HtmlEscape(Percent(r.growth30)) << "</td>";
+      } else if (c.name == "crossing_shift_days" && v.is_number()) {
+        // A crossing that moved by weeks since the last recorded run stands out.
+        const bool large = std::abs(v.get<int>()) >= kLargeShiftDays;
+        out << "<td class=\"num" << (large ? " shift-large" : "") << "\" data-sort=\"" << text
+            << "\" title=\"" << (v.get<int>() < 0 ? "earlier" : "later")
+            << " than the previous recorded run\">" << text << "</td>";
       } else if (c.name == "status") {
         std::string cls = text;
         for (char& ch : cls) ch = ch == ' ' ? '-' : ch;

@@ -34,6 +34,7 @@ struct ReportOptions {
   std::string output, charts;
   bool quiet = false;
   bool csvRaw = false;         // CSV text cells as they are, formulas and all
+  bool record = false;         // keep the run's results in HX_FORECAST_HISTORY
   std::string model = "auto";  // auto, line, weighted, weighted-14, seasonal-naive, mean7,
                                // holt-winters, combined
 };
@@ -93,6 +94,10 @@ struct SeriesResult {
   std::optional<double> backtestMase;
   std::vector<std::optional<double>> lower, upper;
   std::optional<trend::Date> crossingEarliest, crossingLatest;
+  // The crossing of the latest recorded run with the same threshold, and how many days
+  // this run's crossing lies after it (negative: earlier).
+  std::optional<trend::Date> previousCrossing;
+  std::optional<int> crossingShiftDays;
   std::optional<float> growth30, bestThreshold, stdDev;
   std::optional<int32_t> timesExceeded;
   std::optional<int32_t> errorNumber;

@@ -546,12 +546,28 @@ BoundColumn Buffer(const ParameterColumn& column, size_t first, size_t count) {
     b.width = sizeof(SQLDOUBLE);
     b.data.resize(count * sizeof(SQLDOUBLE));
     std::memcpy(b.data.data(), numbers->data() + first, count * sizeof(SQLDOUBLE));
-  } else {
-    const auto& days = std::get<std::vector<Date>>(column);
-    b.width = sizeof(SQL_DATE_STRUCT);
-    b.data.resize(count * sizeof(SQL_DATE_STRUCT));
+  } else if (auto* maybe = std::get_if<std::vector<std::optional<double>>>(&column)) {
+    b.width = sizeof(SQLDOUBLE);
+    b.data.assign(count * sizeof(SQLDOUBLE), 0);
     for (size_t i = 0; i < count; ++i) {
-      const std::string iso = FormatDate(days[first + i], DateFormat::kIsoDay);
+      const std::optional<double>& v = (*maybe)[first + i];
+      if (v)
+        std::memcpy(b.data.data() + i * sizeof(SQLDOUBLE), &*v, sizeof(SQLDOUBLE));
+      else
+        b.indicator[i] = SQL_NULL_DATA;
+    }
+  } else {
+    const auto* days = std::get_if<std::vector<Date>>(&column);
+    const auto* maybeDays = std::get_if<std::vector<std::optional<Date>>>(&column);
+    b.width = sizeof(SQL_DATE_STRUCT);
+    b.data.assign(count * sizeof(SQL_DATE_STRUCT), 0);
+    for (size_t i = 0; i < count; ++i) {
+      const std::optional<Date> day = days ? (*days)[first + i] : (*maybeDays)[first + i];
+      if (!day) {
+        b.indicator[i] = SQL_NULL_DATA;
+        continue;
+      }
+      const std::string iso = FormatDate(*day, DateFormat::kIsoDay);
       SQL_DATE_STRUCT d{static_cast<SQLSMALLINT>(std::stoi(iso.substr(0, 4))),
                         static_cast<SQLUSMALLINT>(std::stoi(iso.substr(5, 2))),
                         static_cast<SQLUSMALLINT>(std::stoi(iso.substr(8, 2)))};
@@ -595,9 +611,11 @@ void PreparedBatch::Execute(const std::vector<ParameterColumn>& columns, size_t 
       BoundColumn& b = buffers.back();
       SQLSMALLINT cType = SQL_C_CHAR, sqlType = SQL_VARCHAR;
       SQLULEN size = static_cast<SQLULEN>(b.width > 1 ? b.width - 1 : 1);
-      if (std::holds_alternative<std::vector<double>>(columns[c]))
+      if (std::holds_alternative<std::vector<double>>(columns[c]) ||
+          std::holds_alternative<std::vector<std::optional<double>>>(columns[c]))
         cType = SQL_C_DOUBLE, sqlType = SQL_DOUBLE, size = 15;
-      else if (std::holds_alternative<std::vector<Date>>(columns[c]))
+      else if (std::holds_alternative<std::vector<Date>>(columns[c]) ||
+               std::holds_alternative<std::vector<std::optional<Date>>>(columns[c]))
         cType = SQL_C_TYPE_DATE, sqlType = SQL_TYPE_DATE, size = 10;
       if (!Ok(SQLBindParameter(st.h, static_cast<SQLUSMALLINT>(c + 1), SQL_PARAM_INPUT, cType,
                                sqlType, size, 0, b.data.data(), b.width, b.indicator.data())))

@@ -14,13 +14,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
 
 #include "dates.h"
-
 #include "error.h"
 #include "variant.h"
 
@@ -124,9 +124,11 @@ class Connection {
   std::shared_ptr<ConnectionHandle> conn_;
 };
 
-// The values of one parameter for every row of a batch: texts, numbers or days.
+// The values of one parameter for every row of a batch: texts, numbers or days, and numbers
+// or days that may be NULL.
 using ParameterColumn =
-    std::variant<std::vector<std::string>, std::vector<double>, std::vector<Date>>;
+    std::variant<std::vector<std::string>, std::vector<double>, std::vector<Date>,
+                 std::vector<std::optional<double>>, std::vector<std::optional<Date>>>;
 
 struct BatchState;
 

@@ -134,6 +134,8 @@ OPTIONS = (
     _Option("charts", "charts", "", "folder for the charts' PNG files"),
     _Option("quiet", "quiet", False, "no progress or notes", flag=("-q", "--quiet"),
             action="store_true"),
+    _Option("record", "record", False, "keep the run's results in HX_FORECAST_HISTORY",
+            action="store_true"),
     _Option("library", "library", "", "Orrery's library file (default: the registered one)"),
 )
 

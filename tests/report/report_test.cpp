@@ -326,7 +326,8 @@ TEST_F(Report, AutoChoosesAModelPerSeriesWithItsIntervalAndCrossingRange) {
   // A rising series: its crossing lies between the days the two bounds reach 60.
   const auto& rising = by["rising"];
   ASSERT_TRUE(rising["crossing_date"].is_string()) << rising;
-  EXPECT_LE(rising["crossing_earliest"].get<std::string>(), rising["crossing_date"].get<std::string>());
+  EXPECT_LE(rising["crossing_earliest"].get<std::string>(),
+            rising["crossing_date"].get<std::string>());
   if (rising["crossing_latest"].is_string()) {
     EXPECT_GE(rising["crossing_latest"].get<std::string>(),
               rising["crossing_date"].get<std::string>());
@@ -349,8 +350,8 @@ TEST_F(Report, UsageErrorsNameTheirCause) {
   // A device without line ends is refused, not read without end.
   {
     const auto& b = testbed::CurrentBackend();
-    r = Host({"report", "--dsn", b.dsn, "--user", b.user, "--password", b.password,
-              "--thresholds", "/dev/zero"});
+    r = Host({"report", "--dsn", b.dsn, "--user", b.user, "--password", b.password, "--thresholds",
+              "/dev/zero"});
   }
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("/dev/zero:1: a line longer than 1 MiB"), std::string::npos) << r.err;
@@ -369,8 +370,7 @@ TEST_F(Report, UsageErrorsNameTheirCause) {
       << r.err;
   std::ofstream(thresholds_) << "probe,threshold,direction,basis\nmem,5,below,peak\n";
   r = Run({});
-  EXPECT_NE(r.err.find(":2: the basis peak goes with the direction above only"),
-            std::string::npos)
+  EXPECT_NE(r.err.find(":2: the basis peak goes with the direction above only"), std::string::npos)
       << r.err;
   std::ofstream(thresholds_) << "probe,threshold,basis\nmem,5,busiest\n";
   EXPECT_EQ(Run({}).status, 2);
@@ -410,3 +410,58 @@ TEST_F(Report, HtmlPageIsSelfContainedWithCharts) {
 }
 
 }  // namespace
+
+TEST_F(Report, RecordedRunsGiveEachCrossingItsShift) {
+  // Nothing recorded: the columns are there and empty.
+  HostRun r = Run({"--format", "json", "--last", kLast});
+  auto series = [](const HostRun& run, const std::string& host) {
+    const auto doc = nlohmann::json::parse(run.out);
+    for (const auto& s : doc.at("series"))
+      if (s.at("host") == host) return s;
+    return nlohmann::json();
+  };
+  ASSERT_TRUE(series(r, "warning").contains("previous_crossing")) << r.out;
+  EXPECT_TRUE(series(r, "warning").at("crossing_shift_days").is_null());
+
+  // Recorded twice on unchanged data: the second run's shifts are 0.
+  ASSERT_EQ(Run({"--record", "--format", "csv", "--last", kLast}).status, 3);
+  r = Run({"--record", "--format", "json", "--last", kLast});
+  ASSERT_EQ(r.status, 3) << r.err;
+  const auto warning = series(r, "warning");
+  EXPECT_EQ(warning.at("previous_crossing"), warning.at("crossing_date")) << warning;
+  EXPECT_EQ(warning.at("crossing_shift_days"), 0);
+  EXPECT_TRUE(series(r, "never").at("previous_crossing").is_null());
+
+  // Faster growth since: the crossing moves earlier, by the days the line now says.
+  Exec("DELETE FROM HX_METRICS WHERE HOSTNAME = 'warning'");
+  Linear("warning", "cpu", 77.5, 0.5, 60);  // 80 reached in 5 days instead of 20
+  r = Run({"--format", "json", "--last", kLast});
+  EXPECT_EQ(series(r, "warning").at("crossing_shift_days"), -15) << series(r, "warning");
+  r = Run({"--format", "html", "--last", kLast});  // two weeks or more stand out
+  EXPECT_NE(r.out.find("class=\"num shift-large\" data-sort=\"-15\" title=\"earlier"),
+            std::string::npos);
+
+  // Another threshold is another comparison.
+  std::ofstream(thresholds_) << "probe,threshold\ncpu,85\n";
+  r = Run({"--format", "json", "--last", kLast});
+  EXPECT_TRUE(series(r, "warning").at("previous_crossing").is_null());
+
+  // The history of one series: both recorded runs, oldest first.
+  const auto& b = testbed::CurrentBackend();
+  r = Host({"history", "--dsn", b.dsn, "--user", b.user, "--password", b.password, "--host",
+            "warning", "--probe", "cpu"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto rows = ReadCsv(r.out);
+  ASSERT_EQ(rows.size(), 3u) << r.out;
+  EXPECT_EQ(rows[0][0], "run_time");
+  EXPECT_EQ(rows[1][7], "warning");
+  EXPECT_EQ(rows[1][11], "20");
+  EXPECT_EQ(rows[2][10], Day(20));
+  const auto forecasts = nlohmann::json::parse(rows[2][12]);
+  EXPECT_NEAR(forecasts.at("30").get<double>(), 85.1, 0.5) << r.out;
+  EXPECT_NEAR(forecasts.at("90").get<double>(), 115.2, 0.5) << r.out;
+  r = Host({"history", "--dsn", b.dsn, "--user", b.user, "--password", b.password, "--host",
+            "nobody", "--probe", "cpu"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("nothing recorded for nobody cpu"), std::string::npos) << r.err;
+}

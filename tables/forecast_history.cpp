@@ -1,0 +1,136 @@
+#include "forecast_history.h"
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <map>
+
+#include "grouped_statement.h"
+#include "module1.h"
+#include "transaction.h"
+
+namespace host {
+
+namespace {
+
+constexpr const char* kColumns =
+    "RUN_TIME, FIRST_DAY, LAST_DAY, MODEL, THRESHOLDS_FILE, HOSTNAME, PROBE, PROBE_ARG, "
+    "THRESHOLD, DIRECTION, BASIS, STATUS, SERIES_MODEL, LEVEL_VALUE, FORECASTS, CROSSING_DATE, "
+    "DAYS_TO_THRESHOLD";
+constexpr size_t kColumnCount = 17;
+
+std::optional<double> MaybeNumber(const trend::Variant& v) {
+  return v.IsNull() ? std::nullopt : std::optional<double>(v.ToDouble());
+}
+
+}  // namespace
+
+std::string RunTimeNow() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[32];
+  const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(millis));
+  return text;
+}
+
+void ForecastHistory::Append(const std::vector<RecordedRow>& rows) {
+  if (rows.empty()) return;
+  std::vector<std::string> runTime, model, thresholdsFile, hosts, probes, args, direction, basis,
+      status, seriesModel, forecasts;
+  std::vector<trend::Date> first, last;
+  std::vector<std::optional<double>> threshold, level, days;
+  std::vector<std::optional<trend::Date>> crossing;
+  for (const auto& r : rows) {
+    runTime.push_back(r.runTime);
+    first.push_back(r.firstDay);
+    last.push_back(r.lastDay);
+    model.push_back(r.model);
+    thresholdsFile.push_back(r.thresholdsFile);
+    hosts.push_back(r.key.host);
+    probes.push_back(r.key.probe);
+    args.push_back(r.key.arg);
+    threshold.push_back(r.threshold);
+    direction.push_back(r.direction);
+    basis.push_back(r.basis);
+    status.push_back(r.status);
+    seriesModel.push_back(r.seriesModel);
+    level.push_back(r.level);
+    forecasts.push_back(r.forecasts);
+    crossing.push_back(r.crossingDate);
+    days.push_back(r.daysToThreshold);
+  }
+  const std::vector<trend::db::ParameterColumn> columns = {
+      runTime,   first, last,   model,       thresholdsFile, hosts,     probes,   args, threshold,
+      direction, basis, status, seriesModel, level,          forecasts, crossing, days};
+  std::string tuple = "(";
+  for (size_t c = 0; c < kColumnCount; ++c) tuple += c ? ", ?" : "?";
+  tuple += ")";
+  Transaction transaction(db_.connection());
+  GroupedStatement insert(
+      db_.connection(),
+      "INSERT INTO " + db_.prefix() + "HX_FORECAST_HISTORY (" + kColumns + ") VALUES ", tuple, ", ",
+      50);
+  insert.Execute(columns, rows.size());
+  transaction.Commit();
+}
+
+std::vector<RecordedRow> ForecastHistory::Read(const std::string& where) {
+  std::vector<RecordedRow> out;
+  auto rs =
+      db_.connection().OpenResultSet(std::string("SELECT ") + kColumns + " FROM " + db_.prefix() +
+                                     "HX_FORECAST_HISTORY WHERE " + where + " ORDER BY RUN_TIME");
+  for (; !rs.AtEnd(); rs.MoveNext()) {
+    RecordedRow r;
+    r.runTime = rs.Value(0).ToText();
+    r.firstDay = rs.Value(1).ToDate();
+    r.lastDay = rs.Value(2).ToDate();
+    r.model = rs.Value(3).ToText();
+    r.thresholdsFile = rs.Value(4).ToText();
+    r.key = {rs.Value(5).ToText(), rs.Value(6).ToText(), rs.Value(7).ToText()};
+    r.threshold = MaybeNumber(rs.Value(8));
+    r.direction = rs.Value(9).ToText();
+    r.basis = rs.Value(10).ToText();
+    r.status = rs.Value(11).ToText();
+    r.seriesModel = rs.Value(12).ToText();
+    r.level = MaybeNumber(rs.Value(13));
+    r.forecasts = rs.Value(14).ToText();
+    if (!rs.Value(15).IsNull()) r.crossingDate = rs.Value(15).ToDate();
+    r.daysToThreshold = MaybeNumber(rs.Value(16));
+    out.push_back(std::move(r));
+  }
+  return out;
+}
+
+std::vector<RecordedRow> ForecastHistory::Latest(const std::string& before, int days) {
+  std::tm utc{};
+  const std::time_t start = std::time(nullptr) - static_cast<std::time_t>(days) * 86400;
+  gmtime_r(&start, &utc);
+  char from[24];
+  std::strftime(from, sizeof from, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  std::vector<RecordedRow> rows;
+  try {
+    // Run times are our own digits and letters: safe as literals.
+    rows = Read("RUN_TIME >= '" + std::string(from) + "' AND RUN_TIME < '" + before + "'");
+  } catch (const trend::Error&) {
+    return {};  // no history table: nothing recorded yet
+  }
+  std::map<std::tuple<SeriesKey, std::optional<double>, std::string, std::string>, RecordedRow>
+      latest;
+  for (auto& r : rows) latest[{r.key, r.threshold, r.direction, r.basis}] = std::move(r);
+  std::vector<RecordedRow> out;
+  for (auto& [key, r] : latest) out.push_back(std::move(r));
+  return out;
+}
+
+std::vector<RecordedRow> ForecastHistory::Of(const SeriesKey& key) {
+  const auto quoted = [](const std::string& s) { return "'" + trend::Module1::QuoteSQL(s) + "'"; };
+  return Read("HOSTNAME = " + quoted(key.host) + " AND PROBE = " + quoted(key.probe) +
+              " AND PROBE_ARG = " + quoted(key.arg));
+}
+
+}  // namespace host

@@ -1,0 +1,45 @@
+// HX_FORECAST_HISTORY, the fleet report's results kept between runs: one row per series
+// and recorded run. The host's own statements on it; values travel as parameters.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host_database.h"
+
+namespace host {
+
+struct RecordedRow {
+  std::string runTime;  // UTC, "yyyy-mm-ddThh:mm:ss.mmmZ"
+  trend::Date firstDay, lastDay;
+  std::string model, thresholdsFile;
+  SeriesKey key;
+  std::optional<double> threshold;
+  std::string direction, basis, status, seriesModel;
+  std::optional<double> level;
+  std::string forecasts;  // JSON text: {"30": 61.2, ...}
+  std::optional<trend::Date> crossingDate;
+  std::optional<double> daysToThreshold;
+};
+
+class ForecastHistory {
+ public:
+  explicit ForecastHistory(HostDatabase& db) : db_(db) {}
+  // Appends the rows of one run in one transaction: all of them or none.
+  void Append(const std::vector<RecordedRow>& rows);
+  // The latest recorded row of every series (and threshold) before `before`, from runs of
+  // the last `days` days; nothing when the table does not exist.
+  std::vector<RecordedRow> Latest(const std::string& before, int days);
+  // Every recorded row of one series, oldest run first.
+  std::vector<RecordedRow> Of(const SeriesKey& key);
+
+ private:
+  std::vector<RecordedRow> Read(const std::string& where);
+  HostDatabase& db_;
+};
+
+// The current UTC time as RUN_TIME text.
+std::string RunTimeNow();
+
+}  // namespace host
