@@ -11,6 +11,7 @@
 #include <iostream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 
 #include "command.h"
@@ -319,10 +320,66 @@ void WriteMarkdown(std::ostream& out, const View& v, const std::vector<SeriesRes
   }
 }
 
+// What a column of the page means, shown on hovering its header and in the legend.
+std::string ColumnHelp(const std::string& name) {
+  static const std::map<std::string, std::string> kHelp = {
+      {"host", "the host the series comes from"},
+      {"probe", "the metric"},
+      {"arg", "the metric's argument (a disk, an interface), empty for none"},
+      {"status",
+       "exceeded, warning (crossing within the warning days), ok, never, no "
+       "threshold, insufficient data, stale or error"},
+      {"label", "the threshold's label"},
+      {"unit", "the unit of the threshold and of every value of the row"},
+      {"threshold", "the value at which the resource runs out (in its direction)"},
+      {"days", "days with data in the range"},
+      {"fit_days", "of those, the days within the model's 182-day window"},
+      {"first_day", "the first day with data"},
+      {"last_day", "the last day with data"},
+      {"level", "the forecast line's value on the report's last day"},
+      {"days_to_threshold",
+       "days from the last day until the forecast reaches the threshold "
+       "(empty: never)"},
+      {"crossing_date", "the day the forecast reaches the threshold"},
+      {"growth_30d", "growth of the class's line over 30 days, in percent"},
+      {"best_threshold", "the class's suggested threshold for this series"},
+      {"std_dev",
+       "standard deviation of the hourly values around the class's model, in the "
+       "unit"},
+      {"times_exceeded", "hours of the last 91 days above the threshold"},
+      {"error_number", "the error's number, for a series that failed"},
+      {"error_source", "where the error came from"},
+      {"error_description", "what went wrong"},
+      {"direction", "above: runs out when rising to the threshold; below: when falling to it"},
+      {"basis", "mean: the daily-mean line; peak: the busy-hour line"},
+      {"recent_peak", "the largest hourly average of the last 14 days with data"},
+      {"last_seen", "the last day with data"},
+      {"model", "the forecasting model the row's numbers come from"},
+      {"backtest_mase",
+       "the model's error on the series' own past (MASE at 30 days): below 1 "
+       "beats \"same as last week\", the higher the less to trust the row"},
+      {"crossing_earliest", "the day the 80 % interval's near bound reaches the threshold"},
+      {"crossing_latest", "the day its far bound does"},
+      {"previous_crossing", "the crossing of the latest recorded run (report --record)"},
+      {"crossing_shift_days",
+       "days this crossing lies after the previous one (negative: "
+       "earlier)"},
+  };
+  if (auto it = kHelp.find(name); it != kHelp.end()) return it->second;
+  for (const auto& [prefix, text] : std::vector<std::pair<std::string, std::string>>{
+           {"forecast_", "the forecast, days ahead of the last day: "},
+           {"peak_", "the busy-hour line, days ahead: "},
+           {"lower_", "lower bound of the 80 % interval, days ahead: "},
+           {"upper_", "upper bound of the 80 % interval, days ahead: "}})
+    if (name.rfind(prefix, 0) == 0) return text + name.substr(prefix.size());
+  return {};
+}
+
 void WriteHtml(std::ostream& out, const std::vector<SeriesResult>& results, const ReportRun& run,
                const std::vector<Column>& columns, const std::vector<Chart>& charts) {
   out << R"(<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
 <title>Fleet capacity report )"
       << HtmlEscape(DayText(run.first) + " to " + DayText(run.last)) << R"(</title>
 <style>
@@ -350,13 +407,24 @@ void WriteHtml(std::ostream& out, const std::vector<SeriesResult>& results, cons
     out << "<span><span class=\"status s-" << cls << "\">" << StatusName(status) << "</span> " << n
         << "</span>";
   }
-  out << "</p>\n<h2>Series</h2>\n<table id=\"series\"><thead><tr>";
+  out << "</p>\n<h2>Series</h2>\n<p class=\"filters\"><input id=\"filter\" type=\"search\" "
+         "placeholder=\"filter rows\" aria-label=\"filter rows\"> <select id=\"status-filter\" "
+         "aria-label=\"status\"><option value=\"\">every status</option>";
+  for (Status s : kAllStatuses) out << "<option>" << StatusName(s) << "</option>";
+  out << "</select> <select id=\"host-filter\" aria-label=\"host\"><option value=\"\">every "
+         "host</option>";
+  std::set<std::string> hosts;
+  for (const auto& r : results) hosts.insert(r.series.key.host);
+  for (const auto& h : hosts) out << "<option>" << HtmlEscape(h) << "</option>";
+  out << "</select> <span id=\"shown\"></span></p>\n"
+         "<div class=\"table-box\"><table id=\"series\"><thead><tr>";
   for (const auto& c : columns)
-    out << "<th>" << HtmlEscape(c.name == "days" ? std::string("days with data") : c.name)
-        << "</th>";
+    out << "<th title=\"" << HtmlEscape(ColumnHelp(c.name)) << "\">"
+        << HtmlEscape(c.name == "days" ? std::string("days with data") : c.name) << "</th>";
   out << "</tr></thead>\n<tbody>\n";
   for (const auto& r : results) {
-    out << "<tr>";
+    out << "<tr data-status=\"" << StatusName(r.status) << "\" data-host=\""
+        << HtmlEscape(r.series.key.host) << "\">";
     for (const auto& c : columns) {
       const json v = c.value(r);
       const std::string text = Plain(v);
@@ -388,7 +456,12 @@ void WriteHtml(std::ostream& out, const std::vector<SeriesResult>& results, cons
     }
     out << "</tr>\n";
   }
-  out << "</tbody></table>\n";
+  out << "</tbody></table></div>\n<details class=\"legend\"><summary>What the columns "
+         "mean</summary>\n<dl>";
+  for (const auto& c : columns)
+    if (const std::string help = ColumnHelp(c.name); !help.empty())
+      out << "<dt>" << HtmlEscape(c.name) << "</dt><dd>" << HtmlEscape(help) << "</dd>\n";
+  out << "</dl></details>\n";
   if (!charts.empty()) {
     out << "<h2>Charts</h2>\n";
     for (const auto& c : charts)

@@ -29,3 +29,29 @@
     });
   });
 })();
+(function () {
+  // The text filter and the status and host selectors: rows that match all three show.
+  var table = document.getElementById('series');
+  var text = document.getElementById('filter');
+  var status = document.getElementById('status-filter');
+  var host = document.getElementById('host-filter');
+  var shown = document.getElementById('shown');
+  if (!table || !text || !status || !host) return;
+  function apply() {
+    var words = text.value.toLowerCase().split(/\s+/).filter(function (w) { return w; });
+    var rows = table.tBodies[0].rows, count = 0;
+    for (var i = 0; i < rows.length; i++) {
+      var row = rows[i], line = row.textContent.toLowerCase();
+      var show = (!status.value || row.getAttribute('data-status') === status.value) &&
+                 (!host.value || row.getAttribute('data-host') === host.value) &&
+                 words.every(function (w) { return line.indexOf(w) >= 0; });
+      row.style.display = show ? '' : 'none';
+      if (show) count++;
+    }
+    shown.textContent = count + ' of ' + rows.length + ' rows';
+  }
+  text.addEventListener('input', apply);
+  status.addEventListener('change', apply);
+  host.addEventListener('change', apply);
+  apply();
+})();

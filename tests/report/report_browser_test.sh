@@ -30,23 +30,29 @@ browser() {
     --disable-background-networking --disable-component-update --disable-sync \
     --user-data-dir="$work/profile" --allow-file-access-from-files --enable-logging=stderr --v=0 "$@"
 }
-browser --virtual-time-budget=10000 --dump-dom \
-  "file://$root/tests/fixtures/report_check.html?page=file://$work/report.html" \
-  >"$work/dom.html" 2>"$work/browser.log" || { cat "$work/browser.log" >&2; exit 1; }
-result=$(sed -n 's:.*<pre id="result">\([^<]*\)</pre>.*:\1:p' "$work/dom.html")
-echo "browser: $result"
 failed=0
-check() { grep -qw -- "$1" <<<"$result" || { echo "not found: $1" >&2; failed=1; }; }
-check "rows=$series"
-check "rows_after=$series"
-check "ascending=ok"
-check "descending=ok"
-grep -q 'charts=[1-9]' <<<"$result" || { echo "no charts rendered" >&2; failed=1; }
+for width in 1400 400; do
+  browser --virtual-time-budget=10000 --dump-dom \
+    "file://$root/tests/fixtures/report_check.html?page=file://$work/report.html&width=$width" \
+    >"$work/dom.html" 2>>"$work/browser.log" || { cat "$work/browser.log" >&2; exit 1; }
+  result=$(sed -n 's:.*<pre id="result">\([^<]*\)</pre>.*:\1:p' "$work/dom.html")
+  echo "browser at $width px: $result"
+  check() { grep -qw -- "$1" <<<"$result" || { echo "not found at $width px: $1" >&2; failed=1; }; }
+  for finding in "rows=$series" "rows_after=$series" "rows_shown=$series" ascending=ok \
+    descending=ok status_filter=ok host_filter=ok text_filter=ok titled=ok fits=ok; do
+    check "$finding"
+  done
+  grep -q 'charts=[1-9]' <<<"$result" || { echo "no charts rendered" >&2; failed=1; }
+done
 if grep -E 'Uncaught|SyntaxError|ReferenceError|TypeError' "$work/browser.log"; then
   echo "script errors in the page" >&2
   failed=1
 fi
 browser --screenshot="$artifacts/report.png" --window-size=1400,2200 "file://$work/report.html" \
   2>>"$work/browser.log" >/dev/null
-[ -s "$artifacts/report.png" ] || { echo "no screenshot" >&2; failed=1; }
+browser --screenshot="$artifacts/report-400px.png" --window-size=400,2200 \
+  "file://$work/report.html" 2>>"$work/browser.log" >/dev/null
+for shot in report.png report-400px.png; do
+  [ -s "$artifacts/$shot" ] || { echo "no screenshot $shot" >&2; failed=1; }
+done
 if [ "$failed" = 0 ]; then echo "1 passed, 0 failed"; else echo "0 passed, 1 failed"; exit 1; fi
