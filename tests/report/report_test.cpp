@@ -404,9 +404,13 @@ TEST_F(Report, HtmlPageIsSelfContainedWithCharts) {
   EXPECT_NE(html.find("id=\"chart-warning-cpu\"><svg"), std::string::npos);
   EXPECT_TRUE(std::filesystem::exists(charts + "/warning-cpu.png"));
   size_t rows = 0;
-  for (size_t p = html.find("<tbody>"); (p = html.find("<tr>", p + 1)) != std::string::npos;)
+  for (size_t p = html.find("<tbody>");
+       (p = html.find("<tr data-status=", p + 1)) != std::string::npos;)
     ++rows;
   EXPECT_EQ(rows, 8u);
+  // Each row names its status and host for the page's selectors; hostile names escaped.
+  EXPECT_NE(html.find("<tr data-status=\"warning\" data-host=\"warning\">"), std::string::npos);
+  EXPECT_NE(html.find("<option>insufficient data</option>"), std::string::npos);
 }
 
 }  // namespace
