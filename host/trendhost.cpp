@@ -222,6 +222,32 @@ struct Command {
   const DatabaseLogin* login = nullptr;
 };
 
+// A command that reads the database: its parser with the login options, and its options
+// (a struct that holds a `DatabaseLogin login`), kept alive by the command's run.
+template <class Options>
+class DatabaseCommand {
+ public:
+  DatabaseCommand(CLI::App& app, const char* name, const std::string& description)
+      : parser(app.add_subcommand(name, description)),
+        options(std::make_shared<Options>()),
+        login_(std::make_shared<LoginArguments>(parser, options->login)) {}
+  // The command: `run` on the options, the password resolved first.
+  template <class Run>
+  Command Runs(Run run) const {
+    return {parser,
+            [o = options, l = login_, run] {
+              l->Resolve();
+              return run(*o);
+            },
+            &options->login};
+  }
+  CLI::App* const parser;
+  const std::shared_ptr<Options> options;
+
+ private:
+  std::shared_ptr<LoginArguments> login_;
+};
+
 // register and unregister.
 std::vector<Command> RegistryCommands(CLI::App& app) {
   std::vector<Command> commands;
@@ -263,18 +289,13 @@ Command MethodsCommand(CLI::App& app) {
 }
 
 Command CallCommand(CLI::App& app) {
-  struct Setup {
-    CallOptions options;
-    std::unique_ptr<LoginArguments> login;
-  };
-  auto s = std::make_shared<Setup>();
-  CallOptions& o = s->options;
-  auto* c = app.add_subcommand(
-      "call",
+  const DatabaseCommand<CallOptions> command(
+      app, "call",
       "Create one instance of a class and run methods on it in order:\n"
       "  trendhost call [OPTIONS] PROGID METHOD [ARG...] [-- METHOD [ARG...]]...\n"
       "A DataSource built from the options is passed wherever a method takes an object.");
-  s->login = std::make_unique<LoginArguments>(c, o.login);
+  CLI::App* c = command.parser;
+  CallOptions& o = *command.options;
   c->add_option("--library", o.library, "load the class from this file instead of the registry");
   c->add_flag("-v,--verbose", o.verbose,
               "print each call, its converted arguments and its time on standard error");
@@ -297,26 +318,16 @@ Command CallCommand(CLI::App& app) {
     for (const auto& name : option->get_lnames()) o.optionNames.push_back("--" + name);
     for (const auto& name : option->get_snames()) o.optionNames.push_back("-" + name);
   }
-  return {c,
-          [s, c] {
-            s->login->Resolve();
-            return Call(s->options, c->remaining());
-          },
-          &s->options.login};
+  return command.Runs([c](const CallOptions& options) { return Call(options, c->remaining()); });
 }
 
 Command ReportCommand(CLI::App& app) {
-  struct Setup {
-    ReportOptions options;
-    std::unique_ptr<LoginArguments> login;
-    std::string horizons = "30,90";
-  };
-  auto s = std::make_shared<Setup>();
-  ReportOptions& o = s->options;
-  auto* c = app.add_subcommand(
-      "report",
+  const DatabaseCommand<ReportOptions> command(
+      app, "report",
       "Forecast every series of HX_METRICS and report which cross their thresholds, and when");
-  s->login = std::make_unique<LoginArguments>(c, o.login);
+  CLI::App* c = command.parser;
+  ReportOptions& o = *command.options;
+  auto horizons = std::make_shared<std::string>("30,90");
   c->add_option("--first", o.first, "first day of the range (default: 181 days before --last)");
   c->add_option("--last", o.last, "last day of the range (default: the latest COLLECTION_DATE)");
   c->add_option("--host", o.hostPatterns, "only hosts matching PATTERN (shell style; repeatable)");
@@ -329,7 +340,7 @@ Command ReportCommand(CLI::App& app) {
        "forecasting model: auto (per series, the best on its own backtest), line (the "
        "class's line), weighted, weighted-14, seasonal-naive, mean7, holt-winters or combined")
       ->capture_default_str();
-  c->add_option("--horizon", s->horizons, "forecast horizons in days: 7,30,90 or 1-90")
+  c->add_option("--horizon", *horizons, "forecast horizons in days: 7,30,90 or 1-90")
       ->capture_default_str();
   c->add_option("--warn-days", o.warnDays, "crossing within this many days is a warning")
       ->capture_default_str();
@@ -360,25 +371,17 @@ Command ReportCommand(CLI::App& app) {
             "\n\nStatuses, most urgent first: exceeded, warning, ok, never, no threshold, "
             "insufficient data, stale, error.\nExit status: 0 done, 1 the report could not "
             "start, 2 usage error, 3 some series failed (listed as error).");
-  return {c,
-          [s] {
-            s->login->Resolve();
-            s->options.horizons = Horizons(s->horizons);
-            return Report(s->options);
-          },
-          &s->options.login};
+  return command.Runs([horizons](ReportOptions& options) {
+    options.horizons = Horizons(*horizons);
+    return Report(options);
+  });
 }
 
 Command LoadCommand(CLI::App& app) {
-  struct Setup {
-    LoadOptions options;
-    std::unique_ptr<LoginArguments> login;
-  };
-  auto s = std::make_shared<Setup>();
-  LoadOptions& o = s->options;
-  auto* c = app.add_subcommand(
-      "load", "Turn raw metric samples into day rows of a metric table (one transaction)");
-  s->login = std::make_unique<LoginArguments>(c, o.login);
+  const DatabaseCommand<LoadOptions> command(
+      app, "load", "Turn raw metric samples into day rows of a metric table (one transaction)");
+  CLI::App* c = command.parser;
+  LoadOptions& o = *command.options;
   c->add_option("--table", o.table, "the metric table")
       ->check(CLI::IsMember({"HX_METRICS", "DOMINO_METRICS", "EXCHANGE_METRICS"}))
       ->capture_default_str();
@@ -426,53 +429,28 @@ Command LoadCommand(CLI::App& app) {
             "same host, probe, argument and day (its other hours stay, the daily columns are "
             "recomputed); every other row stays.\nA malformed line stops the run (exit status "
             "2) and nothing is written.");
-  return {c,
-          [s] {
-            s->login->Resolve();
-            return Load(s->options);
-          },
-          &s->options.login};
+  return command.Runs([](const LoadOptions& options) { return Load(options); });
 }
 
 Command SummarizeCommand(CLI::App& app) {
-  struct Setup {
-    SummarizeOptions options;
-    std::unique_ptr<LoginArguments> login;
-  };
-  auto s = std::make_shared<Setup>();
-  auto* c = app.add_subcommand(
-      "summarize", "Rebuild HX_METRIC_SUMMARY (the ranks' population bands) from HX_METRICS");
-  s->login = std::make_unique<LoginArguments>(c, s->options.login);
-  c->add_option("--first", s->options.first, "first day (default: 29 days before --last)");
-  c->add_option("--last", s->options.last, "last day (default: the latest COLLECTION_DATE)");
-  return {c,
-          [s] {
-            s->login->Resolve();
-            return Summarize(s->options);
-          },
-          &s->options.login};
+  const DatabaseCommand<SummarizeOptions> command(
+      app, "summarize", "Rebuild HX_METRIC_SUMMARY (the ranks' population bands) from HX_METRICS");
+  SummarizeOptions& o = *command.options;
+  command.parser->add_option("--first", o.first, "first day (default: 29 days before --last)");
+  command.parser->add_option("--last", o.last, "last day (default: the latest COLLECTION_DATE)");
+  return command.Runs([](const SummarizeOptions& options) { return Summarize(options); });
 }
 
 // history: a series' recorded runs.
 Command HistoryCommand(CLI::App& app) {
-  struct Setup {
-    HistoryOptions options;
-    std::unique_ptr<LoginArguments> login;
-  };
-  auto s = std::make_shared<Setup>();
-  auto* c = app.add_subcommand("history",
-                               "Print a series' recorded report runs (trendhost report --record) "
-                               "as CSV, oldest first");
-  s->login = std::make_unique<LoginArguments>(c, s->options.login);
-  c->add_option("--host", s->options.key.host, "the series' host")->required();
-  c->add_option("--probe", s->options.key.probe, "the series' probe")->required();
-  c->add_option("--arg", s->options.key.arg, "the series' argument (default: none)");
-  return {c,
-          [s] {
-            s->login->Resolve();
-            return PrintHistory(s->options);
-          },
-          &s->options.login};
+  const DatabaseCommand<HistoryOptions> command(
+      app, "history",
+      "Print a series' recorded report runs (trendhost report --record) as CSV, oldest first");
+  SeriesKey& key = command.options->key;
+  command.parser->add_option("--host", key.host, "the series' host")->required();
+  command.parser->add_option("--probe", key.probe, "the series' probe")->required();
+  command.parser->add_option("--arg", key.arg, "the series' argument (default: none)");
+  return command.Runs([](const HistoryOptions& options) { return PrintHistory(options); });
 }
 
 // check-thresholds FILE: the file checked as the report reads it, and the thresholds the

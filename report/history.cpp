@@ -21,12 +21,9 @@ Match MatchOf(const SeriesResult& r) {
           BasisName(r.threshold->basis)};
 }
 
-}  // namespace
-
-void CompareWithHistory(std::vector<SeriesResult>& results, const ReportOptions& o) {
-  HostDatabase db(o.login);
+void CompareWithHistory(std::vector<SeriesResult>& results, ForecastHistory& history) {
   std::map<Match, RecordedRow> latest;
-  for (auto& row : ForecastHistory(db).Latest(RunTimeNow() + "~", kHistoryDays))
+  for (auto& row : history.Latest(RunTimeNow() + "~", kHistoryDays))
     latest[{row.key, row.threshold, row.direction, row.basis}] = std::move(row);
   if (latest.empty()) return;
   for (auto& r : results) {
@@ -40,7 +37,7 @@ void CompareWithHistory(std::vector<SeriesResult>& results, const ReportOptions&
 }
 
 void RecordRun(const std::vector<SeriesResult>& results, const ReportRun& run,
-               const ReportOptions& o) {
+               ForecastHistory& history, const std::string& prefix) {
   const std::string now = RunTimeNow();
   std::vector<RecordedRow> rows;
   for (const auto& r : results) {
@@ -67,14 +64,23 @@ void RecordRun(const std::vector<SeriesResult>& results, const ReportRun& run,
       row.daysToThreshold = *r.daysToThreshold;
     rows.push_back(std::move(row));
   }
-  HostDatabase db(o.login);
   try {
-    ForecastHistory(db).Append(rows);
+    history.Append(rows);
   } catch (const trend::Error& e) {
     throw CallFailed(
-        "cannot record the run in " + db.prefix() +
+        "cannot record the run in " + prefix +
         "HX_FORECAST_HISTORY (create it from schema/tables.sql): " + Lines(e.description()));
   }
+}
+
+}  // namespace
+
+void TrackHistory(std::vector<SeriesResult>& results, const ReportRun& run,
+                  const ReportOptions& o) {
+  HostDatabase db(o.login);
+  ForecastHistory history(db);
+  CompareWithHistory(results, history);
+  if (o.record) RecordRun(results, run, history, db.prefix());
 }
 
 int PrintHistory(const HistoryOptions& o) {

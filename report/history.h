@@ -13,13 +13,10 @@ namespace host {
 inline constexpr int kHistoryDays = 400;    // how far back the comparison looks for a run
 inline constexpr int kLargeShiftDays = 14;  // a crossing moved this much stands out
 
-// Sets each result's previous crossing and its shift from the latest recorded run of the
-// same series with the same threshold (value, direction and basis).
-void CompareWithHistory(std::vector<SeriesResult>& results, const ReportOptions& o);
-
-// Records the run's results, all in one transaction.
-void RecordRun(const std::vector<SeriesResult>& results, const ReportRun& run,
-               const ReportOptions& o);
+// On one connection: sets each result's previous crossing and its shift from the latest
+// recorded run of the same series with the same threshold (value, direction and basis),
+// then with --record records the run's results, all in one transaction.
+void TrackHistory(std::vector<SeriesResult>& results, const ReportRun& run, const ReportOptions& o);
 
 struct HistoryOptions {
   DatabaseLogin login;

@@ -234,8 +234,7 @@ ReportPlan PlanReport(const ReportOptions& o) {
 
 int FinishReport(std::vector<SeriesResult> results, const ReportRun& run, const ReportOptions& o) {
   std::stable_sort(results.begin(), results.end(), MoreUrgent);
-  CompareWithHistory(results, o);
-  if (o.record) RecordRun(results, run, o);
+  TrackHistory(results, run, o);
   WriteReport(results, run, o);
   // On a terminal, where the report went (a script reads the exit status instead).
   if (!o.output.empty() && o.output != "-" && !o.quiet && ::isatty(STDERR_FILENO))

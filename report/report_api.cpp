@@ -145,8 +145,7 @@ char* trend_report_write(const char* request) {
       results.push_back(std::move(*byIndex[i]));
     }
     std::stable_sort(results.begin(), results.end(), MoreUrgent);
-    CompareWithHistory(results, o);
-    if (o.record) RecordRun(results, run, o);
+    TrackHistory(results, run, o);
     const bool failed = std::any_of(results.begin(), results.end(), [](const SeriesResult& r) {
       return r.status == Status::kError;
     });

@@ -23,19 +23,23 @@ std::optional<double> MaybeNumber(const trend::Variant& v) {
   return v.IsNull() ? std::nullopt : std::optional<double>(v.ToDouble());
 }
 
-}  // namespace
-
-std::string RunTimeNow() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+// A time as RUN_TIME text.
+std::string RunTime(std::chrono::system_clock::time_point when) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
   const auto millis =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+      std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() % 1000;
   std::tm utc{};
   gmtime_r(&seconds, &utc);
   char text[32];
   const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
   std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(millis));
   return text;
+}
+
+}  // namespace
+
+std::string RunTimeNow() {
+  return RunTime(std::chrono::system_clock::now());
 }
 
 void ForecastHistory::Append(const std::vector<RecordedRow>& rows) {
@@ -107,15 +111,12 @@ std::vector<RecordedRow> ForecastHistory::Read(const std::string& where) {
 }
 
 std::vector<RecordedRow> ForecastHistory::Latest(const std::string& before, int days) {
-  std::tm utc{};
-  const std::time_t start = std::time(nullptr) - static_cast<std::time_t>(days) * 86400;
-  gmtime_r(&start, &utc);
-  char from[24];
-  std::strftime(from, sizeof from, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  const std::string from =
+      RunTime(std::chrono::system_clock::now() - std::chrono::hours(24) * days);
   std::vector<RecordedRow> rows;
   try {
     // Run times are our own digits and letters: safe as literals.
-    rows = Read("RUN_TIME >= '" + std::string(from) + "' AND RUN_TIME < '" + before + "'");
+    rows = Read("RUN_TIME >= '" + from + "' AND RUN_TIME < '" + before + "'");
   } catch (const trend::Error&) {
     return {};  // no history table: nothing recorded yet
   }
