@@ -199,12 +199,13 @@ SeriesResult Forecaster::Forecast(const Series& series, const std::optional<Thre
       }
       if (*r.daysToThreshold != kNeverDays) r.crossingDate = DayAfter(run.last, *r.daysToThreshold);
     }
-    const ModelForecast f = ApplyModel(r, window, run, style == 3 ? Target::kPeak : Target::kMean);
+    const Target target = style == 3 ? Target::kPeak : Target::kMean;
+    const ModelForecast f = ApplyModel(r, window, run, target);
     r.growth30 = Call(*growthRate_, key, {IntegerValue(30)}).u.r4;
     r.bestThreshold = Call(*bestThreshold_, key, {}).u.r4;
     r.stdDev = Call(*standardDeviation_, key, {}).u.r4;
     r.status = StatusOf(r, run);
-    if (run.charts && ChartCandidate(r)) r.chart = Chart(key, window, f, run);
+    if (run.charts && ChartCandidate(r)) r.chart = Chart(key, r, window, f, target, run);
   } catch (const RaisedError& e) {
     r.status = Status::kError;
     r.errorNumber = e.number;
@@ -227,8 +228,8 @@ SeriesResult Forecaster::Forecast(const Series& series, const std::optional<Thre
   return r;
 }
 
-ChartData Forecaster::Chart(const Key& key, const HourlyWindow& window, const ModelForecast& f,
-                            const ReportRun& run) {
+ChartData Forecaster::Chart(const Key& key, const SeriesResult& r, const HourlyWindow& window,
+                            const ModelForecast& f, Target target, const ReportRun& run) {
   ChartData c;
   for (int back = kWindowDays - 1; back >= 0; --back) {
     double sum = 0, peak = 0;
@@ -243,12 +244,22 @@ ChartData Forecaster::Chart(const Key& key, const HourlyWindow& window, const Mo
   const int start = -static_cast<int>(
       std::min<int64_t>(kWindowDays - 1, trend::CalendarDaysBetween(run.first, run.last)));
   for (int x = start; x < 0; x += 7)
-    c.fitted.emplace_back(x, TrendValue(key, static_cast<float>(x), 2));
+    c.fitted.emplace_back(x,
+                          TrendValue(key, static_cast<float>(x), target == Target::kPeak ? 3 : 2));
   const size_t shown =
       static_cast<size_t>(*std::max_element(run.horizons.begin(), run.horizons.end())) + 1;
   c.path.assign(f.path.begin(), f.path.begin() + static_cast<long>(std::min(shown, f.path.size())));
   c.lower.assign(f.lower.begin(), f.lower.begin() + static_cast<long>(c.path.size()));
   c.upper.assign(f.upper.begin(), f.upper.begin() + static_cast<long>(c.path.size()));
+  if (r.status == Status::kExceeded || r.status == Status::kWarning) {
+    for (int back = kHourlyShownDays - 1; back >= 0; --back)
+      c.recentHours.insert(c.recentHours.end(), window.hours[back].begin(),
+                           window.hours[back].end());
+    HourlyPath hourly = HourlyForecast(window, target, f, kHourlyAheadDays);
+    c.hourly = std::move(hourly.value);
+    c.hourlyLower = std::move(hourly.lower);
+    c.hourlyUpper = std::move(hourly.upper);
+  }
   return c;
 }
 

@@ -31,8 +31,8 @@ class Forecaster {
 
  private:
   // What the series' chart draws, from the rows and the forecast the series already holds.
-  ChartData Chart(const Key& key, const HourlyWindow& window, const ModelForecast& f,
-                  const ReportRun& run);
+  ChartData Chart(const Key& key, const SeriesResult& r, const HourlyWindow& window,
+                  const ModelForecast& f, Target target, const ReportRun& run);
   int32_t DaysDownTo(const Key& key, double level, double t, int16_t style);
   // The worker's own connection for the host's statements, opened on first use.
   HostDatabase& Database();

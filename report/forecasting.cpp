@@ -444,4 +444,40 @@ ModelForecast ForecastWindow(const HourlyWindow& window, Target target, std::opt
   return out;
 }
 
+HourlyPath HourlyForecast(const HourlyWindow& window, Target target, const ModelForecast& f,
+                          int days) {
+  constexpr int kProfileDays = 56;
+  const Daily y = DailyValues(window, target);
+  std::array<std::array<double, 24>, 7> slotSum{}, slotCount{};
+  std::array<double, 24> hourSum{}, hourCount{};
+  for (int d = 0; d < kProfileDays; ++d) {
+    if (!y[d]) continue;
+    for (int h = 0; h < 24; ++h)
+      if (const auto& v = window.hours[d][h]) {
+        slotSum[d % 7][h] += *v - *y[d], ++slotCount[d % 7][h];
+        hourSum[h] += *v - *y[d], ++hourCount[h];
+      }
+  }
+  auto effect = [&](int slot, int h) {
+    if (slotCount[slot][h] >= 2) return slotSum[slot][h] / slotCount[slot][h];
+    return hourCount[h] ? hourSum[h] / hourCount[h] : 0.0;
+  };
+  std::vector<double> spread;
+  for (int d = 0; d < kProfileDays; ++d)
+    if (y[d])
+      for (int h = 0; h < 24; ++h)
+        if (const auto& v = window.hours[d][h]) spread.push_back(*v - *y[d] - effect(d % 7, h));
+  const double low = Quantile(spread, kLowQ), high = Quantile(spread, kHighQ);
+  HourlyPath out;
+  const int reach = std::min(days, static_cast<int>(f.path.size()) - 1);
+  for (int d = 1; d <= reach; ++d)
+    for (int h = 0; h < 24; ++h) {
+      const double e = effect(SameWeekday(d), h);
+      out.value.push_back(f.path[d] + e);
+      out.lower.push_back(std::max(0.0, f.lower[d] + e + low));
+      out.upper.push_back(f.upper[d] + e + high);
+    }
+  return out;
+}
+
 }  // namespace host

@@ -53,6 +53,16 @@ struct ModelForecast {
 ModelForecast ForecastWindow(const HourlyWindow& window, Target target, std::optional<Model> choice,
                              int horizon, int longestLead);
 
+// A forecast hour by hour: the daily forecast of `f` plus the series' own hour-of-day and
+// weekday effect (the mean of an hour's distance from its day's value over the last eight
+// weeks, by weekday and hour where it has two or more, by hour else), its band widened by
+// the 10 % and 90 % quantiles of the hours' distance from that profile.
+struct HourlyPath {
+  std::vector<double> value, lower, upper;  // from day 1 ahead at 00:00, hour by hour
+};
+HourlyPath HourlyForecast(const HourlyWindow& window, Target target, const ModelForecast& f,
+                          int days);
+
 // ---- The arithmetic, for the tests ----
 
 // Weighted least squares of y on x with weights w: (slope, intercept at x = 0).

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <set>
 #include <sstream>
 
@@ -149,6 +150,41 @@ std::vector<Chart> DrawCharts(const std::vector<SeriesResult>& results, const Re
   const std::filesystem::path& work = folder.path();
 
   const trend::Date last = run.last;
+  // Writes the chart's script (the terminal, then `plot`) and runs it; the SVG, or nothing
+  // when gnuplot fails.
+  auto draw = [&](const std::string& id, const std::string& plot) -> std::optional<std::string> {
+    const auto svgFile = work / (id + ".svg");
+    const auto scriptFile = work / (id + ".gp");
+    {
+      std::ofstream script(scriptFile);
+      script << "set terminal svg size 760,400 font 'sans,12' background '#ffffff'\n"
+             << "set output " << GnuplotString(svgFile.string(), 8192) << "\n"
+             << plot;
+      if (!pngFolder.empty())
+        script << "set terminal pngcairo size 960,500 font 'sans,11'\nset output "
+               << GnuplotString((std::filesystem::path(pngFolder) / (id + ".png")).string(), 8192)
+               << "\nreplot\n";
+      if (!script.flush()) throw CallFailed("cannot write the chart script in " + work.string());
+    }
+    if (!RunGnuplot(scriptFile)) {
+      std::cerr << "trendhost: gnuplot could not draw the chart of " << id << "\n";
+      return std::nullopt;
+    }
+    std::string svg = Slurp(svgFile);
+    if (auto start = svg.find("<svg"); start != std::string::npos) svg.erase(0, start);
+    return svg;
+  };
+  // The threshold as a line of the plot, when the series has one.
+  auto thresholdLine = [](const SeriesResult& r) {
+    if (!r.threshold) return std::string();
+    return ", " + trend::FormatDouble(r.threshold->value) +
+           " with lines dt 2 lw 2 lc rgb '#c62828' title 'threshold " +
+           (r.threshold->direction == Direction::kBelow ? "(below) " : "") +
+           trend::FormatDouble(r.threshold->value) + "' noenhanced";
+  };
+  const std::string common =
+      "set xtics rotate by -30 font ',10'\nset key top left font ',10'\nset grid\n"
+      "set title font ',13'\nset yrange [0:*]\n";
   std::vector<Chart> charts;
   std::set<std::string> ids;
   for (const SeriesResult* r : chosen) {
@@ -156,15 +192,16 @@ std::vector<Chart> DrawCharts(const std::vector<SeriesResult>& results, const Re
     const ChartData& c = *r->chart;
     // Names that differ only in characters a file name cannot hold get ids of their own.
     std::string id = FileId(k);
-    for (int n = 2; !ids.insert(id).second; ++n) id = FileId(k) + "-" + std::to_string(n);
+    for (int n = 2; !ids.insert(id).second || ids.count(id + "-hourly"); ++n)
+      id = FileId(k) + "-" + std::to_string(n);
     {
       std::ofstream data(work / (id + ".days"));
       for (const auto& d : c.days)
         data << Day(trend::AddDays(last, d.offset)) << " " << d.mean << " " << d.peak << "\n";
     }
     {
-      // The class's fitted line over the window, weekly; then, day by day to the last
-      // horizon, the forecast of the row's model with its 80 % interval.
+      // The class's fitted line (of the threshold's basis) over the window, weekly; then, day by
+      // day to the last horizon, the forecast of the row's model with its 80 % interval.
       std::ofstream data(work / (id + ".trend"));
       for (const auto& [x, v] : c.fitted)
         data << Day(trend::AddDays(last, x)) << " " << v << " " << v << " " << v << "\n";
@@ -176,21 +213,18 @@ std::vector<Chart> DrawCharts(const std::vector<SeriesResult>& results, const Re
     const int from = c.days.empty() ? -181 : std::max(-181, c.days.front().offset);
     const int to = std::max(1, static_cast<int>(c.path.size()) - 1);
     const std::string unit = r->threshold ? r->threshold->unit : "";
-    const std::string title = k.host + "  " + k.probe + (k.arg.empty() ? "" : " " + k.arg) + "  (" +
-                              StatusName(r->status) + ")";
+    const std::string name = k.host + "  " + k.probe + (k.arg.empty() ? "" : " " + k.arg) + "  (" +
+                             StatusName(r->status) + ")";
     const std::string ylabel = unit.empty() ? k.probe : k.probe + " (" + unit + ")";
-    const auto svgFile = work / (id + ".svg");
     std::ostringstream plot;
     // Every text and path below reaches gnuplot as a string expression of numbers only.
     plot << "trend_file = " << GnuplotString((work / (id + ".trend")).string(), 8192) << "\n"
          << "days_file = " << GnuplotString((work / (id + ".days")).string(), 8192) << "\n"
          << "set xdata time\nset timefmt '%Y-%m-%d'\nset format x '%Y-%m-%d'\n"
-         << "set xtics rotate by -30 font ',8'\nset key top left font ',8'\nset grid\n"
-         << "set title " << GnuplotString(title) << " noenhanced\n"
+         << common << "set title " << GnuplotString(name) << " noenhanced\n"
          << "set ylabel " << GnuplotString(ylabel) << " noenhanced\n"
          << "set xrange ['" << Day(trend::AddDays(last, from)) << "':'"
          << Day(trend::AddDays(last, to)) << "']\n"
-         << "set yrange [0:*]\n"
          << "plot trend_file using 1:3:4 with filledcurves lc rgb '#d0e4f5' "
          << "title '80 % interval', "
          << "'' using 1:2 with lines lw 2 lc rgb '#1565c0' title "
@@ -198,32 +232,54 @@ std::vector<Chart> DrawCharts(const std::vector<SeriesResult>& results, const Re
                           (r->model.empty() ? std::string("line") : r->model) + ")")
          << " noenhanced, "
          << "days_file using 1:2 with lines lc rgb '#555555' title 'daily mean', "
-         << "'' using 1:3 with points pt 7 ps 0.3 lc rgb '#ef6c00' title 'daily peak'";
-    if (r->threshold)
-      plot << ", " << trend::FormatDouble(r->threshold->value)
-           << " with lines dt 2 lw 2 lc rgb '#c62828' title 'threshold "
-           << (r->threshold->direction == Direction::kBelow ? "(below) " : "")
-           << trend::FormatDouble(r->threshold->value) << "' noenhanced";
-    plot << "\n";
-    const auto scriptFile = work / (id + ".gp");
+         << "'' using 1:3 with points pt 7 ps 0.3 lc rgb '#ef6c00' title 'daily peak'"
+         << thresholdLine(*r) << "\n";
+    if (auto svg = draw(id, plot.str())) charts.push_back({id, k.host, std::move(*svg)});
+    if (c.hourly.empty()) continue;
+
+    // The hourly chart: the last two weeks as measured, then the next weeks hour by hour.
+    const std::string hourlyId = id + "-hourly";
+    ids.insert(hourlyId);
+    auto hourText = [&](int day, int hour) {
+      char text[8];
+      std::snprintf(text, sizeof text, "T%02d:00", hour);
+      return Day(trend::AddDays(last, day)) + text;
+    };
     {
-      std::ofstream script(scriptFile);
-      script << "set terminal svg size 760,380 font 'sans,10' background '#ffffff'\n"
-             << "set output " << GnuplotString(svgFile.string(), 8192) << "\n"
-             << plot.str();
-      if (!pngFolder.empty())
-        script << "set terminal pngcairo size 960,480 font 'sans,10'\nset output "
-               << GnuplotString((std::filesystem::path(pngFolder) / (id + ".png")).string(), 8192)
-               << "\nreplot\n";
-      if (!script.flush()) throw CallFailed("cannot write the chart script in " + work.string());
+      std::ofstream data(work / (hourlyId + ".hours"));
+      bool gap = false;
+      for (size_t i = 0; i < c.recentHours.size(); ++i) {
+        const int day = static_cast<int>(i / 24) - (kHourlyShownDays - 1);
+        if (!c.recentHours[i]) {
+          if (!gap) data << "\n";  // a missing hour breaks the line
+          gap = true;
+          continue;
+        }
+        gap = false;
+        data << hourText(day, static_cast<int>(i % 24)) << " " << *c.recentHours[i] << "\n";
+      }
     }
-    if (!RunGnuplot(scriptFile)) {
-      std::cerr << "trendhost: gnuplot could not draw the chart of " << id << "\n";
-      continue;
+    {
+      std::ofstream data(work / (hourlyId + ".ahead"));
+      for (size_t i = 0; i < c.hourly.size(); ++i)
+        data << hourText(static_cast<int>(i / 24) + 1, static_cast<int>(i % 24)) << " "
+             << c.hourly[i] << " " << c.hourlyLower[i] << " " << c.hourlyUpper[i] << "\n";
     }
-    std::string svg = Slurp(svgFile);
-    if (auto start = svg.find("<svg"); start != std::string::npos) svg.erase(0, start);
-    charts.push_back({id, svg});
+    std::ostringstream hourly;
+    hourly << "hours_file = " << GnuplotString((work / (hourlyId + ".hours")).string(), 8192)
+           << "\n"
+           << "ahead_file = " << GnuplotString((work / (hourlyId + ".ahead")).string(), 8192)
+           << "\n"
+           << "set xdata time\nset timefmt '%Y-%m-%dT%H:%M'\nset format x '%m-%d'\n"
+           << common << "set title " << GnuplotString(name + ", hour by hour") << " noenhanced\n"
+           << "set ylabel " << GnuplotString(ylabel) << " noenhanced\n"
+           << "plot ahead_file using 1:3:4 with filledcurves lc rgb '#f6d2c4' "
+           << "title '80 % band', "
+           << "'' using 1:2 with lines lw 1.5 lc rgb '#c0392b' title 'hourly forecast', "
+           << "hours_file using 1:2 with lines lc rgb '#1f4e99' title 'measured hourly'"
+           << thresholdLine(*r) << "\n";
+    if (auto svg = draw(hourlyId, hourly.str()))
+      charts.push_back({hourlyId, k.host, std::move(*svg)});
   }
   return charts;
 }

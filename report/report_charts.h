@@ -11,8 +11,9 @@
 namespace host {
 
 struct Chart {
-  std::string id;   // "host-probe-arg", safe as a file name
-  std::string svg;  // inline SVG
+  std::string id;    // "host-probe-arg" ("...-hourly" for the hourly one), safe as a file name
+  std::string host;  // the series' host: the page shows a host's charts in its section
+  std::string svg;   // inline SVG
 };
 
 // Whether a forecast series may get a chart: one in "exceeded" or "warning", or a growing
@@ -20,7 +21,8 @@ struct Chart {
 bool ChartCandidate(const SeriesResult& r);
 
 // The charts for the series that need them: every one in "exceeded" or "warning", and the
-// fastest-growing others, up to a limit, each drawn from the data its forecast kept. Written
+// fastest-growing others, up to a limit, each drawn from the data its forecast kept; an
+// exceeded or warning series also gets its hourly forecast for the next weeks. Written
 // as PNG files into `pngFolder` as well, when one is named. Without gnuplot there are no
 // charts (a note on standard error).
 std::vector<Chart> DrawCharts(const std::vector<SeriesResult>& results, const ReportRun& run,

@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -375,6 +377,69 @@ std::string ColumnHelp(const std::string& name) {
   return {};
 }
 
+// The page's columns: those a planner reads first (host, probe, arg, status, the crossing,
+// the level, the forecasts), then the rest in their usual order; without the columns no
+// row has a value in, and without the first and last day when every row has the same ones
+// (the parameters show them once).
+std::vector<const Column*> PageColumns(const std::vector<Column>& columns,
+                                       const std::vector<SeriesResult>& results, bool sameDays) {
+  static const std::vector<std::string> kFirst = {
+      "host", "probe", "arg", "status", "crossing_date", "days_to_threshold", "level"};
+  auto rank = [&](const Column& c) {
+    for (size_t i = 0; i < kFirst.size(); ++i)
+      if (c.name == kFirst[i]) return static_cast<int>(i);
+    return c.name.rfind("forecast_", 0) == 0 ? static_cast<int>(kFirst.size()) : INT32_MAX;
+  };
+  std::vector<const Column*> out;
+  for (const auto& c : columns) {
+    if (sameDays && (c.name == "first_day" || c.name == "last_day" || c.name == "last_seen"))
+      continue;
+    if (!std::any_of(results.begin(), results.end(),
+                     [&](const SeriesResult& r) { return !c.value(r).is_null(); }) &&
+        c.name != "host" && c.name != "status")
+      continue;
+    out.push_back(&c);
+  }
+  std::stable_sort(out.begin(), out.end(),
+                   [&](const Column* a, const Column* b) { return rank(*a) < rank(*b); });
+  return out;
+}
+
+std::string StatusClass(Status s) {
+  std::string cls = StatusName(s);
+  for (char& c : cls) c = c == ' ' ? '-' : c;
+  return "status s-" + cls;
+}
+
+// A cell of the page's tables: numbers to two decimals (the exact figure sorts and shows on
+// hovering), the status as a badge, the crossing and growth as a person reads them.
+void WriteCell(std::ostream& out, const Column& c, const SeriesResult& r) {
+  const json v = c.value(r);
+  const std::string text = Plain(v);
+  if (c.name == "crossing_date" && r.daysToThreshold && *r.daysToThreshold > kFarDays) {
+    out << "<td data-sort=\"" << HtmlEscape(text) << "\" title=\"" << HtmlEscape(text) << "\">"
+        << HtmlEscape(Crossing(r)) << "</td>";
+  } else if (c.name == "growth_30d" && v.is_number()) {
+    out << "<td class=\"num\" data-sort=\"" << text << "\" title=\"" << text << "\">"
+        << HtmlEscape(Percent(r.growth30)) << "</td>";
+  } else if (c.name == "crossing_shift_days" && v.is_number()) {
+    // A crossing that moved by weeks since the last recorded run stands out.
+    const bool large = std::abs(v.get<int>()) >= kLargeShiftDays;
+    out << "<td class=\"num" << (large ? " shift-large" : "") << "\" data-sort=\"" << text
+        << "\" title=\"" << (v.get<int>() < 0 ? "earlier" : "later")
+        << " than the previous recorded run\">" << text << "</td>";
+  } else if (c.name == "status") {
+    out << "<td data-sort=\"" << static_cast<int>(r.status) << "\"><span class=\""
+        << StatusClass(r.status) << "\">" << HtmlEscape(text) << "</span></td>";
+  } else if (v.is_number()) {
+    const std::string shown = v.is_number_integer() ? text : Fixed(v.get<double>());
+    out << "<td class=\"num\" data-sort=\"" << text << "\" title=\"" << text << "\">"
+        << HtmlEscape(shown) << "</td>";
+  } else {
+    out << "<td>" << HtmlEscape(text) << "</td>";
+  }
+}
+
 void WriteHtml(std::ostream& out, const std::vector<SeriesResult>& results, const ReportRun& run,
                const std::vector<Column>& columns, const std::vector<Chart>& charts) {
   out << R"(<!DOCTYPE html>
@@ -393,6 +458,15 @@ void WriteHtml(std::ostream& out, const std::vector<SeriesResult>& results, cons
   item("data source",
        run.dsn + (run.qualifier.empty() ? "" : " (qualifier " + run.qualifier + ")"));
   item("range", DayText(run.first) + " to " + DayText(run.last));
+  // Days with data: once here when every series has the same, else per row.
+  const bool sameDays =
+      !results.empty() && std::all_of(results.begin(), results.end(), [&](const SeriesResult& r) {
+        return r.series.firstDay == results.front().series.firstDay &&
+               r.series.lastDay == results.front().series.lastDay;
+      });
+  if (sameDays)
+    item("days with data", DayText(results.front().series.firstDay) + " to " +
+                               DayText(results.front().series.lastDay) + " (every series)");
   std::string horizons;
   for (int h : run.horizons)
     horizons += (horizons.empty() ? "" : ", ") + std::to_string(h) + " days";
@@ -401,71 +475,79 @@ void WriteHtml(std::ostream& out, const std::vector<SeriesResult>& results, cons
   item("thresholds", run.thresholdsFile.empty() ? "built-in defaults" : run.thresholdsFile);
   item("series", std::to_string(results.size()));
   out << "</dl>\n<p class=\"counts\">";
-  for (auto [status, n] : Counts(results)) {
-    std::string cls = StatusName(status);
-    for (char& c : cls) c = c == ' ' ? '-' : c;
-    out << "<span><span class=\"status s-" << cls << "\">" << StatusName(status) << "</span> " << n
-        << "</span>";
-  }
-  out << "</p>\n<h2>Series</h2>\n<p class=\"filters\"><input id=\"filter\" type=\"search\" "
-         "placeholder=\"filter rows\" aria-label=\"filter rows\"> <select id=\"status-filter\" "
-         "aria-label=\"status\"><option value=\"\">every status</option>";
+  for (auto [status, n] : Counts(results))
+    out << "<span><span class=\"" << StatusClass(status) << "\">" << StatusName(status)
+        << "</span> " << n << "</span>";
+  // The hosts, each with a section of its own below the table.
+  std::map<std::string, std::string> hostIds;
+  for (const auto& r : results) hostIds.emplace(r.series.key.host, "");
+  size_t n = 0;
+  for (auto& [host, id] : hostIds) id = "host-" + std::to_string(++n);
+
+  out << "</p>\n<h2 id=\"series-table\">Series</h2>\n<p class=\"filters\"><input "
+         "id=\"filter\" type=\"search\" placeholder=\"filter rows\" aria-label=\"filter "
+         "rows\"> <select id=\"status-filter\" aria-label=\"status\"><option value=\"\">every "
+         "status</option>";
   for (Status s : kAllStatuses) out << "<option>" << StatusName(s) << "</option>";
   out << "</select> <select id=\"host-filter\" aria-label=\"host\"><option value=\"\">every "
          "host</option>";
-  std::set<std::string> hosts;
-  for (const auto& r : results) hosts.insert(r.series.key.host);
-  for (const auto& h : hosts) out << "<option>" << HtmlEscape(h) << "</option>";
+  for (const auto& [host, id] : hostIds) out << "<option>" << HtmlEscape(host) << "</option>";
   out << "</select> <span id=\"shown\"></span></p>\n"
          "<div class=\"table-box\"><table id=\"series\"><thead><tr>";
-  for (const auto& c : columns)
-    out << "<th title=\"" << HtmlEscape(ColumnHelp(c.name)) << "\">"
-        << HtmlEscape(c.name == "days" ? std::string("days with data") : c.name) << "</th>";
+  const std::vector<const Column*> shown = PageColumns(columns, results, sameDays);
+  for (const Column* c : shown)
+    out << "<th title=\"" << HtmlEscape(ColumnHelp(c->name)) << "\">"
+        << HtmlEscape(c->name == "days" ? std::string("days with data") : c->name) << "</th>";
   out << "</tr></thead>\n<tbody>\n";
   for (const auto& r : results) {
     out << "<tr data-status=\"" << StatusName(r.status) << "\" data-host=\""
         << HtmlEscape(r.series.key.host) << "\">";
-    for (const auto& c : columns) {
-      const json v = c.value(r);
-      const std::string text = Plain(v);
-      if (c.name == "crossing_date" && r.daysToThreshold && *r.daysToThreshold > kFarDays) {
-        out << "<td data-sort=\"" << HtmlEscape(text) << "\" title=\"" << HtmlEscape(text) << "\">"
-            << HtmlEscape(Crossing(r)) << "</td>";
-      } else if (c.name == "growth_30d" && v.is_number()) {
-        out << "<td class=\"num\" data-sort=\"" << text << "\" title=\"" << text << "\">"
-            << HtmlEscape(Percent(r.growth30)) << "</td>";
-      } else if (c.name == "crossing_shift_days" && v.is_number()) {
-        // A crossing that moved by weeks since the last recorded run stands out.
-        const bool large = std::abs(v.get<int>()) >= kLargeShiftDays;
-        out << "<td class=\"num" << (large ? " shift-large" : "") << "\" data-sort=\"" << text
-            << "\" title=\"" << (v.get<int>() < 0 ? "earlier" : "later")
-            << " than the previous recorded run\">" << text << "</td>";
-      } else if (c.name == "status") {
-        std::string cls = text;
-        for (char& ch : cls) ch = ch == ' ' ? '-' : ch;
-        out << "<td data-sort=\"" << static_cast<int>(r.status) << "\"><span class=\"status s-"
-            << cls << "\">" << HtmlEscape(text) << "</span></td>";
-      } else if (v.is_number()) {
-        // Shown to two decimals; the exact figure sorts, and shows on hovering.
-        const std::string shown = v.is_number_integer() ? text : Fixed(v.get<double>());
-        out << "<td class=\"num\" data-sort=\"" << text << "\" title=\"" << text << "\">"
-            << HtmlEscape(shown) << "</td>";
-      } else {
-        out << "<td>" << HtmlEscape(text) << "</td>";
-      }
+    for (const Column* c : shown) {
+      if (c->name == "host")
+        out << "<td><a href=\"#" << hostIds[r.series.key.host] << "\" title=\"this host's "
+            << "series and charts\">" << HtmlEscape(r.series.key.host) << "</a></td>";
+      else
+        WriteCell(out, *c, r);
     }
     out << "</tr>\n";
   }
   out << "</tbody></table></div>\n<details class=\"legend\"><summary>What the columns "
          "mean</summary>\n<dl>";
-  for (const auto& c : columns)
-    if (const std::string help = ColumnHelp(c.name); !help.empty())
-      out << "<dt>" << HtmlEscape(c.name) << "</dt><dd>" << HtmlEscape(help) << "</dd>\n";
-  out << "</dl></details>\n";
-  if (!charts.empty()) {
-    out << "<h2>Charts</h2>\n";
+  for (const Column* c : shown)
+    if (const std::string help = ColumnHelp(c->name); !help.empty())
+      out << "<dt>" << HtmlEscape(c->name) << "</dt><dd>" << HtmlEscape(help) << "</dd>\n";
+  out << "</dl></details>\n<h2>Hosts</h2>\n";
+
+  // Per host: its series (the columns read first) and its charts.
+  std::vector<const Column*> brief;
+  for (const Column* c : shown) {
+    if (c->name == "host") continue;
+    if (c->name.rfind("forecast_", 0) != 0 && c->name != "probe" && c->name != "arg" &&
+        c->name != "status" && c->name != "crossing_date" && c->name != "days_to_threshold" &&
+        c->name != "level" && c->name != "unit")
+      continue;
+    brief.push_back(c);
+  }
+  for (const auto& [host, id] : hostIds) {
+    out << "<section class=\"host\" id=\"" << id << "\" data-host=\"" << HtmlEscape(host)
+        << "\"><h3>" << HtmlEscape(host) << "</h3>\n<div class=\"table-box\"><table "
+        << "class=\"host-series\"><thead><tr>";
+    for (const Column* c : brief)
+      out << "<th title=\"" << HtmlEscape(ColumnHelp(c->name)) << "\">" << HtmlEscape(c->name)
+          << "</th>";
+    out << "</tr></thead><tbody>\n";
+    for (const auto& r : results) {
+      if (r.series.key.host != host) continue;
+      out << "<tr>";
+      for (const Column* c : brief) WriteCell(out, *c, r);
+      out << "</tr>\n";
+    }
+    out << "</tbody></table></div>\n";
     for (const auto& c : charts)
-      out << "<div class=\"chart\" id=\"chart-" << HtmlEscape(c.id) << "\">" << c.svg << "</div>\n";
+      if (c.host == host)
+        out << "<div class=\"chart\" id=\"chart-" << HtmlEscape(c.id) << "\">" << c.svg
+            << "</div>\n";
+    out << "<p class=\"back\"><a href=\"#series-table\">back to the table</a></p></section>\n";
   }
   out << R"(<script>
 )" << kReportScript
@@ -553,11 +635,17 @@ std::string ResultLine(size_t index, const SeriesResult& r, const ReportRun& run
     json days = json::array(), fitted = json::array();
     for (const auto& d : c.days) days.push_back({d.offset, d.mean, d.peak});
     for (const auto& [x, v] : c.fitted) fitted.push_back({x, v});
+    json recent = json::array();
+    for (const auto& v : c.recentHours) recent.push_back(Maybe(v));
     line["chart"] = {{"days", days},
                      {"fitted", fitted},
                      {"path", c.path},
                      {"lower", c.lower},
-                     {"upper", c.upper}};
+                     {"upper", c.upper},
+                     {"recent_hours", recent},
+                     {"hourly", c.hourly},
+                     {"hourly_lower", c.hourlyLower},
+                     {"hourly_upper", c.hourlyUpper}};
   }
   return line.dump(-1, ' ', false, json::error_handler_t::replace);
 }
@@ -623,6 +711,11 @@ std::pair<size_t, SeriesResult> ParseResultLine(const std::string& line,
     d.path = c.at("path").get<std::vector<double>>();
     d.lower = c.at("lower").get<std::vector<double>>();
     d.upper = c.at("upper").get<std::vector<double>>();
+    for (const auto& v : c.at("recent_hours"))
+      d.recentHours.push_back(v.is_null() ? std::nullopt : std::optional<double>(v.get<double>()));
+    d.hourly = c.at("hourly").get<std::vector<double>>();
+    d.hourlyLower = c.at("hourly_lower").get<std::vector<double>>();
+    d.hourlyUpper = c.at("hourly_upper").get<std::vector<double>>();
     r.chart = std::move(d);
   }
   return {index, std::move(r)};

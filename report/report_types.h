@@ -13,11 +13,13 @@
 namespace host {
 
 inline constexpr int kExitSomeSeriesFailed = 3;
-inline constexpr int kNeverDays = 999999;   // DaysToValue's "no growth toward it"
-inline constexpr int kMinimumDays = 14;     // fewer days with rows: insufficient data
-inline constexpr int kRecentPeakDays = 14;  // the days with rows that recent_peak looks at
-inline constexpr int kFarDays = 3652;       // beyond ten years a crossing is "> 10 years"
-inline constexpr int kModelReach = 3652;    // the days a model's path is followed for a crossing
+inline constexpr int kNeverDays = 999999;    // DaysToValue's "no growth toward it"
+inline constexpr int kMinimumDays = 14;      // fewer days with rows: insufficient data
+inline constexpr int kRecentPeakDays = 14;   // the days with rows that recent_peak looks at
+inline constexpr int kFarDays = 3652;        // beyond ten years a crossing is "> 10 years"
+inline constexpr int kModelReach = 3652;     // the days a model's path is followed for a crossing
+inline constexpr int kHourlyShownDays = 14;  // measured days before an hourly forecast chart
+inline constexpr int kHourlyAheadDays = 21;  // the days that chart forecasts
 
 struct ReportOptions {
   DatabaseLogin login;
@@ -72,6 +74,11 @@ struct ChartData {
   std::vector<Day> days;
   std::vector<std::pair<int, double>> fitted;
   std::vector<double> path, lower, upper;
+  // For an exceeded or warning series, hour by hour: the last kHourlyShownDays days as
+  // measured (from day 1 - kHourlyShownDays at 00:00), then the hourly forecast with its
+  // band for the kHourlyAheadDays days after the last day.
+  std::vector<std::optional<double>> recentHours;
+  std::vector<double> hourly, hourlyLower, hourlyUpper;
 };
 
 struct SeriesResult {

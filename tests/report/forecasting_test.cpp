@@ -129,4 +129,35 @@ TEST(Forecasting, AutoJudgesByHowTheModelsDidLately) {
   EXPECT_NEAR(f.path[90], 80, 6) << ModelName(f.model);
 }
 
+TEST(Forecasting, HourlyForecastAddsTheSeriesOwnDayShapeToTheDailyForecast) {
+  // Hours 10 + h on weekdays, twice that on the window's last day's weekday; a forecast
+  // of 100 every day. Each hour ahead is 100 plus its hour's and weekday's distance from the
+  // day's mean, exactly, with a band around it that holds it.
+  HourlyWindow w;
+  for (int d = 0; d < kWindowDays; ++d)
+    for (int h = 0; h < 24; ++h) w.hours[d][h] = (d % 7 == 0 ? 2.0 : 1.0) * (10 + h);
+  ModelForecast f;
+  f.path.assign(30, 100.0);
+  f.lower.assign(30, 90.0);
+  f.upper.assign(30, 110.0);
+  const HourlyPath p = HourlyForecast(w, Target::kMean, f, 21);
+  ASSERT_EQ(p.value.size(), 21u * 24);
+  for (int day = 1; day <= 21; ++day)
+    for (int h = 0; h < 24; ++h) {
+      const size_t i = static_cast<size_t>((day - 1) * 24 + h);
+      const double scale = day % 7 == 0 ? 2.0 : 1.0;  // the last day's weekday again
+      EXPECT_NEAR(p.value[i], 100 + scale * (h - 11.5), 1e-9) << day << " " << h;
+      EXPECT_NEAR(p.lower[i], 90 + scale * (h - 11.5), 1e-9);  // no spread left
+      EXPECT_NEAR(p.upper[i], 110 + scale * (h - 11.5), 1e-9);
+    }
+  // On the busy-hour basis the shape is the distance from the day's busiest hour; a window
+  // with few days falls back to the hour of day; the forecast stops where the path does.
+  HourlyWindow sparse;
+  for (int h = 0; h < 24; ++h) sparse.hours[3][h] = 5.0 + h;
+  const HourlyPath peak = HourlyForecast(sparse, Target::kPeak, f, 40);
+  ASSERT_EQ(peak.value.size(), 29u * 24);
+  EXPECT_DOUBLE_EQ(peak.value[23], 100);
+  EXPECT_DOUBLE_EQ(peak.value[24 * 5], 100 - 23);
+}
+
 }  // namespace

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The fleet report's HTML page in a real headless browser: it renders without script
-# errors, its table has one row per series, sorting by a column works both ways, and a
-# screenshot is kept as an artifact.
+# errors, its table has one row per series with the columns read first leading, sorting by
+# a column works both ways, the filters and the per-host view work, every exceeded and
+# warning series has its hourly chart, and a screenshot is kept as an artifact.
 #
 #   report_browser_test.sh BUILD_DIR ARTIFACT_DIR
 set -euo pipefail
@@ -39,7 +40,8 @@ for width in 1400 400; do
   echo "browser at $width px: $result"
   check() { grep -qw -- "$1" <<<"$result" || { echo "not found at $width px: $1" >&2; failed=1; }; }
   for finding in "rows=$series" "rows_after=$series" "rows_shown=$series" ascending=ok \
-    descending=ok status_filter=ok host_filter=ok text_filter=ok titled=ok fits=ok; do
+    descending=ok status_filter=ok host_filter=ok text_filter=ok titled=ok order=ok \
+    host_view=ok hourly=ok fits=ok; do
     check "$finding"
   done
   grep -q 'charts=[1-9]' <<<"$result" || { echo "no charts rendered" >&2; failed=1; }

@@ -411,6 +411,41 @@ TEST_F(Report, HtmlPageIsSelfContainedWithCharts) {
   // Each row names its status and host for the page's selectors; hostile names escaped.
   EXPECT_NE(html.find("<tr data-status=\"warning\" data-host=\"warning\">"), std::string::npos);
   EXPECT_NE(html.find("<option>insufficient data</option>"), std::string::npos);
+
+  // The columns a planner reads first lead; the error columns show when a row failed.
+  const size_t head = html.find("<table id=\"series\">");
+  std::vector<std::string> headers;
+  for (size_t p = head; (p = html.find("<th title=", p + 1)) < html.find("</thead>", head);)
+    headers.push_back(
+        html.substr(html.find('>', p) + 1, html.find("</th>", p) - html.find('>', p) - 1));
+  ASSERT_GE(headers.size(), 9u) << html.substr(head, 2000);
+  EXPECT_EQ(
+      std::vector<std::string>(headers.begin(), headers.begin() + 9),
+      (std::vector<std::string>{"host", "probe", "arg", "status", "crossing_date",
+                                "days_to_threshold", "level", "forecast_30d", "forecast_90d"}));
+  EXPECT_NE(std::find(headers.begin(), headers.end(), "error_number"), headers.end());
+
+  // Each host has a section the table links to, holding its series and charts, the hourly
+  // forecast among them for the exceeded and warning series.
+  const size_t link = html.find("<td><a href=\"#host-", html.find("data-host=\"warning\">"));
+  ASSERT_NE(link, std::string::npos);
+  const std::string target = html.substr(link + 14, html.find('"', link + 14) - link - 14);
+  const size_t section =
+      html.find("<section class=\"host\" id=\"" + target + "\" data-host=\"warning\">");
+  ASSERT_NE(section, std::string::npos) << target;
+  const size_t chart = html.find("id=\"chart-warning-cpu-hourly\"><svg");
+  EXPECT_GT(chart, section);
+  EXPECT_LT(chart, html.find("</section>", section));
+  EXPECT_NE(html.find("id=\"chart-exceeded-cpu-hourly\"><svg"), std::string::npos);
+  EXPECT_TRUE(std::filesystem::exists(charts + "/warning-cpu-hourly.png"));
+
+  // One host, no failures: its days shown once, no empty columns.
+  r = Run({"--format", "html", "--host", "warning"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("<dt>days with data</dt><dd>"), std::string::npos);
+  EXPECT_EQ(r.out.find(">first_day</th>"), std::string::npos);
+  EXPECT_EQ(r.out.find(">error_number</th>"), std::string::npos);
+  EXPECT_NE(r.out.find(">model</th>"), std::string::npos);
 }
 
 }  // namespace
