@@ -30,11 +30,11 @@ def main():
         cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                                            dashboard_address=None)
         with distributed.Client(cluster) as client:
-            fleet.report(client, a.dsn, a.user, a.password, format="csv", quiet=True)  # warm: libraries, connections
+            fleet.run(client, a.dsn, a.user, a.password, format="csv", quiet=True)  # warm: libraries, connections
             timings = {}
             with distributed.get_task_stream(client) as stream:
                 start = time.perf_counter()
-                fleet.report(client, a.dsn, a.user, a.password, format="csv", quiet=True, timings=timings)
+                fleet.run(client, a.dsn, a.user, a.password, format="csv", quiet=True, timings=timings)
                 wall = time.perf_counter() - start
             compute = transfer = 0.0
             for task in stream.data:

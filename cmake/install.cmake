@@ -19,10 +19,29 @@ install(FILES ${PROJECT_SOURCE_DIR}/frame/include/trendframe.h DESTINATION inclu
 install(FILES ${PROJECT_SOURCE_DIR}/schema/tables.sql ${PROJECT_SOURCE_DIR}/schema/thresholds.example.csv
         DESTINATION share/trend PERMISSIONS ${trend_file_permissions})
 install(FILES ${PROJECT_SOURCE_DIR}/docs/trendhost.1 DESTINATION share/man/man1 PERMISSIONS ${trend_file_permissions})
-# The Python module, where Debian's python3 finds packages of the system.
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/trendlib DESTINATION lib/python3/dist-packages
-        FILE_PERMISSIONS ${trend_file_permissions}
-        DIRECTORY_PERMISSIONS ${trend_program_permissions} PATTERN __pycache__ EXCLUDE)
+# The Python module, where the system's python3 finds it under the installation's prefix
+# (decided when installing, as cpack and `cmake --install --prefix` choose the prefix
+# then): lib/python3/dist-packages under /usr, lib/python3.X/dist-packages elsewhere (Debian's
+# python3 reads /usr/local/lib/python3.X/dist-packages).
+find_program(TREND_SYSTEM_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH)
+set(trend_python_version 3)
+if(TREND_SYSTEM_PYTHON)
+  execute_process(COMMAND ${TREND_SYSTEM_PYTHON} -c "import sys; print('%d.%d' % sys.version_info[:2])"
+                  OUTPUT_VARIABLE trend_python_version OUTPUT_STRIP_TRAILING_WHITESPACE)
+endif()
+install(CODE "
+  if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+    set(python_folder lib/python3/dist-packages)
+  else()
+    set(python_folder lib/python${trend_python_version}/dist-packages)
+  endif()
+  file(INSTALL \"${PROJECT_SOURCE_DIR}/python/trendlib\"
+       DESTINATION \"\${CMAKE_INSTALL_PREFIX}/\${python_folder}\"
+       FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+       DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                             WORLD_READ WORLD_EXECUTE
+       PATTERN __pycache__ EXCLUDE)
+")
 install(FILES ${PROJECT_SOURCE_DIR}/scripts/trendhost.bash-completion
         DESTINATION share/bash-completion/completions RENAME trendhost
         PERMISSIONS ${trend_file_permissions})

@@ -401,9 +401,18 @@ class Dispatch:
         else:
             entry = F.find_registration(prog_id)
             if entry is None:
+                folders = ", ".join(F.registry_search_path())
+                if not classes():
+                    # Nothing registered at all: typically the package alone, from pip.
+                    raise TrendError(429, "trendlib", "unknown class %s: no class is registered "
+                                     "(looked in %s). This package is the Python side only: "
+                                     "install the libraries (the Debian package, or cmake "
+                                     "--install) and register them with: trendhost register "
+                                     "FILE.so; or name a library file: Dispatch(%r, "
+                                     "library=PATH)" % (prog_id, folders, prog_id))
                 raise TrendError(429, "trendlib", "unknown class %s (not in the registry: %s); "
                                  "register a library with: trendhost register FILE.so"
-                                 % (prog_id, ", ".join(F.registry_search_path())))
+                                 % (prog_id, folders))
             if not os.path.exists(entry.get("Library", "")):
                 raise TrendError(429, "trendlib", "the library of %s, %s, is missing"
                                  % (prog_id, entry.get("Library")))

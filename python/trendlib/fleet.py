@@ -1,8 +1,10 @@
-"""The fleet report on a Dask cluster: the series of trendhost report, spread in chunks
-over Dask's distributed workers.
+"""The fleet report from Python: its rows as dicts or a pandas DataFrame, or the report's
+text, in this process or with the series spread in chunks over Dask's distributed workers.
 
     python -m trendlib.fleet [--scheduler ADDRESS] --dsn NAME [the report's options]
-    trendlib.fleet.report(client, dsn=..., ...)
+    trendlib.fleet.report(dsn, user, password, ...)        the rows, as the JSON form's
+    trendlib.fleet.report_frame(dsn, user, password, ...)  the rows as a DataFrame
+    trendlib.fleet.run(client, dsn, user, password, ...)   (exit status, text) on a cluster
 
 The steps are trendhost report's own code, in trendreport.so beside the class libraries:
 the plan (one grouped query, the thresholds) runs here, each chunk of a few hundred series
@@ -14,11 +16,13 @@ the task data, never in task names.
 """
 
 import argparse
+import concurrent.futures
 import ctypes
 import json
 import os
 import sys
 import time
+import warnings
 
 from . import _frame as F
 
@@ -151,32 +155,25 @@ def _request_options(dsn, user, password, given):
     return options
 
 
-def report(client, dsn, user="", password="", chunk_series=CHUNK_SERIES, report_library=None,
-           timings=None, **given):
-    """Runs the fleet report on the cluster of `client`; returns (exit status, text), the
-    text empty when `output` names a file. The other keywords are the names of OPTIONS.
-    `timings`, a dict, receives the seconds of the plan, the forecasts on the cluster and
-    the writing."""
+def _execute(dsn, user, password, given, chunk_series, report_library, forecast, timings=None):
+    """The report's steps: the plan here, the chunks' forecasts by `forecast(path, login,
+    run, chunks)` (a list of each chunk's lines, in order), the writing here; the answer of
+    the writing step ({"status", "text"})."""
     clock = time.perf_counter()
     options = _request_options(dsn, user, password, given)
-    library, quiet = options["library"], options["quiet"]
-    path = report_library or _report_library(library or None)
+    path = report_library or _report_library(options["library"] or None)
     api = _Api.get(path)
     plan = api("plan", {"options": options})
     run, series, limits = plan["run"], plan["series"], plan["thresholds"]
     items = [{"index": i, "series": s, "threshold": t} for i, (s, t) in enumerate(zip(series, limits))]
+    chunk_series = max(1, int(chunk_series))
     chunks = [items[i:i + chunk_series] for i in range(0, len(items), chunk_series)]
-    # By reference from the package (also when this file runs as __main__), so that the
+    # By reference from the package (also when this file runs as __main__), so that Dask's
     # workers import it rather than receive a pickled copy.
     from trendlib import fleet as module
     login = module._Login(options)
     start = time.perf_counter()
-    futures = [client.submit(module._run_chunk, login, path, run, chunk, key="trend-report-chunk-%d" % n,
-                             retries=3, pure=False) for n, chunk in enumerate(chunks)]
-    if futures and not quiet and sys.stderr.isatty():
-        from distributed import progress
-        progress(futures)
-    lines = [line for chunk in client.gather(futures) for line in chunk]
+    lines = [line for chunk in forecast(path, login, run, chunks) for line in chunk]
     run = dict(run, seconds=time.perf_counter() - start)
     done = time.perf_counter()
     answer = api("write", {"options": options, "run": run, "series": series, "thresholds": limits,
@@ -184,7 +181,98 @@ def report(client, dsn, user="", password="", chunk_series=CHUNK_SERIES, report_
     if timings is not None:
         timings.update(plan=start - clock, forecast=done - start, write=time.perf_counter() - done,
                        series=len(series), chunks=len(chunks))
+    return answer
+
+
+def _on_cluster(client, quiet):
+    def forecast(path, login, run, chunks):
+        from trendlib import fleet as module
+        futures = [client.submit(module._run_chunk, login, path, run, chunk,
+                                 key="trend-report-chunk-%d" % n, retries=3, pure=False)
+                   for n, chunk in enumerate(chunks)]
+        if futures and not quiet and sys.stderr.isatty():
+            from distributed import progress
+            progress(futures)
+        return client.gather(futures)
+    return forecast
+
+
+def _in_process(jobs, quiet):
+    def forecast(path, login, run, chunks):
+        # trendreport.so keeps one set of instances and a connection per thread; its calls
+        # release the interpreter, so the threads forecast side by side.
+        total, done = sum(len(c) for c in chunks), 0
+        with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, jobs or os.cpu_count() or 1)) as pool:
+            results = [pool.submit(_run_chunk, login, path, run, chunk) for chunk in chunks]
+            for future in concurrent.futures.as_completed(results):
+                done += len(future.result())
+                if not quiet and sys.stderr.isatty():
+                    sys.stderr.write("\rtrendlib.fleet: %d of %d series" % (done, total))
+            if chunks and not quiet and sys.stderr.isatty():
+                sys.stderr.write("\n")
+            return [f.result() for f in results]
+    return forecast
+
+
+def run(client, dsn, user="", password="", chunk_series=CHUNK_SERIES, report_library=None,
+        timings=None, **given):
+    """Runs the fleet report on the cluster of `client`; returns (exit status, text), the
+    text empty when `output` names a file. The other keywords are the names of OPTIONS.
+    `timings`, a dict, receives the seconds of the plan, the forecasts on the cluster and
+    the writing."""
+    answer = _execute(dsn, user, password, given, chunk_series, report_library,
+                      _on_cluster(client, given.get("quiet", False)), timings)
     return answer["status"], answer["text"]
+
+
+def report(*args, **kwargs):
+    """report(dsn, user="", password="", client=None, jobs=None, **options): the report's
+    rows, a list of dicts with the keys and values of its JSON form (the series in the
+    report's order; days as "yyyy-mm-dd" texts, None for no value). Forecast on the Dask
+    cluster of `client` when one is given, else in this process by `jobs` threads (default:
+    one per core). The options are the names of OPTIONS, but for format and output: the
+    rows are the answer (run() writes the report's forms)."""
+    if args and not isinstance(args[0], str) and hasattr(args[0], "submit"):
+        # The earlier form, report(client, dsn, ...) answering (status, text), is run().
+        warnings.warn("report(client, dsn, ...) is now run(client, dsn, ...); report() returns "
+                      "the rows", DeprecationWarning, stacklevel=2)
+        return run(*args, **kwargs)
+    return _rows(*args, **kwargs)
+
+
+def _rows(dsn, user="", password="", client=None, jobs=None, chunk_series=CHUNK_SERIES,
+          report_library=None, **given):
+    for name in ("format", "output"):
+        if name in given:
+            raise TypeError("report() returns the rows and takes no %s: use run() or trendhost "
+                            "report for the report's files" % name)
+    quiet = given.get("quiet", False)
+    forecast = _on_cluster(client, quiet) if client is not None else _in_process(jobs, quiet)
+    answer = _execute(dsn, user, password, dict(given, format="json", output=""), chunk_series,
+                      report_library, forecast)
+    return json.loads(answer["text"])["series"]
+
+
+# The columns of the rows that hold days.
+DATE_COLUMNS = ("first_day", "last_day", "crossing_date", "last_seen", "crossing_earliest",
+                "crossing_latest", "previous_crossing")
+
+
+def report_frame(dsn, user="", password="", **options):
+    """report()'s rows as a pandas DataFrame, one row per series, the day columns as
+    datetime64 (NaT for none). Needs pandas (Debian: python3-pandas)."""
+    try:
+        import pandas
+    except ImportError:
+        raise FleetError("report_frame() needs pandas, which is not installed (Debian: apt "
+                         "install python3-pandas; or pip install pandas); report() gives the "
+                         "same rows as dicts") from None
+    rows = report(dsn, user, password, **options)
+    frame = pandas.DataFrame.from_records(rows)
+    for name in DATE_COLUMNS:
+        if name in frame.columns:
+            frame[name] = pandas.to_datetime(frame[name], format="%Y-%m-%d")
+    return frame
 
 
 def _arguments(argv):
@@ -279,7 +367,7 @@ def main(argv=None):
         with client:
             given = {o.name: getattr(a, o.name) for o in OPTIONS}
             given["horizons"] = horizons
-            status, text = report(client, a.dsn, a.user, password, a.chunk_series, **given)
+            status, text = run(client, a.dsn, a.user, password, a.chunk_series, **given)
         sys.stdout.write(text)
         sys.stdout.flush()
         return status

@@ -29,6 +29,12 @@ mode() { stat -c %a "$1"; }
   fail "a registry entry has mode $(mode "$prefix/share/trend-registry/OrreryFunctions.OrreryClass")"
 [ "$(mode "$prefix/lib/trend/Orrery.so")" = 755 ] || fail "Orrery.so has mode $(mode "$prefix/lib/trend/Orrery.so")"
 [ -z "$(find "$prefix" -perm -o+w ! -type l)" ] || fail "world-writable: $(find "$prefix" -perm -o+w ! -type l | head -3)"
+# The Python package where the system's python3 reads packages under this prefix (its
+# /usr/local entry with the prefix in place of /usr/local), and it imports from there.
+local=$(/usr/bin/python3 -c 'import sys; print(next(p for p in sys.path if p.startswith("/usr/local/lib/")))')
+pythondir=$prefix${local#/usr/local}
+[ -f "$pythondir/trendlib/__init__.py" ] || fail "trendlib is not in $pythondir"
+PYTHONPATH=$pythondir /usr/bin/python3 -c 'import trendlib.fleet' || fail "the installed trendlib does not import"
 # register --system under umask 000 into a fresh system registry: 755 and 644 too.
 (umask 000 && XDG_DATA_DIRS=$work/sys TREND_REGISTRY= "$prefix/bin/trendhost" register --system \
   "$prefix/lib/trend/Orrery.so" >/dev/null) || fail "register --system"
@@ -78,6 +84,7 @@ if [ -n "$deb" ]; then
   grep -q unixodbc "$work/depends" || fail "the package does not depend on unixodbc"
   dpkg-deb -c "$deb" >"$work/contents"
   grep -q './usr/share/trend-registry/OrreryFunctions.OrreryClass' "$work/contents" || fail "no registration in the package"
+  grep -q './usr/lib/python3/dist-packages/trendlib/fleet.py' "$work/contents" || fail "no Python package in the package"
   scratch=$work/root
   mkdir -p "$scratch/var/lib/dpkg/info" "$scratch/var/lib/dpkg/updates" "$scratch/var/lib/dpkg/triggers"
   : >"$scratch/var/lib/dpkg/status"

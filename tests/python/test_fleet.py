@@ -29,7 +29,7 @@ def client():
 
 def run_fleet(client, **extra):
     dsn, user, password = login()
-    return fleet.report(client, dsn, user, password, format="csv", quiet=True, **extra)
+    return fleet.run(client, dsn, user, password, format="csv", quiet=True, **extra)
 
 
 def expected_csv():
@@ -106,6 +106,16 @@ def test_options_come_from_one_list(client):
     assert (arguments.hosts, arguments.quiet, arguments.warn_days) == (["a", "b"], True, 5)
     status, text = run_fleet(client, warn_days=5, horizons=range(7, 9))
     assert status == 0 and "level,forecast_7d,forecast_8d,peak_7d" in text.splitlines()[0]
+
+
+def test_the_earlier_form_of_report_still_answers_the_text(client):
+    dsn, user, password = login()
+    with pytest.warns(DeprecationWarning, match="run"):
+        status, text = fleet.report(client, dsn, user, password, format="csv", quiet=True)
+    assert status == 0 and text == expected_csv()
+    # The rows, forecast on the cluster.
+    rows = fleet.report(dsn, user, password, client=client, quiet=True)
+    assert [r["host"] for r in rows] == [line.split(",")[0] for line in expected_csv().splitlines()[1:]]
 
 
 def test_a_report_library_of_another_interface_is_refused(tmp_path):
