@@ -680,6 +680,22 @@ double ResultSet::DoubleValue(int column) const {
   return Value(column).ToDouble();
 }
 
+std::optional<double> ResultSet::OptionalDouble(int column) const {
+  if (state_ && state_->bound && !state_->atEnd && column >= 0 &&
+      static_cast<size_t>(column) < state_->columns.size()) {
+    const Column& c = state_->columns[static_cast<size_t>(column)];
+    if (c.kind == Kind::kDouble) {
+      if (c.indicator[state_->row] == SQL_NULL_DATA) return std::nullopt;
+      SQLDOUBLE v;
+      std::memcpy(&v, c.data.data() + c.width * state_->row, sizeof v);
+      return v;
+    }
+  }
+  const Variant v = Value(column);
+  if (v.IsNull()) return std::nullopt;
+  return v.ToDouble();
+}
+
 int ResultSet::columnCount() const {
   return state_ ? static_cast<int>(state_->columns.size()) : 0;
 }

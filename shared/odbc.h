@@ -167,6 +167,8 @@ class ResultSet {
   // The current row's value converted to a Double, as Value(column).ToDouble() gives it,
   // without building a variant for a column the driver describes as numeric.
   double DoubleValue(int column) const;
+  // The column as a number, nullopt for NULL.
+  std::optional<double> OptionalDouble(int column) const;
   int columnCount() const;
   void Close();
 

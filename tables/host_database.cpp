@@ -84,8 +84,15 @@ std::vector<Series> HostDatabase::AllSeries(trend::Date first, trend::Date last)
 
 HourlyWindow HostDatabase::Window(const SeriesKey& key, trend::Date first, trend::Date last) {
   const trend::Date start = std::max(first, trend::AddDays(last, -(kWindowDays - 1)));
-  const std::string sql = "SELECT COLLECTION_DATE" + trend::HourColumns("AVG_VALUE_", ", ", "") +
-                          trend::HourColumns("MIN_VALUE_", ", ", "") + " FROM " + prefix_ +
+  // An hour marked missing (an average of -1 or less with the minimum 1e9) comes back as
+  // NULL: the server compares, and half the columns travel.
+  std::string hours;
+  for (int h = 0; h < 24; ++h) {
+    const std::string avg = trend::HourColumn("AVG_VALUE_", h);
+    hours += ", CASE WHEN " + avg + " <= -1 AND " + trend::HourColumn("MIN_VALUE_", h) +
+             " = 1000000000 THEN NULL ELSE " + avg + " END";
+  }
+  const std::string sql = "SELECT COLLECTION_DATE" + hours + " FROM " + prefix_ +
                           "HX_METRICS WHERE COLLECTION_DATE BETWEEN " + Literal(start) + " AND " +
                           Literal(last) + " AND HOSTNAME = " + Quoted(key.host) +
                           " AND PROBE = " + Quoted(key.probe) +
@@ -96,17 +103,7 @@ HourlyWindow HostDatabase::Window(const SeriesKey& key, trend::Date first, trend
     const int64_t back = trend::CalendarDaysBetween(rs.Value(0).ToDate(), last);
     if (back < 0 || back >= kWindowDays) continue;
     auto& day = w.hours[static_cast<size_t>(back)];
-    for (int h = 0; h < 24; ++h) {
-      if (rs.Value(1 + h).IsNull() || rs.Value(25 + h).IsNull()) {
-        day[h].reset();
-        continue;
-      }
-      const double avg = rs.DoubleValue(1 + h), min = rs.DoubleValue(25 + h);
-      if (trend::IsMissingCell(avg, min))
-        day[h].reset();
-      else
-        day[h] = avg;
-    }
+    for (int h = 0; h < 24; ++h) day[h] = rs.OptionalDouble(1 + h);
   }
   rs.Close();
   return w;
