@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The benchmarks, side by side in one run: the micro benchmarks of trend_bench, then the
 # fleet report's costs on SQLite and PostgreSQL (and MariaDB) over 500 series x 182 days
-# (100 hosts x 5 probes) from trend-demo-data, and the loader's parse and write rates.
+# (100 hosts x 5 probes) from trend-demo-data, the loader's parse and write rates, and the
+# report as the fleet grows (250 to 20,000 series: time per series and peak memory).
 #
 #   bench/run_bench.sh BUILD_DIR
 set -euo pipefail
@@ -56,3 +57,10 @@ PGPASSWORD=$TREND_PG_PASSWORD psql -q -h 127.0.0.1 -p "$pgport" -U "$TREND_PG_US
   -f "$dir/big.sql" >/dev/null
 PYTHONPATH=$root/python /usr/bin/python3 "$root/bench/fleet_bench.py" --dsn "$TREND_PG_DSN" \
   --user "$TREND_PG_USER" --password "$TREND_PG_PASSWORD" --trendhost "$build/bin/trendhost"
+
+echo "[bench] the fleet report as the fleet grows: 250, 2,000 and 20,000 series x 91 days"
+printf '\n[trend_scale]\nDriver=TrendSQLite\nDatabase=%s/scale.db\n' "$dir" >>"$ODBCINI"
+/usr/bin/python3 "$root/bench/scale_bench.py" --trendhost "$build/bin/trendhost" \
+  --demo-data "$build/bin/trend-demo-data" --schema "$root/schema/tables.sql" \
+  --sqlite-dsn trend_scale --sqlite-file "$dir/scale.db" --pg-dsn "$TREND_PG_DSN" \
+  --pg-user "$TREND_PG_USER" --pg-password "$TREND_PG_PASSWORD" --pg-port "$pgport"

@@ -755,16 +755,15 @@ std::string RenderReport(const std::vector<SeriesResult>& results, const ReportR
   } else {
     WriteHtml(text, results, run, columns, charts);
   }
-  return text.str();
+  return std::move(text).str();  // the buffer itself, not a copy
 }
 
 void WriteReport(const std::vector<SeriesResult>& results, const ReportRun& run,
                  const ReportOptions& o) {
+  // One copy of the text, however large the fleet.
   const std::string report = RenderReport(results, run, o);
-  std::ostringstream text;
-  text << report;
   if (o.output.empty() || o.output == "-") {
-    std::cout << text.str() << std::flush;
+    std::cout << report << std::flush;
     return;
   }
   std::error_code ec;
@@ -773,11 +772,11 @@ void WriteReport(const std::vector<SeriesResult>& results, const ReportRun& run,
       kind != std::filesystem::file_type::not_found) {
     // A device or a pipe (/dev/null, /dev/stdout, a FIFO): written to as it is.
     std::ofstream file(o.output, std::ios::binary);
-    file << text.str();
+    file << report;
     if (!file.flush()) throw CallFailed("cannot write " + o.output);
     return;
   }
-  WriteFileWhole(o.output, text.str());
+  WriteFileWhole(o.output, report);
 }
 
 }  // namespace host
