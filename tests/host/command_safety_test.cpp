@@ -71,15 +71,16 @@ TEST_F(CommandSafety, NamesAndLabelsNeverReachGnuplotAsCommands) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_FALSE(fs::exists(marker_));
   const std::string html = testbed::Slurp((dir_ / "r.html").string());
-  // Five charts, each titled with its name as text (the newline dropped).
+  // Each exceeded series has two charts (by day, and hour by hour), each titled with its
+  // name as text (the newline dropped).
   size_t svgs = 0;
   for (size_t p = 0; (p = html.find("<svg", p)) != std::string::npos; ++p) ++svgs;
-  EXPECT_EQ(svgs, hosts.size()) << r.err;
+  EXPECT_EQ(svgs, 2 * hosts.size()) << r.err;
   EXPECT_NE(html.find("web`touch"), std::string::npos);
   EXPECT_NE(html.find("linesystem("), std::string::npos);
   size_t pngs = 0;
   for (const auto& f : fs::directory_iterator(charts)) pngs += f.path().extension() == ".png";
-  EXPECT_EQ(pngs, hosts.size());
+  EXPECT_EQ(pngs, 2 * hosts.size());
   // The Python fleet report draws through the same code; and no chart folder is left.
   for (const auto& f : fs::directory_iterator(fs::temp_directory_path()))
     EXPECT_EQ(
