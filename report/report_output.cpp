@@ -377,19 +377,21 @@ std::string ColumnHelp(const std::string& name) {
   return {};
 }
 
-// The page's columns: those a planner reads first (host, probe, arg, status, the crossing,
-// the level, the forecasts), then the rest in their usual order; without the columns no
-// row has a value in, and without the first and last day when every row has the same ones
-// (the parameters show them once).
+// Where a column stands among those a planner reads first (host, probe, arg, status, the
+// crossing, the level, then the forecasts); INT_MAX for the others.
+int LeadingRank(const std::string& name) {
+  static const std::vector<std::string> kLeading = {
+      "host", "probe", "arg", "status", "crossing_date", "days_to_threshold", "level"};
+  for (size_t i = 0; i < kLeading.size(); ++i)
+    if (name == kLeading[i]) return static_cast<int>(i);
+  return name.rfind("forecast_", 0) == 0 ? static_cast<int>(kLeading.size()) : INT_MAX;
+}
+
+// The page's columns: the leading ones, then the rest in their usual order; without the
+// columns no row has a value in, and without the first and last day when every row has the
+// same ones (the parameters show them once).
 std::vector<const Column*> PageColumns(const std::vector<Column>& columns,
                                        const std::vector<SeriesResult>& results, bool sameDays) {
-  static const std::vector<std::string> kFirst = {
-      "host", "probe", "arg", "status", "crossing_date", "days_to_threshold", "level"};
-  auto rank = [&](const Column& c) {
-    for (size_t i = 0; i < kFirst.size(); ++i)
-      if (c.name == kFirst[i]) return static_cast<int>(i);
-    return c.name.rfind("forecast_", 0) == 0 ? static_cast<int>(kFirst.size()) : INT32_MAX;
-  };
   std::vector<const Column*> out;
   for (const auto& c : columns) {
     if (sameDays && (c.name == "first_day" || c.name == "last_day" || c.name == "last_seen"))
@@ -400,8 +402,9 @@ std::vector<const Column*> PageColumns(const std::vector<Column>& columns,
       continue;
     out.push_back(&c);
   }
-  std::stable_sort(out.begin(), out.end(),
-                   [&](const Column* a, const Column* b) { return rank(*a) < rank(*b); });
+  std::stable_sort(out.begin(), out.end(), [](const Column* a, const Column* b) {
+    return LeadingRank(a->name) < LeadingRank(b->name);
+  });
   return out;
 }
 
@@ -518,16 +521,11 @@ void WriteHtml(std::ostream& out, const std::vector<SeriesResult>& results, cons
       out << "<dt>" << HtmlEscape(c->name) << "</dt><dd>" << HtmlEscape(help) << "</dd>\n";
   out << "</dl></details>\n<h2>Hosts</h2>\n";
 
-  // Per host: its series (the columns read first) and its charts.
+  // Per host: its series (the leading columns but the host, and the unit) and its charts.
   std::vector<const Column*> brief;
-  for (const Column* c : shown) {
-    if (c->name == "host") continue;
-    if (c->name.rfind("forecast_", 0) != 0 && c->name != "probe" && c->name != "arg" &&
-        c->name != "status" && c->name != "crossing_date" && c->name != "days_to_threshold" &&
-        c->name != "level" && c->name != "unit")
-      continue;
-    brief.push_back(c);
-  }
+  for (const Column* c : shown)
+    if (c->name != "host" && (LeadingRank(c->name) != INT_MAX || c->name == "unit"))
+      brief.push_back(c);
   for (const auto& [host, id] : hostIds) {
     out << "<section class=\"host\" id=\"" << id << "\" data-host=\"" << HtmlEscape(host)
         << "\"><h3>" << HtmlEscape(host) << "</h3>\n<div class=\"table-box\"><table "
