@@ -11,10 +11,12 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <variant>
 
+#include "array_statement.h"
 #include "command.h"
 #include "error.h"
 #include "grouped_statement.h"
@@ -33,9 +35,10 @@ namespace host {
 namespace {
 
 constexpr size_t kBatchRows = 1000;
-// Rows in one statement (measured: larger groups gain nothing on MariaDB and lose on
-// psqlODBC, which expands parameter arrays into statements of literals).
+// Keys in one statement (measured: larger groups gain nothing on MariaDB).
 constexpr size_t kGroupRows = 20;
+// Parameters in one statement: the least limit of the backends (SQLite's default).
+constexpr size_t kParameters = 999;
 
 std::string Day(trend::Date d) {
   return trend::FormatDate(d, trend::DateFormat::kIsoDay);
@@ -45,31 +48,61 @@ std::string Day(trend::Date d) {
 // (an hourly run of the same day keeps the hours before it); the daily columns are then
 // recomputed from the merged hours. In the mail tables the day's largest sample is the
 // larger of the run's and the stored row's while any stored hour stays.
+// The stored rows are read a group of series at a time, each over the run's days of that
+// series, so the series index finds them however large the table is.
 void MergeStoredHours(HostDatabase& db, const std::string& table, bool mail,
                       std::vector<DayRow>& rows) {
-  std::map<trend::Date, std::map<SeriesKey, size_t>> byDay;
-  for (size_t i = 0; i < rows.size(); ++i) byDay[rows[i].day][rows[i].key] = i;
+  struct Days {
+    trend::Date first, last;
+    std::map<trend::Date, size_t> rows;
+  };
+  std::map<SeriesKey, Days> bySeries;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    // A day the run has every hour of keeps nothing of the stored row.
+    bool whole = true;
+    for (int h = 0; h < 24; ++h)
+      whole = whole && !trend::IsMissingCell(rows[i].avg[h], rows[i].min[h]);
+    if (whole) continue;
+    auto [it, added] = bySeries.try_emplace(rows[i].key, Days{rows[i].day, rows[i].day, {}});
+    it->second.first = std::min(it->second.first, rows[i].day);
+    it->second.last = std::max(it->second.last, rows[i].day);
+    it->second.rows[rows[i].day] = i;
+  }
   const std::string columns =
-      "HOSTNAME, PROBE, PROBE_ARG" + trend::HourColumns("AVG_VALUE_", ", ", "") +
+      "HOSTNAME, PROBE, PROBE_ARG, COLLECTION_DATE" + trend::HourColumns("AVG_VALUE_", ", ", "") +
       trend::HourColumns("MIN_VALUE_", ", ", "") + (mail ? ", MAX_DAILY_VALUE" : "");
-  for (const auto& [day, keys] : byDay) {
-    auto rs = db.connection().OpenResultSet("SELECT " + columns + " FROM " + table +
-                                            " WHERE COLLECTION_DATE = " + db.Literal(day));
+  for (auto group = bySeries.begin(); group != bySeries.end();) {
+    std::string where;
+    for (size_t n = 0; n < kGroupRows && group != bySeries.end(); ++n, ++group) {
+      const auto& [key, days] = *group;
+      where += std::string(n ? " OR " : "") + "(HOSTNAME = " + HostDatabase::Literal(key.host) +
+               " AND PROBE = " + HostDatabase::Literal(key.probe) +
+               " AND PROBE_ARG = " + HostDatabase::Literal(key.arg) +
+               " AND COLLECTION_DATE BETWEEN " + db.Literal(days.first) + " AND " +
+               db.Literal(days.last) + ")";
+    }
+    auto rs =
+        db.connection().OpenResultSet("SELECT " + columns + " FROM " + table + " WHERE " + where);
     for (; !rs.AtEnd(); rs.MoveNext()) {
-      const SeriesKey key{rs.Value(0).ToText(), rs.Value(1).ToText(), rs.Value(2).ToText()};
-      const auto it = keys.find(key);  // exact, byte for byte
-      if (it == keys.end()) continue;
-      DayRow& r = rows[it->second];
+      // Keys match exactly, byte for byte, whatever the table's collation.
+      const auto series = bySeries.find(
+          SeriesKey{rs.Value(0).ToText(), rs.Value(1).ToText(), rs.Value(2).ToText()});
+      if (series == bySeries.end()) continue;
+      const auto day = series->second.rows.find(rs.Value(3).ToDate());
+      if (day == series->second.rows.end()) continue;
+      DayRow& r = rows[day->second];
       bool kept = false;
       for (int h = 0; h < 24; ++h) {
         if (!trend::IsMissingCell(r.avg[h], r.min[h])) continue;  // the run's hour
-        if (rs.Value(3 + h).IsNull() || rs.Value(27 + h).IsNull()) continue;
-        r.avg[h] = rs.DoubleValue(3 + h);
-        r.min[h] = rs.DoubleValue(27 + h);
+        const auto avg = rs.OptionalDouble(4 + h), min = rs.OptionalDouble(28 + h);
+        if (!avg || !min) continue;
+        r.avg[h] = *avg;
+        r.min[h] = *min;
         kept = kept || !trend::IsMissingCell(r.avg[h], r.min[h]);
       }
-      if (mail && kept && !rs.Value(51).IsNull())
-        r.maxSample = std::max(r.maxSample, rs.DoubleValue(51));
+      if (mail && kept)
+        if (const auto largest = rs.OptionalDouble(52))
+          r.maxSample = std::max(r.maxSample, *largest);
       SetDailyColumns(r);
     }
     rs.Close();
@@ -217,33 +250,53 @@ int Load(const LoadOptions& o) {
   HostDatabase db(o.login);
   trend::db::Connection& connection = db.connection();
   const std::string table = prefix + o.table;
-  // Keys match exactly, byte for byte, on every backend: a MariaDB table whose collation
-  // ignores case, accents or trailing blanks must not let "WEB01" replace web01's rows.
   const std::string dbms = connection.DbmsName();
   const bool mysql =
       dbms.find("mysql") != std::string::npos || dbms.find("mariadb") != std::string::npos;
-  const std::string exact = mysql ? "BINARY " : "";
-  GroupedStatement remove(connection, "DELETE FROM " + table + " WHERE ",
-                          "(" + exact + "HOSTNAME = ? AND " + exact + "PROBE = ? AND " + exact +
-                              "PROBE_ARG = ? AND COLLECTION_DATE = ?)",
-                          " OR ", kGroupRows);
+  const bool postgres = dbms.find("postgres") != std::string::npos;
   const std::string columns =
       "HOSTNAME, PROBE, PROBE_ARG, COLLECTION_DATE" + trend::HourColumns("AVG_VALUE_", ", ", "") +
       trend::HourColumns("MIN_VALUE_", ", ", "") + ", AVG_DAILY_VALUE, MAX_HOURLY_AVG" +
       (mail ? ", MAX_DAILY_VALUE" : "");
   const size_t parameters = 4 + 48 + 2 + (mail ? 1 : 0);
-  std::string marks = "?";
-  for (size_t i = 1; i < parameters; ++i) marks += ", ?";
-  trend::db::PreparedBatch insert(
-      connection, "INSERT INTO " + table + " (" + columns + ") VALUES (" + marks + ")");
+  std::unique_ptr<RowsStatement> remove, insert;
+  if (postgres) {
+    // A batch's keys and rows as arrays, one execution each.
+    std::string numbers;
+    for (size_t i = 4; i < parameters; ++i) numbers += ", ?::float8[]";
+    remove = std::make_unique<ArrayStatement>(
+        connection, "DELETE FROM " + table +
+                        " USING unnest(?::text[], ?::text[], ?::text[], ?::date[]) AS "
+                        "k(KEY_HOST, KEY_PROBE, KEY_ARG, KEY_DAY) WHERE HOSTNAME = KEY_HOST "
+                        "AND PROBE = KEY_PROBE AND PROBE_ARG = KEY_ARG AND COLLECTION_DATE = "
+                        "KEY_DAY");
+    insert = std::make_unique<ArrayStatement>(
+        connection, "INSERT INTO " + table + " (" + columns +
+                        ") SELECT * FROM unnest(?::text[], ?::text[], ?::text[], ?::date[]" +
+                        numbers + ")");
+  } else {
+    // Keys match exactly, byte for byte, on every backend: a MariaDB table whose collation
+    // ignores case, accents or trailing blanks must not let "WEB01" replace web01's rows.
+    // The value side is the binary one, so that the series index still finds the rows.
+    const std::string exact = mysql ? "BINARY ?" : "?";
+    remove = std::make_unique<GroupedStatement>(connection, "DELETE FROM " + table + " WHERE ",
+                                                "(HOSTNAME = " + exact + " AND PROBE = " + exact +
+                                                    " AND PROBE_ARG = " + exact +
+                                                    " AND COLLECTION_DATE = ?)",
+                                                " OR ", kGroupRows);
+    std::string marks = "?";
+    for (size_t i = 1; i < parameters; ++i) marks += ", ?";
+    insert = std::make_unique<GroupedStatement>(
+        connection, "INSERT INTO " + table + " (" + columns + ") VALUES ", "(" + marks + ")", ", ",
+        kParameters / parameters);
+  }
   Progress progress("rows written", rows.size(), !o.quiet);
   {
     Transaction transaction(connection);
     // Two loads at once take turns on PostgreSQL, whose deletes do not wait for another
     // load's uncommitted rows (InnoDB's key locks and SQLite's one writer already serialise
     // them); the schema's unique key stops a duplicate day row on every backend.
-    if (dbms.find("postgres") != std::string::npos)
-      connection.Execute("LOCK TABLE " + table + " IN SHARE ROW EXCLUSIVE MODE");
+    if (postgres) connection.Execute("LOCK TABLE " + table + " IN SHARE ROW EXCLUSIVE MODE");
     if (!o.replaceDays) MergeStoredHours(db, table, mail, rows);
     for (size_t first = 0; first < rows.size(); first += kBatchRows) {
       const size_t n = std::min(kBatchRows, rows.size() - first);
@@ -259,10 +312,10 @@ int Load(const LoadOptions& o) {
         if (mail) values[50][i] = r.maxSample;
       }
       std::vector<trend::db::ParameterColumn> key = {hosts, probes, args, dates};
-      remove.Execute(key, n);
+      remove->Execute(key, n);
       std::vector<trend::db::ParameterColumn> all = std::move(key);
       for (auto& v : values) all.emplace_back(std::move(v));
-      insert.Execute(all, n);
+      insert->Execute(all, n);
       progress.Done(first + n);
     }
     transaction.Commit();

@@ -9,10 +9,17 @@
 
 namespace host {
 
+// A statement run for many rows at once, each column holding one value a row.
+class RowsStatement {
+ public:
+  virtual ~RowsStatement() = default;
+  virtual void Execute(const std::vector<trend::db::ParameterColumn>& columns, size_t rows) = 0;
+};
+
 // A statement that carries several rows at once: `head`, then `tuple` (the "?" of one
 // row) repeated for each row of a group, joined by `joiner`. Every execution sends an
 // array of such groups, so a batch of rows costs a few round trips, not one per row.
-class GroupedStatement {
+class GroupedStatement : public RowsStatement {
  public:
   GroupedStatement(trend::db::Connection& c, std::string head, std::string tuple,
                    std::string joiner, size_t group)
@@ -23,7 +30,7 @@ class GroupedStatement {
         group_(group) {}
 
   // Runs the statement for `rows` rows of `columns` (one value per row in each).
-  void Execute(const std::vector<trend::db::ParameterColumn>& columns, size_t rows);
+  void Execute(const std::vector<trend::db::ParameterColumn>& columns, size_t rows) override;
 
  private:
   // Rows [first, first + count) in groups of `size` rows.

@@ -11,14 +11,6 @@
 
 namespace host {
 
-namespace {
-
-std::string Quoted(const std::string& s) {
-  return "'" + trend::Module1::QuoteSQL(s) + "'";
-}
-
-}  // namespace
-
 std::string TablePrefix(const std::string& qualifier) {
   if (qualifier.empty()) return {};
   if (!trend::Module1::ValidQualifier(qualifier))
@@ -30,6 +22,10 @@ std::string TablePrefix(const std::string& qualifier) {
 
 HostDatabase::HostDatabase(const trend::db::Login& login, const std::string& qualifier)
     : prefix_(TablePrefix(qualifier)), connection_(trend::db::Connection::Open(env_, login)) {}
+
+std::string HostDatabase::Literal(const std::string& text) {
+  return "'" + trend::Module1::QuoteSQL(text) + "'";
+}
 
 std::string HostDatabase::Literal(trend::Date d) {
   return trend::Module1::GetNativeSQLVB(
@@ -94,9 +90,9 @@ HourlyWindow HostDatabase::Window(const SeriesKey& key, trend::Date first, trend
   }
   const std::string sql = "SELECT COLLECTION_DATE" + hours + " FROM " + prefix_ +
                           "HX_METRICS WHERE COLLECTION_DATE BETWEEN " + Literal(start) + " AND " +
-                          Literal(last) + " AND HOSTNAME = " + Quoted(key.host) +
-                          " AND PROBE = " + Quoted(key.probe) +
-                          " AND PROBE_ARG = " + Quoted(key.arg);
+                          Literal(last) + " AND HOSTNAME = " + Literal(key.host) +
+                          " AND PROBE = " + Literal(key.probe) +
+                          " AND PROBE_ARG = " + Literal(key.arg);
   HourlyWindow w;
   auto rs = connection_.OpenResultSet(sql);
   for (; !rs.AtEnd(); rs.MoveNext()) {

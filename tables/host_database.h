@@ -66,6 +66,9 @@ class HostDatabase {
 
   // A day as the driver's native date literal.
   std::string Literal(trend::Date d);
+  // A text as a string literal (apostrophes doubled; backslashes are plain characters on
+  // every connection this class opens).
+  static std::string Literal(const std::string& text);
   trend::db::Connection& connection() { return connection_; }
   const std::string& prefix() const { return prefix_; }
 

@@ -2,6 +2,7 @@
 // samples into day rows, replacement of the days a load covers, nothing written by a
 // failed run, real sysstat output, the population summary, and the whole path to a
 // forecast and a rank.
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -101,12 +102,25 @@ TEST_F(Load, ASecondLoadMergesOnlyTheDaysItCovers) {
   // Hour 10 of 30 June stays, hour 11 joins it: the daily mean is of both.
   EXPECT_EQ(
       Table("HOSTNAME, COLLECTION_DATE, AVG_DAILY_VALUE"),
-      (Rows{{"h", "2001-06-29", N(1)}, {"h", "2001-06-30", N(5.5)}, {"other", "2001-06-30", N(3)}}));
+      (Rows{
+          {"h", "2001-06-29", N(1)}, {"h", "2001-06-30", N(5.5)}, {"other", "2001-06-30", N(3)}}));
   r = Run("load", {"--replace-days",
                    Write("b.csv", "time,host,probe,arg,value\n2001-06-30T11:00:00Z,h,p,,9\n")});
   EXPECT_EQ(
       Table("HOSTNAME, COLLECTION_DATE, AVG_DAILY_VALUE"),
       (Rows{{"h", "2001-06-29", N(1)}, {"h", "2001-06-30", N(9)}, {"other", "2001-06-30", N(3)}}));
+  // A run with every hour of a day replaces the whole stored day; the next day's partial
+  // run still merges with what is stored.
+  std::string whole = "time,host,probe,arg,value\n";
+  for (int h = 0; h < 24; ++h)
+    whole +=
+        "2001-06-29T" + std::string(h < 10 ? "0" : "") + std::to_string(h) + ":30:00Z,h,p,,4\n";
+  whole += "2001-06-30T12:00:00Z,h,p,,3\n";
+  r = Run("load", {Write("c.csv", whole)});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(
+      Table("HOSTNAME, COLLECTION_DATE, AVG_DAILY_VALUE"),
+      (Rows{{"h", "2001-06-29", N(4)}, {"h", "2001-06-30", N(6)}, {"other", "2001-06-30", N(3)}}));
 }
 
 TEST_F(Load, AFailedRunLeavesTheTableAsItWas) {
@@ -148,7 +162,8 @@ TEST_F(Load, HourlyLoadsOfOneDayKeepEveryHour) {
   for (int h : {9, 10, 11}) {
     char line[96];
     std::snprintf(line, sizeof line, "2001-06-30T%02d:15:00Z,web01,cpu,,%d\n", h, 10 * h);
-    HostRun r = Run("load", {"--quiet", Write("h.csv", std::string("time,host,probe,arg,value\n") + line)});
+    HostRun r =
+        Run("load", {"--quiet", Write("h.csv", std::string("time,host,probe,arg,value\n") + line)});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "");  // --quiet: nothing on success
   }
@@ -156,11 +171,18 @@ TEST_F(Load, HourlyLoadsOfOneDayKeepEveryHour) {
                   "AVG_DAILY_VALUE, MAX_HOURLY_AVG"),
             (Rows{{N(90), N(100), N(110), N(-1), N(1e9), N(100), N(110)}}));
   // A run with a new value for hour 10 replaces that hour only.
-  ASSERT_EQ(Run("load", {Write("h.csv", "time,host,probe,arg,value\n2001-06-30T10:40:00Z,web01,cpu,,40\n")}).status, 0);
+  ASSERT_EQ(Run("load",
+                {Write("h.csv", "time,host,probe,arg,value\n2001-06-30T10:40:00Z,web01,cpu,,40\n")})
+                .status,
+            0);
   EXPECT_EQ(Table("AVG_VALUE_09, AVG_VALUE_10, AVG_VALUE_11, AVG_DAILY_VALUE, MAX_HOURLY_AVG"),
             (Rows{{N(90), N(40), N(110), N(80), N(110)}}));
   // --replace-days: the run's day as the run has it.
-  ASSERT_EQ(Run("load", {"--replace-days", Write("h.csv", "time,host,probe,arg,value\n2001-06-30T12:00:00Z,web01,cpu,,5\n")}).status, 0);
+  ASSERT_EQ(Run("load",
+                {"--replace-days",
+                 Write("h.csv", "time,host,probe,arg,value\n2001-06-30T12:00:00Z,web01,cpu,,5\n")})
+                .status,
+            0);
   EXPECT_EQ(Table("AVG_VALUE_09, AVG_VALUE_12, AVG_DAILY_VALUE"), (Rows{{N(-1), N(5), N(5)}}));
 }
 
@@ -174,6 +196,34 @@ TEST_F(Load, TextsReachTheTableUnchanged) {
   r = Call({"OrreryFunctions.OrreryClass", "TrendValue", host, "p;x", "a\"b", "2001-06-01",
             "2001-06-30", "0", "0", "2"});
   EXPECT_EQ(r.out, "3\n") << r.err;
+}
+
+TEST_F(Load, NamesAndNumbersOfEveryShapeSurviveABulkWriteAndItsReplacement) {
+  // Texts that mean something to an array, a list or a literal, and numbers that need all
+  // their digits; written twice, so that the second run's delete must find every key.
+  const std::vector<std::string> hosts = {
+      "{a,b}",  "NULL",   "q\"uote", "back\\slash", " lead",
+      "trail ", "comma,", "ünï",     "}",           "'; DROP TABLE x; --"};
+  const std::vector<std::string> values = {"0.30000000000000004", "1e-300", "-0.1",
+                                           "123456789.12345678", "1e15"};
+  std::string csv = "time,host,probe,arg,value\n";
+  for (size_t i = 0; i < hosts.size(); ++i) {
+    std::string quoted = "\"";
+    for (char c : hosts[i]) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    csv += "2001-06-30T10:00:00Z," + quoted + "\",p,{x}," + values[i % values.size()] + "\n";
+  }
+  const std::string file = Write("shapes.csv", csv);
+  for (int run = 0; run < 2; ++run) {
+    HostRun r = Run("load", {"--quiet", file});
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+  Rows expected;
+  for (size_t i = 0; i < hosts.size(); ++i)
+    expected.push_back({hosts[i], "{x}", N(std::stod(values[i % values.size()]))});
+  std::sort(expected.begin(), expected.end());
+  Rows stored = Table("HOSTNAME, PROBE_ARG, AVG_VALUE_10");
+  std::sort(stored.begin(), stored.end());
+  EXPECT_EQ(stored, expected);
 }
 
 TEST_F(Load, SysstatOutputLoadsAndAForecastFollows) {
@@ -208,11 +258,12 @@ TEST_F(Load, SysstatOutputLoadsAndAForecastFollows) {
   // Real output of this machine's collector, a few seconds of it.
   const std::string sa = (dir_ / "sa.bin").string();
   const std::string sadf = (dir_ / "sa.txt").string();
-  ASSERT_EQ(std::system(("/usr/lib/sysstat/sadc -S XALL 1 3 " + testbed::ShellQuote(sa) +
-                         " && sadf -d " + testbed::ShellQuote(sa) + " -- -u ALL -q -B -W -r -S -F MOUNT -n DEV -d > " +
-                         testbed::ShellQuote(sadf))
-                            .c_str()),
-            0);
+  ASSERT_EQ(
+      std::system(("/usr/lib/sysstat/sadc -S XALL 1 3 " + testbed::ShellQuote(sa) + " && sadf -d " +
+                   testbed::ShellQuote(sa) + " -- -u ALL -q -B -W -r -S -F MOUNT -n DEV -d > " +
+                   testbed::ShellQuote(sadf))
+                      .c_str()),
+      0);
   Exec("DELETE FROM HX_METRICS");
   r = Run("load", {"--format", "sadf", sadf});
   EXPECT_EQ(r.status, 0) << r.err;
@@ -231,7 +282,8 @@ TEST_F(Load, SysstatOutputLoadsAndAForecastFollows) {
   for (const char* probe : {"avgcpuusr", "avgcpusys", "avgcpuwait", "blockinkb", "blockoutkb",
                             "fsfreemb", "fsusedpct", "ldavg1", "ldavg5", "ldavg15", "memusedpct",
                             "pageinrate", "pageoutrate", "swapusedpct", "totalfree"})
-    EXPECT_NE(std::find(probes.begin(), probes.end(), std::vector<std::string>{probe}), probes.end())
+    EXPECT_NE(std::find(probes.begin(), probes.end(), std::vector<std::string>{probe}),
+              probes.end())
         << probe;
   const Rows root = Query("SELECT PROBE_ARG FROM HX_METRICS WHERE PROBE = 'fsusedpct'");
   EXPECT_NE(std::find(root.begin(), root.end(), std::vector<std::string>{"/"}), root.end());
@@ -264,8 +316,9 @@ TEST_F(Load, DailySaFilesThroughSadfWithWhatIsMissing) {
   EXPECT_NE(r.err.find(bad + ": sadf cannot read it: "), std::string::npos) << r.err;
   EXPECT_EQ(Query("SELECT COUNT(*) FROM HX_METRICS")[0][0], before);
   // sadf output given as samples, and sadf -j output, are recognised.
-  r = Run("load", {Write("d.txt", "# hostname;interval;timestamp;CPU;%idle\nh;60;2001-06-30 "
-                                  "10:00:00 UTC;-1;5\n")});
+  r = Run("load", {Write("d.txt",
+                         "# hostname;interval;timestamp;CPU;%idle\nh;60;2001-06-30 "
+                         "10:00:00 UTC;-1;5\n")});
   EXPECT_NE(r.err.find("looks like the output of sadf -d: load it with --format sadf"),
             std::string::npos)
       << r.err;
