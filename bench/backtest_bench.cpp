@@ -8,16 +8,20 @@
 // days 1..h, over the window's mean absolute week-over-week change), the share of actual
 // daily means inside the 80 % interval at days 7, 30 and 90, and the time per series of fit,
 // backtest and intervals. Every series is made by a fixed generator: the figures repeat.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "dates.h"
 #include "error.h"
 #include "forecasting.h"
 
@@ -83,8 +87,11 @@ struct Score {
 
 constexpr int kLeads[3] = {7, 30, 90};
 
-void Evaluate(const Hours& hours, std::optional<host::Model> model, Score& s) {
-  for (int cut = 182; cut + 90 <= kDays; cut += 7) {
+// Rolling origin every `step` days from the first full window to the last that 90 days
+// follow.
+void Evaluate(const Hours& hours, std::optional<host::Model> model, Score& s, int step = 7) {
+  const int days = static_cast<int>(hours.size());
+  for (int cut = 182; cut + 90 <= days; cut += step) {
     host::HourlyWindow w;
     for (int back = 0; back < host::kWindowDays; ++back) w.hours[back] = hours[cut - 1 - back];
     const auto start = std::chrono::steady_clock::now();
@@ -114,9 +121,91 @@ void Evaluate(const Hours& hours, std::optional<host::Model> model, Score& s) {
   }
 }
 
+// A file of public_series.py, its days from the first to the last (a day without lines
+// is a gap).
+Hours ReadPublic(const std::string& path) {
+  std::ifstream in(path);
+  std::map<trend::Date, std::array<std::optional<double>, 24>> days;
+  std::string line;
+  while (std::getline(in, line)) {
+    std::stringstream fields(line);
+    std::string day, hour, value;
+    std::getline(fields, day, ',');
+    std::getline(fields, hour, ',');
+    std::getline(fields, value);
+    const trend::Date d = trend::MakeDate(std::stoi(day.substr(0, 4)), std::stoi(day.substr(5, 2)),
+                                          std::stoi(day.substr(8, 2)));
+    auto& cells = days[d];
+    if (hour.empty())
+      cells.fill(std::stod(value));
+    else
+      cells[static_cast<size_t>(std::stoi(hour))] = std::stod(value);
+  }
+  Hours out;
+  if (days.empty()) return out;
+  for (trend::Date d = days.begin()->first; d <= days.rbegin()->first; d = trend::AddDays(d, 1)) {
+    const auto it = days.find(d);
+    out.push_back(it == days.end() ? std::array<std::optional<double>, 24>{} : it->second);
+  }
+  return out;
+}
+
+void PrintRow(const std::string& name, const Score& s) {
+  std::printf("%-15s", name.c_str());
+  for (int k = 0; k < 3; ++k) std::printf(" %9.3f", s.cases[k] ? s.mase[k] / s.cases[k] : 0.0);
+  for (int k = 0; k < 3; ++k)
+    std::printf(" %7.1f%%", s.covered[k] ? 100.0 * s.inside[k] / s.covered[k] : 0.0);
+  std::printf(" %12.3f\n", 1000 * s.seconds / std::max(1, s.series));
+}
+
+// Per public series, auto and the baselines; then every model over all of them, each series
+// counting alike (its mean MASE), coverage over every cut-off.
+void PublicSeries(const std::vector<std::string>& files,
+                  const std::vector<std::pair<std::string, std::optional<host::Model>>>& models) {
+  std::vector<std::pair<std::string, Hours>> series;
+  for (const auto& f : files) {
+    Hours h = ReadPublic(f);
+    if (h.size() < 182 + 90) continue;
+    std::string name = f.substr(f.find_last_of('/') + 1);
+    series.emplace_back(name.substr(0, name.rfind('.')), std::move(h));
+  }
+  if (series.empty()) return;
+  std::printf("\n[bench] public series (bench/public_series.py names the sources)\n");
+  std::printf("%-28s %6s %9s %9s %9s %9s %9s %9s\n", "series", "days", "auto 7d", "auto 30d",
+              "auto 90d", "HW 30d", "mean7 30d", "snaive 30d");
+  std::vector<Score> totals(models.size());
+  for (const auto& [name, hours] : series) {
+    // About 60 cut-offs a series, a week apart at least.
+    const int step = std::max(7, (static_cast<int>(hours.size()) - 272) / 60 / 7 * 7);
+    std::vector<Score> scores(models.size());
+    for (size_t m = 0; m < models.size(); ++m) {
+      Evaluate(hours, models[m].second, scores[m], step);
+      Score& t = totals[m];
+      for (int k = 0; k < 3; ++k) {
+        if (scores[m].cases[k]) t.mase[k] += scores[m].mase[k] / scores[m].cases[k], ++t.cases[k];
+        t.inside[k] += scores[m].inside[k], t.covered[k] += scores[m].covered[k];
+      }
+      t.seconds += scores[m].seconds, t.series += scores[m].series;
+    }
+    auto mase = [&](const std::string& model, int k) {
+      for (size_t m = 0; m < models.size(); ++m)
+        if (models[m].first == model && scores[m].cases[k])
+          return scores[m].mase[k] / scores[m].cases[k];
+      return 0.0;
+    };
+    std::printf("%-28s %6zu %9.3f %9.3f %9.3f %9.3f %9.3f %9.3f\n", name.c_str(), hours.size(),
+                mase("auto", 0), mase("auto", 1), mase("auto", 2), mase("holt-winters", 1),
+                mase("mean7", 1), mase("seasonal-naive", 1));
+  }
+  std::printf("\nover the %zu public series (each alike)\n", series.size());
+  std::printf("%-15s %9s %9s %9s %8s %8s %8s %12s\n", "model", "MASE 7d", "MASE 30d", "MASE 90d",
+              "cov 7d", "cov 30d", "cov 90d", "ms/series");
+  for (size_t m = 0; m < models.size(); ++m) PrintRow(models[m].first, totals[m]);
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   const std::vector<Regime> regimes = {
       {"steady growth", [](int t) { return 40 + 0.05 * t; }, 0.10, 0.0},
       {"level shift", [](int t) { return t < 300 ? 40.0 : 65.0; }, 0.10, 0.0},
@@ -139,11 +228,7 @@ int main() {
     for (size_t r = 0; r < regimes.size(); ++r)
       for (uint64_t seed = 1; seed <= 3; ++seed)
         Evaluate(Generate(regimes[r], seed * 7919 + r), model, s);
-    std::printf("%-15s", name.c_str());
-    for (int k = 0; k < 3; ++k) std::printf(" %9.3f", s.cases[k] ? s.mase[k] / s.cases[k] : 0.0);
-    for (int k = 0; k < 3; ++k)
-      std::printf(" %7.1f%%", s.covered[k] ? 100.0 * s.inside[k] / s.covered[k] : 0.0);
-    std::printf(" %12.3f\n", 1000 * s.seconds / std::max(1, s.series));
+    PrintRow(name, s);
   }
   // Per regime, auto against the mean of the last week.
   std::printf("\n%-18s %12s %12s %12s %12s\n", "regime", "auto 30d", "mean7 30d", "auto 90d",
@@ -159,6 +244,7 @@ int main() {
                 a.mase[1] / std::max(1, a.cases[1]), m.mase[1] / std::max(1, m.cases[1]),
                 a.mase[2] / std::max(1, a.cases[2]), m.mase[2] / std::max(1, m.cases[2]));
   }
+  PublicSeries(std::vector<std::string>(argv + 1, argv + argc), models);
   return 0;
 }
 

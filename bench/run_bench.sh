@@ -16,8 +16,9 @@ source "$dir/env"
 export TREND_REGISTRY=$dir/registry
 "$build/bin/trendhost" register "$build"/lib/Orrery.so >/dev/null
 
-echo "[bench] forecasting models on generated regimes (rolling origin, 182-day windows)"
-"$build/bin/backtest_bench"
+echo "[bench] forecasting models on generated regimes and public series (rolling origin, 182-day windows)"
+/usr/bin/python3 "$root/bench/public_series.py" "$dir/public"
+"$build/bin/backtest_bench" "$dir"/public/*.csv
 
 echo "[bench] micro benchmarks"
 [ -n "${TREND_BENCH_SKIP_MICRO:-}" ] || "$build/bin/trend_bench" --benchmark_min_time=0.2

@@ -57,7 +57,7 @@ ModelForecast ApplyModel(SeriesResult& r, const HourlyWindow& window, const Repo
   const int longest = *std::max_element(run.horizons.begin(), run.horizons.end());
   const ModelForecast f =
       ForecastWindow(window, target, choice, std::max(longest, kModelReach), std::max(1, longest));
-  r.model = ModelName(f.model);
+  r.model = ModelName(f);
   r.backtestMase = f.mase;
   const bool line = f.model == Model::kLine;
   if (!line) {

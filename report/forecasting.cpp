@@ -15,6 +15,7 @@ constexpr double kDamping = 0.98;       // the weighted models' slope, per day a
 constexpr int kMinTraining = 56;        // days a backtest's model is given at least
 constexpr int kCutStep = 7;             // days between the backtest's cut-offs
 constexpr double kTieMargin = 0.02;     // a model this much worse than the best still ties
+constexpr double kPairMargin = 0.15;    // a runner-up this close may join the best
 constexpr double kRecentHalfLife = 14;  // days: the weight of older cut-offs in the choice
 constexpr double kLowQ = 0.10, kHighQ = 0.90;
 // Backtest errors come from fewer cut-offs than the future holds surprises, the fewer the
@@ -22,7 +23,7 @@ constexpr double kLowQ = 0.10, kHighQ = 0.90;
 // much, growing with the lead and faster beyond 60 days, cover 75-85 % at 7, 30 and 90 days
 // on the benchmark's regimes.
 double Widening(int lead) {
-  return std::min(3.0, 1.12 + 0.0085 * lead + 0.025 * std::max(0, lead - 60));
+  return std::min(4.0, 1.12 + 0.0085 * lead + 0.05 * std::max(0, lead - 60));
 }
 
 using Daily = std::vector<std::optional<double>>;  // by days back from an origin
@@ -226,7 +227,10 @@ Backtest RunBacktest(Model m, const Daily& y, const HourlyWindow& w, Target targ
     if (y[d]) days = d + 1;
   b.maxLead = std::min(longest, std::max(0, days - kMinTraining));
   b.errors.assign(static_cast<size_t>(b.maxLead) + 1, {});
-  for (int cut = kCutStep; cut + kMinTraining <= days; cut += kCutStep) {
+  // The class's line refits its hourly model at each cut-off, the dearest fit by far: it is
+  // judged at every other cut-off (the latest among them), the others at every one.
+  const int step = m == Model::kLine ? 2 * kCutStep : kCutStep;
+  for (int cut = kCutStep; cut + kMinTraining <= days; cut += step) {
     const Daily train = Training(y, cut);
     int present = 0;
     for (int t = 0; t < 28 && t < static_cast<int>(train.size()); ++t) present += train[t] ? 1 : 0;
@@ -243,6 +247,28 @@ Backtest RunBacktest(Model m, const Daily& y, const HourlyWindow& w, Target targ
     b.absolute.push_back(std::move(abs));
   }
   return b;
+}
+
+// The backtest of the mean of two models' forecasts, from their backtests on the same
+// cut-offs: each error is the mean of the two.
+Backtest Averaged(const Backtest& a, const Backtest& b) {
+  Backtest out;
+  out.cuts = a.cuts;
+  out.maxLead = a.maxLead;
+  out.errors.assign(a.errors.size(), {});
+  std::vector<size_t> next(a.errors.size(), 0);
+  for (size_t k = 0; k < a.cuts.size(); ++k) {
+    std::vector<std::optional<double>> abs(a.absolute[k].size());
+    for (size_t h = 1; h < abs.size(); ++h) {
+      if (!a.absolute[k][h]) continue;
+      const double e = (a.errors[h][next[h]] + b.errors[h][next[h]]) / 2;
+      ++next[h];
+      out.errors[h].push_back(e);
+      abs[h] = std::fabs(e);
+    }
+    out.absolute.push_back(std::move(abs));
+  }
+  return out;
 }
 
 // The mean absolute change of a day from the same weekday a week before.
@@ -327,6 +353,12 @@ const char* ModelName(Model m) {
   return "line";
 }
 
+std::string ModelName(const ModelForecast& f) {
+  std::string name = ModelName(f.model);
+  if (f.partner) name += std::string("+") + ModelName(*f.partner);
+  return name;
+}
+
 std::optional<Model> ModelFromName(const std::string& name, bool& known) {
   known = true;
   if (name == "auto") return std::nullopt;
@@ -407,12 +439,35 @@ ModelForecast ForecastWindow(const HourlyWindow& window, Target target, std::opt
           break;
         }
     out.model = scores[pick].first;
+    // The runner-up on the same cut-offs, when it came nearly as close: the mean of the two
+    // is judged by the same backtest and taken where it does at least as well.
+    std::optional<size_t> second;
+    if (std::isfinite(best) && out.model != Model::kLine)
+      for (size_t i = 0; i < scores.size(); ++i)
+        if (i != pick && kAllModels[i] != Model::kLine && runs[i].cuts == runs[pick].cuts &&
+            scores[i].second <= best * (1 + kPairMargin) &&
+            (!second || scores[i].second < scores[*second].second))
+          second = i;
+    if (second) {
+      Backtest pair = Averaged(runs[pick], runs[*second]);
+      double pairScore = 0, pickScore = 0;
+      for (int h : leads)
+        if (auto p = Mase(pair, h, scale, kRecentHalfLife))
+          if (auto q = Mase(runs[pick], h, scale, kRecentHalfLife))
+            pairScore += *p, pickScore += *q;
+      if (pairScore <= pickScore) {
+        out.partner = scores[*second].first;
+        runs[pick] = std::move(pair);
+      }
+    }
     chosen = std::move(runs[pick]);
   }
   out.backtestLead = std::min(30, chosen->maxLead);
   if (out.backtestLead >= 1) out.mase = Mase(*chosen, out.backtestLead, scale);
 
   const Fitted f(out.model, y, window, 0, target);
+  std::optional<Fitted> partner;
+  if (out.partner) partner.emplace(*out.partner, y, window, 0, target);
   out.path.resize(static_cast<size_t>(horizon) + 1);
   out.lower.resize(out.path.size());
   out.upper.resize(out.path.size());
@@ -423,7 +478,7 @@ ModelForecast ForecastWindow(const HourlyWindow& window, Target target, std::opt
   const int edgeLead = std::max(1, chosen->maxLead);
   const std::pair<double, double> edge = Offsets(*chosen, edgeLead);
   for (int h = 0; h <= horizon; ++h) {
-    const double v = f.At(h);
+    const double v = partner ? (f.At(h) + partner->At(h)) / 2 : f.At(h);
     std::pair<double, double> o{0, 0};
     if (h >= 1) {
       if (h >= knots.back()) {

@@ -11,7 +11,8 @@
 //   combined        the mean of the holt-winters, weighted-14 and seasonal-naive forecasts
 //                   (their errors partly cancel: steadier than each on its own)
 //   auto            per series, the model with the smallest backtest error (ties: the
-//                   simpler model)
+//                   simpler model), averaged with a runner-up that came close where the
+//                   mean of the two did at least as well on the same backtest
 //
 // The error is MASE: the mean absolute error of the daily values over days 1..h ahead,
 // divided by the window's mean absolute change from a day to the same weekday a week
@@ -37,11 +38,16 @@ inline constexpr Model kAllModels[] = {Model::kMean7,    Model::kSeasonalNaive, 
                                        Model::kWeighted, Model::kWeighted14,    Model::kHoltWinters,
                                        Model::kCombined};
 const char* ModelName(Model m);
+// The name of what a forecast used: its model, or both of a pair joined by "+".
+std::string ModelName(const struct ModelForecast& f);
 // "auto" is nullopt; an unknown name is nullopt in `known`.
 std::optional<Model> ModelFromName(const std::string& name, bool& known);
 
 struct ModelForecast {
   Model model = Model::kLine;
+  // With auto, a second model whose backtest came as close: the forecast is the mean of
+  // both ("holt-winters+seasonal-naive").
+  std::optional<Model> partner;
   std::vector<double> path;          // the forecast of day h ahead, h = 0..horizon (0: level)
   std::vector<double> lower, upper;  // the 80 % interval of each day, same indexes
   std::optional<double> mase;        // backtest error at 30 days or the longest lead it had

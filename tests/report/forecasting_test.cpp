@@ -115,6 +115,31 @@ TEST(Forecasting, CombinedIsTheMeanOfItsThreeParts) {
   EXPECT_EQ(ModelFromName("combined", known), Model::kCombined);
 }
 
+TEST(Forecasting, APairIsTheMeanOfTwoModelsNeverOfTheLine) {
+  // Noisy weekly series: among a few of them, auto averages a runner-up into its pick; the
+  // pair's forecast is then exactly the mean of the two models' own, and its name says so.
+  int pairs = 0;
+  for (uint64_t seed = 1; seed <= 12; ++seed) {
+    auto value = [seed](int d) {
+      const uint64_t z = (static_cast<uint64_t>(d) + 1) * 0x9e3779b97f4a7c15ULL * seed;
+      return 50 + (d % 7 < 2 ? -8.0 : 3.0) + static_cast<double>(z >> 60) - 7.5;
+    };
+    const HourlyWindow w = Series(value);
+    const ModelForecast f = ForecastWindow(w, Target::kMean, std::nullopt, 60, 60);
+    if (!f.partner) continue;
+    ++pairs;
+    EXPECT_NE(f.model, Model::kLine);
+    EXPECT_NE(*f.partner, Model::kLine);
+    EXPECT_EQ(ModelName(f), std::string(ModelName(f.model)) + "+" + ModelName(*f.partner));
+    const auto one = ForecastWindow(w, Target::kMean, f.model, 60, 60).path;
+    const auto other = ForecastWindow(w, Target::kMean, *f.partner, 60, 60).path;
+    for (int h : {0, 1, 7, 30, 60}) EXPECT_NEAR(f.path[h], (one[h] + other[h]) / 2, 1e-9) << h;
+    EXPECT_LE(f.lower[30], f.path[30]);
+    EXPECT_GE(f.upper[30], f.path[30]);
+  }
+  EXPECT_GT(pairs, 0);
+}
+
 TEST(Forecasting, AutoJudgesByHowTheModelsDidLately) {
   // Growth for five months, then flat at its level for the last 35 days: over the whole
   // window a trend model did best, lately the flat ones do; the choice follows lately and
