@@ -384,6 +384,15 @@ std::pair<double, double> WeightedLine(const std::vector<double>& x, const std::
 double DampedDays(double phi, int h) {
   if (h <= 0) return 0;
   if (phi == 1) return h;
+  // The models' own damping over ten years ahead, computed once (the same expression).
+  constexpr int kTabled = 3700;
+  static const std::vector<double> tabled = [] {
+    std::vector<double> t(kTabled);
+    for (int d = 1; d < kTabled; ++d)
+      t[d] = kDamping * (1 - std::pow(kDamping, d)) / (1 - kDamping);
+    return t;
+  }();
+  if (phi == kDamping && h < kTabled) return tabled[static_cast<size_t>(h)];
   return phi * (1 - std::pow(phi, h)) / (1 - phi);
 }
 

@@ -79,18 +79,10 @@ int16_t MulI16(int16_t a, int16_t b) {
   return NarrowI16(int32_t{a} * b);
 }
 
-double CheckedAdd(double a, double b) {
-  CheckOperands(a, b);
-  return CheckResult(a + b);
+void RaiseNumericOverflow() {
+  RaisePlatformError(kOverflow);
 }
-double CheckedSub(double a, double b) {
-  CheckOperands(a, b);
-  return CheckResult(a - b);
-}
-double CheckedMul(double a, double b) {
-  CheckOperands(a, b);
-  return CheckResult(a * b);
-}
+
 double CheckedDiv(double a, double b) {
   CheckOperands(a, b);
   if (b == 0) RaisePlatformError(a == 0 ? kOverflow : kDivisionByZero);

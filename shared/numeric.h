@@ -6,6 +6,7 @@
 // result beyond the double (or, for Singles, the float) range are error 6.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <string>
 
@@ -17,10 +18,25 @@ int16_t AddI16(int16_t a, int16_t b);
 int16_t SubI16(int16_t a, int16_t b);
 int16_t MulI16(int16_t a, int16_t b);
 
-// Checked doubles.
-double CheckedAdd(double a, double b);
-double CheckedSub(double a, double b);
-double CheckedMul(double a, double b);
+// Raises the overflow error (6).
+[[noreturn]] void RaiseNumericOverflow();
+
+// Checked doubles. Sums and products sit in the models' inner loops: inline.
+inline double CheckedAdd(double a, double b) {
+  const double r = a + b;
+  if (!std::isfinite(a) || !std::isfinite(b) || !std::isfinite(r)) RaiseNumericOverflow();
+  return r;
+}
+inline double CheckedSub(double a, double b) {
+  const double r = a - b;
+  if (!std::isfinite(a) || !std::isfinite(b) || !std::isfinite(r)) RaiseNumericOverflow();
+  return r;
+}
+inline double CheckedMul(double a, double b) {
+  const double r = a * b;
+  if (!std::isfinite(a) || !std::isfinite(b) || !std::isfinite(r)) RaiseNumericOverflow();
+  return r;
+}
 double CheckedDiv(double a, double b);
 double CheckedSqrt(double a);  // a negative operand is error 5
 
