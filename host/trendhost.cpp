@@ -26,6 +26,7 @@
 #include "csv.h"
 #include "data_source.h"
 #include "error.h"
+#include "forecasting.h"
 #include "history.h"
 #include "invoke.h"
 #include "load.h"
@@ -335,10 +336,9 @@ Command ReportCommand(CLI::App& app) {
   c->add_option("--thresholds", o.thresholdsFile,
                 "CSV file with a header of probe,arg,threshold,unit,label[,direction,basis] over "
                 "the built-in defaults");
-  c->add_option(
-       "--model", o.model,
-       "forecasting model: auto (per series, the best on its own backtest), line (the "
-       "class's line), weighted, weighted-14, seasonal-naive, mean7, holt-winters or combined")
+  c->add_option("--model", o.model,
+                "forecasting model: auto (per series, the best on its own backtest) or one of " +
+                    ModelNames() + " (line: the class's line)")
       ->capture_default_str();
   c->add_option("--horizon", *horizons, "forecast horizons in days: 7,30,90 or 1-90")
       ->capture_default_str();

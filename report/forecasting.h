@@ -7,6 +7,7 @@
 //                   30 days, the slope damped by 0.98 per day ahead (weighted-14: every 14)
 //   seasonal-naive  the last seven days repeated
 //   holt-winters    exponential smoothing of level, damped trend and weekday season
+//   holt-winters-fast  the same, quicker to follow a change
 //   mean7           the mean of the last seven days with data
 //   combined        the mean of the holt-winters, weighted-14 and seasonal-naive forecasts
 //                   (their errors partly cancel: steadier than each on its own)
@@ -33,11 +34,23 @@ namespace host {
 enum class Target { kMean, kPeak };
 
 // The models, simplest first (ties of the backtest go to the earlier one).
-enum class Model { kMean7, kSeasonalNaive, kLine, kWeighted, kWeighted14, kHoltWinters, kCombined };
-inline constexpr Model kAllModels[] = {Model::kMean7,    Model::kSeasonalNaive, Model::kLine,
-                                       Model::kWeighted, Model::kWeighted14,    Model::kHoltWinters,
-                                       Model::kCombined};
+enum class Model {
+  kMean7,
+  kSeasonalNaive,
+  kLine,
+  kWeighted,
+  kWeighted14,
+  kHoltWinters,
+  kHoltWintersFast,
+  kCombined
+};
+inline constexpr Model kAllModels[] = {
+    Model::kMean7,           Model::kSeasonalNaive, Model::kLine,
+    Model::kWeighted,        Model::kWeighted14,    Model::kHoltWinters,
+    Model::kHoltWintersFast, Model::kCombined};
 const char* ModelName(Model m);
+// Every model's name, simplest first, joined by ", " ("mean7, seasonal-naive, ...").
+std::string ModelNames();
 // The name of what a forecast used: its model, or both of a pair joined by "+".
 std::string ModelName(const struct ModelForecast& f);
 // "auto" is nullopt; an unknown name is nullopt in `known`.

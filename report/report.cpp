@@ -177,9 +177,7 @@ ReportPlan PlanReport(const ReportOptions& o) {
   bool known = true;
   ModelFromName(o.model, known);
   if (!known)
-    throw UsageError("--model " + o.model +
-                     " is not a model (auto, line, weighted, weighted-14, seasonal-naive, mean7, "
-                     "holt-winters, combined)");
+    throw UsageError("--model " + o.model + " is not a model (auto, " + ModelNames() + ")");
   if (o.horizons.size() > 366) throw UsageError("--horizon names more than 366 horizons");
   if (o.workerTimeout < 1) throw UsageError("--worker-timeout must be at least 1 second");
   Thresholds thresholds;

@@ -38,7 +38,7 @@ struct ReportOptions {
   bool csvRaw = false;         // CSV text cells as they are, formulas and all
   bool record = false;         // keep the run's results in HX_FORECAST_HISTORY
   std::string model = "auto";  // auto, line, weighted, weighted-14, seasonal-naive, mean7,
-                               // holt-winters, combined
+                               // holt-winters, holt-winters-fast, combined
 };
 
 // The statuses, in the order of urgency the report is sorted by.

@@ -34,5 +34,5 @@ expect "TrendValue TimesExceeded" trendhost call --dsn perf OrreryFunctions.Orre
 expect "GrowthRate" trendhost call OrreryFunctions.OrreryClass TrendValue a b -- Gro
 expect "" trendhost call OrreryFunctions.OrreryClass TrendValue Gro
 expect "openmetrics" trendhost report --format o
-expect "holt-winters" trendhost report --model h
+expect "holt-winters holt-winters-fast" trendhost report --model h
 echo "completion: ok"
