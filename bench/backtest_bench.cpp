@@ -171,8 +171,8 @@ void PublicSeries(const std::vector<std::string>& files,
   }
   if (series.empty()) return;
   std::printf("\n[bench] public series (bench/public_series.py names the sources)\n");
-  std::printf("%-28s %6s %9s %9s %9s %9s %9s %9s\n", "series", "days", "auto 7d", "auto 30d",
-              "auto 90d", "HW 30d", "mean7 30d", "snaive 30d");
+  std::printf("%-28s %6s %9s %9s %9s %9s %9s %9s %8s %8s\n", "series", "days", "auto 7d",
+              "auto 30d", "auto 90d", "HW 30d", "mean7 30d", "snaive 30d", "cov 30d", "cov 90d");
   std::vector<Score> totals(models.size());
   for (const auto& [name, hours] : series) {
     // About 60 cut-offs a series, a week apart at least.
@@ -193,9 +193,12 @@ void PublicSeries(const std::vector<std::string>& files,
           return scores[m].mase[k] / scores[m].cases[k];
       return 0.0;
     };
-    std::printf("%-28s %6zu %9.3f %9.3f %9.3f %9.3f %9.3f %9.3f\n", name.c_str(), hours.size(),
-                mase("auto", 0), mase("auto", 1), mase("auto", 2), mase("holt-winters", 1),
-                mase("mean7", 1), mase("seasonal-naive", 1));
+    const Score& a = scores.front();  // auto
+    auto coverage = [&](int k) { return a.covered[k] ? 100.0 * a.inside[k] / a.covered[k] : 0.0; };
+    std::printf("%-28s %6zu %9.3f %9.3f %9.3f %9.3f %9.3f %9.3f %7.1f%% %7.1f%%\n", name.c_str(),
+                hours.size(), mase("auto", 0), mase("auto", 1), mase("auto", 2),
+                mase("holt-winters", 1), mase("mean7", 1), mase("seasonal-naive", 1), coverage(1),
+                coverage(2));
   }
   std::printf("\nover the %zu public series (each alike)\n", series.size());
   std::printf("%-15s %9s %9s %9s %8s %8s %8s %12s\n", "model", "MASE 7d", "MASE 30d", "MASE 90d",

@@ -335,6 +335,38 @@ std::pair<double, double> Offsets(const Backtest& b, int h) {
   return {std::min(low, 0.0), std::max(high, 0.0)};
 }
 
+// The mean of each seven days from t back (nullopt with fewer than four days of data).
+Daily WeekMeans(const Daily& y) {
+  Daily out(y.size());
+  for (size_t t = 0; t + 7 <= y.size(); ++t) {
+    double sum = 0;
+    int n = 0;
+    for (size_t d = t; d < t + 7; ++d)
+      if (y[d]) sum += *y[d], ++n;
+    if (n >= 4) out[t] = sum / n;
+  }
+  return out;
+}
+
+// How far the level itself wandered over h days inside the window: the 10 % and 90 %
+// quantiles of the change from a week's mean to the week's mean h days later, less the
+// mean change (the trend a model follows), times kDriftShare. Seasons longer than the
+// window, shifts and swings that a short backtest has not met show here: a floor for the
+// interval.
+std::pair<double, double> LevelDrift(const Daily& weeks, int h) {
+  constexpr double kDriftShare = 0.9;
+  std::vector<double> changes;
+  const auto lead = static_cast<size_t>(h);
+  for (size_t t = 0; t + lead < weeks.size(); ++t)
+    if (weeks[t] && weeks[t + lead]) changes.push_back(*weeks[t] - *weeks[t + lead]);
+  if (changes.size() < 14) return {0, 0};
+  double mean = 0;
+  for (double c : changes) mean += c;
+  mean /= static_cast<double>(changes.size());
+  return {kDriftShare * std::min(0.0, Quantile(changes, kLowQ) - mean),
+          kDriftShare * std::max(0.0, Quantile(changes, kHighQ) - mean)};
+}
+
 }  // namespace
 
 const char* ModelName(Model m) {
@@ -495,9 +527,16 @@ ModelForecast ForecastWindow(const HourlyWindow& window, Target target, std::opt
   // Offsets at a few leads, linear between them: the quantiles are not sorted per day.
   std::vector<int> knots = {1, 2, 3, 5, 7, 10, 14, 21, 30, 45, 60, 90, 126};
   std::vector<std::pair<double, double>> at;
-  for (int k : knots) at.push_back(Offsets(*chosen, k));
+  // The backtest's offsets, no narrower than the level's own drift over the lead.
+  const Daily weeks = WeekMeans(y);
+  auto floored = [&](std::pair<double, double> o, int lead) {
+    const auto drift = LevelDrift(weeks, lead);
+    return std::pair<double, double>{std::min(o.first, drift.first),
+                                     std::max(o.second, drift.second)};
+  };
+  for (int k : knots) at.push_back(floored(Offsets(*chosen, k), k));
   const int edgeLead = std::max(1, chosen->maxLead);
-  const std::pair<double, double> edge = Offsets(*chosen, edgeLead);
+  const std::pair<double, double> edge = floored(Offsets(*chosen, edgeLead), edgeLead);
   for (int h = 0; h <= horizon; ++h) {
     const double v = partner ? (f.At(h) + partner->At(h)) / 2 : f.At(h);
     std::pair<double, double> o{0, 0};

@@ -18,7 +18,8 @@
 // The error is MASE: the mean absolute error of the daily values over days 1..h ahead,
 // divided by the window's mean absolute change from a day to the same weekday a week
 // before. The 80 % interval at each horizon comes from the quantiles of the backtest's own
-// errors at that lead (widening with it), not from a fixed multiple of a spread.
+// errors at that lead (widening with it), not from a fixed multiple of a spread, and is no
+// narrower than the level's own drift over as many days inside the window.
 #pragma once
 
 #include <array>

@@ -140,6 +140,22 @@ TEST(Forecasting, APairIsTheMeanOfTwoModelsNeverOfTheLine) {
   EXPECT_GT(pairs, 0);
 }
 
+TEST(Forecasting, ADriftTheBacktestNeverMetStillWidensTheBand) {
+  // Flat for the last 20 weeks, 20 lower before: every backtest cut-off is judged on the
+  // flat days and forecasts from them, so its errors are tiny; the level's own drift over
+  // 90 days in the window is not, and the 90-day band keeps room for it.
+  auto noise = [](int d) { return ((d * 37) % 11 - 5) * 0.05; };
+  const HourlyWindow flat = Series([&](int d) { return 60 + noise(d); });
+  const HourlyWindow shifted = Series([&](int d) { return (d < 140 ? 60 : 40) + noise(d); });
+  const ModelForecast calm = ForecastWindow(flat, Target::kMean, Model::kMean7, 90, 90);
+  const ModelForecast wary = ForecastWindow(shifted, Target::kMean, Model::kMean7, 90, 90);
+  EXPECT_NEAR(calm.path[90], wary.path[90], 1e-9);
+  EXPECT_LT(calm.upper[90] - calm.lower[90], 2);
+  EXPECT_GT(wary.upper[90] - wary.lower[90], 10);
+  // The band still widens with the lead.
+  EXPECT_LE(wary.upper[30] - wary.lower[30], wary.upper[90] - wary.lower[90]);
+}
+
 TEST(Forecasting, AutoJudgesByHowTheModelsDidLately) {
   // Growth for five months, then flat at its level for the last 35 days: over the whole
   // window a trend model did best, lately the flat ones do; the choice follows lately and
