@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <thread>
+#include <tuple>
 
 #include "command.h"
 #include "error.h"
@@ -204,8 +205,8 @@ ReportPlan PlanReport(const ReportOptions& o) {
     // range; the note says so.
     std::optional<trend::Date> last;
     if (o.last.empty()) {
-      last = db.LatestDay("report (load samples with trendhost load)", Today());
-      const trend::Date latest = db.LatestDay();
+      trend::Date latest;
+      std::tie(last, latest) = db.LatestDays("report (load samples with trendhost load)", Today());
       if (latest > *last && !o.quiet)
         std::cerr << "trendhost: rows dated after today (up to "
                   << trend::FormatDate(latest, trend::DateFormat::kIsoDay)

@@ -44,6 +44,19 @@ trend::Date HostDatabase::LatestDay(const std::string& purpose,
   return rs.Value(0).ToDate();
 }
 
+std::pair<trend::Date, trend::Date> HostDatabase::LatestDays(const std::string& purpose,
+                                                             trend::Date notAfter) {
+  auto rs = connection_.OpenResultSet(
+      "SELECT MAX(CASE WHEN COLLECTION_DATE <= " + Literal(notAfter) +
+      " THEN COLLECTION_DATE END) AS LAST_DAY, MAX(COLLECTION_DATE) AS LATEST_DAY FROM " + prefix_ +
+      "HX_METRICS");
+  if (rs.AtEnd() || rs.Value(0).IsNull())
+    throw UsageError(prefix_ + "HX_METRICS holds no rows" +
+                     (rs.AtEnd() || rs.Value(1).IsNull() ? std::string() : " up to today") +
+                     ": nothing to " + purpose);
+  return {rs.Value(0).ToDate(), rs.Value(1).ToDate()};
+}
+
 trend::Date Today() {
   const std::time_t now = std::time(nullptr);
   std::tm local{};

@@ -5,6 +5,7 @@
 #include <array>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "command.h"
@@ -57,6 +58,9 @@ class HostDatabase {
   // With `notAfter`, the latest day up to it.
   trend::Date LatestDay(const std::string& purpose = "report (load samples with trendhost load)",
                         std::optional<trend::Date> notAfter = std::nullopt);
+  // The latest day up to `notAfter` and the latest of all, by one query; the errors of
+  // LatestDay with `notAfter`.
+  std::pair<trend::Date, trend::Date> LatestDays(const std::string& purpose, trend::Date notAfter);
   // Every (HOSTNAME, PROBE, PROBE_ARG) of HX_METRICS with rows in [first, last], by one
   // grouped query, in key order.
   std::vector<Series> AllSeries(trend::Date first, trend::Date last);

@@ -314,6 +314,16 @@ TEST_F(CommandSafety, OneBadRowSpoilsOnlyItself) {
     EXPECT_EQ(status["bad\xef"], "never");  // its invalid bytes replaced in the JSON
     EXPECT_EQ(doc["series"].size(), 4u);
   }
+  // Nothing up to today: the report has nothing to do, and says so; nothing at all, too.
+  Exec("DELETE FROM HX_METRICS WHERE COLLECTION_DATE < '9999-12-31'");
+  r = Run("report", {"--jobs", "1"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("HX_METRICS holds no rows up to today: nothing to report"),
+            std::string::npos)
+      << r.err;
+  Exec("DELETE FROM HX_METRICS");
+  r = Run("report", {"--jobs", "1"});
+  EXPECT_NE(r.err.find("HX_METRICS holds no rows: nothing to report"), std::string::npos) << r.err;
 }
 
 }  // namespace
