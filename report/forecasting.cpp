@@ -29,6 +29,12 @@ double Widening(int lead) {
 
 using Daily = std::vector<std::optional<double>>;  // by days back from an origin
 
+// The 10 % and 90 % quantiles of `values`, sorted once.
+std::pair<double, double> Band(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return {SortedQuantile(values, kLowQ), SortedQuantile(values, kHighQ)};
+}
+
 // The daily values of the window: the mean of the valid hours, or the busiest one.
 Daily DailyValues(const HourlyWindow& w, Target target) {
   Daily out(kWindowDays);
@@ -327,8 +333,8 @@ std::pair<double, double> Offsets(const Backtest& b, int h) {
   for (int l = std::max(1, lead - reach); l <= std::min(b.maxLead, lead + reach); ++l)
     near.insert(near.end(), b.errors[l].begin(), b.errors[l].end());
   if (near.size() < 3) return {0, 0};
-  double low = Widening(lead) * Quantile(near, kLowQ),
-         high = Widening(lead) * Quantile(near, kHighQ);
+  const auto [lowQ, highQ] = Band(std::move(near));
+  double low = Widening(lead) * lowQ, high = Widening(lead) * highQ;
   if (h > lead) {
     const double widen = std::sqrt(static_cast<double>(h) / lead);
     low *= widen, high *= widen;
@@ -364,8 +370,8 @@ std::pair<double, double> LevelDrift(const Daily& weeks, int h) {
   double mean = 0;
   for (double c : changes) mean += c;
   mean /= static_cast<double>(changes.size());
-  return {kDriftShare * std::min(0.0, Quantile(changes, kLowQ) - mean),
-          kDriftShare * std::max(0.0, Quantile(changes, kHighQ) - mean)};
+  const auto [low, high] = Band(std::move(changes));
+  return {kDriftShare * std::min(0.0, low - mean), kDriftShare * std::max(0.0, high - mean)};
 }
 
 }  // namespace
@@ -441,13 +447,17 @@ double DampedDays(double phi, int h) {
   return phi * (1 - std::pow(phi, h)) / (1 - phi);
 }
 
-double Quantile(std::vector<double> values, double q) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  const double pos = q * static_cast<double>(values.size() - 1);
+double SortedQuantile(const std::vector<double>& sorted, double q) {
+  if (sorted.empty()) return 0;
+  const double pos = q * static_cast<double>(sorted.size() - 1);
   const size_t below = static_cast<size_t>(std::floor(pos));
-  const size_t above = std::min(values.size() - 1, below + 1);
-  return values[below] + (pos - static_cast<double>(below)) * (values[above] - values[below]);
+  const size_t above = std::min(sorted.size() - 1, below + 1);
+  return sorted[below] + (pos - static_cast<double>(below)) * (sorted[above] - sorted[below]);
+}
+
+double Quantile(std::vector<double> values, double q) {
+  std::sort(values.begin(), values.end());
+  return SortedQuantile(values, q);
 }
 
 ModelForecast ForecastWindow(const HourlyWindow& window, Target target, std::optional<Model> choice,
@@ -583,7 +593,7 @@ HourlyPath HourlyForecast(const HourlyWindow& window, Target target, const Model
     if (y[d])
       for (int h = 0; h < 24; ++h)
         if (const auto& v = window.hours[d][h]) spread.push_back(*v - *y[d] - effect(d % 7, h));
-  const double low = Quantile(spread, kLowQ), high = Quantile(spread, kHighQ);
+  const auto [low, high] = Band(std::move(spread));
   HourlyPath out;
   const int reach = std::min(days, static_cast<int>(f.path.size()) - 1);
   for (int d = 1; d <= reach; ++d)

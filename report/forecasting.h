@@ -92,5 +92,7 @@ std::pair<double, double> WeightedLine(const std::vector<double>& x, const std::
 double DampedDays(double phi, int h);
 // The q-quantile (0..1) of `values` by linear interpolation between order statistics.
 double Quantile(std::vector<double> values, double q);
+// The same of values already in ascending order.
+double SortedQuantile(const std::vector<double>& sorted, double q);
 
 }  // namespace host

@@ -414,6 +414,12 @@ std::string StatusClass(Status s) {
   return "status s-" + cls;
 }
 
+// A column's heading in the page's tables, its meaning shown on hovering.
+void WriteHeader(std::ostream& out, const Column& c) {
+  out << "<th title=\"" << HtmlEscape(ColumnHelp(c.name)) << "\">"
+      << HtmlEscape(c.name == "days" ? std::string("days with data") : c.name) << "</th>";
+}
+
 // A cell of the page's tables: numbers to two decimals (the exact figure sorts and shows on
 // hovering), the status as a badge, the crossing and growth as a person reads them.
 void WriteCell(std::ostream& out, const Column& c, const SeriesResult& r) {
@@ -498,9 +504,7 @@ void WriteHtml(std::ostream& out, const std::vector<SeriesResult>& results, cons
   out << "</select> <span id=\"shown\"></span></p>\n"
          "<div class=\"table-box\"><table id=\"series\"><thead><tr>";
   const std::vector<const Column*> shown = PageColumns(columns, results, sameDays);
-  for (const Column* c : shown)
-    out << "<th title=\"" << HtmlEscape(ColumnHelp(c->name)) << "\">"
-        << HtmlEscape(c->name == "days" ? std::string("days with data") : c->name) << "</th>";
+  for (const Column* c : shown) WriteHeader(out, *c);
   out << "</tr></thead>\n<tbody>\n";
   for (const auto& r : results) {
     out << "<tr data-status=\"" << StatusName(r.status) << "\" data-host=\""
@@ -530,9 +534,7 @@ void WriteHtml(std::ostream& out, const std::vector<SeriesResult>& results, cons
     out << "<section class=\"host\" id=\"" << id << "\" data-host=\"" << HtmlEscape(host)
         << "\"><h3>" << HtmlEscape(host) << "</h3>\n<div class=\"table-box\"><table "
         << "class=\"host-series\"><thead><tr>";
-    for (const Column* c : brief)
-      out << "<th title=\"" << HtmlEscape(ColumnHelp(c->name)) << "\">" << HtmlEscape(c->name)
-          << "</th>";
+    for (const Column* c : brief) WriteHeader(out, *c);
     out << "</tr></thead><tbody>\n";
     for (const auto& r : results) {
       if (r.series.key.host != host) continue;

@@ -32,15 +32,11 @@ std::string HostDatabase::Literal(trend::Date d) {
       connection_.nativeHandle(), "{d '" + trend::FormatDate(d, trend::DateFormat::kIsoDay) + "'}");
 }
 
-trend::Date HostDatabase::LatestDay(const std::string& purpose,
-                                    std::optional<trend::Date> notAfter) {
-  std::string sql = "SELECT MAX(COLLECTION_DATE) AS LAST_DAY FROM " + prefix_ + "HX_METRICS";
-  if (notAfter) sql += " WHERE COLLECTION_DATE <= " + Literal(*notAfter);
-  auto rs = connection_.OpenResultSet(sql);
+trend::Date HostDatabase::LatestDay(const std::string& purpose) {
+  auto rs = connection_.OpenResultSet("SELECT MAX(COLLECTION_DATE) AS LAST_DAY FROM " + prefix_ +
+                                      "HX_METRICS");
   if (rs.AtEnd() || rs.Value(0).IsNull())
-    throw UsageError(prefix_ + "HX_METRICS holds no rows" +
-                     (notAfter ? std::string(" up to today") : std::string()) + ": nothing to " +
-                     purpose);
+    throw UsageError(prefix_ + "HX_METRICS holds no rows: nothing to " + purpose);
   return rs.Value(0).ToDate();
 }
 

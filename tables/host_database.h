@@ -55,11 +55,9 @@ class HostDatabase {
   HostDatabase(const trend::db::Login& login, const std::string& qualifier);
   // The latest COLLECTION_DATE of HX_METRICS; when the table is empty, a usage error that
   // says there is nothing to `purpose`.
-  // With `notAfter`, the latest day up to it.
-  trend::Date LatestDay(const std::string& purpose = "report (load samples with trendhost load)",
-                        std::optional<trend::Date> notAfter = std::nullopt);
-  // The latest day up to `notAfter` and the latest of all, by one query; the errors of
-  // LatestDay with `notAfter`.
+  trend::Date LatestDay(const std::string& purpose = "report (load samples with trendhost load)");
+  // The latest day up to `notAfter` and the latest of all, by one query; with no rows up to
+  // `notAfter`, LatestDay's error (saying "up to today" when later rows exist).
   std::pair<trend::Date, trend::Date> LatestDays(const std::string& purpose, trend::Date notAfter);
   // Every (HOSTNAME, PROBE, PROBE_ARG) of HX_METRICS with rows in [first, last], by one
   // grouped query, in key order.
