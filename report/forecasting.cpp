@@ -18,6 +18,9 @@ constexpr double kTieMargin = 0.02;     // a model this much worse than the best
 constexpr double kPairMargin = 0.15;    // a runner-up this close may join the best
 constexpr double kRecentHalfLife = 14;  // days: the weight of older cut-offs in the choice
 constexpr double kLowQ = 0.10, kHighQ = 0.90;
+// auto's first week follows the model that did best over it where that is another; from
+// there the forecast passes linearly to the chosen model's by kHandOver days ahead.
+constexpr int kFirstWeek = 7, kHandOver = 30;
 // Backtest errors come from fewer cut-offs than the future holds surprises, the fewer the
 // longer the lead (beyond two months a handful of cut-offs): their quantiles widened by this
 // much, growing with the lead and faster beyond 60 days, and floored by the level's drift,
@@ -374,6 +377,117 @@ std::pair<double, double> LevelDrift(const Daily& weeks, int h) {
   return {kDriftShare * std::min(0.0, low - mean), kDriftShare * std::max(0.0, high - mean)};
 }
 
+// A choice among the models by their backtest: a model, and the runner-up whose mean with it
+// did at least as well.
+struct Choice {
+  size_t pick = 0;  // into kAllModels
+  std::optional<size_t> partner;
+  Backtest backtest;  // the pick's, or the mean's of the pair
+};
+
+// The choice among `runs` (every model of kAllModels, on the same cut-offs) by their errors
+// at `leads`. Each lead counts alike: a model's error there over the best model's; the best
+// mean of these wins, the simplest among those within the margin of it. The runner-up, when
+// it came nearly as close, joins it where the mean of the two, judged by the same backtest,
+// does at least as well.
+Choice Choose(const std::vector<Backtest>& runs, const std::vector<int>& leads, double scale) {
+  std::vector<std::vector<std::optional<double>>> errors;  // [model][lead]
+  std::vector<double> least(leads.size(), std::numeric_limits<double>::infinity());
+  for (const Backtest& run : runs) {
+    errors.emplace_back();
+    for (size_t k = 0; k < leads.size(); ++k) {
+      errors.back().push_back(Mase(run, leads[k], scale, kRecentHalfLife));
+      if (errors.back().back()) least[k] = std::min(least[k], *errors.back().back());
+    }
+  }
+  std::vector<double> scores;
+  for (size_t i = 0; i < runs.size(); ++i) {
+    double sum = 0;
+    int n = 0;
+    for (size_t k = 0; k < leads.size(); ++k)
+      if (errors[i][k]) sum += (*errors[i][k] + 1e-9) / (least[k] + 1e-9), ++n;
+    scores.push_back(n ? sum / n : std::numeric_limits<double>::infinity());
+  }
+  const double best = *std::min_element(scores.begin(), scores.end());
+  Choice c;
+  c.pick = 2;  // the class's line when nothing can be judged
+  if (std::isfinite(best))
+    for (size_t i = 0; i < scores.size(); ++i)
+      if (scores[i] <= best * (1 + kTieMargin) + 1e-12) {
+        c.pick = i;
+        break;
+      }
+  std::optional<size_t> second;
+  if (std::isfinite(best) && kAllModels[c.pick] != Model::kLine)
+    for (size_t i = 0; i < scores.size(); ++i)
+      if (i != c.pick && kAllModels[i] != Model::kLine && runs[i].cuts == runs[c.pick].cuts &&
+          scores[i] <= best * (1 + kPairMargin) && (!second || scores[i] < scores[*second]))
+        second = i;
+  if (second) {
+    Backtest pair = Averaged(runs[c.pick], runs[*second]);
+    double pairScore = 0, pickScore = 0;
+    for (int h : leads)
+      if (auto p = Mase(pair, h, scale, kRecentHalfLife))
+        if (auto q = Mase(runs[c.pick], h, scale, kRecentHalfLife))
+          pairScore += *p, pickScore += *q;
+    if (pairScore <= pickScore) {
+      c.partner = second;
+      c.backtest = std::move(pair);
+      return c;
+    }
+  }
+  c.backtest = runs[c.pick];
+  return c;
+}
+
+// A model, or the mean of a pair, fitted on the whole window.
+class FittedChoice {
+ public:
+  FittedChoice(Model m, std::optional<Model> partner, const Daily& y, const HourlyWindow& w,
+               Target target)
+      : model_(m, y, w, 0, target) {
+    if (partner) partner_.emplace(*partner, y, w, 0, target);
+  }
+  double At(int h) const { return partner_ ? (model_.At(h) + partner_->At(h)) / 2 : model_.At(h); }
+
+ private:
+  Fitted model_;
+  std::optional<Fitted> partner_;
+};
+
+// The 80 % interval's offsets from the forecast for days 0..horizon ahead: the backtest's,
+// no narrower than the level's own drift over the lead, at a few leads and linear between
+// them (the quantiles are not sorted per day); beyond the last, the longest lead's widened
+// as the square root of the lead.
+std::vector<std::pair<double, double>> IntervalOffsets(const Backtest& b, const Daily& weeks,
+                                                       int horizon) {
+  static constexpr int kKnots[] = {1, 2, 3, 5, 7, 10, 14, 21, 30, 45, 60, 90, 126};
+  auto floored = [&](int lead) {
+    const auto o = Offsets(b, lead);
+    const auto drift = LevelDrift(weeks, lead);
+    return std::pair<double, double>{std::min(o.first, drift.first),
+                                     std::max(o.second, drift.second)};
+  };
+  std::vector<std::pair<double, double>> at;
+  for (int k : kKnots) at.push_back(floored(k));
+  const int edgeLead = std::max(1, b.maxLead);
+  const std::pair<double, double> edge = floored(edgeLead);
+  std::vector<std::pair<double, double>> out(static_cast<size_t>(horizon) + 1, {0.0, 0.0});
+  for (int h = 1; h <= horizon; ++h) {
+    if (h >= std::end(kKnots)[-1]) {
+      const double widen = h > edgeLead ? std::sqrt(static_cast<double>(h) / edgeLead) : 1;
+      out[h] = {edge.first * widen, edge.second * widen};
+      continue;
+    }
+    size_t k = 0;
+    while (kKnots[k + 1] < h) ++k;
+    const double share = static_cast<double>(h - kKnots[k]) / (kKnots[k + 1] - kKnots[k]);
+    out[h] = {at[k].first + share * (at[k + 1].first - at[k].first),
+              at[k].second + share * (at[k + 1].second - at[k].second)};
+  }
+  return out;
+}
+
 }  // namespace
 
 const char* ModelName(Model m) {
@@ -465,103 +579,57 @@ ModelForecast ForecastWindow(const HourlyWindow& window, Target target, std::opt
   const Daily y = DailyValues(window, target);
   const double scale = WeeklyScale(y);
   ModelForecast out;
-  std::optional<Backtest> chosen;
+  std::optional<Choice> chosen, early;
   if (choice) {
+    chosen = Choice{};
+    chosen->backtest = RunBacktest(*choice, y, window, target, longestLead);
     out.model = *choice;
-    chosen = RunBacktest(*choice, y, window, target, longestLead);
   } else {
-    // Every model on the same cut-offs. Each judged lead counts alike: a model's error
-    // there over the best model's; the best mean of these wins, the simplest among those
-    // within the margin of it.
+    // Every model on the same cut-offs, chosen over every judged lead; where another did
+    // best over the first week alone, it leads the first weeks of the forecast.
     std::vector<Backtest> runs;
     for (Model m : kAllModels) runs.push_back(RunBacktest(m, y, window, target, longestLead));
     const std::vector<int> leads = JudgedLeads(runs.front(), longestLead);
-    std::vector<std::vector<std::optional<double>>> errors;  // [model][lead]
-    std::vector<double> least(leads.size(), std::numeric_limits<double>::infinity());
-    for (const Backtest& run : runs) {
-      errors.emplace_back();
-      for (size_t k = 0; k < leads.size(); ++k) {
-        errors.back().push_back(Mase(run, leads[k], scale, kRecentHalfLife));
-        if (errors.back().back()) least[k] = std::min(least[k], *errors.back().back());
+    chosen = Choose(runs, leads, scale);
+    // (Not where the class's line was chosen: its numbers stay the class's own.)
+    if (leads.size() >= 2 && leads.front() == kFirstWeek &&
+        kAllModels[chosen->pick] != Model::kLine) {
+      Choice first = Choose(runs, {kFirstWeek}, scale);
+      if (first.pick != chosen->pick || first.partner != chosen->partner) {
+        out.firstWeek = kAllModels[first.pick];
+        if (first.partner) out.firstWeekPartner = kAllModels[*first.partner];
+        early = std::move(first);
       }
     }
-    std::vector<std::pair<Model, double>> scores;
-    for (size_t i = 0; i < runs.size(); ++i) {
-      double sum = 0;
-      int n = 0;
-      for (size_t k = 0; k < leads.size(); ++k)
-        if (errors[i][k]) sum += (*errors[i][k] + 1e-9) / (least[k] + 1e-9), ++n;
-      scores.emplace_back(kAllModels[i], n ? sum / n : std::numeric_limits<double>::infinity());
-    }
-    double best = std::numeric_limits<double>::infinity();
-    for (const auto& s : scores) best = std::min(best, s.second);
-    size_t pick = 2;  // the class's line when nothing can be judged
-    if (std::isfinite(best))
-      for (size_t i = 0; i < scores.size(); ++i)
-        if (scores[i].second <= best * (1 + kTieMargin) + 1e-12) {
-          pick = i;
-          break;
-        }
-    out.model = scores[pick].first;
-    // The runner-up on the same cut-offs, when it came nearly as close: the mean of the two
-    // is judged by the same backtest and taken where it does at least as well.
-    std::optional<size_t> second;
-    if (std::isfinite(best) && out.model != Model::kLine)
-      for (size_t i = 0; i < scores.size(); ++i)
-        if (i != pick && kAllModels[i] != Model::kLine && runs[i].cuts == runs[pick].cuts &&
-            scores[i].second <= best * (1 + kPairMargin) &&
-            (!second || scores[i].second < scores[*second].second))
-          second = i;
-    if (second) {
-      Backtest pair = Averaged(runs[pick], runs[*second]);
-      double pairScore = 0, pickScore = 0;
-      for (int h : leads)
-        if (auto p = Mase(pair, h, scale, kRecentHalfLife))
-          if (auto q = Mase(runs[pick], h, scale, kRecentHalfLife))
-            pairScore += *p, pickScore += *q;
-      if (pairScore <= pickScore) {
-        out.partner = scores[*second].first;
-        runs[pick] = std::move(pair);
-      }
-    }
-    chosen = std::move(runs[pick]);
+    out.model = kAllModels[chosen->pick];
+    if (chosen->partner) out.partner = kAllModels[*chosen->partner];
   }
-  out.backtestLead = std::min(30, chosen->maxLead);
-  if (out.backtestLead >= 1) out.mase = Mase(*chosen, out.backtestLead, scale);
+  out.backtestLead = std::min(30, chosen->backtest.maxLead);
+  if (out.backtestLead >= 1) out.mase = Mase(chosen->backtest, out.backtestLead, scale);
 
-  const Fitted f(out.model, y, window, 0, target);
-  std::optional<Fitted> partner;
-  if (out.partner) partner.emplace(*out.partner, y, window, 0, target);
+  const Daily weeks = WeekMeans(y);
+  const FittedChoice f(out.model, out.partner, y, window, target);
+  const std::vector<std::pair<double, double>> offsets =
+      IntervalOffsets(chosen->backtest, weeks, horizon);
+  std::optional<FittedChoice> first;
+  std::vector<std::pair<double, double>> firstOffsets;
+  if (early) {
+    first.emplace(*out.firstWeek, out.firstWeekPartner, y, window, target);
+    firstOffsets = IntervalOffsets(early->backtest, weeks, std::min(horizon, kHandOver));
+  }
   out.path.resize(static_cast<size_t>(horizon) + 1);
   out.lower.resize(out.path.size());
   out.upper.resize(out.path.size());
-  // Offsets at a few leads, linear between them: the quantiles are not sorted per day.
-  std::vector<int> knots = {1, 2, 3, 5, 7, 10, 14, 21, 30, 45, 60, 90, 126};
-  std::vector<std::pair<double, double>> at;
-  // The backtest's offsets, no narrower than the level's own drift over the lead.
-  const Daily weeks = WeekMeans(y);
-  auto floored = [&](std::pair<double, double> o, int lead) {
-    const auto drift = LevelDrift(weeks, lead);
-    return std::pair<double, double>{std::min(o.first, drift.first),
-                                     std::max(o.second, drift.second)};
-  };
-  for (int k : knots) at.push_back(floored(Offsets(*chosen, k), k));
-  const int edgeLead = std::max(1, chosen->maxLead);
-  const std::pair<double, double> edge = floored(Offsets(*chosen, edgeLead), edgeLead);
   for (int h = 0; h <= horizon; ++h) {
-    const double v = partner ? (f.At(h) + partner->At(h)) / 2 : f.At(h);
-    std::pair<double, double> o{0, 0};
-    if (h >= 1) {
-      if (h >= knots.back()) {
-        const double widen = h > edgeLead ? std::sqrt(static_cast<double>(h) / edgeLead) : 1;
-        o = {edge.first * widen, edge.second * widen};
-      } else {
-        size_t k = 0;
-        while (knots[k + 1] < h) ++k;
-        const double share = static_cast<double>(h - knots[k]) / (knots[k + 1] - knots[k]);
-        o = {at[k].first + share * (at[k + 1].first - at[k].first),
-             at[k].second + share * (at[k + 1].second - at[k].second)};
-      }
+    double v = f.At(h);
+    std::pair<double, double> o = offsets[h];
+    if (first && h < kHandOver) {
+      // The first week's model, then a linear passage to the chosen one by kHandOver.
+      const double share =
+          h <= kFirstWeek ? 1.0 : static_cast<double>(kHandOver - h) / (kHandOver - kFirstWeek);
+      v = share * first->At(h) + (1 - share) * v;
+      o = {share * firstOffsets[h].first + (1 - share) * o.first,
+           share * firstOffsets[h].second + (1 - share) * o.second};
     }
     out.path[h] = v;
     out.lower[h] = std::max(0.0, v + o.first);

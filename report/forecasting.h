@@ -13,7 +13,9 @@
 //                   (their errors partly cancel: steadier than each on its own)
 //   auto            per series, the model with the smallest backtest error (ties: the
 //                   simpler model), averaged with a runner-up that came close where the
-//                   mean of the two did at least as well on the same backtest
+//                   mean of the two did at least as well on the same backtest; where
+//                   another model (or pair) did best over the first week alone, the
+//                   forecast's first week follows it, passing to the chosen one by day 30
 //
 // The error is MASE: the mean absolute error of the daily values over days 1..h ahead,
 // divided by the window's mean absolute change from a day to the same weekday a week
@@ -62,6 +64,9 @@ struct ModelForecast {
   // With auto, a second model whose backtest came as close: the forecast is the mean of
   // both ("holt-winters+seasonal-naive").
   std::optional<Model> partner;
+  // With auto, where another model (or pair) did best on the backtest's first week alone:
+  // days 1-7 follow it, days 8-29 pass from it to the chosen model's forecast.
+  std::optional<Model> firstWeek, firstWeekPartner;
   std::vector<double> path;          // the forecast of day h ahead, h = 0..horizon (0: level)
   std::vector<double> lower, upper;  // the 80 % interval of each day, same indexes
   std::optional<double> mase;        // backtest error at 30 days or the longest lead it had
