@@ -8,12 +8,56 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <streambuf>
 
 #include "command.h"
 
 namespace host {
 
-void WriteFileWhole(const std::string& path, const std::string& text) {
+namespace {
+
+// An output stream's buffer over a file descriptor, written out 64 KB at a time; the first
+// failed write's errno is kept and every later write fails.
+class DescriptorBuffer : public std::streambuf {
+ public:
+  explicit DescriptorBuffer(int fd) : fd_(fd) { setp(buffer_, buffer_ + sizeof buffer_); }
+  int error() const { return error_; }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (!Drain()) return traits_type::eof();
+    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+      *pptr() = traits_type::to_char_type(c);
+      pbump(1);
+    }
+    return traits_type::not_eof(c);
+  }
+  int sync() override { return Drain() ? 0 : -1; }
+
+ private:
+  bool Drain() {
+    if (error_) return false;
+    for (const char* p = pbase(); p < pptr();) {
+      const ssize_t n = ::write(fd_, p, static_cast<size_t>(pptr() - p));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        error_ = n < 0 ? errno : EIO;
+        return false;
+      }
+      p += n;
+    }
+    setp(buffer_, buffer_ + sizeof buffer_);
+    return true;
+  }
+
+  int fd_;
+  int error_ = 0;
+  char buffer_[65536];
+};
+
+}  // namespace
+
+void WriteFileWhole(const std::string& path, const std::function<void(std::ostream&)>& write) {
   auto fail = [&](const std::string& temp, int error) {
     if (!temp.empty()) ::unlink(temp.c_str());
     throw CallFailed("cannot write " + path + ": " + std::strerror(error));
@@ -34,15 +78,21 @@ void WriteFileWhole(const std::string& path, const std::string& text) {
     ::umask(mask);
     mode = 0666 & ~mask;
   }
-  for (size_t done = 0; done < text.size();) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const int error = n < 0 ? errno : EIO;
+  {
+    DescriptorBuffer buffer(fd);
+    std::ostream out(&buffer);
+    try {
+      write(out);
+    } catch (...) {
+      ::close(fd);
+      ::unlink(temp.c_str());
+      throw;
+    }
+    if (!out.flush() || buffer.error()) {
+      const int error = buffer.error() ? buffer.error() : EIO;
       ::close(fd);
       fail(temp, error);
     }
-    done += static_cast<size_t>(n);
   }
   if (::fchmod(fd, mode) != 0 || ::fsync(fd) != 0) {
     const int error = errno;

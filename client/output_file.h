@@ -1,13 +1,18 @@
 // Writing an output file so that a reader never sees half of it and nobody else can plant
 // the temporary file: a new file made by mkstemp beside the target, written, flushed to
 // disk, given the mode of the file it replaces (or the usual mode under the umask), then
-// renamed over the target. On failure the temporary file is removed and the target stays.
+// renamed over the target. On failure (of the write, or an exception of the writer) the
+// temporary file is removed and the target stays.
 #pragma once
 
+#include <functional>
+#include <ostream>
 #include <string>
 
 namespace host {
 
-void WriteFileWhole(const std::string& path, const std::string& text);
+// The text is what `write` writes to the stream, written out as it is made: a large output
+// is never held whole in memory.
+void WriteFileWhole(const std::string& path, const std::function<void(std::ostream&)>& write);
 
 }  // namespace host

@@ -205,7 +205,8 @@ SeriesResult Forecaster::Forecast(const Series& series, const std::optional<Thre
     r.bestThreshold = Call(*bestThreshold_, key, {}).u.r4;
     r.stdDev = Call(*standardDeviation_, key, {}).u.r4;
     r.status = StatusOf(r, run);
-    if (run.charts && ChartCandidate(r)) r.chart = Chart(key, r, window, f, target, run);
+    if (run.charts && ChartCandidate(r))
+      r.chart = std::make_shared<const ChartData>(Chart(key, r, window, f, target, run));
   } catch (const RaisedError& e) {
     r.status = Status::kError;
     r.errorNumber = e.number;

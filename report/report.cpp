@@ -52,7 +52,10 @@ void WriteAll(int fd, const std::string& text) {
 std::vector<SeriesResult> RunWorkers(const std::vector<Series>& series,
                                      const std::vector<std::optional<Threshold>>& thresholds,
                                      const ReportOptions& o, const ReportRun& run) {
-  std::vector<std::optional<SeriesResult>> results(series.size());
+  // Each result in its place as it comes: the fleet's results are held once, never moved
+  // to a second vector.
+  std::vector<SeriesResult> results(series.size());
+  std::vector<bool> answered(series.size(), false);
   const int jobs = std::max(1, std::min<int>(run.jobs, static_cast<int>(series.size())));
   struct Worker {
     pid_t pid;
@@ -126,21 +129,18 @@ std::vector<SeriesResult> RunWorkers(const std::vector<Series>& series,
       for (size_t nl; (nl = pending.find('\n')) != std::string::npos;) {
         auto [index, result] = ParseResultLine(pending.substr(0, nl), series, thresholds, run);
         pending.erase(0, nl + 1);
-        if (index < results.size() && !results[index]) {
+        if (index < results.size() && !answered[index]) {
           results[index] = std::move(result);
+          answered[index] = true;
           progress.Done(++done);
         }
       }
     }
   }
   for (const auto& w : workers) ::waitpid(w.pid, nullptr, 0);
-  std::vector<SeriesResult> out;
   for (size_t i = 0; i < series.size(); ++i) {
-    if (results[i]) {
-      out.push_back(std::move(*results[i]));
-      continue;
-    }
-    SeriesResult lost;
+    if (answered[i]) continue;
+    SeriesResult& lost = results[i];
     lost.series = series[i];
     lost.threshold = thresholds[i];
     lost.status = Status::kError;
@@ -150,9 +150,8 @@ std::vector<SeriesResult> RunWorkers(const std::vector<Series>& series,
         silent ? "the worker process forecasting this series sent nothing for " +
                      std::to_string(o.workerTimeout) + " seconds and was stopped"
                : "the worker process forecasting this series ended before it answered";
-    out.push_back(std::move(lost));
   }
-  return out;
+  return results;
 }
 
 }  // namespace
@@ -248,6 +247,9 @@ int Report(const ReportOptions& o) {
   const auto start = std::chrono::steady_clock::now();
   std::vector<SeriesResult> results;
   if (!plan.series.empty()) results = RunWorkers(plan.series, plan.thresholds, o, plan.run);
+  // Each result holds its series and threshold: the plan's copies go.
+  std::vector<Series>().swap(plan.series);
+  std::vector<std::optional<Threshold>>().swap(plan.thresholds);
   plan.run.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return FinishReport(std::move(results), plan.run, o);

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -132,28 +133,29 @@ char* trend_report_write(const char* request) {
     std::vector<std::optional<Threshold>> limits;
     for (const auto& s : j.at("series")) series.push_back(s.get<Series>());
     for (const auto& t : j.at("thresholds")) limits.push_back(ThresholdOf(t));
-    std::vector<std::optional<SeriesResult>> byIndex(series.size());
+    std::vector<SeriesResult> results(series.size());
+    std::vector<bool> answered(series.size(), false);
     for (const auto& line : j.at("lines")) {
       auto [index, result] = ParseResultLine(line.get<std::string>(), series, limits, run);
-      if (index < byIndex.size()) byIndex[index] = std::move(result);
+      if (index < results.size()) results[index] = std::move(result), answered[index] = true;
     }
-    std::vector<SeriesResult> results;
-    for (size_t i = 0; i < series.size(); ++i) {
-      if (!byIndex[i])
+    for (size_t i = 0; i < series.size(); ++i)
+      if (!answered[i])
         throw CallFailed("no result for the series " + series[i].key.host + " " +
                          series[i].key.probe);
-      results.push_back(std::move(*byIndex[i]));
-    }
     std::stable_sort(results.begin(), results.end(), MoreUrgent);
     TrackHistory(results, run, o);
     const bool failed = std::any_of(results.begin(), results.end(), [](const SeriesResult& r) {
       return r.status == Status::kError;
     });
     std::string text;
-    if (o.output.empty() || o.output == "-")
-      text = RenderReport(results, run, o);
-    else
+    if (o.output.empty() || o.output == "-") {
+      std::ostringstream out;
+      RenderReport(out, results, run, o);
+      text = std::move(out).str();
+    } else {
       WriteReport(results, run, o);
+    }
     return json{{"status", failed ? kExitSomeSeriesFailed : kExitOk}, {"text", text}};
   });
 }

@@ -716,17 +716,30 @@ std::pair<size_t, SeriesResult> ParseResultLine(const std::string& line,
     d.hourly = c.at("hourly").get<std::vector<double>>();
     d.hourlyLower = c.at("hourly_lower").get<std::vector<double>>();
     d.hourlyUpper = c.at("hourly_upper").get<std::vector<double>>();
-    r.chart = std::move(d);
+    r.chart = std::make_shared<const ChartData>(std::move(d));
   }
   return {index, std::move(r)};
 }
 
-std::string RenderReport(const std::vector<SeriesResult>& results, const ReportRun& run,
-                         const ReportOptions& o) {
+// `v` as dump(2) writes it inside a document, `depth` levels down: each line after the
+// first indented by two spaces a level (a JSON text holds no raw line break but these).
+std::string NestedJson(const json& v, int depth) {
+  const std::string text = v.dump(2, ' ', false, json::error_handler_t::replace);
+  const std::string indent(static_cast<size_t>(2 * depth), ' ');
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    out += c;
+    if (c == '\n') out += indent;
+  }
+  return out;
+}
+
+void RenderReport(std::ostream& text, const std::vector<SeriesResult>& results,
+                  const ReportRun& run, const ReportOptions& o) {
   const auto columns = Columns(run);
   std::vector<Chart> charts;
   if (o.format == "html" || !o.charts.empty()) charts = DrawCharts(results, run, o.charts);
-  std::ostringstream text;
   if (o.format == "table") {
     WriteTable(text, Summary(results, run));
   } else if (o.format == "markdown") {
@@ -744,26 +757,28 @@ std::string RenderReport(const std::vector<SeriesResult>& results, const ReportR
   } else if (o.format == "openmetrics") {
     WriteOpenMetrics(text, results, run);
   } else if (o.format == "json") {
-    json doc = {{"parameters", Parameters(run)}, {"series", json::array()}};
+    // One document, written a series at a time: {"parameters", "series", "counts",
+    // "elapsed_seconds"}, as dump(2) would write it whole. A name that is not valid UTF-8
+    // is written with replacement characters, not lost.
     json counts = json::object();
     for (auto [status, n] : Counts(results)) counts[StatusName(status)] = n;
-    doc["counts"] = counts;
-    for (const auto& r : results) doc["series"].push_back(SeriesObject(r, columns));
-    doc["elapsed_seconds"] = run.seconds;
-    // A name that is not valid UTF-8 is written with replacement characters, not lost.
-    text << doc.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
+    text << "{\n  \"parameters\": " << NestedJson(Parameters(run), 1) << ",\n  \"series\": ";
+    if (results.empty()) text << "[]";
+    for (size_t i = 0; i < results.size(); ++i)
+      text << (i ? ",\n    " : "[\n    ") << NestedJson(SeriesObject(results[i], columns), 2);
+    if (!results.empty()) text << "\n  ]";
+    text << ",\n  \"counts\": " << NestedJson(counts, 1)
+         << ",\n  \"elapsed_seconds\": " << json(run.seconds).dump() << "\n}\n";
   } else {
     WriteHtml(text, results, run, columns, charts);
   }
-  return std::move(text).str();  // the buffer itself, not a copy
 }
 
 void WriteReport(const std::vector<SeriesResult>& results, const ReportRun& run,
                  const ReportOptions& o) {
-  // One copy of the text, however large the fleet.
-  const std::string report = RenderReport(results, run, o);
   if (o.output.empty() || o.output == "-") {
-    std::cout << report << std::flush;
+    RenderReport(std::cout, results, run, o);
+    std::cout << std::flush;
     return;
   }
   std::error_code ec;
@@ -772,11 +787,11 @@ void WriteReport(const std::vector<SeriesResult>& results, const ReportRun& run,
       kind != std::filesystem::file_type::not_found) {
     // A device or a pipe (/dev/null, /dev/stdout, a FIFO): written to as it is.
     std::ofstream file(o.output, std::ios::binary);
-    file << report;
+    RenderReport(file, results, run, o);
     if (!file.flush()) throw CallFailed("cannot write " + o.output);
     return;
   }
-  WriteFileWhole(o.output, report);
+  WriteFileWhole(o.output, [&](std::ostream& out) { RenderReport(out, results, run, o); });
 }
 
 }  // namespace host

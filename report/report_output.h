@@ -2,6 +2,7 @@
 // and the writers of the table, CSV, JSON, Markdown and HTML forms.
 #pragma once
 
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,9 +18,10 @@ std::pair<size_t, SeriesResult> ParseResultLine(const std::string& line,
                                                 const std::vector<std::optional<Threshold>>& limits,
                                                 const ReportRun& run);
 
-// The report in the chosen format (the charts drawn as it needs them).
-std::string RenderReport(const std::vector<SeriesResult>& results, const ReportRun& run,
-                         const ReportOptions& options);
+// The report in the chosen format (the charts drawn as it needs them), written to `out` as
+// it is made.
+void RenderReport(std::ostream& out, const std::vector<SeriesResult>& results, const ReportRun& run,
+                  const ReportOptions& options);
 
 // Writes the report in the chosen format to --output or standard output, and the charts.
 void WriteReport(const std::vector<SeriesResult>& results, const ReportRun& run,

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -109,7 +110,9 @@ struct SeriesResult {
   std::optional<int32_t> timesExceeded;
   std::optional<int32_t> errorNumber;
   std::string errorSource, errorDescription;
-  std::optional<ChartData> chart;  // for a series the charts may show, when they are drawn
+  // For a series the charts may show, when they are drawn (held apart: most results carry
+  // none, and a fleet's results are held together until the report is sorted).
+  std::shared_ptr<const ChartData> chart;
 };
 
 // The run's parameters, as resolved.
