@@ -8,6 +8,8 @@
 //   seasonal-naive  the last seven days repeated
 //   holt-winters    exponential smoothing of level, damped trend and weekday season
 //   holt-winters-fast  the same, quicker to follow a change
+//   ets             the same, its smoothing chosen per series (at each cut-off too) from a
+//                   grid by the training days' errors one day and one week ahead
 //   mean7           the mean of the last seven days with data
 //   combined        the mean of the holt-winters, weighted-14 and seasonal-naive forecasts
 //                   (their errors partly cancel: steadier than each on its own)
@@ -45,12 +47,13 @@ enum class Model {
   kWeighted14,
   kHoltWinters,
   kHoltWintersFast,
+  kEts,
   kCombined
 };
 inline constexpr Model kAllModels[] = {
     Model::kMean7,           Model::kSeasonalNaive, Model::kLine,
     Model::kWeighted,        Model::kWeighted14,    Model::kHoltWinters,
-    Model::kHoltWintersFast, Model::kCombined};
+    Model::kHoltWintersFast, Model::kEts,           Model::kCombined};
 const char* ModelName(Model m);
 // Every model's name, simplest first, joined by ", " ("mean7, seasonal-naive, ...").
 std::string ModelNames();
@@ -97,7 +100,7 @@ std::pair<double, double> WeightedLine(const std::vector<double>& x, const std::
 double DampedDays(double phi, int h);
 // The q-quantile (0..1) of `values` by linear interpolation between order statistics.
 double Quantile(std::vector<double> values, double q);
-// The same of values already in ascending order.
-double SortedQuantile(const std::vector<double>& sorted, double q);
+// The same, `values` reordered on the way (a selection, not a sort).
+double SelectQuantile(std::vector<double>& values, double q);
 
 }  // namespace host

@@ -39,7 +39,8 @@ struct ReportOptions {
   bool csvRaw = false;         // CSV text cells as they are, formulas and all
   bool record = false;         // keep the run's results in HX_FORECAST_HISTORY
   std::string model = "auto";  // auto, line, weighted, weighted-14, seasonal-naive, mean7,
-                               // holt-winters, holt-winters-fast, combined
+                               // holt-winters, holt-winters-fast,
+                               // ets, combined
 };
 
 // The statuses, in the order of urgency the report is sorted by.

@@ -131,7 +131,7 @@ OPTIONS = (
     _Option("warn_days", "warn_days", 30, "a crossing within so many days is a warning", type=int),
     _Option("stale_days", "stale_days", 7, "a series silent longer is stale", type=int),
     _Option("model", "model", "auto", "auto, line, weighted, weighted-14, seasonal-naive, "
-            "mean7, holt-winters, holt-winters-fast or combined"),
+            "mean7, holt-winters, holt-winters-fast, ets or combined"),
     _Option("format", "format", "table", "output format",
             choices=["table", "csv", "json", "markdown", "html", "openmetrics"]),
     _Option("output", "output", "", "file to write (default: standard output)"),

@@ -35,4 +35,5 @@ expect "GrowthRate" trendhost call OrreryFunctions.OrreryClass TrendValue a b --
 expect "" trendhost call OrreryFunctions.OrreryClass TrendValue Gro
 expect "openmetrics" trendhost report --format o
 expect "holt-winters holt-winters-fast" trendhost report --model h
+expect "ets" trendhost report --model e
 echo "completion: ok"

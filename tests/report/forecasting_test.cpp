@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -33,6 +34,19 @@ TEST(Forecasting, DampingAndQuantiles) {
   EXPECT_NEAR(Quantile({5, 1, 4, 2, 3}, 0.1), 1.4, 1e-12);
   EXPECT_NEAR(Quantile({5, 1, 4, 2, 3}, 0.9), 4.6, 1e-12);
   EXPECT_DOUBLE_EQ(Quantile({7}, 0.9), 7);
+  // By selection, as by the sorted order statistics, ties and all.
+  std::vector<double> values;
+  for (int i = 0; i < 257; ++i) values.push_back(static_cast<double>((i * 7919) % 61) / 4);
+  std::vector<double> sorted = values;
+  std::sort(sorted.begin(), sorted.end());
+  for (double q : {0.0, 0.1, 0.37, 0.9, 1.0}) {
+    const double pos = q * 256;
+    const size_t below = static_cast<size_t>(pos);
+    const double expected =
+        sorted[below] + (pos - static_cast<double>(below)) *
+                            (sorted[std::min<size_t>(256, below + 1)] - sorted[below]);
+    EXPECT_DOUBLE_EQ(Quantile(values, q), expected) << q;
+  }
 }
 
 HourlyWindow Series(const std::function<double(int)>& daily) {
@@ -182,6 +196,37 @@ TEST(Forecasting, TheFirstWeekFollowsTheModelBestOverItAndPassesToTheChosenOneBy
     }
   }
   EXPECT_GT(found, 0);
+}
+
+TEST(Forecasting, EtsChoosesItsSmoothingForEachSeries) {
+  // A level that wanders as a random walk wants quick smoothing; steady noise around a flat
+  // level wants slow smoothing. The fixed models each suit one; ets, choosing per series,
+  // is judged at least as well as the fixed one that does not suit on most of the series:
+  // a day ahead on the walks, over a month on the noise.
+  int wanderWins = 0, noiseWins = 0;
+  for (uint64_t seed = 1; seed <= 6; ++seed) {
+    std::vector<double> walk(kWindowDays), noise(kWindowDays);
+    double level = 50;
+    for (int d = kWindowDays - 1; d >= 0; --d) {  // oldest first
+      const uint64_t z = (static_cast<uint64_t>(d) + 7) * 0x9e3779b97f4a7c15ULL * (seed * 2 + 1);
+      const double u = static_cast<double>(z >> 11) / 9007199254740992.0 - 0.5;
+      level += 6 * u;
+      walk[d] = level + (d % 7 == 5 ? -5.0 : 0.0);
+      noise[d] = 50 + 20 * u + (d % 7 == 5 ? -5.0 : 0.0);
+    }
+    // The backtest's error a day ahead (lead 1) or over a month (lead 30).
+    auto mase = [](const std::vector<double>& v, Model m, int lead) {
+      const std::function<double(int)> day = [&](int d) { return v[static_cast<size_t>(d)]; };
+      return *ForecastWindow(Series(day), Target::kMean, m, lead, lead).mase;
+    };
+    wanderWins += mase(walk, Model::kEts, 1) <= mase(walk, Model::kHoltWinters, 1);
+    noiseWins += mase(noise, Model::kEts, 30) <= mase(noise, Model::kHoltWintersFast, 30);
+  }
+  EXPECT_GE(wanderWins, 4);
+  EXPECT_GE(noiseWins, 5);
+  bool known = false;
+  EXPECT_EQ(ModelFromName("ets", known), Model::kEts);
+  EXPECT_TRUE(known);
 }
 
 TEST(Forecasting, ADriftTheBacktestNeverMetStillWidensTheBand) {
