@@ -232,33 +232,39 @@ class Fitted {
       if (!std::isnan(days[i])) start += days[i], ++n;
     start /= std::max(1, n);
     // Every candidate in step, a day at a time: their sums are independent, so the
-    // processor overlaps them.
+    // processor overlaps them (and computes several at once: no branch inside).
     const size_t g = grid.size();
+    std::vector<double> alpha(g), beta(g), gamma(g);
+    for (size_t k = 0; k < g; ++k)
+      alpha[k] = grid[k].alpha, beta[k] = grid[k].beta, gamma[k] = grid[k].gamma;
     std::vector<double> level(g, start), trend(g, 0.0), sse(g, 0.0), season(7 * g, 0.0);
     for (size_t i = first; i < first + 7; ++i)
       for (size_t k = 0; k < g; ++k)
         season[(i % 7) * g + k] = std::isnan(days[i]) ? 0 : days[i] - start;
     // Each candidate's forecast of the day a week on, kept by weekday until that day comes.
-    std::vector<double> weekAhead(7 * g, std::numeric_limits<double>::quiet_NaN());
+    std::vector<double> weekAhead(7 * g, 0.0);
+    std::array<bool, 7> weekKept{};
     const double week = DampedDays(kDamping, 7);
     size_t slot = (first + 7) % 7;
     for (size_t i = first + 7; i < days.size(); ++i, slot = slot == 6 ? 0 : slot + 1) {
       const bool missing = std::isnan(days[i]);
       const double judged = !missing && i >= first + 14 ? 1.0 : 0.0;
+      const double weekJudged = !missing && weekKept[slot] ? 1.0 : 0.0;
+      // A day without data takes each candidate's forecast: its errors are zero.
+      const double present = missing ? 0.0 : 1.0, value = missing ? 0.0 : days[i];
       double* s = &season[slot * g];
       double* w = &weekAhead[slot * g];
       for (size_t k = 0; k < g; ++k) {
         const double ahead = level[k] + kDamping * trend[k] + s[k];
-        const double v = missing ? ahead : days[i];
-        sse[k] += judged * (v - ahead) * (v - ahead);
-        if (!missing && !std::isnan(w[k])) sse[k] += (v - w[k]) * (v - w[k]);
+        const double v = present * value + (1 - present) * ahead;
+        sse[k] += judged * (v - ahead) * (v - ahead) + weekJudged * (v - w[k]) * (v - w[k]);
         const double previous = level[k];
-        const Smoothing& p = grid[k];
-        level[k] = p.alpha * (v - s[k]) + (1 - p.alpha) * (previous + kDamping * trend[k]);
-        trend[k] = p.beta * (level[k] - previous) + (1 - p.beta) * kDamping * trend[k];
-        s[k] = p.gamma * (v - level[k]) + (1 - p.gamma) * s[k];
+        level[k] = alpha[k] * (v - s[k]) + (1 - alpha[k]) * (previous + kDamping * trend[k]);
+        trend[k] = beta[k] * (level[k] - previous) + (1 - beta[k]) * kDamping * trend[k];
+        s[k] = gamma[k] * (v - level[k]) + (1 - gamma[k]) * s[k];
         w[k] = level[k] + week * trend[k] + s[k];
       }
+      weekKept[slot] = true;
     }
     size_t best = 0;
     for (size_t k = 1; k < g; ++k)
