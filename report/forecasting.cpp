@@ -208,9 +208,6 @@ class Fitted {
   }
 
   // Level, damped trend and an additive weekday season smoothed over the days, oldest
-  // first (alpha 0.3, beta 0.05, gamma 0.2; the fast one 0.5, 0.05, 0.3); a day without
-  // data takes its forecast.
-  // Level, damped trend and an additive weekday season smoothed over the days, oldest
   // first, by each (alpha, beta, gamma) of `grid`; the one whose errors one day and one
   // week ahead had the least sum of squares is kept (the week's errors keep a trend that
   // chases the noise of a few days out). A day without data takes its forecast.
