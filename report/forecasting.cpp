@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <span>
 #include <tuple>
 
@@ -514,16 +515,31 @@ class FittedChoice {
   std::optional<Fitted> partner_;
 };
 
+// The level's drift over each lead, worked out once for every backtest that asks.
+class Drifts {
+ public:
+  explicit Drifts(const Daily& y) : weeks_(WeekMeans(y)) {}
+  std::pair<double, double> At(int lead) {
+    auto [it, added] = known_.try_emplace(lead);
+    if (added) it->second = LevelDrift(weeks_, lead);
+    return it->second;
+  }
+
+ private:
+  Daily weeks_;
+  std::map<int, std::pair<double, double>> known_;
+};
+
 // The 80 % interval's offsets from the forecast for days 0..horizon ahead: the backtest's,
 // no narrower than the level's own drift over the lead, at a few leads and linear between
 // them (the quantiles are not sorted per day); beyond the last, the longest lead's widened
 // as the square root of the lead.
-std::vector<std::pair<double, double>> IntervalOffsets(const Backtest& b, const Daily& weeks,
+std::vector<std::pair<double, double>> IntervalOffsets(const Backtest& b, Drifts& drifts,
                                                        int horizon) {
   static constexpr int kKnots[] = {1, 2, 3, 5, 7, 10, 14, 21, 30, 45, 60, 90, 126};
   auto floored = [&](int lead) {
     const auto o = Offsets(b, lead);
-    const auto drift = LevelDrift(weeks, lead);
+    const auto drift = drifts.At(lead);
     return std::pair<double, double>{std::min(o.first, drift.first),
                                      std::max(o.second, drift.second)};
   };
@@ -674,15 +690,15 @@ ModelForecast ForecastWindow(const HourlyWindow& window, Target target, std::opt
   out.backtestLead = std::min(30, chosen->backtest.maxLead);
   if (out.backtestLead >= 1) out.mase = Mase(chosen->backtest, out.backtestLead, scale);
 
-  const Daily weeks = WeekMeans(y);
+  Drifts drifts(y);
   const FittedChoice f(out.model, out.partner, y, window, target);
   const std::vector<std::pair<double, double>> offsets =
-      IntervalOffsets(chosen->backtest, weeks, horizon);
+      IntervalOffsets(chosen->backtest, drifts, horizon);
   std::optional<FittedChoice> first;
   std::vector<std::pair<double, double>> firstOffsets;
   if (early) {
     first.emplace(*out.firstWeek, out.firstWeekPartner, y, window, target);
-    firstOffsets = IntervalOffsets(early->backtest, weeks, std::min(horizon, kHandOver));
+    firstOffsets = IntervalOffsets(early->backtest, drifts, std::min(horizon, kHandOver));
   }
   out.path.resize(static_cast<size_t>(horizon) + 1);
   out.lower.resize(out.path.size());
