@@ -67,8 +67,8 @@ void DataSourceObject::Free(TF_Dispatch*, void* p) {
   std::free(p);
 }
 
-const TF_DispatchVtbl DataSourceObject::kVtbl = {TF_ABI_VERSION, AddRef,  Release, GetIDsOfNames,
-                                                 Invoke,         nullptr, Alloc,   Free};
+const TF_DispatchVtbl DataSourceObject::kVtbl = {
+    TF_ABI_VERSION, AddRef, Release, GetIDsOfNames, Invoke, nullptr, Alloc, Free, nullptr};
 
 std::string ConnectionHint(const std::string& description, const std::string& dsn) {
   if (description.find("IM002") == std::string::npos) return {};

@@ -60,6 +60,18 @@ TF_VARIANT InvokeMethod(TF_Dispatch* instance, const TF_MethodInfo& m,
   return result;
 }
 
+std::optional<TF_HourlyGrid> FittedGrid(TF_Dispatch* instance,
+                                        const std::vector<std::string>& request) {
+  const TF_DispatchVtbl& v = *instance->vtbl;
+  if (v.abi_version < 2 || !v.GetHourlyGrid) return std::nullopt;
+  std::vector<const char*> texts;
+  for (const std::string& t : request) texts.push_back(t.c_str());
+  TF_HourlyGrid grid{};
+  if (v.GetHourlyGrid(instance, texts.data(), static_cast<uint32_t>(texts.size()), &grid) != TF_OK)
+    return std::nullopt;
+  return grid;
+}
+
 double SingleAsDouble(float f) {
   char buf[32];
   auto end = std::to_chars(buf, buf + sizeof buf, f).ptr;

@@ -2,6 +2,7 @@
 // and the names and text forms of the frame's types.
 #pragma once
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -47,6 +48,12 @@ struct RaisedError : std::runtime_error {
 // releases a text result with tf_variant_clear.
 TF_VARIANT InvokeMethod(TF_Dispatch* instance, const TF_MethodInfo& m,
                         std::vector<TF_VARIANT> values);
+
+// The hourly rows `instance` last fitted, when `request` is the request that fit
+// answered (GetHourlyGrid); nothing from a library older than that slot or when the
+// instance has not fitted that request.
+std::optional<TF_HourlyGrid> FittedGrid(TF_Dispatch* instance,
+                                        const std::vector<std::string>& request);
 
 // ---- Types and values ----
 

@@ -309,9 +309,28 @@ void FreeMemory(TF_Dispatch*, void* p) {
   std::free(p);
 }
 
-const TF_DispatchVtbl kInstanceVtbl = {TF_ABI_VERSION,        InstanceAddRef, InstanceRelease,
-                                       InstanceGetIDsOfNames, InstanceInvoke, InstanceGetTypeInfo,
-                                       AllocMemory,           FreeMemory};
+TF_STATUS InstanceGetHourlyGrid(TF_Dispatch* d, const char* const* request, uint32_t count,
+                                TF_HourlyGrid* grid) noexcept {
+  if (!d || !grid || (count > 0 && !request)) return TF_E_INVALID_ARG;
+  for (uint32_t i = 0; i < count; ++i)
+    if (!request[i]) return TF_E_INVALID_ARG;
+  Instance* self = Self(d);
+  if (std::this_thread::get_id() != self->owner) return TF_E_WRONG_THREAD;
+  *grid = TF_HourlyGrid{};
+  const GridFn fitted = self->description->fittedGrid();
+  const std::optional<trend::GridView> rows =
+      fitted ? fitted(self->object, {request, count}) : std::nullopt;
+  if (!rows) return TF_FALSE;
+  static_assert(sizeof(trend::DayHours) == trend::kHours * sizeof(double));
+  grid->days = static_cast<uint32_t>(rows->average.size());
+  grid->average = rows->average.front().data();
+  grid->minimum = rows->minimum.front().data();
+  return TF_OK;
+}
+
+const TF_DispatchVtbl kInstanceVtbl = {
+    TF_ABI_VERSION,      InstanceAddRef, InstanceRelease, InstanceGetIDsOfNames, InstanceInvoke,
+    InstanceGetTypeInfo, AllocMemory,    FreeMemory,      InstanceGetHourlyGrid};
 
 struct Factory {
   TF_ClassFactory base;
@@ -394,8 +413,12 @@ std::string LibraryPath() {
 }  // namespace
 
 ClassDescription::ClassDescription(Identity identity, std::vector<Method> methods,
-                                   void* (*create)(), void (*destroy)(void*))
-    : identity_(identity), methods_(std::move(methods)), create_(create), destroy_(destroy) {
+                                   void* (*create)(), void (*destroy)(void*), GridFn gridOf)
+    : identity_(identity),
+      methods_(std::move(methods)),
+      create_(create),
+      destroy_(destroy),
+      grid_(gridOf) {
   paramInfos_.reserve(methods_.size());
   for (const Method& m : methods_) {
     std::vector<TF_ParamInfo> params;

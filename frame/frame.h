@@ -8,15 +8,19 @@
 #pragma once
 
 #include <array>
+#include <concepts>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
 
 #include "datasource.h"
+#include "hourly_fit.h"
 #include "trendframe.h"
 #include "variant.h"
 
@@ -63,13 +67,27 @@ struct Identity {
   TF_GUID typelibId, classId, interfaceId;
 };
 
+// The rows of a class's last fit, when `request` is the request that fit answered (see
+// GetHourlyGrid in trendframe.h).
+using GridFn = std::optional<trend::GridView> (*)(const void* instance,
+                                                  std::span<const char* const> request);
+
 class ClassDescription {
  public:
+  // A class that keeps the hourly grid of its fit offers it with a member
+  // `std::optional<trend::GridView> FittedGrid(std::span<const char* const> request) const`.
   template <class C>
   static ClassDescription Of(Identity identity, std::vector<Method> methods) {
+    GridFn grid = nullptr;
+    if constexpr (requires(const C& c, std::span<const char* const> r) {
+                    { c.FittedGrid(r) } -> std::same_as<std::optional<trend::GridView>>;
+                  })
+      grid = [](const void* p, std::span<const char* const> r) {
+        return static_cast<const C*>(p)->FittedGrid(r);
+      };
     return ClassDescription(
         identity, std::move(methods), [] { return static_cast<void*>(new C()); },
-        [](void* p) { delete static_cast<C*>(p); });
+        [](void* p) { delete static_cast<C*>(p); }, grid);
   }
 
   // The type information points into the description itself: it never moves.
@@ -81,14 +99,16 @@ class ClassDescription {
   const TF_TypeInfo* typeInfo() const { return &typeInfo_; }
   void* Create() const { return create_(); }
   void Destroy(void* p) const { destroy_(p); }
+  GridFn fittedGrid() const { return grid_; }
 
  private:
   ClassDescription(Identity identity, std::vector<Method> methods, void* (*create)(),
-                   void (*destroy)(void*));
+                   void (*destroy)(void*), GridFn gridOf);
   Identity identity_;
   std::vector<Method> methods_;
   void* (*create_)();
   void (*destroy_)(void*);
+  GridFn grid_;
   // The C view of the method table.
   std::vector<std::vector<TF_ParamInfo>> paramInfos_;
   std::vector<TF_MethodInfo> methodInfos_;

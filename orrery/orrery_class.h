@@ -8,6 +8,8 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 
 #include "datasource.h"
@@ -75,6 +77,10 @@ class OrreryClass {
                       const trend::DataSource& DataSource);
   trend::Variant UpdateSystemSummary(const std::string& sFirstDay, const std::string& sLastDay,
                                      const trend::DataSource& DataSource);
+
+  // For the frame: the hourly averages and minima the last fit read, when `request` (host,
+  // probe, probe argument, first and last day) is the request it answered.
+  std::optional<trend::GridView> FittedGrid(std::span<const char* const> request) const;
 
  private:
   friend class OrreryTestPeer;

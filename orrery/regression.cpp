@@ -63,6 +63,13 @@ int16_t OrreryClass::CalculateRegression(const DataSource& DataSource) {
   });
 }
 
+std::optional<GridView> OrreryClass::FittedGrid(std::span<const char* const> request) const {
+  if (request.size() != 5 ||
+      !key.Fitted(request[0], request[1], request[2], request[3], request[4]))
+    return std::nullopt;
+  return GridView{dHourly, dHourlyMin};
+}
+
 TrendLines OrreryClass::Lines() const {
   return {dSlope0, dIntercept0, dSlope1,        dIntercept1,
           dSlope,  dIntercept,  dPeakDayEffect, dPeakHourEffect};

@@ -147,6 +147,13 @@ TF_VARIANT ObjectValue(TF_Dispatch* d) {
 
 }  // namespace
 
+HourlyWindow Forecaster::Window(const Key& key, const Series& series, const ReportRun& run) {
+  if (const auto rows =
+          FittedGrid(instance_.get(), {key.host, key.probe, key.arg, key.first, key.last}))
+    return WindowOfRows(rows->average, rows->minimum, rows->days);
+  return Database().Window(series.key, run.first, run.last);
+}
+
 TF_VARIANT Forecaster::Call(const TF_MethodInfo& m, const Key& key, std::vector<TF_VARIANT> extra) {
   std::vector<TF_VARIANT> values = {TextValue(key.host), TextValue(key.probe), TextValue(key.arg),
                                     TextValue(key.first), TextValue(key.last)};
@@ -185,7 +192,7 @@ SeriesResult Forecaster::Forecast(const Series& series, const std::optional<Thre
     r.level = TrendValue(key, 0, style);
     for (int h : run.horizons) r.forecast.push_back(TrendValue(key, static_cast<float>(h), style));
     r.peak = TrendValue(key, static_cast<float>(run.horizons.front()), 3);
-    const HourlyWindow window = Database().Window(series.key, run.first, run.last);
+    const HourlyWindow window = Window(key, series, run);
     r.recentPeak = RecentPeak(window);
     if (threshold) {
       const float t = static_cast<float>(threshold->value);

@@ -17,7 +17,8 @@
 namespace host {
 
 // One series' forecasts through Orrery's class: one instance, so that the requests of a
-// series share its remembered fit and each series costs one query.
+// series share its remembered fit and each series costs one query (the report's own
+// models take the rows that fit read from the instance).
 class Forecaster {
  public:
   static constexpr const char* kOrrery = "OrreryFunctions.OrreryClass";
@@ -34,6 +35,9 @@ class Forecaster {
   ChartData Chart(const Key& key, const SeriesResult& r, const HourlyWindow& window,
                   const ModelForecast& f, Target target, const ReportRun& run);
   int32_t DaysDownTo(const Key& key, double level, double t, int16_t style);
+  // The series' hourly window: the rows the class's fit of `key` read, or (from a library
+  // that does not hand them out) the same rows read again.
+  HourlyWindow Window(const Key& key, const Series& series, const ReportRun& run);
   // The worker's own connection for the host's statements, opened on first use.
   HostDatabase& Database();
   TF_VARIANT Call(const TF_MethodInfo& m, const Key& key, std::vector<TF_VARIANT> extra);

@@ -95,6 +95,11 @@ void ReadHourlyGrid(db::ResultSet& rows, const GridColumns& columns, Date lastDa
                     std::span<DayHours, kFitDays> averages, std::span<DayHours, kFitDays> minima,
                     const std::function<void(DayHours& average, DayHours& minimum)>& day = {});
 
+// The hourly averages and minima a class's fit read, as it keeps them.
+struct GridView {
+  std::span<const DayHours> average, minimum;
+};
+
 // The remembered request of a fitting class: the five texts of the last fit asked for. A
 // fit runs only when a request differs from it, exactly and case-sensitively. When a fit
 // fails the request is marked unset, so that the same texts fit again; a new instance's
@@ -102,6 +107,13 @@ void ReadHourlyGrid(db::ResultSet& rows, const GridColumns& columns, Date lastDa
 struct RememberedSeries {
   std::string sKeyHostname, sKeyProbe, sKeyProbeArg, sKeyFirstDay, sKeyLastDay;
   bool bSet = true;
+  bool bFitted = false;  // a fit of the remembered request completed
+
+  // The remembered request is one the class fitted, and it is this one.
+  bool Fitted(const std::string& host, const std::string& probe, const std::string& arg,
+              const std::string& first, const std::string& last) const {
+    return bFitted && Matches(host, probe, arg, first, last);
+  }
 
   bool Matches(const std::string& host, const std::string& probe, const std::string& arg,
                const std::string& first, const std::string& last) const {
@@ -117,8 +129,10 @@ struct RememberedSeries {
     sKeyHostname = host, sKeyProbe = probe, sKeyProbeArg = arg;
     sKeyFirstDay = first, sKeyLastDay = last;
     bSet = true;
+    bFitted = false;
     try {
       fit();
+      bFitted = true;
     } catch (...) {
       bSet = false;
       throw;

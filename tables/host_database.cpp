@@ -87,6 +87,16 @@ std::vector<Series> HostDatabase::AllSeries(trend::Date first, trend::Date last)
   return out;
 }
 
+HourlyWindow WindowOfRows(const double* average, const double* minimum, size_t days) {
+  HourlyWindow w;
+  for (size_t d = 0; d < std::min<size_t>(days, kWindowDays); ++d)
+    for (size_t h = 0; h < 24; ++h) {
+      const size_t i = d * 24 + h;
+      if (!trend::IsMissingCell(average[i], minimum[i])) w.hours[d][h] = average[i];
+    }
+  return w;
+}
+
 HourlyWindow HostDatabase::Window(const SeriesKey& key, trend::Date first, trend::Date last) {
   const trend::Date start = std::max(first, trend::AddDays(last, -(kWindowDays - 1)));
   // An hour marked missing (an average of -1 or less with the minimum 1e9) comes back as

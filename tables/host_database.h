@@ -39,6 +39,10 @@ struct HourlyWindow {
   std::array<std::array<std::optional<double>, 24>, kWindowDays> hours{};
 };
 
+// The window of the hourly averages and minima a class's fit read (`days` rows of 24, the
+// last day first; the missing mark as above).
+HourlyWindow WindowOfRows(const double* average, const double* minimum, size_t days);
+
 // Today's date on this machine's clock and time zone.
 trend::Date Today();
 

@@ -54,7 +54,9 @@
 extern "C" {
 #endif
 
-#define TF_ABI_VERSION 1u
+/* Version 2 added GetHourlyGrid at the end of the dispatch table; a host reads that slot
+ * only from a table whose abi_version is 2 or more. */
+#define TF_ABI_VERSION 2u
 
 /* Status of every call. Negative values are failures. */
 typedef int32_t TF_STATUS;
@@ -173,6 +175,16 @@ typedef struct TF_TypeInfo {
   const TF_MethodInfo* methods; /* the published methods, in interface order */
 } TF_TypeInfo;
 
+/* The hourly values of the series an instance fitted last (see GetHourlyGrid): `days`
+ * rows of 24 hours each, the last day of the request's range first. An hour without
+ * samples, and every hour of a day without a row, holds the missing mark: an average of
+ * -1 and a minimum of 1e9. */
+typedef struct TF_HourlyGrid {
+  uint32_t days;
+  const double* average; /* days * 24 hourly averages, row by row */
+  const double* minimum; /* days * 24 hourly minima */
+} TF_HourlyGrid;
+
 /* The dispatch interface, implemented by the library's instances and by host objects
  * such as the DataSource (which need offer only GetIDsOfNames, Invoke with
  * TF_DISPATCH_PROPERTYGET, AddRef, Release and FreeMemory). Tables only grow at the end. */
@@ -193,6 +205,15 @@ typedef struct TF_DispatchVtbl {
   const TF_TypeInfo* (*GetTypeInfo)(TF_Dispatch* self);
   void* (*AllocMemory)(TF_Dispatch* self, size_t size);
   void (*FreeMemory)(TF_Dispatch* self, void* memory);
+  /* Since version 2; null for host objects. The rows the instance's last fit read, for a
+   * host that models the same series on its own without reading them again: TF_OK with
+   * `grid` filled when `request` (count texts: for Orrery's class the host, probe, probe
+   * argument, first and last day, exactly as passed) is the request the instance last
+   * fitted successfully; TF_FALSE when it is not (no fit yet, another series, a failed
+   * fit, a class that keeps no such grid). The pointers stay valid until the next call on
+   * the instance. TF_E_WRONG_THREAD from another thread than the owner's. */
+  TF_STATUS(*GetHourlyGrid)
+  (TF_Dispatch* self, const char* const* request, uint32_t count, TF_HourlyGrid* grid);
 } TF_DispatchVtbl;
 
 struct TF_Dispatch {

@@ -5,7 +5,7 @@ program compiled from the header)."""
 import ctypes
 import os
 
-TF_ABI_VERSION = 1
+TF_ABI_VERSION = 2
 
 TF_OK = 0
 TF_FALSE = 1
@@ -113,11 +113,20 @@ AllocMemoryFn = ctypes.CFUNCTYPE(ctypes.c_void_p, PDispatch, ctypes.c_size_t)
 FreeMemoryFn = ctypes.CFUNCTYPE(None, PDispatch, ctypes.c_void_p)
 
 
+class HourlyGrid(ctypes.Structure):
+    _fields_ = [("days", ctypes.c_uint32), ("average", ctypes.POINTER(ctypes.c_double)),
+                ("minimum", ctypes.POINTER(ctypes.c_double))]
+
+
+GetHourlyGridFn = ctypes.CFUNCTYPE(ctypes.c_int32, PDispatch, ctypes.POINTER(ctypes.c_char_p),
+                                   ctypes.c_uint32, ctypes.POINTER(HourlyGrid))
+
+
 class DispatchVtbl(ctypes.Structure):
     _fields_ = [("abi_version", ctypes.c_uint32), ("AddRef", AddRefFn), ("Release", ReleaseFn),
                 ("GetIDsOfNames", GetIDsOfNamesFn), ("Invoke", InvokeFn),
                 ("GetTypeInfo", GetTypeInfoFn), ("AllocMemory", AllocMemoryFn),
-                ("FreeMemory", FreeMemoryFn)]
+                ("FreeMemory", FreeMemoryFn), ("GetHourlyGrid", GetHourlyGridFn)]
 
 
 Dispatch._fields_ = [("vtbl", ctypes.POINTER(DispatchVtbl))]

@@ -81,8 +81,8 @@ static void DsFree(TF_Dispatch* d, void* p) {
   (void)d;
   free(p);
 }
-static const TF_DispatchVtbl kDsVtbl = {TF_ABI_VERSION, DsAddRef, DsRelease, DsGetIDsOfNames,
-                                        DsInvoke,       NULL,     DsAlloc,   DsFree};
+static const TF_DispatchVtbl kDsVtbl = {
+    TF_ABI_VERSION, DsAddRef, DsRelease, DsGetIDsOfNames, DsInvoke, NULL, DsAlloc, DsFree, NULL};
 
 static HostDataSource MakeDataSource(void) {
   HostDataSource ds;
@@ -206,7 +206,7 @@ static TF_STATUS Call(TF_Dispatch* obj, int32_t id, TF_VARIANT* args, uint32_t n
 typedef struct ThreadCall {
   TF_Dispatch* obj;
   TrendArgs* args;
-  TF_STATUS status;
+  TF_STATUS status, grid_status;
   TF_EXCEPINFO excep;
 } ThreadCall;
 
@@ -215,6 +215,12 @@ static void* CallFromAnotherThread(void* p) {
   TF_VARIANT r;
   c->excep.source = c->excep.description = NULL;
   c->status = Call(c->obj, 0x60030000, c->args->v, 9, &r, &c->excep);
+  {
+    const char* request[5] = {c->args->host, c->args->probe, c->args->arg, c->args->first,
+                              c->args->last};
+    TF_HourlyGrid g;
+    c->grid_status = c->obj->vtbl->GetHourlyGrid(c->obj, request, 5, &g);
+  }
   return NULL;
 }
 
@@ -293,6 +299,26 @@ static void TestOrrery(Library* lib, HostDataSource* ds) {
   CHECK(Call(a, 0x60030000, t.v, 10, &r, &e) == TF_E_BAD_PARAM_COUNT);
   tf_excepinfo_clear(a, &e);
 
+  /* The rows of the last fit are handed out for the request that fit answered only:
+   * the last day first, a day without a row marked missing in every hour. */
+  {
+    const char* request[5] = {"web01", "avgcpubusy", "", "2001-06-01", "2001-06-30"};
+    const char* other[5] = {"web01", "avgcpubusy", "", "2001-06-01", "2001-06-29"};
+    const char* empty[5] = {"", "", "", "", ""};
+    TF_HourlyGrid g;
+    CHECK(a->vtbl->abi_version >= 2 && a->vtbl->GetHourlyGrid != NULL);
+    CHECK(a->vtbl->GetHourlyGrid(a, request, 5, &g) == TF_OK && g.days == 182);
+    CHECK(g.average[0] == 9.5 && g.minimum[23] == 9.5 && g.average[24] == 8.5 &&
+          g.average[24 + 23] == 8.5);
+    CHECK(g.average[48] == -1.0 && g.minimum[48] == 1e9 && g.average[181 * 24 + 23] == -1.0);
+    CHECK(a->vtbl->GetHourlyGrid(a, other, 5, &g) == TF_FALSE && g.days == 0);
+    CHECK(a->vtbl->GetHourlyGrid(a, request, 4, &g) == TF_FALSE);
+    CHECK(a->vtbl->GetHourlyGrid(a, NULL, 5, &g) == TF_E_INVALID_ARG);
+    /* A new instance has fitted nothing, not even the empty request it starts with. */
+    CHECK(b->vtbl->GetHourlyGrid(b, empty, 5, &g) == TF_FALSE);
+    CHECK(ds->base.vtbl->GetHourlyGrid == NULL);
+  }
+
   /* A second instance keeps its own model. */
   {
     TrendArgs u = t;
@@ -308,7 +334,8 @@ static void TestOrrery(Library* lib, HostDataSource* ds) {
   memset(&tc.excep, 0, sizeof tc.excep);
   pthread_create(&thread, NULL, CallFromAnotherThread, &tc);
   pthread_join(thread, NULL);
-  CHECK(tc.status == TF_E_WRONG_THREAD && tc.excep.description != NULL);
+  CHECK(tc.status == TF_E_WRONG_THREAD && tc.excep.description != NULL &&
+        tc.grid_status == TF_E_WRONG_THREAD);
   tf_excepinfo_clear(a, &tc.excep);
   CHECK(Call(a, 0x60030000, t.v, 9, &r, &e) == TF_OK && r.u.r8 == 70.0);
 
@@ -328,6 +355,14 @@ static void TestOrrery(Library* lib, HostDataSource* ds) {
     CHECK(e.description && strcmp(e.description, "qualifier unavailable") == 0);
     tf_excepinfo_clear(a, &e);
     ds->qualifier_fails = 0;
+    /* A failed fit hands out no rows, neither its own nor the earlier series'. */
+    {
+      const char* refused[5] = {"web03", "avgcpubusy", "", "2001-06-01", "2001-06-30"};
+      const char* earlier[5] = {"web01", "avgcpubusy", "", "2001-06-01", "2001-06-30"};
+      TF_HourlyGrid g;
+      CHECK(a->vtbl->GetHourlyGrid(a, refused, 5, &g) == TF_FALSE);
+      CHECK(a->vtbl->GetHourlyGrid(a, earlier, 5, &g) == TF_FALSE);
+    }
   }
 
   /* UpdateSystemSummary answers an empty variant. */
@@ -391,6 +426,12 @@ static void TestVantor(Library* lib, HostDataSource* ds) {
         TF_E_EXCEPTION); /* no request loaded: refused data id */
   CHECK(e.number == 13 && strncmp(e.source, "QuillFunctions.QuillClass.HourlyQuery:", 38) == 0);
   tf_excepinfo_clear(obj, &e);
+  {
+    /* A class that keeps no hourly grid of Orrery's kind hands out none. */
+    const char* request[5] = {"web01", "avgcpubusy", "", "2001-06-01", "2001-06-30"};
+    TF_HourlyGrid g;
+    CHECK(obj->vtbl->GetHourlyGrid(obj, request, 5, &g) == TF_FALSE);
+  }
   obj->vtbl->Release(obj);
 }
 

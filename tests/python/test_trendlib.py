@@ -44,10 +44,11 @@ def test_structures_match_the_header():
 #define O(t, f) printf(#t "." #f " %zu\n", offsetof(t, f));
 int main(void) {
   S(TF_GUID) S(TF_VARIANT) S(TF_EXCEPINFO) S(TF_ParamInfo) S(TF_MethodInfo) S(TF_TypeInfo)
-  S(TF_DispatchVtbl) S(TF_ClassFactoryVtbl)
+  S(TF_DispatchVtbl) S(TF_ClassFactoryVtbl) S(TF_HourlyGrid)
   O(TF_VARIANT, u) O(TF_EXCEPINFO, description) O(TF_ParamInfo, default_value)
   O(TF_MethodInfo, params) O(TF_TypeInfo, class_id) O(TF_TypeInfo, typelib_major)
   O(TF_TypeInfo, methods) O(TF_DispatchVtbl, Invoke) O(TF_DispatchVtbl, FreeMemory)
+  O(TF_DispatchVtbl, GetHourlyGrid) O(TF_HourlyGrid, minimum)
   O(TF_ClassFactoryVtbl, GetTypeInfo)
   return 0;
 }'''
@@ -60,7 +61,8 @@ int main(void) {
         out = subprocess.run([exe], capture_output=True, text=True, check=True).stdout
     mirror = {"TF_GUID": F.GUID, "TF_VARIANT": F.VARIANT, "TF_EXCEPINFO": F.EXCEPINFO,
               "TF_ParamInfo": F.ParamInfo, "TF_MethodInfo": F.MethodInfo, "TF_TypeInfo": F.TypeInfo,
-              "TF_DispatchVtbl": F.DispatchVtbl, "TF_ClassFactoryVtbl": F.ClassFactoryVtbl}
+              "TF_DispatchVtbl": F.DispatchVtbl, "TF_ClassFactoryVtbl": F.ClassFactoryVtbl,
+              "TF_HourlyGrid": F.HourlyGrid}
     for line in out.splitlines():
         name, value = line.split()
         if "." in name:
