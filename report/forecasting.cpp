@@ -13,11 +13,15 @@ namespace host {
 
 namespace {
 
-constexpr double kDamping = 0.98;       // the weighted models' slope, per day ahead
-constexpr int kMinTraining = 56;        // days a backtest's model is given at least
-constexpr int kCutStep = 7;             // days between the backtest's cut-offs
-constexpr double kTieMargin = 0.02;     // a model this much worse than the best still ties
-constexpr double kPairMargin = 0.15;    // a runner-up this close may join the best
+constexpr double kDamping = 0.98;     // the weighted models' slope, per day ahead
+constexpr int kMinTraining = 56;      // days a backtest's model is given at least
+constexpr int kCutStep = 7;           // days between the backtest's cut-offs
+constexpr double kTieMargin = 0.02;   // a model this much worse than the best still ties
+constexpr double kPairMargin = 0.15;  // a runner-up this close may join the best
+// ets, which fits its smoothing to each series, stays the choice unless another model's
+// backtest error is a third lower (its score at most 1 / 1.5 of ets's): over a handful of
+// cut-offs a smaller lead is mostly noise.
+constexpr double kEtsMargin = 0.5;
 constexpr double kRecentHalfLife = 14;  // days: the weight of older cut-offs in the choice
 constexpr double kLowQ = 0.10, kHighQ = 0.90;
 // auto's first week follows the model that did best over it where that is another; from
@@ -29,7 +33,7 @@ constexpr int kFirstWeek = 7, kHandOver = 30;
 // cover 75-85 % at 7, 30 and 90 days on the benchmark's public series and on its generated
 // regimes.
 double Widening(int lead) {
-  return std::min(4.0, 1.10 + 0.0085 * lead + 0.06 * std::max(0, lead - 60));
+  return std::min(4.0, 1.08 + 0.0080 * lead + 0.055 * std::max(0, lead - 60));
 }
 
 using Daily = std::vector<std::optional<double>>;  // by days back from an origin
@@ -447,7 +451,8 @@ struct Choice {
 
 // The choice among `runs` (every model of kAllModels, on the same cut-offs) by their errors
 // at `leads`. Each lead counts alike: a model's error there over the best model's; the best
-// mean of these wins, the simplest among those within the margin of it. The runner-up, when
+// mean of these wins, the simplest among those within the margin of it, and ets wherever it
+// is within kEtsMargin of the best. The runner-up, when
 // it came nearly as close, joins it where the mean of the two, judged by the same backtest,
 // does at least as well.
 Choice Choose(const std::vector<Backtest>& runs, const std::vector<int>& leads, double scale) {
@@ -477,6 +482,9 @@ Choice Choose(const std::vector<Backtest>& runs, const std::vector<int>& leads, 
         c.pick = i;
         break;
       }
+  if (std::isfinite(best))
+    for (size_t i = 0; i < scores.size(); ++i)
+      if (kAllModels[i] == Model::kEts && scores[i] <= best * (1 + kEtsMargin) + 1e-12) c.pick = i;
   std::optional<size_t> second;
   if (std::isfinite(best) && kAllModels[c.pick] != Model::kLine)
     for (size_t i = 0; i < scores.size(); ++i)

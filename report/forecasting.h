@@ -14,10 +14,11 @@
 //   combined        the mean of the holt-winters, weighted-14 and seasonal-naive forecasts
 //                   (their errors partly cancel: steadier than each on its own)
 //   auto            per series, the model with the smallest backtest error (ties: the
-//                   simpler model), averaged with a runner-up that came close where the
-//                   mean of the two did at least as well on the same backtest; where
-//                   another model (or pair) did best over the first week alone, the
-//                   forecast's first week follows it, passing to the chosen one by day 30
+//                   simpler model; ets unless the best did a third better), averaged with a
+//                   runner-up that came close where the mean of the two did at least as well on the
+//                   same backtest; where another model (or pair) did best over the first week
+//                   alone, the forecast's first week follows it, passing to the chosen one by day
+//                   30
 //
 // The error is MASE: the mean absolute error of the daily values over days 1..h ahead,
 // divided by the window's mean absolute change from a day to the same weekday a week

@@ -59,7 +59,7 @@ HourlyWindow Series(const std::function<double(int)>& daily) {
 TEST(Forecasting, AFlatSeriesIsForecastFlatWithANarrowBand) {
   const ModelForecast f =
       ForecastWindow(Series([](int) { return 40.0; }), Target::kMean, std::nullopt, 90, 90);
-  EXPECT_EQ(f.model, Model::kMean7);  // every model is exact: the simplest wins
+  EXPECT_EQ(f.model, Model::kEts);  // every model is exact: ets, the default, stays
   for (int h : {0, 7, 30, 90}) {
     EXPECT_NEAR(f.path[h], 40, 1e-9);
     EXPECT_NEAR(f.lower[h], 40, 1e-9);
