@@ -33,10 +33,13 @@ constexpr int kFirstWeek = 7, kHandOver = 30;
 // cover 75-85 % at 7, 30 and 90 days on the benchmark's public series and on its generated
 // regimes.
 double Widening(int lead) {
-  return std::min(4.0, 1.08 + 0.0080 * lead + 0.055 * std::max(0, lead - 60));
+  return std::min(4.0, 1.08 + 0.0076 * lead + 0.065 * std::max(0, lead - 60));
 }
 
 using Daily = std::vector<std::optional<double>>;  // by days back from an origin
+
+// The mean absolute change of the daily values over a week: the scale of MASE.
+double WeeklyScale(const Daily& y);
 
 // Holt-Winters' smoothing of the level, the trend and the weekday season.
 struct Smoothing {
@@ -44,6 +47,8 @@ struct Smoothing {
 };
 constexpr Smoothing kSteadySmoothing[] = {{0.3, 0.05, 0.2}};
 constexpr Smoothing kFastSmoothing[] = {{0.5, 0.05, 0.3}};
+// ets's bound on a day's surprise, in running mean surprises, and that mean's rate.
+constexpr double kClip = 3, kScaleRate = 0.1;
 // The ets model's candidates, every combination of these: the one whose errors one day and
 // one week ahead over the training days had the least sum of squares is taken.
 const std::vector<Smoothing>& FittedGrid() {
@@ -126,7 +131,7 @@ class Fitted {
         FitHoltWinters(kFastSmoothing);
         break;
       case Model::kEts:
-        FitHoltWinters(FittedGrid());
+        FitHoltWinters(FittedGrid(), true);
         break;
       case Model::kCombined:
         for (Model part : {Model::kHoltWinters, Model::kWeighted14, Model::kSeasonalNaive})
@@ -215,8 +220,9 @@ class Fitted {
   // Level, damped trend and an additive weekday season smoothed over the days, oldest
   // first, by each (alpha, beta, gamma) of `grid`; the one whose errors one day and one
   // week ahead had the least sum of squares is kept (the week's errors keep a trend that
-  // chases the noise of a few days out). A day without data takes its forecast.
-  void FitHoltWinters(std::span<const Smoothing> grid) {
+  // chases the noise of a few days out). A day without data takes its forecast. `robust`
+  // bounds each day's surprise (below).
+  void FitHoltWinters(std::span<const Smoothing> grid, bool robust = false) {
     std::vector<double> days(y_.size());  // oldest first, NaN for a day without data
     for (size_t i = 0; i < y_.size(); ++i) {
       const auto& v = y_[y_.size() - 1 - i];
@@ -240,6 +246,14 @@ class Fitted {
     for (size_t k = 0; k < g; ++k)
       alpha[k] = grid[k].alpha, beta[k] = grid[k].beta, gamma[k] = grid[k].gamma;
     std::vector<double> level(g, start), trend(g, 0.0), sse(g, 0.0), season(7 * g, 0.0);
+    // Robust: a day's surprise counts at most kClip times the candidate's running mean
+    // surprise (from the training days' mean week-over-week change), so that a holiday or an
+    // outage bends neither level, trend nor season, while a lasting shift, which keeps the
+    // surprises large, widens the bound within days.
+    const double weekly = robust ? WeeklyScale(y_) : 0;
+    const double clip = weekly > 0 ? kClip : std::numeric_limits<double>::infinity();
+    std::vector<double> scale(g, weekly > 0 ? weekly : 1.0);
+    const double cleaned = robust ? 1.0 : 0.0;
     for (size_t i = first; i < first + 7; ++i)
       for (size_t k = 0; k < g; ++k)
         season[(i % 7) * g + k] = std::isnan(days[i]) ? 0 : days[i] - start;
@@ -258,8 +272,12 @@ class Fitted {
       double* w = &weekAhead[slot * g];
       for (size_t k = 0; k < g; ++k) {
         const double ahead = level[k] + kDamping * trend[k] + s[k];
-        const double v = present * value + (1 - present) * ahead;
-        sse[k] += judged * (v - ahead) * (v - ahead) + weekJudged * (v - w[k]) * (v - w[k]);
+        const double raw = present * value + (1 - present) * ahead;
+        const double bound = clip * scale[k];
+        const double e = std::min(std::max(raw - ahead, -bound), bound);
+        const double v = raw + cleaned * (ahead + e - raw);  // exactly raw when not robust
+        sse[k] += judged * e * e + weekJudged * (v - w[k]) * (v - w[k]);
+        scale[k] += present * kScaleRate * (std::fabs(e) - scale[k]);
         const double previous = level[k];
         level[k] = alpha[k] * (v - s[k]) + (1 - alpha[k]) * (previous + kDamping * trend[k]);
         trend[k] = beta[k] * (level[k] - previous) + (1 - beta[k]) * kDamping * trend[k];

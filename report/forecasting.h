@@ -9,7 +9,8 @@
 //   holt-winters    exponential smoothing of level, damped trend and weekday season
 //   holt-winters-fast  the same, quicker to follow a change
 //   ets             the same, its smoothing chosen per series (at each cut-off too) from a
-//                   grid by the training days' errors one day and one week ahead
+//                   grid by the training days' errors one day and one week ahead, each
+//                   day's surprise bounded (a holiday bends nothing)
 //   mean7           the mean of the last seven days with data
 //   combined        the mean of the holt-winters, weighted-14 and seasonal-naive forecasts
 //                   (their errors partly cancel: steadier than each on its own)

@@ -229,6 +229,24 @@ TEST(Forecasting, EtsChoosesItsSmoothingForEachSeries) {
   EXPECT_TRUE(known);
 }
 
+TEST(Forecasting, EtsIsNotBentByAHolidayButFollowsALastingShift) {
+  // 100 with a weekday pattern and a little noise; a holiday at 10 three days back bends the
+  // plain Holt-Winters level, not ets's, whose forecast stays near 100. A level that rose
+  // to 150 four weeks ago keeps ets's surprises large until it has followed.
+  auto noise = [](int d) { return ((d * 37) % 11 - 5) * 0.3; };
+  auto weekday = [](int d) { return d % 7 == 2 ? -10.0 : 0.0; };
+  const HourlyWindow holiday =
+      Series([&](int d) { return d == 3 ? 10.0 : 100 + weekday(d) + noise(d); });
+  const ModelForecast ets = ForecastWindow(holiday, Target::kMean, Model::kEts, 30, 30);
+  const ModelForecast plain = ForecastWindow(holiday, Target::kMean, Model::kHoltWinters, 30, 30);
+  // Day 7 ahead is the weekday of day 0 back: no weekday effect.
+  EXPECT_NEAR(ets.path[7], 100, 3);
+  EXPECT_LT(std::fabs(ets.path[7] - 100), std::fabs(plain.path[7] - 100));
+  const HourlyWindow shift =
+      Series([&](int d) { return (d < 28 ? 150 : 100) + weekday(d) + noise(d); });
+  EXPECT_NEAR(ForecastWindow(shift, Target::kMean, Model::kEts, 30, 30).path[7], 150, 5);
+}
+
 TEST(Forecasting, ADriftTheBacktestNeverMetStillWidensTheBand) {
   // Flat for the last 20 weeks, 20 lower before: every backtest cut-off is judged on the
   // flat days and forecasts from them, so its errors are tiny; the level's own drift over
