@@ -62,6 +62,20 @@ const std::vector<Smoothing>& FittedGrid() {
   return grid;
 }
 
+// The smoothing candidates of a Holt-Winters model; none for the others.
+std::span<const Smoothing> SmoothingOf(Model m) {
+  switch (m) {
+    case Model::kHoltWinters:
+      return kSteadySmoothing;
+    case Model::kHoltWintersFast:
+      return kFastSmoothing;
+    case Model::kEts:
+      return FittedGrid();
+    default:
+      return {};
+  }
+}
+
 // The 10 % and 90 % quantiles of `values`.
 std::pair<double, double> Band(std::vector<double> values) {
   const double low = SelectQuantile(values, kLowQ);
@@ -96,10 +110,121 @@ int SameWeekday(int h) {
   return ((-h) % 7 + 7) % 7;
 }
 
+// The days of `y` oldest first, NaN for a day without data.
+std::vector<double> OldestFirst(const Daily& y) {
+  std::vector<double> days(y.size());
+  for (size_t i = 0; i < y.size(); ++i) {
+    const auto& v = y[y.size() - 1 - i];
+    days[i] = v ? *v : std::numeric_limits<double>::quiet_NaN();
+  }
+  return days;
+}
+
+// A Holt-Winters state after a day: level, trend and the weekday season (by the day's
+// place, oldest first, modulo 7); not fitted where too few days came before.
+struct Smoothed {
+  bool fitted = false;
+  double level = 0, trend = 0;
+  std::array<double, 7> season{};
+  size_t lastIndex = 0;
+};
+
+// Level, damped trend and an additive weekday season smoothed over `days` (oldest first,
+// NaN for a day without data, which takes its forecast) by each (alpha, beta, gamma) of
+// `grid`; after the first ends[j] days (ascending), the candidate whose errors one day and
+// one week ahead so far had the least sum of squares (the week's errors keep out a trend
+// that chases the noise of a few days). One pass serves every end: the training days of a
+// backtest's cut-offs are the window's days up to each, so their fits are the states of
+// the same pass on the way. `robust` bounds each day's surprise (below).
+std::vector<Smoothed> SmoothDays(const std::vector<double>& days, std::span<const Smoothing> grid,
+                                 bool robust, std::span<const size_t> ends) {
+  std::vector<Smoothed> out(ends.size());
+  size_t first = 0;
+  while (first < days.size() && std::isnan(days[first])) ++first;
+  size_t next = 0;  // the first end still to reach
+  while (next < ends.size() && first + 14 > ends[next]) ++next;
+  if (next == ends.size()) return out;
+  double start = 0;
+  int n = 0;
+  for (size_t i = first; i < first + 7; ++i)
+    if (!std::isnan(days[i])) start += days[i], ++n;
+  start /= std::max(1, n);
+  // Every candidate in step, a day at a time: their sums are independent, so the
+  // processor overlaps them (and computes several at once: no branch inside).
+  const size_t g = grid.size();
+  std::vector<double> alpha(g), beta(g), gamma(g);
+  for (size_t k = 0; k < g; ++k)
+    alpha[k] = grid[k].alpha, beta[k] = grid[k].beta, gamma[k] = grid[k].gamma;
+  std::vector<double> level(g, start), trend(g, 0.0), sse(g, 0.0), season(7 * g, 0.0);
+  // Robust: a day's surprise counts at most kClip times the candidate's running mean
+  // surprise (from the mean week-over-week change of the first five weeks), so that a
+  // holiday or an outage bends neither level, trend nor season, while a lasting shift,
+  // which keeps the surprises large, widens the bound within days.
+  const size_t last = ends.back();
+  double weekly = 0;
+  if (robust) {
+    int m = 0;
+    for (size_t i = first; i + 7 < last && i < first + 35; ++i)
+      if (!std::isnan(days[i]) && !std::isnan(days[i + 7]))
+        weekly += std::fabs(days[i + 7] - days[i]), ++m;
+    weekly = m ? weekly / m : 0;
+  }
+  const double clip = weekly > 0 ? kClip : std::numeric_limits<double>::infinity();
+  std::vector<double> scale(g, weekly > 0 ? weekly : 1.0);
+  const double cleaned = robust ? 1.0 : 0.0;
+  for (size_t i = first; i < first + 7; ++i)
+    for (size_t k = 0; k < g; ++k)
+      season[(i % 7) * g + k] = std::isnan(days[i]) ? 0 : days[i] - start;
+  // Each candidate's forecast of the day a week on, kept by weekday until that day comes.
+  std::vector<double> weekAhead(7 * g, 0.0);
+  std::array<bool, 7> weekKept{};
+  const double week = DampedDays(kDamping, 7);
+  size_t slot = (first + 7) % 7;
+  for (size_t i = first + 7; i < last; ++i, slot = slot == 6 ? 0 : slot + 1) {
+    const bool missing = std::isnan(days[i]);
+    const double judged = !missing && i >= first + 14 ? 1.0 : 0.0;
+    const double weekJudged = !missing && weekKept[slot] ? 1.0 : 0.0;
+    // A day without data takes each candidate's forecast: its errors are zero.
+    const double present = missing ? 0.0 : 1.0, value = missing ? 0.0 : days[i];
+    double* s = &season[slot * g];
+    double* w = &weekAhead[slot * g];
+    for (size_t k = 0; k < g; ++k) {
+      const double ahead = level[k] + kDamping * trend[k] + s[k];
+      const double raw = present * value + (1 - present) * ahead;
+      const double bound = clip * scale[k];
+      const double e = std::min(std::max(raw - ahead, -bound), bound);
+      const double v = raw + cleaned * (ahead + e - raw);  // exactly raw when not robust
+      sse[k] += judged * e * e + weekJudged * (v - w[k]) * (v - w[k]);
+      scale[k] += present * kScaleRate * (std::fabs(e) - scale[k]);
+      const double previous = level[k];
+      level[k] = alpha[k] * (v - s[k]) + (1 - alpha[k]) * (previous + kDamping * trend[k]);
+      trend[k] = beta[k] * (level[k] - previous) + (1 - beta[k]) * kDamping * trend[k];
+      s[k] = gamma[k] * (v - level[k]) + (1 - gamma[k]) * s[k];
+      w[k] = level[k] + week * trend[k] + s[k];
+    }
+    weekKept[slot] = true;
+    for (; next < ends.size() && ends[next] == i + 1; ++next) {
+      size_t best = 0;
+      for (size_t k = 1; k < g; ++k)
+        if (sse[k] < sse[best]) best = k;
+      Smoothed& o = out[next];
+      o.fitted = true;
+      o.level = level[best], o.trend = trend[best], o.lastIndex = i;
+      for (size_t d = 0; d < 7; ++d) o.season[d] = season[d * g + best];
+    }
+  }
+  return out;
+}
+
 // A model fitted on the training days (y, t = 0 the last) and the hourly grid shifted to
 // the same origin; its forecast of day h ahead.
 class Fitted {
  public:
+  // A Holt-Winters model from its state after the training days' pass.
+  Fitted(Model m, const Daily& y, const Smoothed& state)
+      : model_(m), y_(y), base_(RecentMean(y).value_or(0)) {
+    Take(state);
+  }
   Fitted(Model m, const Daily& y, const HourlyWindow& w, int cut, Target target)
       : model_(m), y_(y) {
     const auto mean = RecentMean(y);
@@ -125,13 +250,9 @@ class Fitted {
         FitWeighted(m == Model::kWeighted ? 30.0 : 14.0);
         break;
       case Model::kHoltWinters:
-        FitHoltWinters(kSteadySmoothing);
-        break;
       case Model::kHoltWintersFast:
-        FitHoltWinters(kFastSmoothing);
-        break;
       case Model::kEts:
-        FitHoltWinters(FittedGrid(), true);
+        FitHoltWinters(SmoothingOf(m), m == Model::kEts);
         break;
       case Model::kCombined:
         for (Model part : {Model::kHoltWinters, Model::kWeighted14, Model::kSeasonalNaive})
@@ -217,81 +338,17 @@ class Fitted {
     std::tie(slope_, intercept_) = WeightedLine(x, z, weight);
   }
 
-  // Level, damped trend and an additive weekday season smoothed over the days, oldest
-  // first, by each (alpha, beta, gamma) of `grid`; the one whose errors one day and one
-  // week ahead had the least sum of squares is kept (the week's errors keep a trend that
-  // chases the noise of a few days out). A day without data takes its forecast. `robust`
-  // bounds each day's surprise (below).
+  // Holt-Winters over the training days (SmoothDays).
   void FitHoltWinters(std::span<const Smoothing> grid, bool robust = false) {
-    std::vector<double> days(y_.size());  // oldest first, NaN for a day without data
-    for (size_t i = 0; i < y_.size(); ++i) {
-      const auto& v = y_[y_.size() - 1 - i];
-      days[i] = v ? *v : std::numeric_limits<double>::quiet_NaN();
-    }
-    size_t first = 0;
-    while (first < days.size() && std::isnan(days[first])) ++first;
-    if (first + 14 > days.size()) {  // too few days to start from: the recent mean
+    const size_t end = y_.size();
+    Take(SmoothDays(OldestFirst(y_), grid, robust, {&end, 1}).front());
+  }
+  void Take(const Smoothed& s) {
+    if (!s.fitted) {  // too few days to start from: the recent mean
       intercept_ = base_;
       return;
     }
-    double start = 0;
-    int n = 0;
-    for (size_t i = first; i < first + 7; ++i)
-      if (!std::isnan(days[i])) start += days[i], ++n;
-    start /= std::max(1, n);
-    // Every candidate in step, a day at a time: their sums are independent, so the
-    // processor overlaps them (and computes several at once: no branch inside).
-    const size_t g = grid.size();
-    std::vector<double> alpha(g), beta(g), gamma(g);
-    for (size_t k = 0; k < g; ++k)
-      alpha[k] = grid[k].alpha, beta[k] = grid[k].beta, gamma[k] = grid[k].gamma;
-    std::vector<double> level(g, start), trend(g, 0.0), sse(g, 0.0), season(7 * g, 0.0);
-    // Robust: a day's surprise counts at most kClip times the candidate's running mean
-    // surprise (from the training days' mean week-over-week change), so that a holiday or an
-    // outage bends neither level, trend nor season, while a lasting shift, which keeps the
-    // surprises large, widens the bound within days.
-    const double weekly = robust ? WeeklyScale(y_) : 0;
-    const double clip = weekly > 0 ? kClip : std::numeric_limits<double>::infinity();
-    std::vector<double> scale(g, weekly > 0 ? weekly : 1.0);
-    const double cleaned = robust ? 1.0 : 0.0;
-    for (size_t i = first; i < first + 7; ++i)
-      for (size_t k = 0; k < g; ++k)
-        season[(i % 7) * g + k] = std::isnan(days[i]) ? 0 : days[i] - start;
-    // Each candidate's forecast of the day a week on, kept by weekday until that day comes.
-    std::vector<double> weekAhead(7 * g, 0.0);
-    std::array<bool, 7> weekKept{};
-    const double week = DampedDays(kDamping, 7);
-    size_t slot = (first + 7) % 7;
-    for (size_t i = first + 7; i < days.size(); ++i, slot = slot == 6 ? 0 : slot + 1) {
-      const bool missing = std::isnan(days[i]);
-      const double judged = !missing && i >= first + 14 ? 1.0 : 0.0;
-      const double weekJudged = !missing && weekKept[slot] ? 1.0 : 0.0;
-      // A day without data takes each candidate's forecast: its errors are zero.
-      const double present = missing ? 0.0 : 1.0, value = missing ? 0.0 : days[i];
-      double* s = &season[slot * g];
-      double* w = &weekAhead[slot * g];
-      for (size_t k = 0; k < g; ++k) {
-        const double ahead = level[k] + kDamping * trend[k] + s[k];
-        const double raw = present * value + (1 - present) * ahead;
-        const double bound = clip * scale[k];
-        const double e = std::min(std::max(raw - ahead, -bound), bound);
-        const double v = raw + cleaned * (ahead + e - raw);  // exactly raw when not robust
-        sse[k] += judged * e * e + weekJudged * (v - w[k]) * (v - w[k]);
-        scale[k] += present * kScaleRate * (std::fabs(e) - scale[k]);
-        const double previous = level[k];
-        level[k] = alpha[k] * (v - s[k]) + (1 - alpha[k]) * (previous + kDamping * trend[k]);
-        trend[k] = beta[k] * (level[k] - previous) + (1 - beta[k]) * kDamping * trend[k];
-        s[k] = gamma[k] * (v - level[k]) + (1 - gamma[k]) * s[k];
-        w[k] = level[k] + week * trend[k] + s[k];
-      }
-      weekKept[slot] = true;
-    }
-    size_t best = 0;
-    for (size_t k = 1; k < g; ++k)
-      if (sse[k] < sse[best]) best = k;
-    intercept_ = level[best], slope_ = trend[best];
-    for (size_t d = 0; d < 7; ++d) season_[d] = season[d * g + best];
-    lastIndex_ = days.size() - 1;
+    intercept_ = s.level, slope_ = s.trend, season_ = s.season, lastIndex_ = s.lastIndex;
   }
 
   Model model_;
@@ -326,12 +383,26 @@ Backtest RunBacktest(Model m, const Daily& y, const HourlyWindow& w, Target targ
   // The class's line refits its hourly model at each cut-off, the dearest fit by far: it is
   // judged at every other cut-off (the latest among them), the others at every one.
   const int step = m == Model::kLine ? 2 * kCutStep : kCutStep;
+  std::vector<int> cuts;
   for (int cut = kCutStep; cut + kMinTraining <= days; cut += step) {
-    const Daily train = Training(y, cut);
     int present = 0;
-    for (int t = 0; t < 28 && t < static_cast<int>(train.size()); ++t) present += train[t] ? 1 : 0;
-    if (present < 7) continue;  // a gap: nothing to judge a model by
-    const Fitted f(m, train, w, cut, target);
+    for (int t = cut; t < cut + 28 && t < static_cast<int>(y.size()); ++t) present += y[t] ? 1 : 0;
+    if (present >= 7) cuts.push_back(cut);  // else a gap: nothing to judge a model by
+  }
+  // The Holt-Winters models' fits at every cut-off come from one pass over the window.
+  const std::span<const Smoothing> smoothing = SmoothingOf(m);
+  std::vector<Smoothed> states;
+  if (!smoothing.empty()) {
+    std::vector<size_t> ends;  // training days of each cut-off, ascending
+    for (auto c = cuts.rbegin(); c != cuts.rend(); ++c) ends.push_back(y.size() - *c);
+    states = SmoothDays(OldestFirst(y), smoothing, m == Model::kEts, ends);
+    std::reverse(states.begin(), states.end());
+  }
+  for (size_t c = 0; c < cuts.size(); ++c) {
+    const int cut = cuts[c];
+    const Daily train = Training(y, cut);
+    const Fitted f =
+        smoothing.empty() ? Fitted(m, train, w, cut, target) : Fitted(m, train, states[c]);
     std::vector<std::optional<double>> abs(static_cast<size_t>(b.maxLead) + 1);
     for (int h = 1; h <= std::min(cut, b.maxLead); ++h) {
       if (!y[cut - h]) continue;
