@@ -62,6 +62,9 @@ const std::vector<Smoothing>& FittedGrid() {
   return grid;
 }
 
+// The models the combined one averages, its Holt-Winters first.
+constexpr Model kCombinedParts[] = {Model::kHoltWinters, Model::kWeighted14, Model::kSeasonalNaive};
+
 // The smoothing candidates of a Holt-Winters model; none for the others.
 std::span<const Smoothing> SmoothingOf(Model m) {
   switch (m) {
@@ -220,12 +223,10 @@ std::vector<Smoothed> SmoothDays(const std::vector<double>& days, std::span<cons
 // the same origin; its forecast of day h ahead.
 class Fitted {
  public:
-  // A Holt-Winters model from its state after the training days' pass.
-  Fitted(Model m, const Daily& y, const Smoothed& state)
-      : model_(m), y_(y), base_(RecentMean(y).value_or(0)) {
-    Take(state);
-  }
-  Fitted(Model m, const Daily& y, const HourlyWindow& w, int cut, Target target)
+  // `smoothed`, when given, is the Holt-Winters state after the training days (of the
+  // model, or of the combined model's Holt-Winters part) from a pass done beforehand.
+  Fitted(Model m, const Daily& y, const HourlyWindow& w, int cut, Target target,
+         const Smoothed* smoothed = nullptr)
       : model_(m), y_(y) {
     const auto mean = RecentMean(y);
     base_ = mean.value_or(0);
@@ -252,11 +253,13 @@ class Fitted {
       case Model::kHoltWinters:
       case Model::kHoltWintersFast:
       case Model::kEts:
-        FitHoltWinters(SmoothingOf(m), m == Model::kEts);
+        if (smoothed)
+          Take(*smoothed);
+        else
+          FitHoltWinters(SmoothingOf(m), m == Model::kEts);
         break;
       case Model::kCombined:
-        for (Model part : {Model::kHoltWinters, Model::kWeighted14, Model::kSeasonalNaive})
-          parts_.emplace_back(part, y, w, cut, target);
+        for (Model part : kCombinedParts) parts_.emplace_back(part, y, w, cut, target, smoothed);
         break;
     }
   }
@@ -390,7 +393,8 @@ Backtest RunBacktest(Model m, const Daily& y, const HourlyWindow& w, Target targ
     if (present >= 7) cuts.push_back(cut);  // else a gap: nothing to judge a model by
   }
   // The Holt-Winters models' fits at every cut-off come from one pass over the window.
-  const std::span<const Smoothing> smoothing = SmoothingOf(m);
+  const std::span<const Smoothing> smoothing =
+      SmoothingOf(m == Model::kCombined ? kCombinedParts[0] : m);
   std::vector<Smoothed> states;
   if (!smoothing.empty()) {
     std::vector<size_t> ends;  // training days of each cut-off, ascending
@@ -401,8 +405,7 @@ Backtest RunBacktest(Model m, const Daily& y, const HourlyWindow& w, Target targ
   for (size_t c = 0; c < cuts.size(); ++c) {
     const int cut = cuts[c];
     const Daily train = Training(y, cut);
-    const Fitted f =
-        smoothing.empty() ? Fitted(m, train, w, cut, target) : Fitted(m, train, states[c]);
+    const Fitted f(m, train, w, cut, target, states.empty() ? nullptr : &states[c]);
     std::vector<std::optional<double>> abs(static_cast<size_t>(b.maxLead) + 1);
     for (int h = 1; h <= std::min(cut, b.maxLead); ++h) {
       if (!y[cut - h]) continue;
