@@ -544,9 +544,8 @@ struct Choice {
 // The choice among `runs` (every model of kAllModels, on the same cut-offs) by their errors
 // at `leads`. Each lead counts alike: a model's error there over the best model's; the best
 // mean of these wins, the simplest among those within the margin of it, and ets wherever it
-// is within kEtsMargin of the best. The runner-up, when
-// it came nearly as close, joins it where the mean of the two, judged by the same backtest,
-// does at least as well.
+// is within kEtsMargin of the best. The runner-up, when it came nearly as close, joins it
+// where the mean of the two, judged by the same backtest, does at least as well.
 Choice Choose(const std::vector<Backtest>& runs, const std::vector<int>& leads, double scale) {
   std::vector<std::vector<std::optional<double>>> errors;  // [model][lead]
   std::vector<double> least(leads.size(), std::numeric_limits<double>::infinity());
