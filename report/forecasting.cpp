@@ -38,9 +38,6 @@ double Widening(int lead) {
 
 using Daily = std::vector<std::optional<double>>;  // by days back from an origin
 
-// The mean absolute change of the daily values over a week: the scale of MASE.
-double WeeklyScale(const Daily& y);
-
 // Holt-Winters' smoothing of the level, the trend and the weekday season.
 struct Smoothing {
   double alpha, beta, gamma;
@@ -65,15 +62,20 @@ const std::vector<Smoothing>& FittedGrid() {
 // The models the combined one averages, its Holt-Winters first.
 constexpr Model kCombinedParts[] = {Model::kHoltWinters, Model::kWeighted14, Model::kSeasonalNaive};
 
-// The smoothing candidates of a Holt-Winters model; none for the others.
-std::span<const Smoothing> SmoothingOf(Model m) {
+// A Holt-Winters model's smoothing candidates, and whether it bounds each day's surprise
+// (ets); no candidates for the other models.
+struct HoltWinters {
+  std::span<const Smoothing> grid;
+  bool robust = false;
+};
+HoltWinters HoltWintersOf(Model m) {
   switch (m) {
     case Model::kHoltWinters:
-      return kSteadySmoothing;
+      return {kSteadySmoothing};
     case Model::kHoltWintersFast:
-      return kFastSmoothing;
+      return {kFastSmoothing};
     case Model::kEts:
-      return FittedGrid();
+      return {FittedGrid(), true};
     default:
       return {};
   }
@@ -134,13 +136,15 @@ struct Smoothed {
 
 // Level, damped trend and an additive weekday season smoothed over `days` (oldest first,
 // NaN for a day without data, which takes its forecast) by each (alpha, beta, gamma) of
-// `grid`; after the first ends[j] days (ascending), the candidate whose errors one day and
+// `hw`'s grid; after the first ends[j] days (ascending), the candidate whose errors one day and
 // one week ahead so far had the least sum of squares (the week's errors keep out a trend
 // that chases the noise of a few days). One pass serves every end: the training days of a
 // backtest's cut-offs are the window's days up to each, so their fits are the states of
-// the same pass on the way. `robust` bounds each day's surprise (below).
-std::vector<Smoothed> SmoothDays(const std::vector<double>& days, std::span<const Smoothing> grid,
-                                 bool robust, std::span<const size_t> ends) {
+// the same pass on the way. A robust model bounds each day's surprise (below).
+std::vector<Smoothed> SmoothDays(const std::vector<double>& days, const HoltWinters& hw,
+                                 std::span<const size_t> ends) {
+  const std::span<const Smoothing> grid = hw.grid;
+  const bool robust = hw.robust;
   std::vector<Smoothed> out(ends.size());
   size_t first = 0;
   while (first < days.size() && std::isnan(days[first])) ++first;
@@ -256,7 +260,7 @@ class Fitted {
         if (smoothed)
           Take(*smoothed);
         else
-          FitHoltWinters(SmoothingOf(m), m == Model::kEts);
+          FitHoltWinters(HoltWintersOf(m));
         break;
       case Model::kCombined:
         for (Model part : kCombinedParts) parts_.emplace_back(part, y, w, cut, target, smoothed);
@@ -342,9 +346,9 @@ class Fitted {
   }
 
   // Holt-Winters over the training days (SmoothDays).
-  void FitHoltWinters(std::span<const Smoothing> grid, bool robust = false) {
+  void FitHoltWinters(const HoltWinters& hw) {
     const size_t end = y_.size();
-    Take(SmoothDays(OldestFirst(y_), grid, robust, {&end, 1}).front());
+    Take(SmoothDays(OldestFirst(y_), hw, {&end, 1}).front());
   }
   void Take(const Smoothed& s) {
     if (!s.fitted) {  // too few days to start from: the recent mean
@@ -393,13 +397,12 @@ Backtest RunBacktest(Model m, const Daily& y, const HourlyWindow& w, Target targ
     if (present >= 7) cuts.push_back(cut);  // else a gap: nothing to judge a model by
   }
   // The Holt-Winters models' fits at every cut-off come from one pass over the window.
-  const std::span<const Smoothing> smoothing =
-      SmoothingOf(m == Model::kCombined ? kCombinedParts[0] : m);
+  const HoltWinters hw = HoltWintersOf(m == Model::kCombined ? kCombinedParts[0] : m);
   std::vector<Smoothed> states;
-  if (!smoothing.empty()) {
+  if (!hw.grid.empty()) {
     std::vector<size_t> ends;  // training days of each cut-off, ascending
     for (auto c = cuts.rbegin(); c != cuts.rend(); ++c) ends.push_back(y.size() - *c);
-    states = SmoothDays(OldestFirst(y), smoothing, m == Model::kEts, ends);
+    states = SmoothDays(OldestFirst(y), hw, ends);
     std::reverse(states.begin(), states.end());
   }
   for (size_t c = 0; c < cuts.size(); ++c) {
