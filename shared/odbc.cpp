@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
+#include <clocale>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 
@@ -27,6 +30,10 @@ struct ConnectionHandle {
   SQLHDBC h = SQL_NULL_HDBC;
   bool connected = false;
   bool autoCommit = true;
+  // The driver holds each fetched cell as text (SQLite's driver, psqlODBC): floating-point
+  // columns are fetched as that text and read here, which is cheaper than the driver's
+  // own conversion. MariaDB's connector converts faster than it copies text.
+  bool floatsAsText = false;
   ~ConnectionHandle() {
     if (connected) SQLDisconnect(h);
     if (h != SQL_NULL_HDBC) SQLFreeHandle(SQL_HANDLE_DBC, h);
@@ -111,6 +118,9 @@ struct Column {
 };
 
 constexpr size_t kLongText = 2048;  // longer columns are read with SQLGetData
+// The bound width of a floating-point column fetched as text (the longest text of a double
+// is 24 characters).
+constexpr size_t kFloatText = 40;
 constexpr size_t kRowBlockBytes = 256 * 1024;
 constexpr SQLULEN kMaxRowArray = 64;
 
@@ -120,6 +130,7 @@ struct StatementState {
   std::shared_ptr<ConnectionHandle> conn;
   SQLHSTMT h = SQL_NULL_HSTMT;
   std::vector<Column> columns;
+  std::vector<std::pair<std::string, int>> byName;  // lower-case names, sorted
   bool bound = true;  // false: cells are read with SQLGetData into `unbound`
   std::vector<Variant> unbound;
   SQLULEN rowArray = 1;
@@ -175,10 +186,16 @@ struct StatementState {
           break;
         case SQL_DECIMAL:
         case SQL_NUMERIC:
+          c.kind = Kind::kDouble, c.cType = SQL_C_DOUBLE, c.width = sizeof(SQLDOUBLE);
+          break;
         case SQL_FLOAT:
         case SQL_REAL:
         case SQL_DOUBLE:
-          c.kind = Kind::kDouble, c.cType = SQL_C_DOUBLE, c.width = sizeof(SQLDOUBLE);
+          c.kind = Kind::kDouble;
+          if (conn->floatsAsText)
+            c.cType = SQL_C_CHAR, c.width = kFloatText;
+          else
+            c.cType = SQL_C_DOUBLE, c.width = sizeof(SQLDOUBLE);
           break;
         case SQL_BIT:
           c.kind = Kind::kBit, c.cType = SQL_C_BIT, c.width = sizeof(SQLCHAR);
@@ -243,7 +260,7 @@ struct StatementState {
     Column& c = columns[i];
     SQLLEN ind = 0;
     if (c.kind != Kind::kText) {
-      alignas(16) char cell[sizeof(SQL_TIMESTAMP_STRUCT) + 16] = {};
+      alignas(16) char cell[std::max(sizeof(SQL_TIMESTAMP_STRUCT) + 16, kFloatText)] = {};
       if (!Ok(SQLGetData(h, i + 1, c.cType, cell, sizeof cell, &ind)))
         Fail(env(), SQL_HANDLE_STMT, h, "SQLGetData", conn.get());
       return Cell(c, cell, ind);
@@ -262,6 +279,34 @@ struct StatementState {
       if (rc == SQL_SUCCESS) break;
     }
     return Variant(std::move(text));
+  }
+
+  // A cell of a floating-point column: the bound double, or the driver's text read exactly
+  // (the nearest double, as strtod gives it, in any locale). A text that is not a number
+  // (SQLite keeps whatever text a REAL column is given) is a missing value, as the drivers'
+  // own conversions make it.
+  std::optional<double> Double(const Column& c, const char* p, SQLLEN ind) {
+    if (ind == SQL_NULL_DATA) return std::nullopt;
+    if (c.cType == SQL_C_DOUBLE) {
+      SQLDOUBLE v;
+      std::memcpy(&v, p, sizeof v);
+      return v;
+    }
+    if (ind == SQL_NO_TOTAL || ind < 0 || static_cast<size_t>(ind) >= c.width) return std::nullopt;
+    const char* end = p + ind;
+    while (p < end && std::isspace(static_cast<unsigned char>(*p))) ++p;
+    while (end > p && std::isspace(static_cast<unsigned char>(end[-1]))) --end;
+    if (p < end && *p == '+') ++p;
+    double v = 0;
+    auto [stop, ec] = std::from_chars(p, end, v);
+    if (stop != end || p == end) return std::nullopt;
+    if (ec == std::errc::result_out_of_range) {
+      // Beyond a double's range: what strtod gives (an infinity, zero or a subnormal).
+      static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+      return strtod_l(std::string(p, end).c_str(), nullptr, cLocale);
+    }
+    if (ec != std::errc()) return std::nullopt;
+    return v;
   }
 
   Variant Cell(const Column& c, const char* p, SQLLEN ind) {
@@ -284,9 +329,8 @@ struct StatementState {
         return Variant(static_cast<double>(v));
       }
       case Kind::kDouble: {
-        SQLDOUBLE v;
-        std::memcpy(&v, p, sizeof v);
-        return Variant(static_cast<double>(v));
+        const std::optional<double> v = Double(c, p, ind);
+        return v ? Variant(*v) : Variant(Null{});
       }
       case Kind::kBit:
         return Variant(*p != 0);
@@ -394,7 +438,7 @@ Connection Connection::Open(Environment& env, const Login& login) {
   if (!Ok(rc)) Fail(e, SQL_HANDLE_DBC, c->h, "SQLConnect");
   c->connected = true;
   Connection connection(std::move(c));
-  connection.TreatBackslashesAsCharacters();
+  connection.AdaptToServer();
   return connection;
 }
 
@@ -406,8 +450,10 @@ std::string Connection::DbmsName() const {
   return Lower(reinterpret_cast<char*>(name));
 }
 
-void Connection::TreatBackslashesAsCharacters() {
+void Connection::AdaptToServer() {
   const std::string dbms = DbmsName();
+  conn_->floatsAsText =
+      dbms.find("sqlite") != std::string::npos || dbms.find("postgres") != std::string::npos;
   if (dbms.find("postgres") != std::string::npos) {
     auto rs = OpenResultSet("SHOW standard_conforming_strings");
     const bool on = !rs.AtEnd() && Lower(rs.Value(0).ToText()) == "on";
@@ -647,11 +693,19 @@ void ResultSet::MoveNext() {
 }
 
 int ResultSet::ColumnIndex(std::string_view name) const {
-  if (state_) {
-    for (size_t i = 0; i < state_->columns.size(); ++i)
-      if (EqualsNoCase(state_->columns[i].name, name)) return static_cast<int>(i);
-  }
   if (!state_) throw DatabaseError("The result set is closed", {}, false);
+  // A reader looks every column up by name once; the names are sorted on the first
+  // lookup, so that a wide row costs a binary search a column rather than a scan.
+  auto& byName = state_->byName;
+  if (byName.size() != state_->columns.size()) {
+    byName.clear();
+    for (size_t i = 0; i < state_->columns.size(); ++i)
+      byName.emplace_back(Lower(state_->columns[i].name), static_cast<int>(i));
+    std::sort(byName.begin(), byName.end());  // equal names: the first column first
+  }
+  const std::string key = Lower(std::string(name));
+  auto it = std::lower_bound(byName.begin(), byName.end(), std::pair<std::string, int>(key, -1));
+  if (it != byName.end() && it->first == key) return it->second;
   FailOwn(*state_->conn->env, "Item " + std::string(name) + " not found in the result set");
 }
 
@@ -671,10 +725,10 @@ double ResultSet::DoubleValue(int column) const {
       static_cast<size_t>(column) < state_->columns.size()) {
     const Column& c = state_->columns[static_cast<size_t>(column)];
     if (c.kind == Kind::kDouble) {
-      if (c.indicator[state_->row] == SQL_NULL_DATA) RaisePlatformError(kInvalidUseOfNull);
-      SQLDOUBLE v;
-      std::memcpy(&v, c.data.data() + c.width * state_->row, sizeof v);
-      return v;
+      const std::optional<double> v =
+          state_->Double(c, c.data.data() + c.width * state_->row, c.indicator[state_->row]);
+      if (!v) RaisePlatformError(kInvalidUseOfNull);
+      return *v;
     }
   }
   return Value(column).ToDouble();
@@ -684,12 +738,8 @@ std::optional<double> ResultSet::OptionalDouble(int column) const {
   if (state_ && state_->bound && !state_->atEnd && column >= 0 &&
       static_cast<size_t>(column) < state_->columns.size()) {
     const Column& c = state_->columns[static_cast<size_t>(column)];
-    if (c.kind == Kind::kDouble) {
-      if (c.indicator[state_->row] == SQL_NULL_DATA) return std::nullopt;
-      SQLDOUBLE v;
-      std::memcpy(&v, c.data.data() + c.width * state_->row, sizeof v);
-      return v;
-    }
+    if (c.kind == Kind::kDouble)
+      return state_->Double(c, c.data.data() + c.width * state_->row, c.indicator[state_->row]);
   }
   const Variant v = Value(column);
   if (v.IsNull()) return std::nullopt;

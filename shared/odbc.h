@@ -119,7 +119,9 @@ class Connection {
 
  private:
   explicit Connection(std::shared_ptr<ConnectionHandle> h) : conn_(std::move(h)) {}
-  void TreatBackslashesAsCharacters();
+  // Switches the session to take backslashes as characters, and notes how the driver holds
+  // fetched cells.
+  void AdaptToServer();
   friend class PreparedBatch;
   std::shared_ptr<ConnectionHandle> conn_;
 };

@@ -2,8 +2,10 @@
 // runs once on each backend: SQLite, PostgreSQL and MariaDB.
 #include <sys/stat.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <limits>
 #include <thread>
 
 #include "dates.h"
@@ -95,6 +97,71 @@ TEST_F(Module1Db, ColumnsByDescribedTypeAndName) {
   EXPECT_EQ(md.Value("DATA_ID").ToText(), "7");
   EXPECT_EQ(md.Value("METRIC_TYPE").ToInt16(), 2);
   EXPECT_EQ(md.Value("COLLECTION_DATE").ToText(), "2001-06-07");
+}
+
+// Floating-point columns come back exactly as the server holds them, whichever way the
+// driver hands them over (as text on SQLite and PostgreSQL, as doubles on MariaDB), and a
+// cell that holds no number reads as missing.
+TEST_F(Module1Db, FloatingPointCellsReadExactly) {
+  const std::vector<std::pair<std::string, double>> numbers = {
+      {"0.1", 0.1},
+      {"123456.789", 123456.789},
+      {"-2.5e-300", -2.5e-300},
+      {"1.5e308", 1.5e308},
+      {"3", 3.0},
+      {"-4.75", -4.75},
+      {"1e-310", 1e-310},
+      {"0", 0.0},
+      {"98765432109876.5", 98765432109876.5}};
+  for (size_t i = 0; i < numbers.size(); ++i)
+    Exec("INSERT INTO HX_SYSTEM_SUMMARY VALUES ('h" + std::to_string(10 + i) + "', 'p', " +
+         numbers[i].first + ")");
+  if (!testbed::IsPostgres() && !testbed::IsMariaDB()) {
+    // SQLite keeps a text a REAL column is given.
+    Exec("INSERT INTO HX_SYSTEM_SUMMARY VALUES ('x1', 'p', 'abc')");
+    Exec("INSERT INTO HX_SYSTEM_SUMMARY VALUES ('x2', 'p', '')");
+    Exec("INSERT INTO HX_SYSTEM_SUMMARY VALUES ('x3', 'p', '12abc')");
+  }
+  auto conn = ObtainConnection(*ds_);
+  auto rs = conn->OpenResultSet(
+      "SELECT HOSTNAME, AVERAGE_VALUE FROM HX_SYSTEM_SUMMARY ORDER BY HOSTNAME");
+  const int value = rs.ColumnIndex("AVERAGE_VALUE");
+  size_t n = 0;
+  for (; !rs.AtEnd(); rs.MoveNext(), ++n) {
+    const std::string host = rs.Value(0).ToText();
+    if (host[0] == 'x') {
+      EXPECT_TRUE(rs.Value(value).IsNull()) << host;
+      EXPECT_FALSE(rs.OptionalDouble(value).has_value()) << host;
+      EXPECT_THROW(rs.DoubleValue(value), Error) << host;
+      continue;
+    }
+    const auto& [text, expected] = numbers[n];
+    EXPECT_EQ(rs.DoubleValue(value), expected) << text;
+    EXPECT_EQ(rs.OptionalDouble(value), expected) << text;
+    EXPECT_EQ(rs.Value(value).ToDouble(), expected) << text;
+  }
+  EXPECT_EQ(n, numbers.size() + (testbed::IsPostgres() || testbed::IsMariaDB() ? 0 : 3));
+  rs.Close();
+  if (testbed::IsPostgres()) {
+    auto special = conn->OpenResultSet(
+        "SELECT CAST('NaN' AS DOUBLE PRECISION), CAST('-Infinity' AS DOUBLE PRECISION), "
+        "CAST(1.25 AS REAL)");
+    EXPECT_TRUE(std::isnan(special.DoubleValue(0)));
+    EXPECT_EQ(special.DoubleValue(1), -std::numeric_limits<double>::infinity());
+    EXPECT_EQ(special.DoubleValue(2), 1.25);
+  }
+}
+
+// Two columns of one name: the first is the one a name finds, in any letter case.
+TEST_F(Module1Db, ANameFindsItsFirstColumn) {
+  Exec("INSERT INTO HX_SYSTEM_SUMMARY VALUES ('web01', 'p', 2.5)");
+  auto conn = ObtainConnection(*ds_);
+  auto rs = conn->OpenResultSet(
+      "SELECT PROBE AS V, AVERAGE_VALUE AS V, HOSTNAME AS w FROM HX_SYSTEM_SUMMARY");
+  EXPECT_EQ(rs.ColumnIndex("v"), 0);
+  EXPECT_EQ(rs.ColumnIndex("W"), 2);
+  EXPECT_EQ(rs.Value("V").ToText(), "p");
+  EXPECT_THROW(rs.ColumnIndex("V "), Error);
 }
 
 TEST_F(Module1Db, ReadsManyRowsInOrderAcrossFetchBlocks) {
