@@ -177,9 +177,72 @@ int32_t Forecaster::DaysDownTo(const Key& key, double level, double t, int16_t s
   return days >= kNeverDays ? kNeverDays : static_cast<int32_t>(days);
 }
 
-SeriesResult Forecaster::Forecast(const Series& series, const std::optional<Threshold>& threshold,
-                                  const ReportRun& run) {
-  SeriesResult r;
+namespace {
+
+// Runs one stage of a series' forecast; what fails in it fails that series only, as an
+// error result. Whether the stage completed.
+template <class Stage>
+bool Guarded(SeriesResult& r, Stage stage) {
+  try {
+    stage();
+    return true;
+  } catch (const RaisedError& e) {
+    r.status = Status::kError;
+    r.errorNumber = e.number;
+    r.errorSource = e.source;
+    r.errorDescription = Lines(e.description);
+  } catch (const trend::Error& e) {
+    r.status = Status::kError;
+    r.errorNumber = e.number();
+    r.errorSource = e.source();
+    r.errorDescription = Lines(e.description());
+  } catch (const std::exception& e) {
+    r.status = Status::kError;
+    r.errorSource = "trendhost";
+    r.errorDescription = Masked(e.what());
+  }
+  return false;
+}
+
+// What the series' chart draws, from the rows and the forecast the series already holds.
+ChartData ChartOf(const MeasuredSeries& m, const ModelForecast& f, const ReportRun& run) {
+  const SeriesResult& r = m.result;
+  const HourlyWindow& window = m.window;
+  ChartData c;
+  for (int back = kWindowDays - 1; back >= 0; --back) {
+    double sum = 0, peak = 0;
+    int n = 0;
+    for (const auto& v : window.hours[back])
+      if (v) {
+        sum += *v;
+        peak = n++ ? std::max(peak, *v) : *v;
+      }
+    if (n) c.days.push_back({-back, sum / n, peak});
+  }
+  c.fitted = m.fitted;
+  const size_t shown =
+      static_cast<size_t>(*std::max_element(run.horizons.begin(), run.horizons.end())) + 1;
+  c.path.assign(f.path.begin(), f.path.begin() + static_cast<long>(std::min(shown, f.path.size())));
+  c.lower.assign(f.lower.begin(), f.lower.begin() + static_cast<long>(c.path.size()));
+  c.upper.assign(f.upper.begin(), f.upper.begin() + static_cast<long>(c.path.size()));
+  if (r.status == Status::kExceeded || r.status == Status::kWarning) {
+    for (int back = kHourlyShownDays - 1; back >= 0; --back)
+      c.recentHours.insert(c.recentHours.end(), window.hours[back].begin(),
+                           window.hours[back].end());
+    HourlyPath hourly = HourlyForecast(window, m.target, f, kHourlyAheadDays);
+    c.hourly = std::move(hourly.value);
+    c.hourlyLower = std::move(hourly.lower);
+    c.hourlyUpper = std::move(hourly.upper);
+  }
+  return c;
+}
+
+}  // namespace
+
+MeasuredSeries Forecaster::Measure(const Series& series, const std::optional<Threshold>& threshold,
+                                   const ReportRun& run) {
+  MeasuredSeries m;
+  SeriesResult& r = m.result;
   r.series = series;
   r.threshold = threshold;
   const Key key{series.key.host, series.key.probe, series.key.arg, DayText(run.first),
@@ -187,13 +250,14 @@ SeriesResult Forecaster::Forecast(const Series& series, const std::optional<Thre
   const bool peakBasis = threshold && threshold->basis == Basis::kPeak;
   const bool below = threshold && threshold->direction == Direction::kBelow;
   const int16_t style = peakBasis ? 3 : 2;
-  try {
+  m.target = style == 3 ? Target::kPeak : Target::kMean;
+  m.measured = Guarded(r, [&] {
     // The first call fits the model; the others answer from the remembered request.
     r.level = TrendValue(key, 0, style);
     for (int h : run.horizons) r.forecast.push_back(TrendValue(key, static_cast<float>(h), style));
     r.peak = TrendValue(key, static_cast<float>(run.horizons.front()), 3);
-    const HourlyWindow window = Window(key, series, run);
-    r.recentPeak = RecentPeak(window);
+    m.window = Window(key, series, run);
+    r.recentPeak = RecentPeak(m.window);
     if (threshold) {
       const float t = static_cast<float>(threshold->value);
       if (below) {
@@ -206,69 +270,36 @@ SeriesResult Forecaster::Forecast(const Series& series, const std::optional<Thre
       }
       if (*r.daysToThreshold != kNeverDays) r.crossingDate = DayAfter(run.last, *r.daysToThreshold);
     }
-    const Target target = style == 3 ? Target::kPeak : Target::kMean;
-    const ModelForecast f = ApplyModel(r, window, run, target);
     r.growth30 = Call(*growthRate_, key, {IntegerValue(30)}).u.r4;
     r.bestThreshold = Call(*bestThreshold_, key, {}).u.r4;
     r.stdDev = Call(*standardDeviation_, key, {}).u.r4;
-    r.status = StatusOf(r, run);
-    if (run.charts && ChartCandidate(r))
-      r.chart = std::make_shared<const ChartData>(Chart(key, r, window, f, target, run));
-  } catch (const RaisedError& e) {
-    r.status = Status::kError;
-    r.errorNumber = e.number;
-    r.errorSource = e.source;
-    r.errorDescription = Lines(e.description);
-    return r;
-  } catch (const trend::Error& e) {
-    r.status = Status::kError;
-    r.errorNumber = e.number();
-    r.errorSource = e.source();
-    r.errorDescription = Lines(e.description());
-    return r;
-  } catch (const std::exception& e) {
-    // Anything else that fails for one series fails that series only.
-    r.status = Status::kError;
-    r.errorSource = "trendhost";
-    r.errorDescription = Masked(e.what());
-    return r;
-  }
-  return r;
+    // Whether the series gets a chart is known after its model: its fitted line is read
+    // now, while the class holds the series.
+    if (run.charts) {
+      const int start = -static_cast<int>(
+          std::min<int64_t>(kWindowDays - 1, trend::CalendarDaysBetween(run.first, run.last)));
+      for (int x = start; x < 0; x += 7)
+        m.fitted.emplace_back(x, TrendValue(key, static_cast<float>(x), style));
+    }
+  });
+  return m;
 }
 
-ChartData Forecaster::Chart(const Key& key, const SeriesResult& r, const HourlyWindow& window,
-                            const ModelForecast& f, Target target, const ReportRun& run) {
-  ChartData c;
-  for (int back = kWindowDays - 1; back >= 0; --back) {
-    double sum = 0, peak = 0;
-    int n = 0;
-    for (const auto& v : window.hours[back])
-      if (v) {
-        sum += *v;
-        peak = n++ ? std::max(peak, *v) : *v;
-      }
-    if (n) c.days.push_back({-back, sum / n, peak});
-  }
-  const int start = -static_cast<int>(
-      std::min<int64_t>(kWindowDays - 1, trend::CalendarDaysBetween(run.first, run.last)));
-  for (int x = start; x < 0; x += 7)
-    c.fitted.emplace_back(x,
-                          TrendValue(key, static_cast<float>(x), target == Target::kPeak ? 3 : 2));
-  const size_t shown =
-      static_cast<size_t>(*std::max_element(run.horizons.begin(), run.horizons.end())) + 1;
-  c.path.assign(f.path.begin(), f.path.begin() + static_cast<long>(std::min(shown, f.path.size())));
-  c.lower.assign(f.lower.begin(), f.lower.begin() + static_cast<long>(c.path.size()));
-  c.upper.assign(f.upper.begin(), f.upper.begin() + static_cast<long>(c.path.size()));
-  if (r.status == Status::kExceeded || r.status == Status::kWarning) {
-    for (int back = kHourlyShownDays - 1; back >= 0; --back)
-      c.recentHours.insert(c.recentHours.end(), window.hours[back].begin(),
-                           window.hours[back].end());
-    HourlyPath hourly = HourlyForecast(window, target, f, kHourlyAheadDays);
-    c.hourly = std::move(hourly.value);
-    c.hourlyLower = std::move(hourly.lower);
-    c.hourlyUpper = std::move(hourly.upper);
-  }
-  return c;
+SeriesResult FinishForecast(MeasuredSeries m, const ReportRun& run) {
+  SeriesResult& r = m.result;
+  if (!m.measured) return std::move(r);
+  Guarded(r, [&] {
+    const ModelForecast f = ApplyModel(r, m.window, run, m.target);
+    r.status = StatusOf(r, run);
+    if (run.charts && ChartCandidate(r))
+      r.chart = std::make_shared<const ChartData>(ChartOf(m, f, run));
+  });
+  return std::move(r);
+}
+
+SeriesResult Forecaster::Forecast(const Series& series, const std::optional<Threshold>& threshold,
+                                  const ReportRun& run) {
+  return FinishForecast(Measure(series, threshold, run), run);
 }
 
 }  // namespace host

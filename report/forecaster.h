@@ -16,6 +16,16 @@
 
 namespace host {
 
+// A series as the class forecast it, with the rows its fit read: all that its model,
+// status and chart need, without another call on the class.
+struct MeasuredSeries {
+  SeriesResult result;    // an error already, when a call on the class failed
+  bool measured = false;  // every call on the class answered
+  HourlyWindow window;
+  Target target = Target::kMean;
+  std::vector<std::pair<int, double>> fitted;  // the class's line weekly (charts only)
+};
+
 // One series' forecasts through Orrery's class: one instance, so that the requests of a
 // series share its remembered fit and each series costs one query (the report's own
 // models take the rows that fit read from the instance).
@@ -23,17 +33,19 @@ class Forecaster {
  public:
   static constexpr const char* kOrrery = "OrreryFunctions.OrreryClass";
   Forecaster(const std::string& library, const DatabaseLogin& login);
+  // The series' forecast: Measure, then FinishForecast.
   SeriesResult Forecast(const Series& series, const std::optional<Threshold>& threshold,
                         const ReportRun& run);
+  // Everything the series asks of the class (its query, its line, the crossings and
+  // figures the class reports) and the rows its fit read.
+  MeasuredSeries Measure(const Series& series, const std::optional<Threshold>& threshold,
+                         const ReportRun& run);
   struct Key {
     std::string host, probe, arg, first, last;
   };
   double TrendValue(const Key& key, float days, int16_t style);
 
  private:
-  // What the series' chart draws, from the rows and the forecast the series already holds.
-  ChartData Chart(const Key& key, const SeriesResult& r, const HourlyWindow& window,
-                  const ModelForecast& f, Target target, const ReportRun& run);
   int32_t DaysDownTo(const Key& key, double level, double t, int16_t style);
   // The series' hourly window: the rows the class's fit of `key` read, or (from a library
   // that does not hand them out) the same rows read again.
@@ -49,6 +61,10 @@ class Forecaster {
   DatabaseLogin login_;
   std::unique_ptr<HostDatabase> db_;
 };
+
+// The run's model on a measured series, then its status and chart. It calls nothing on
+// the class, so it may run on any thread.
+SeriesResult FinishForecast(MeasuredSeries m, const ReportRun& run);
 
 // The run's model applied to a series forecast by the class (see forecasting.h); the
 // model's forecast, as far as the crossings look.

@@ -8,11 +8,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <tuple>
 
@@ -46,9 +48,67 @@ void WriteAll(int fd, const std::string& text) {
   }
 }
 
-// The series, spread over `jobs` worker processes; each forecasts every jobs-th series and
-// sends its results back as JSON lines. A worker that ends early leaves its series as
-// errors; nothing else is lost.
+// A worker's second thread: it runs the model of each series the worker has read and
+// sends the result line, while the worker reads its next series through the class. On a
+// database server that read is mostly waiting for the server.
+class ModelThread {
+ public:
+  ModelThread(int fd, const ReportRun& run) : fd_(fd), run_(run), thread_([this] { Run(); }) {}
+  ~ModelThread() { Finish(); }
+  ModelThread(const ModelThread&) = delete;
+  ModelThread& operator=(const ModelThread&) = delete;
+
+  // Hands a read series over; waits while the thread still holds the one before it.
+  void Push(size_t index, MeasuredSeries m) {
+    std::unique_lock lock(mutex_);
+    room_.wait(lock, [&] { return !next_; });
+    next_.emplace(index, std::move(m));
+    ready_.notify_one();
+  }
+  // Sends what is left and ends the thread.
+  void Finish() {
+    {
+      std::lock_guard lock(mutex_);
+      done_ = true;
+    }
+    ready_.notify_one();
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  void Run() {
+    try {
+      for (;;) {
+        std::optional<std::pair<size_t, MeasuredSeries>> item;
+        {
+          std::unique_lock lock(mutex_);
+          ready_.wait(lock, [&] { return next_ || done_; });
+          if (!next_) return;
+          item = std::move(next_);
+          next_.reset();
+        }
+        room_.notify_one();
+        const SeriesResult r = FinishForecast(std::move(item->second), run_);
+        WriteAll(fd_, ResultLine(item->first, r, run_) + "\n");
+      }
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "trendhost: worker: %s\n", Masked(e.what()).c_str());
+      ::_exit(1);
+    }
+  }
+
+  const int fd_;
+  const ReportRun& run_;
+  std::mutex mutex_;
+  std::condition_variable ready_, room_;
+  std::optional<std::pair<size_t, MeasuredSeries>> next_;
+  bool done_ = false;
+  std::thread thread_;  // last: it starts once the members above exist
+};
+
+// The series, spread over `jobs` worker processes; each forecasts every jobs-th series
+// (reading one while the model of the one before runs) and sends its results back as JSON
+// lines. A worker that ends early leaves its series as errors; nothing else is lost.
 std::vector<SeriesResult> RunWorkers(const std::vector<Series>& series,
                                      const std::vector<std::optional<Threshold>>& thresholds,
                                      const ReportOptions& o, const ReportRun& run) {
@@ -78,8 +138,10 @@ std::vector<SeriesResult> RunWorkers(const std::vector<Series>& series,
       int status = 0;
       try {
         Forecaster f(o.library, o.login);
+        ModelThread models(fds[1], run);
         for (size_t i = static_cast<size_t>(w); i < series.size(); i += static_cast<size_t>(jobs))
-          WriteAll(fds[1], ResultLine(i, f.Forecast(series[i], thresholds[i], run), run) + "\n");
+          models.Push(i, f.Measure(series[i], thresholds[i], run));
+        models.Finish();
       } catch (const std::exception& e) {
         std::fprintf(stderr, "trendhost: worker %d: %s\n", w, Masked(e.what()).c_str());
         status = 1;
