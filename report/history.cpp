@@ -21,9 +21,9 @@ Match MatchOf(const SeriesResult& r) {
           BasisName(r.threshold->basis)};
 }
 
-void CompareWithHistory(std::vector<SeriesResult>& results, ForecastHistory& history) {
+void CompareWithHistory(std::vector<SeriesResult>& results, std::vector<RecordedRow> prior) {
   std::map<Match, RecordedRow> latest;
-  for (auto& row : history.Latest(RunTimeNow() + "~", kHistoryDays))
+  for (auto& row : prior)
     latest[{row.key, row.threshold, row.direction, row.basis}] = std::move(row);
   if (latest.empty()) return;
   for (auto& r : results) {
@@ -75,12 +75,27 @@ void RecordRun(const std::vector<SeriesResult>& results, const ReportRun& run,
 
 }  // namespace
 
+std::vector<RecordedRow> PriorRuns(HostDatabase& db) {
+  return ForecastHistory(db).Latest(RunTimeNow() + "~", kHistoryDays);
+}
+
+void TrackHistory(std::vector<SeriesResult>& results, const ReportRun& run, const ReportOptions& o,
+                  std::vector<RecordedRow> prior) {
+  CompareWithHistory(results, std::move(prior));
+  if (!o.record) return;
+  HostDatabase db(o.login);
+  ForecastHistory history(db);
+  RecordRun(results, run, history, db.prefix());
+}
+
 void TrackHistory(std::vector<SeriesResult>& results, const ReportRun& run,
                   const ReportOptions& o) {
   HostDatabase db(o.login);
-  ForecastHistory history(db);
-  CompareWithHistory(results, history);
-  if (o.record) RecordRun(results, run, history, db.prefix());
+  CompareWithHistory(results, PriorRuns(db));
+  if (o.record) {
+    ForecastHistory history(db);
+    RecordRun(results, run, history, db.prefix());
+  }
 }
 
 int PrintHistory(const HistoryOptions& o) {

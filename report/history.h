@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "forecast_history.h"
 #include "report_types.h"
 
 namespace host {
@@ -13,9 +14,16 @@ namespace host {
 inline constexpr int kHistoryDays = 400;    // how far back the comparison looks for a run
 inline constexpr int kLargeShiftDays = 14;  // a crossing moved this much stands out
 
-// On one connection: sets each result's previous crossing and its shift from the latest
-// recorded run of the same series with the same threshold (value, direction and basis),
-// then with --record records the run's results, all in one transaction.
+// The latest recorded run of every series and threshold, as the comparison takes them.
+std::vector<RecordedRow> PriorRuns(HostDatabase& db);
+
+// Sets each result's previous crossing and its shift from the latest recorded run of the
+// same series with the same threshold (value, direction and basis) among `prior`, then
+// with --record records the run's results in one transaction (on a connection opened for
+// it).
+void TrackHistory(std::vector<SeriesResult>& results, const ReportRun& run, const ReportOptions& o,
+                  std::vector<RecordedRow> prior);
+// The same on one connection, reading the prior runs first.
 void TrackHistory(std::vector<SeriesResult>& results, const ReportRun& run, const ReportOptions& o);
 
 struct HistoryOptions {

@@ -227,7 +227,7 @@ bool MoreUrgent(const SeriesResult& a, const SeriesResult& b) {
   return a.series.key < b.series.key;
 }
 
-ReportPlan PlanReport(const ReportOptions& o) {
+ReportPlan PlanReport(const ReportOptions& o, bool withPriorRuns) {
   if (o.login.dsn.empty())
     throw UsageError("report reads the database: name its data source with --dsn NAME");
   if (o.horizons.empty()) throw UsageError("--horizon needs at least one number of days");
@@ -283,6 +283,8 @@ ReportPlan PlanReport(const ReportOptions& o) {
     for (auto& s : db.AllSeries(first, *last))
       if (Matches(o.hostPatterns, s.key.host) && Matches(o.probePatterns, s.key.probe))
         plan.series.push_back(std::move(s));
+    // Read now, on this connection: the end of the run then opens one only to record.
+    if (withPriorRuns) plan.priorRuns = PriorRuns(db);
   }
   if (plan.series.empty() && !o.quiet)
     std::cerr << "trendhost: no series of HX_METRICS between " << DayText(run.first) << " and "
@@ -292,9 +294,10 @@ ReportPlan PlanReport(const ReportOptions& o) {
   return plan;
 }
 
-int FinishReport(std::vector<SeriesResult> results, const ReportRun& run, const ReportOptions& o) {
+int FinishReport(std::vector<SeriesResult> results, const ReportRun& run, const ReportOptions& o,
+                 std::vector<RecordedRow> priorRuns) {
   std::stable_sort(results.begin(), results.end(), MoreUrgent);
-  TrackHistory(results, run, o);
+  TrackHistory(results, run, o, std::move(priorRuns));
   WriteReport(results, run, o);
   // On a terminal, where the report went (a script reads the exit status instead).
   if (!o.output.empty() && o.output != "-" && !o.quiet && ::isatty(STDERR_FILENO))
@@ -305,7 +308,7 @@ int FinishReport(std::vector<SeriesResult> results, const ReportRun& run, const 
 }
 
 int Report(const ReportOptions& o) {
-  ReportPlan plan = PlanReport(o);
+  ReportPlan plan = PlanReport(o, true);
   const auto start = std::chrono::steady_clock::now();
   std::vector<SeriesResult> results;
   if (!plan.series.empty()) results = RunWorkers(plan.series, plan.thresholds, o, plan.run);
@@ -314,7 +317,7 @@ int Report(const ReportOptions& o) {
   std::vector<std::optional<Threshold>>().swap(plan.thresholds);
   plan.run.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  return FinishReport(std::move(results), plan.run, o);
+  return FinishReport(std::move(results), plan.run, o, std::move(plan.priorRuns));
 }
 
 }  // namespace host

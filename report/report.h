@@ -11,6 +11,7 @@
 #include <optional>
 #include <vector>
 
+#include "forecast_history.h"
 #include "report_types.h"
 
 namespace host {
@@ -19,17 +20,20 @@ namespace host {
 bool MoreUrgent(const SeriesResult& a, const SeriesResult& b);
 
 // The run's parameters resolved, and the series with their thresholds, from one grouped
-// query; the connection is closed again.
+// query; the connection is closed again. With `withPriorRuns`, the latest recorded runs
+// the results are compared with are read on the same connection.
 struct ReportPlan {
   ReportRun run;
   std::vector<Series> series;
   std::vector<std::optional<Threshold>> thresholds;  // one per series
+  std::vector<RecordedRow> priorRuns;
 };
-ReportPlan PlanReport(const ReportOptions& options);
+ReportPlan PlanReport(const ReportOptions& options, bool withPriorRuns = false);
 
-// Sorts the results by urgency and writes them; the exit status (3 when a series failed).
+// Sorts the results by urgency, compares them with the prior runs, and writes them; the
+// exit status (3 when a series failed).
 int FinishReport(std::vector<SeriesResult> results, const ReportRun& run,
-                 const ReportOptions& options);
+                 const ReportOptions& options, std::vector<RecordedRow> priorRuns);
 
 int Report(const ReportOptions& options);
 
