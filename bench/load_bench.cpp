@@ -3,7 +3,8 @@
 // command line, side by side with a bare write of as many rows through the ODBC layer (one
 // prepared INSERT with parameter arrays, one transaction). Prints figures; asserts nothing.
 //
-//   load_bench --trendhost PATH [--dsn NAME[:USER:PASSWORD]]...
+//   load_bench --trendhost PATH [--dsn NAME[:USER:PASSWORD]]... [--figures FILE]
+//   (--figures writes each data source's rows a second to FILE, one "NAME ROWS" line each)
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -86,6 +87,8 @@ int main(int argc, char** argv) {
   std::vector<std::string> dsns;
   app.add_option("--trendhost", trendhost)->required();
   app.add_option("--dsn", dsns, "NAME or NAME:USER:PASSWORD");
+  std::string figures;
+  app.add_option("--figures", figures, "write the rows a second to FILE");
   CLI11_PARSE(app, argc, argv);
   const auto dir =
       std::filesystem::temp_directory_path() / ("load-bench-" + std::to_string(getpid()));
@@ -108,6 +111,8 @@ int main(int argc, char** argv) {
   std::printf("parse and aggregate: %zu samples in %.3f s, %.2f million samples/s (goal >= 2)\n",
               count, best, static_cast<double>(count) / best / 1e6);
 
+  std::ofstream figuresOut;
+  if (!figures.empty()) figuresOut.open(figures);
   const std::string rowsFile = (dir / "rows.csv").string();
   WriteSamples(rowsFile, 500, 60, 1);  // 30,000 day rows of one sample each
   for (const auto& spec : dsns) {
@@ -148,6 +153,7 @@ int main(int argc, char** argv) {
         "40000); a bare parameter-array INSERT of 30000 new rows %.3f s, %.0f rows/s; load / "
         "bare %.2f\n",
         args[4].c_str(), seconds, 30000 / seconds, bare, 30000 / bare, seconds / bare);
+    if (figuresOut) figuresOut << args[4] << " " << 30000 / seconds << "\n";
   }
   std::filesystem::remove_all(dir);
   return 0;

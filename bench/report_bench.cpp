@@ -8,7 +8,9 @@
 // same machine. It prints the figures and ratios and asserts nothing.
 //
 //   report_bench --dsn NAME [--user U] [--password P] --trendhost PATH [--rounds R]
-//   (TREND_REGISTRY names a registry holding Orrery)
+//                [--figures FILE]
+//   (TREND_REGISTRY names a registry holding Orrery; --figures writes the three ratios to
+//   FILE as "refit REPORT speedup", for run_bench.sh's table)
 #include <sql.h>
 #include <sqlext.h>
 #include <sys/wait.h>
@@ -18,6 +20,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -90,7 +93,9 @@ int main(int argc, char** argv) {
   int rounds = 5;
   size_t sample = 100;
   bool callsOnly = false;
+  std::string figures;
   app.add_option("--dsn", dsn)->required();
+  app.add_option("--figures", figures, "write the ratios to FILE");
   app.add_option("--user", user);
   app.add_option("--password", password);
   app.add_option("--trendhost", trendhost)->required();
@@ -191,5 +196,8 @@ int main(int argc, char** argv) {
       one, 1e3 * perSeries, perSeries / (bare / static_cast<double>(n)));
   std::printf("  report, 2 jobs: %7.3f s                      speed-up %.2fx (goal >= 1.7x)\n", two,
               one / two);
+  if (!figures.empty())
+    std::ofstream(figures) << refit / bare << " " << perSeries / (bare / static_cast<double>(n))
+                           << " " << one / two << "\n";
   return 0;
 }

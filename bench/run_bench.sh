@@ -35,7 +35,8 @@ mariadb --no-defaults --socket="$dir/maria/sock" -u root trend <"$root/schema/ta
 mariadb --no-defaults --socket="$dir/maria/sock" -u root trend <"$data"
 
 echo "[bench] the loader"
-"$build/bin/load_bench" --trendhost "$build/bin/trendhost" --dsn "$TREND_SQLITE_DSN" \
+"$build/bin/load_bench" --trendhost "$build/bin/trendhost" --figures "$dir/load.figures" \
+  --dsn "$TREND_SQLITE_DSN" \
   --dsn "$TREND_PG_DSN:$TREND_PG_USER:$TREND_PG_PASSWORD" \
   --dsn "$TREND_MARIA_DSN:$TREND_MARIA_USER:$TREND_MARIA_PASSWORD"
 
@@ -46,7 +47,8 @@ for backend in sqlite pg maria; do
   pg) login=(--dsn "$TREND_PG_DSN" --user "$TREND_PG_USER" --password "$TREND_PG_PASSWORD") ;;
   maria) login=(--dsn "$TREND_MARIA_DSN" --user "$TREND_MARIA_USER" --password "$TREND_MARIA_PASSWORD") ;;
   esac
-  "$build/bin/report_bench" "${login[@]}" --trendhost "$build/bin/trendhost"
+  "$build/bin/report_bench" "${login[@]}" --trendhost "$build/bin/trendhost" \
+    --figures "$dir/$backend.figures"
   PYTHONPATH=$root/python /usr/bin/python3 "$root/bench/python_bench.py" "${login[@]}" \
     --report-bench "$build/bin/report_bench"
 done
@@ -65,3 +67,17 @@ printf '\n[trend_scale]\nDriver=TrendSQLite\nDatabase=%s/scale.db\n' "$dir" >>"$
   --demo-data "$build/bin/trend-demo-data" --schema "$root/schema/tables.sql" \
   --sqlite-dsn trend_scale --sqlite-file "$dir/scale.db" --pg-dsn "$TREND_PG_DSN" \
   --pg-user "$TREND_PG_USER" --pg-password "$TREND_PG_PASSWORD" --pg-port "$pgport"
+
+# The goals side by side, from this run's figures.
+figure() { awk -v k="$2" '{ print $k }' "$dir/$1.figures"; }
+loaded() { awk -v d="$1" '$1 == d { printf "%.1fk", $2 / 1000 }' "$dir/load.figures"; }
+echo "[bench] the goals, this run"
+printf '| %-40s | %-8s | %-10s | %-8s | %-8s |\n' figure SQLite PostgreSQL MariaDB goal
+printf '| %-40s | %-8.3f | %-10.3f | %-8.3f | %-8s |\n' "refit / bare fetch of the same rows" \
+  "$(figure sqlite 1)" "$(figure pg 1)" "$(figure maria 1)" "<= 1.03"
+printf '| %-40s | %-8.3f | %-10.3f | %-8.3f | %-8s |\n' "report per series (1 job) / bare fetch" \
+  "$(figure sqlite 2)" "$(figure pg 2)" "$(figure maria 2)" "<= 1.10"
+printf '| %-40s | %-8.2f | %-10.2f | %-8.2f | %-8s |\n' "report: 2 jobs / 1 job speed-up" \
+  "$(figure sqlite 3)" "$(figure pg 3)" "$(figure maria 3)" ">= 1.7"
+printf '| %-40s | %-8s | %-10s | %-8s | %-8s |\n' "load: rows written per second" \
+  "$(loaded "$TREND_SQLITE_DSN")" "$(loaded "$TREND_PG_DSN")" "$(loaded "$TREND_MARIA_DSN")" ">= 40k"
