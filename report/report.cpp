@@ -1,6 +1,7 @@
 #include "report.h"
 
 #include <fnmatch.h>
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -137,6 +138,9 @@ std::vector<SeriesResult> RunWorkers(const std::vector<Series>& series,
       for (const auto& other : workers) ::close(other.fd);
       int status = 0;
       try {
+        // The model thread's arena would hand its free memory back after every series and
+        // fault it in again for the next one: the worker keeps it.
+        mallopt(M_TRIM_THRESHOLD, 64 << 20);
         Forecaster f(o.library, o.login);
         ModelThread models(fds[1], run);
         for (size_t i = static_cast<size_t>(w); i < series.size(); i += static_cast<size_t>(jobs))
