@@ -223,14 +223,32 @@ std::vector<Smoothed> SmoothDays(const std::vector<double>& days, const HoltWint
   return out;
 }
 
+// The window's hours as the class's fit reads them (a missing hour is average -1 with the
+// missing minimum), followed by as many missing days: the fit of any cut-off reads the
+// kFitDays from the cut-off on, with no copy of its own.
+struct LineRows {
+  explicit LineRows(const HourlyWindow& w)
+      : average(2 * trend::kFitDays), valid(2 * trend::kFitDays) {
+    for (size_t d = 0; d < average.size(); ++d)
+      for (int h = 0; h < trend::kHours; ++h) {
+        const std::optional<double> v = d < kWindowDays ? w.hours[d][h] : std::optional<double>();
+        average[d][h] = v ? *v : -1;
+        valid[d][h] = !trend::IsMissingCell(average[d][h], v ? 0 : trend::kMissingMinimum);
+      }
+  }
+  std::vector<trend::DayHours> average;
+  std::vector<std::array<bool, trend::kHours>> valid;
+};
+
 // A model fitted on the training days (y, t = 0 the last) and the hourly grid shifted to
 // the same origin; its forecast of day h ahead.
 class Fitted {
  public:
   // `smoothed`, when given, is the Holt-Winters state after the training days (of the
-  // model, or of the combined model's Holt-Winters part) from a pass done beforehand.
+  // model, or of the combined model's Holt-Winters part) from a pass done beforehand;
+  // `line`, the window's rows for the line's fits.
   Fitted(Model m, const Daily& y, const HourlyWindow& w, int cut, Target target,
-         const Smoothed* smoothed = nullptr)
+         const Smoothed* smoothed = nullptr, const LineRows* line = nullptr)
       : model_(m), y_(y) {
     const auto mean = RecentMean(y);
     base_ = mean.value_or(0);
@@ -248,7 +266,7 @@ class Fitted {
         }
         break;
       case Model::kLine:
-        FitLine(w, cut, target);
+        FitLine(line ? *line : LineRows(w), cut, target);
         break;
       case Model::kWeighted:
       case Model::kWeighted14:
@@ -300,20 +318,12 @@ class Fitted {
  private:
   // The class's own model on the rows before the cut-off: its line (style 2), or with
   // the peak effects on top (style 3) for the busiest hour.
-  void FitLine(const HourlyWindow& w, int cut, Target target) {
-    std::array<trend::DayHours, trend::kFitDays> avg, min;
-    for (int d = 0; d < trend::kFitDays; ++d)
-      for (int h = 0; h < trend::kHours; ++h) {
-        const int source = d + cut;
-        const std::optional<double> v =
-            source < kWindowDays ? w.hours[source][h] : std::optional<double>();
-        avg[d][h] = v ? *v : -1;
-        min[d][h] = v ? 0 : trend::kMissingMinimum;
-      }
+  void FitLine(const LineRows& rows, int cut, Target target) {
+    trend::CellMask cells;
+    std::copy_n(rows.valid.begin() + cut, trend::kFitDays, cells.begin());
     try {
-      const trend::FitGrid grid(avg.data(), trend::kFitDays);
-      const trend::HourlyFit fit = trend::FitHourlyModel(
-          grid, trend::ValidCells(grid, trend::FitGrid(min.data(), trend::kFitDays)));
+      const trend::HourlyFit fit =
+          trend::FitHourlyModel(trend::FitGrid(rows.average.data() + cut, trend::kFitDays), cells);
       slope_ = fit.slope;
       intercept_ = fit.intercept;
       if (target == Target::kPeak) intercept_ += fit.peakDayEffect + fit.peakHourEffect;
@@ -405,10 +415,13 @@ Backtest RunBacktest(Model m, const Daily& y, const HourlyWindow& w, Target targ
     states = SmoothDays(OldestFirst(y), hw, ends);
     std::reverse(states.begin(), states.end());
   }
+  std::optional<LineRows> line;
+  if (m == Model::kLine) line.emplace(w);
   for (size_t c = 0; c < cuts.size(); ++c) {
     const int cut = cuts[c];
     const Daily train = Training(y, cut);
-    const Fitted f(m, train, w, cut, target, states.empty() ? nullptr : &states[c]);
+    const Fitted f(m, train, w, cut, target, states.empty() ? nullptr : &states[c],
+                   line ? &*line : nullptr);
     std::vector<std::optional<double>> abs(static_cast<size_t>(b.maxLead) + 1);
     for (int h = 1; h <= std::min(cut, b.maxLead); ++h) {
       if (!y[cut - h]) continue;
