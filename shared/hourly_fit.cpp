@@ -1,5 +1,6 @@
 #include "hourly_fit.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "error.h"
@@ -163,20 +164,25 @@ void ReadHourlyGrid(db::ResultSet& rs, const GridColumns& names, Date lastDay,
   for (auto& d : averages) d.fill(-1);
   for (auto& d : minima) d.fill(kMissingMinimum);
   const int dateColumn = rs.ColumnIndex(names.date);
-  const int dailyColumn = rs.ColumnIndex(names.daily);
-  const int maxColumn = rs.ColumnIndex(names.dailyMax);
-  std::array<int, kHours> avgColumn{}, minColumn{};
+  // The daily columns, then the minima, then the averages: the order a NULL among them is
+  // found in.
+  std::array<int, 2 + 2 * kHours> columns{};
+  columns[0] = rs.ColumnIndex(names.daily);
+  columns[1] = rs.ColumnIndex(names.dailyMax);
   for (int h = 0; h < kHours; ++h) {
-    avgColumn[h] = rs.ColumnIndex(names.average[h]);
-    minColumn[h] = rs.ColumnIndex(names.minimum[h]);
+    columns[2 + h] = rs.ColumnIndex(names.minimum[h]);
+    columns[2 + kHours + h] = rs.ColumnIndex(names.average[h]);
   }
+  std::array<double, 2 + 2 * kHours> row{};
   for (; !rs.AtEnd(); rs.MoveNext()) {
     const int16_t d = DaysBack(rs.Value(dateColumn).ToDate(), lastDay);
-    rs.DoubleValue(dailyColumn);
-    rs.DoubleValue(maxColumn);
-    if (d >= kFitDays) continue;
-    for (int h = 0; h < kHours; ++h) minima[d][h] = rs.DoubleValue(minColumn[h]);
-    for (int h = 0; h < kHours; ++h) averages[d][h] = rs.DoubleValue(avgColumn[h]);
+    if (d >= kFitDays) {
+      rs.DoubleValues(std::span(columns).first(2), row.data());
+      continue;
+    }
+    rs.DoubleValues(columns, row.data());
+    std::copy_n(row.begin() + 2, kHours, minima[d].begin());
+    std::copy_n(row.begin() + 2 + kHours, kHours, averages[d].begin());
     if (day) day(averages[d], minima[d]);
   }
   rs.Close();

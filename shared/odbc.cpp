@@ -112,9 +112,9 @@ struct Column {
   std::string name;
   Kind kind = Kind::kText;
   SQLSMALLINT cType = SQL_C_CHAR;
-  size_t width = 0;  // bytes per cell in the bound buffer
-  std::vector<char> data;
-  std::vector<SQLLEN> indicator;
+  size_t width = 0;            // bytes of the cell in a bound row
+  size_t offset = 0;           // of the cell in a bound row
+  size_t indicatorOffset = 0;  // of its length or NULL indicator
 };
 
 constexpr size_t kLongText = 2048;  // longer columns are read with SQLGetData
@@ -130,6 +130,10 @@ struct StatementState {
   std::shared_ptr<ConnectionHandle> conn;
   SQLHSTMT h = SQL_NULL_HSTMT;
   std::vector<Column> columns;
+  // The bound rows of a block, row by row (row-wise binding): a row's cells lie together,
+  // as a reader takes them.
+  std::vector<SQLLEN> block;
+  size_t rowBytes = 0;
   std::vector<std::pair<std::string, int>> byName;  // lower-case names, sorted
   bool bound = true;  // false: cells are read with SQLGetData into `unbound`
   std::vector<Variant> unbound;
@@ -156,7 +160,7 @@ struct StatementState {
     if (!Ok(SQLNumResultCols(h, &n)))
       Fail(env(), SQL_HANDLE_STMT, h, "SQLNumResultCols", conn.get());
     columns.resize(static_cast<size_t>(n));
-    size_t rowBytes = 0;
+    rowBytes = 0;
     for (SQLUSMALLINT i = 0; i < static_cast<SQLUSMALLINT>(n); ++i) {
       SQLCHAR name[256] = {};
       SQLSMALLINT nameLen = 0, type = 0, digits = 0, nullable = 0;
@@ -208,7 +212,11 @@ struct StatementState {
           // whole result set. UTF-8: up to 4 bytes a character.
           c.width = kLongText * 4 + 1;
       }
-      rowBytes += c.width + sizeof(SQLLEN);
+      // The cell, then its indicator on the next 8-byte boundary.
+      c.offset = rowBytes;
+      c.indicatorOffset =
+          (rowBytes + c.width + sizeof(SQLLEN) - 1) / sizeof(SQLLEN) * sizeof(SQLLEN);
+      rowBytes = c.indicatorOffset + sizeof(SQLLEN);
     }
     if (!bound || n == 0) {
       bound = false;
@@ -217,8 +225,7 @@ struct StatementState {
       return;
     }
     rowArray = std::clamp<SQLULEN>(kRowBlockBytes / std::max<size_t>(rowBytes, 1), 1, kMaxRowArray);
-    if (!Ok(SQLSetStmtAttr(h, SQL_ATTR_ROW_BIND_TYPE,
-                           reinterpret_cast<SQLPOINTER>(SQL_BIND_BY_COLUMN), 0)) ||
+    if (!Ok(SQLSetStmtAttr(h, SQL_ATTR_ROW_BIND_TYPE, reinterpret_cast<SQLPOINTER>(rowBytes), 0)) ||
         !Ok(SQLSetStmtAttr(h, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(rowArray), 0)))
       rowArray = 1;  // a driver without row arrays fetches one row at a time
     if (rowArray > 1) {
@@ -227,14 +234,25 @@ struct StatementState {
         rowArray = std::max<SQLULEN>(actual, 1);
     }
     SQLSetStmtAttr(h, SQL_ATTR_ROWS_FETCHED_PTR, &fetched, 0);
+    block.assign(rowBytes / sizeof(SQLLEN) * rowArray, 0);
     for (SQLUSMALLINT i = 0; i < columns.size(); ++i) {
       Column& c = columns[i];
-      c.data.assign(c.width * rowArray, 0);
-      c.indicator.assign(rowArray, 0);
-      if (!Ok(SQLBindCol(h, i + 1, c.cType, c.data.data(), static_cast<SQLLEN>(c.width),
-                         c.indicator.data())))
+      if (!Ok(SQLBindCol(h, i + 1, c.cType, RowAt(0) + c.offset, static_cast<SQLLEN>(c.width),
+                         reinterpret_cast<SQLLEN*>(RowAt(0) + c.indicatorOffset))))
         Fail(env(), SQL_HANDLE_STMT, h, "SQLBindCol", conn.get());
     }
+  }
+
+  // A bound cell of the current block, and its indicator.
+  char* RowAt(SQLULEN r) { return reinterpret_cast<char*>(block.data()) + r * rowBytes; }
+  const char* CellAt(const Column& c, SQLULEN r) const {
+    return reinterpret_cast<const char*>(block.data()) + r * rowBytes + c.offset;
+  }
+  SQLLEN IndicatorAt(const Column& c, SQLULEN r) const {
+    SQLLEN v;
+    std::memcpy(&v, reinterpret_cast<const char*>(block.data()) + r * rowBytes + c.indicatorOffset,
+                sizeof v);
+    return v;
   }
 
   // Fetches the next block of rows; sets atEnd when there is none.
@@ -717,7 +735,7 @@ Variant ResultSet::Value(int column) const {
   auto i = static_cast<size_t>(column);
   if (!state_->bound) return state_->unbound[i];
   const Column& c = state_->columns[i];
-  return state_->Cell(c, c.data.data() + c.width * state_->row, c.indicator[state_->row]);
+  return state_->Cell(c, state_->CellAt(c, state_->row), state_->IndicatorAt(c, state_->row));
 }
 
 double ResultSet::DoubleValue(int column) const {
@@ -726,7 +744,7 @@ double ResultSet::DoubleValue(int column) const {
     const Column& c = state_->columns[static_cast<size_t>(column)];
     if (c.kind == Kind::kDouble) {
       const std::optional<double> v =
-          state_->Double(c, c.data.data() + c.width * state_->row, c.indicator[state_->row]);
+          state_->Double(c, state_->CellAt(c, state_->row), state_->IndicatorAt(c, state_->row));
       if (!v) RaisePlatformError(kInvalidUseOfNull);
       return *v;
     }
@@ -734,12 +752,32 @@ double ResultSet::DoubleValue(int column) const {
   return Value(column).ToDouble();
 }
 
+void ResultSet::DoubleValues(std::span<const int> columns, double* out) const {
+  if (!state_ || !state_->bound || state_->atEnd) {
+    for (int c : columns) *out++ = DoubleValue(c);
+    return;
+  }
+  const StatementState& st = *state_;
+  for (int column : columns) {
+    if (column < 0 || static_cast<size_t>(column) >= st.columns.size() ||
+        st.columns[static_cast<size_t>(column)].kind != Kind::kDouble) {
+      *out++ = DoubleValue(column);
+      continue;
+    }
+    const Column& c = st.columns[static_cast<size_t>(column)];
+    const std::optional<double> v =
+        state_->Double(c, st.CellAt(c, st.row), st.IndicatorAt(c, st.row));
+    if (!v) RaisePlatformError(kInvalidUseOfNull);
+    *out++ = *v;
+  }
+}
+
 std::optional<double> ResultSet::OptionalDouble(int column) const {
   if (state_ && state_->bound && !state_->atEnd && column >= 0 &&
       static_cast<size_t>(column) < state_->columns.size()) {
     const Column& c = state_->columns[static_cast<size_t>(column)];
     if (c.kind == Kind::kDouble)
-      return state_->Double(c, c.data.data() + c.width * state_->row, c.indicator[state_->row]);
+      return state_->Double(c, state_->CellAt(c, state_->row), state_->IndicatorAt(c, state_->row));
   }
   const Variant v = Value(column);
   if (v.IsNull()) return std::nullopt;

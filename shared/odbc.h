@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -171,6 +172,8 @@ class ResultSet {
   double DoubleValue(int column) const;
   // The column as a number, nullopt for NULL.
   std::optional<double> OptionalDouble(int column) const;
+  // DoubleValue of each of `columns` into `out`, for a wide row read whole.
+  void DoubleValues(std::span<const int> columns, double* out) const;
   int columnCount() const;
   void Close();
 

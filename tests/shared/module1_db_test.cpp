@@ -2,6 +2,7 @@
 // runs once on each backend: SQLite, PostgreSQL and MariaDB.
 #include <sys/stat.h>
 
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -133,10 +134,16 @@ TEST_F(Module1Db, FloatingPointCellsReadExactly) {
       EXPECT_TRUE(rs.Value(value).IsNull()) << host;
       EXPECT_FALSE(rs.OptionalDouble(value).has_value()) << host;
       EXPECT_THROW(rs.DoubleValue(value), Error) << host;
+      double cell = 0;
+      EXPECT_THROW(rs.DoubleValues(std::array{value}, &cell), Error) << host;
       continue;
     }
     const auto& [text, expected] = numbers[n];
     EXPECT_EQ(rs.DoubleValue(value), expected) << text;
+    std::array<double, 2> cells{};
+    rs.DoubleValues(std::array{value, value}, cells.data());
+    EXPECT_EQ(cells[0], expected) << text;
+    EXPECT_EQ(cells[1], expected) << text;
     EXPECT_EQ(rs.OptionalDouble(value), expected) << text;
     EXPECT_EQ(rs.Value(value).ToDouble(), expected) << text;
   }
