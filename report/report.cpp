@@ -108,8 +108,9 @@ class ModelThread {
 };
 
 // The series, spread over `jobs` worker processes; each forecasts every jobs-th series
-// (reading one while the model of the one before runs) and sends its results back as JSON
-// lines. A worker that ends early leaves its series as errors; nothing else is lost.
+// (with a core to spare, reading one while the model of the one before runs) and sends
+// its results back as JSON lines. A worker that ends early leaves its series as errors; nothing
+// else is lost.
 std::vector<SeriesResult> RunWorkers(const std::vector<Series>& series,
                                      const std::vector<std::optional<Threshold>>& thresholds,
                                      const ReportOptions& o, const ReportRun& run) {
@@ -118,6 +119,9 @@ std::vector<SeriesResult> RunWorkers(const std::vector<Series>& series,
   std::vector<SeriesResult> results(series.size());
   std::vector<bool> answered(series.size(), false);
   const int jobs = std::max(1, std::min<int>(run.jobs, static_cast<int>(series.size())));
+  // A worker's model thread pays only where a core is left for it: with a worker on every
+  // core it would compete with the workers and the database server.
+  const bool overlap = static_cast<unsigned>(jobs) < std::thread::hardware_concurrency();
   struct Worker {
     pid_t pid;
     int fd;
@@ -142,10 +146,16 @@ std::vector<SeriesResult> RunWorkers(const std::vector<Series>& series,
         // fault it in again for the next one: the worker keeps it.
         mallopt(M_TRIM_THRESHOLD, 64 << 20);
         Forecaster f(o.library, o.login);
-        ModelThread models(fds[1], run);
-        for (size_t i = static_cast<size_t>(w); i < series.size(); i += static_cast<size_t>(jobs))
-          models.Push(i, f.Measure(series[i], thresholds[i], run));
-        models.Finish();
+        const size_t step = static_cast<size_t>(jobs);
+        if (overlap) {
+          ModelThread models(fds[1], run);
+          for (size_t i = static_cast<size_t>(w); i < series.size(); i += step)
+            models.Push(i, f.Measure(series[i], thresholds[i], run));
+          models.Finish();
+        } else {
+          for (size_t i = static_cast<size_t>(w); i < series.size(); i += step)
+            WriteAll(fds[1], ResultLine(i, f.Forecast(series[i], thresholds[i], run), run) + "\n");
+        }
       } catch (const std::exception& e) {
         std::fprintf(stderr, "trendhost: worker %d: %s\n", w, Masked(e.what()).c_str());
         status = 1;

@@ -5,8 +5,8 @@
 //
 // Workers are processes, each with its own instance and its own connection (the
 // apartment rule): inside one process the SQLite ODBC stack serialises threads, while
-// processes scale with the cores on every backend. A worker's second thread runs the
-// models, which touch neither the class nor the database.
+// processes scale with the cores on every backend. With a core to spare, a worker's
+// second thread runs the models, which touch neither the class nor the database.
 #pragma once
 
 #include <optional>
