@@ -243,6 +243,15 @@ struct StatementState {
     }
   }
 
+  // The column, when it is a floating-point column bound in the current block (read
+  // directly, without a variant); else null.
+  const Column* BoundDouble(int column) const {
+    if (!bound || atEnd || column < 0 || static_cast<size_t>(column) >= columns.size())
+      return nullptr;
+    const Column& c = columns[static_cast<size_t>(column)];
+    return c.kind == Kind::kDouble ? &c : nullptr;
+  }
+
   // A bound cell of the current block, and its indicator.
   char* RowAt(SQLULEN r) { return reinterpret_cast<char*>(block.data()) + r * rowBytes; }
   const char* CellAt(const Column& c, SQLULEN r) const {
@@ -739,46 +748,28 @@ Variant ResultSet::Value(int column) const {
 }
 
 double ResultSet::DoubleValue(int column) const {
-  if (state_ && state_->bound && !state_->atEnd && column >= 0 &&
-      static_cast<size_t>(column) < state_->columns.size()) {
-    const Column& c = state_->columns[static_cast<size_t>(column)];
-    if (c.kind == Kind::kDouble) {
-      const std::optional<double> v =
-          state_->Double(c, state_->CellAt(c, state_->row), state_->IndicatorAt(c, state_->row));
-      if (!v) RaisePlatformError(kInvalidUseOfNull);
-      return *v;
-    }
-  }
-  return Value(column).ToDouble();
+  double v = 0;
+  DoubleValues(std::span(&column, 1), &v);
+  return v;
 }
 
 void ResultSet::DoubleValues(std::span<const int> columns, double* out) const {
-  if (!state_ || !state_->bound || state_->atEnd) {
-    for (int c : columns) *out++ = DoubleValue(c);
-    return;
-  }
-  const StatementState& st = *state_;
   for (int column : columns) {
-    if (column < 0 || static_cast<size_t>(column) >= st.columns.size() ||
-        st.columns[static_cast<size_t>(column)].kind != Kind::kDouble) {
-      *out++ = DoubleValue(column);
-      continue;
+    if (const Column* c = state_ ? state_->BoundDouble(column) : nullptr) {
+      const std::optional<double> v =
+          state_->Double(*c, state_->CellAt(*c, state_->row), state_->IndicatorAt(*c, state_->row));
+      if (!v) RaisePlatformError(kInvalidUseOfNull);
+      *out++ = *v;
+    } else {
+      *out++ = Value(column).ToDouble();
     }
-    const Column& c = st.columns[static_cast<size_t>(column)];
-    const std::optional<double> v =
-        state_->Double(c, st.CellAt(c, st.row), st.IndicatorAt(c, st.row));
-    if (!v) RaisePlatformError(kInvalidUseOfNull);
-    *out++ = *v;
   }
 }
 
 std::optional<double> ResultSet::OptionalDouble(int column) const {
-  if (state_ && state_->bound && !state_->atEnd && column >= 0 &&
-      static_cast<size_t>(column) < state_->columns.size()) {
-    const Column& c = state_->columns[static_cast<size_t>(column)];
-    if (c.kind == Kind::kDouble)
-      return state_->Double(c, state_->CellAt(c, state_->row), state_->IndicatorAt(c, state_->row));
-  }
+  if (const Column* c = state_ ? state_->BoundDouble(column) : nullptr)
+    return state_->Double(*c, state_->CellAt(*c, state_->row),
+                          state_->IndicatorAt(*c, state_->row));
   const Variant v = Value(column);
   if (v.IsNull()) return std::nullopt;
   return v.ToDouble();
