@@ -2,6 +2,7 @@
 
 #include <iostream>
 #include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <tuple>
 
@@ -21,23 +22,25 @@ Match MatchOf(const SeriesResult& r) {
           BasisName(r.threshold->basis)};
 }
 
-void CompareWithHistory(std::vector<SeriesResult>& results, std::vector<RecordedRow> prior) {
-  std::map<Match, RecordedRow> latest;
+// Sets each result's previous crossing and its shift, as the store reads it, from the
+// latest recorded run of the same series with the same threshold.
+void CompareWithHistory(ResultStore& results, std::vector<RecordedRow> prior) {
+  auto latest = std::make_shared<std::map<Match, RecordedRow>>();
   for (auto& row : prior)
-    latest[{row.key, row.threshold, row.direction, row.basis}] = std::move(row);
-  if (latest.empty()) return;
-  for (auto& r : results) {
-    auto it = latest.find(MatchOf(r));
-    if (it == latest.end() || !it->second.crossingDate) continue;
+    (*latest)[{row.key, row.threshold, row.direction, row.basis}] = std::move(row);
+  if (latest->empty()) return;
+  results.Adjust([latest](SeriesResult& r) {
+    auto it = latest->find(MatchOf(r));
+    if (it == latest->end() || !it->second.crossingDate) return;
     r.previousCrossing = it->second.crossingDate;
     if (r.crossingDate)
       r.crossingShiftDays =
           static_cast<int>(trend::CalendarDaysBetween(*it->second.crossingDate, *r.crossingDate));
-  }
+  });
 }
 
-void RecordRun(const std::vector<SeriesResult>& results, const ReportRun& run,
-               ForecastHistory& history, const std::string& prefix) {
+void RecordRun(const ResultStore& results, const ReportRun& run, ForecastHistory& history,
+               const std::string& prefix) {
   const std::string now = RunTimeNow();
   std::vector<RecordedRow> rows;
   for (const auto& r : results) {
@@ -79,7 +82,7 @@ std::vector<RecordedRow> PriorRuns(HostDatabase& db) {
   return ForecastHistory(db).Latest(RunTimeNow() + "~", kHistoryDays);
 }
 
-void TrackHistory(std::vector<SeriesResult>& results, const ReportRun& run, const ReportOptions& o,
+void TrackHistory(ResultStore& results, const ReportRun& run, const ReportOptions& o,
                   std::vector<RecordedRow> prior) {
   CompareWithHistory(results, std::move(prior));
   if (!o.record) return;
@@ -88,8 +91,7 @@ void TrackHistory(std::vector<SeriesResult>& results, const ReportRun& run, cons
   RecordRun(results, run, history, db.prefix());
 }
 
-void TrackHistory(std::vector<SeriesResult>& results, const ReportRun& run,
-                  const ReportOptions& o) {
+void TrackHistory(ResultStore& results, const ReportRun& run, const ReportOptions& o) {
   HostDatabase db(o.login);
   CompareWithHistory(results, PriorRuns(db));
   if (o.record) {

@@ -8,6 +8,7 @@
 
 #include "forecast_history.h"
 #include "report_types.h"
+#include "result_store.h"
 
 namespace host {
 
@@ -21,10 +22,10 @@ std::vector<RecordedRow> PriorRuns(HostDatabase& db);
 // same series with the same threshold (value, direction and basis) among `prior`, then
 // with --record records the run's results in one transaction (on a connection opened for
 // it).
-void TrackHistory(std::vector<SeriesResult>& results, const ReportRun& run, const ReportOptions& o,
+void TrackHistory(ResultStore& results, const ReportRun& run, const ReportOptions& o,
                   std::vector<RecordedRow> prior);
 // The same on one connection, reading the prior runs first.
-void TrackHistory(std::vector<SeriesResult>& results, const ReportRun& run, const ReportOptions& o);
+void TrackHistory(ResultStore& results, const ReportRun& run, const ReportOptions& o);
 
 struct HistoryOptions {
   DatabaseLogin login;

@@ -109,15 +109,11 @@ class ModelThread {
 
 // The series, spread over `jobs` worker processes; each forecasts every jobs-th series
 // (with a core to spare, reading one while the model of the one before runs) and sends
-// its results back as JSON lines. A worker that ends early leaves its series as errors; nothing
-// else is lost.
-std::vector<SeriesResult> RunWorkers(const std::vector<Series>& series,
-                                     const std::vector<std::optional<Threshold>>& thresholds,
-                                     const ReportOptions& o, const ReportRun& run) {
-  // Each result in its place as it comes: the fleet's results are held once, never moved
-  // to a second vector.
-  std::vector<SeriesResult> results(series.size());
-  std::vector<bool> answered(series.size(), false);
+// its results back as JSON lines, kept in `results` as they come. A worker that ends early
+// leaves its series as errors; nothing else is lost.
+void RunWorkers(const std::vector<Series>& series,
+                const std::vector<std::optional<Threshold>>& thresholds, const ReportOptions& o,
+                const ReportRun& run, ResultStore& results) {
   const int jobs = std::max(1, std::min<int>(run.jobs, static_cast<int>(series.size())));
   // A worker's model thread pays only where a core is left for it: with a worker on every
   // core it would compete with the workers and the database server.
@@ -202,21 +198,16 @@ std::vector<SeriesResult> RunWorkers(const std::vector<Series>& series,
       workers[k].heard = std::chrono::steady_clock::now();
       auto& pending = workers[k].pending;
       pending.append(buf, static_cast<size_t>(n));
-      for (size_t nl; (nl = pending.find('\n')) != std::string::npos;) {
-        auto [index, result] = ParseResultLine(pending.substr(0, nl), series, thresholds, run);
-        pending.erase(0, nl + 1);
-        if (index < results.size() && !answered[index]) {
-          results[index] = std::move(result);
-          answered[index] = true;
-          progress.Done(++done);
-        }
-      }
+      size_t start = 0;
+      for (size_t nl; (nl = pending.find('\n', start)) != std::string::npos; start = nl + 1)
+        if (results.Add(pending.substr(start, nl - start))) progress.Done(++done);
+      pending.erase(0, start);
     }
   }
   for (const auto& w : workers) ::waitpid(w.pid, nullptr, 0);
   for (size_t i = 0; i < series.size(); ++i) {
-    if (answered[i]) continue;
-    SeriesResult& lost = results[i];
+    if (results.Answered(i)) continue;
+    SeriesResult lost;
     lost.series = series[i];
     lost.threshold = thresholds[i];
     lost.status = Status::kError;
@@ -226,20 +217,11 @@ std::vector<SeriesResult> RunWorkers(const std::vector<Series>& series,
         silent ? "the worker process forecasting this series sent nothing for " +
                      std::to_string(o.workerTimeout) + " seconds and was stopped"
                : "the worker process forecasting this series ended before it answered";
+    results.Add(i, lost);
   }
-  return results;
 }
 
 }  // namespace
-
-// The urgency order: status, then crossing date (earliest first, none last), then key.
-bool MoreUrgent(const SeriesResult& a, const SeriesResult& b) {
-  if (a.status != b.status) return a.status < b.status;
-  const bool ad = a.crossingDate.has_value(), bd = b.crossingDate.has_value();
-  if (ad != bd) return ad;
-  if (ad && a.crossingDate != b.crossingDate) return a.crossingDate < b.crossingDate;
-  return a.series.key < b.series.key;
-}
 
 ReportPlan PlanReport(const ReportOptions& o, bool withPriorRuns) {
   if (o.login.dsn.empty())
@@ -294,9 +276,10 @@ ReportPlan PlanReport(const ReportOptions& o, bool withPriorRuns) {
     if (first > *last) throw UsageError("--first lies after --last");
     run.first = first;
     run.last = *last;
-    for (auto& s : db.AllSeries(first, *last))
-      if (Matches(o.hostPatterns, s.key.host) && Matches(o.probePatterns, s.key.probe))
-        plan.series.push_back(std::move(s));
+    plan.series = db.AllSeries(first, *last);
+    std::erase_if(plan.series, [&](const Series& s) {
+      return !Matches(o.hostPatterns, s.key.host) || !Matches(o.probePatterns, s.key.probe);
+    });
     // Read now, on this connection: the end of the run then opens one only to record.
     if (withPriorRuns) plan.priorRuns = PriorRuns(db);
   }
@@ -308,30 +291,25 @@ ReportPlan PlanReport(const ReportOptions& o, bool withPriorRuns) {
   return plan;
 }
 
-int FinishReport(std::vector<SeriesResult> results, const ReportRun& run, const ReportOptions& o,
+int FinishReport(ResultStore& results, const ReportRun& run, const ReportOptions& o,
                  std::vector<RecordedRow> priorRuns) {
-  std::stable_sort(results.begin(), results.end(), MoreUrgent);
+  results.Sort();
   TrackHistory(results, run, o, std::move(priorRuns));
   WriteReport(results, run, o);
   // On a terminal, where the report went (a script reads the exit status instead).
   if (!o.output.empty() && o.output != "-" && !o.quiet && ::isatty(STDERR_FILENO))
     std::cerr << "trendhost: wrote " << Visible(o.output) << "\n";
-  const bool failed = std::any_of(results.begin(), results.end(),
-                                  [](const SeriesResult& r) { return r.status == Status::kError; });
-  return failed ? kExitSomeSeriesFailed : kExitOk;
+  return results.AnyFailed() ? kExitSomeSeriesFailed : kExitOk;
 }
 
 int Report(const ReportOptions& o) {
   ReportPlan plan = PlanReport(o, true);
   const auto start = std::chrono::steady_clock::now();
-  std::vector<SeriesResult> results;
-  if (!plan.series.empty()) results = RunWorkers(plan.series, plan.thresholds, o, plan.run);
-  // Each result holds its series and threshold: the plan's copies go.
-  std::vector<Series>().swap(plan.series);
-  std::vector<std::optional<Threshold>>().swap(plan.thresholds);
+  ResultStore results(plan.series, plan.thresholds, plan.run);
+  if (!plan.series.empty()) RunWorkers(plan.series, plan.thresholds, o, plan.run, results);
   plan.run.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  return FinishReport(std::move(results), plan.run, o, std::move(plan.priorRuns));
+  return FinishReport(results, plan.run, o, std::move(plan.priorRuns));
 }
 
 }  // namespace host

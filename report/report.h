@@ -14,11 +14,9 @@
 
 #include "forecast_history.h"
 #include "report_types.h"
+#include "result_store.h"
 
 namespace host {
-
-// The report's order: status, then crossing date (earliest first, none last), then key.
-bool MoreUrgent(const SeriesResult& a, const SeriesResult& b);
 
 // The run's parameters resolved, and the series with their thresholds, from one grouped
 // query; the connection is closed again. With `withPriorRuns`, the latest recorded runs
@@ -33,8 +31,8 @@ ReportPlan PlanReport(const ReportOptions& options, bool withPriorRuns = false);
 
 // Sorts the results by urgency, compares them with the prior runs, and writes them; the
 // exit status (3 when a series failed).
-int FinishReport(std::vector<SeriesResult> results, const ReportRun& run,
-                 const ReportOptions& options, std::vector<RecordedRow> priorRuns);
+int FinishReport(ResultStore& results, const ReportRun& run, const ReportOptions& options,
+                 std::vector<RecordedRow> priorRuns);
 
 int Report(const ReportOptions& options);
 

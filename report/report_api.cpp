@@ -133,21 +133,14 @@ char* trend_report_write(const char* request) {
     std::vector<std::optional<Threshold>> limits;
     for (const auto& s : j.at("series")) series.push_back(s.get<Series>());
     for (const auto& t : j.at("thresholds")) limits.push_back(ThresholdOf(t));
-    std::vector<SeriesResult> results(series.size());
-    std::vector<bool> answered(series.size(), false);
-    for (const auto& line : j.at("lines")) {
-      auto [index, result] = ParseResultLine(line.get<std::string>(), series, limits, run);
-      if (index < results.size()) results[index] = std::move(result), answered[index] = true;
-    }
-    for (size_t i = 0; i < series.size(); ++i)
-      if (!answered[i])
-        throw CallFailed("no result for the series " + series[i].key.host + " " +
-                         series[i].key.probe);
-    std::stable_sort(results.begin(), results.end(), MoreUrgent);
+    if (limits.size() != series.size())
+      throw UsageError("the request names " + std::to_string(series.size()) + " series and " +
+                       std::to_string(limits.size()) + " thresholds");
+    ResultStore results(series, limits, run);
+    for (const auto& line : j.at("lines")) results.Add(line.get<std::string>());
+    results.Sort();
     TrackHistory(results, run, o);
-    const bool failed = std::any_of(results.begin(), results.end(), [](const SeriesResult& r) {
-      return r.status == Status::kError;
-    });
+    const bool failed = results.AnyFailed();
     std::string text;
     if (o.output.empty() || o.output == "-") {
       std::ostringstream out;

@@ -118,21 +118,31 @@ bool ChartCandidate(const SeriesResult& r) {
   return r.growth30 && r.status != Status::kInsufficientData && r.status != Status::kStale;
 }
 
-std::vector<Chart> DrawCharts(const std::vector<SeriesResult>& results, const ReportRun& run,
+std::vector<Chart> DrawCharts(const ResultStore& results, const ReportRun& run,
                               const std::string& pngFolder) {
-  std::vector<const SeriesResult*> chosen;
-  std::vector<const SeriesResult*> others;
-  for (const auto& r : results) {
+  // The ranks of the series drawn: the exceeded and warning ones in the report's order,
+  // then the fastest-growing others (the earlier of equal ones first).
+  std::vector<size_t> chosen;
+  std::vector<std::pair<float, size_t>> others;  // growth, rank: the fastest so far
+  auto faster = [](const std::pair<float, size_t>& a, const std::pair<float, size_t>& b) {
+    return a.first > b.first || (a.first == b.first && a.second < b.second);
+  };
+  for (size_t rank = 0; rank < results.size(); ++rank) {
+    const Status status = results.StatusAt(rank);
+    if (status == Status::kError || status == Status::kInsufficientData ||
+        status == Status::kStale || (status <= Status::kWarning && chosen.size() >= kMostCharts))
+      continue;
+    const SeriesResult r = results.At(rank);
     if (!ChartCandidate(r) || !r.chart) continue;
-    if (r.status == Status::kExceeded || r.status == Status::kWarning)
-      chosen.push_back(&r);
-    else
-      others.push_back(&r);
+    if (r.status == Status::kExceeded || r.status == Status::kWarning) {
+      chosen.push_back(rank);
+    } else {
+      others.emplace_back(*r.growth30, rank);
+      std::sort(others.begin(), others.end(), faster);
+      if (others.size() > kGrowthCharts) others.pop_back();
+    }
   }
-  std::stable_sort(others.begin(), others.end(), [](const SeriesResult* a, const SeriesResult* b) {
-    return *a->growth30 > *b->growth30;
-  });
-  for (size_t i = 0; i < others.size() && i < kGrowthCharts; ++i) chosen.push_back(others[i]);
+  for (const auto& [growth, rank] : others) chosen.push_back(rank);
   if (chosen.size() > kMostCharts) chosen.resize(kMostCharts);
   if (chosen.empty()) return {};
   if (!HaveGnuplot()) {
@@ -187,7 +197,9 @@ std::vector<Chart> DrawCharts(const std::vector<SeriesResult>& results, const Re
       "set title font ',13'\nset yrange [0:*]\n";
   std::vector<Chart> charts;
   std::set<std::string> ids;
-  for (const SeriesResult* r : chosen) {
+  for (const size_t rank : chosen) {
+    const SeriesResult result = results.At(rank);
+    const SeriesResult* r = &result;
     const SeriesKey& k = r->series.key;
     const ChartData& c = *r->chart;
     // Names that differ only in characters a file name cannot hold get ids of their own.

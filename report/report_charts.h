@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "report_types.h"
+#include "result_store.h"
 
 namespace host {
 
@@ -25,7 +26,7 @@ bool ChartCandidate(const SeriesResult& r);
 // exceeded or warning series also gets its hourly forecast for the next weeks. Written
 // as PNG files into `pngFolder` as well, when one is named. Without gnuplot there are no
 // charts (a note on standard error).
-std::vector<Chart> DrawCharts(const std::vector<SeriesResult>& results, const ReportRun& run,
+std::vector<Chart> DrawCharts(const ResultStore& results, const ReportRun& run,
                               const std::string& pngFolder);
 
 }  // namespace host

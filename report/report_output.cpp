@@ -205,10 +205,10 @@ std::string HtmlEscape(const std::string& s) {
   return out;
 }
 
-std::map<Status, size_t> Counts(const std::vector<SeriesResult>& results) {
+std::map<Status, size_t> Counts(const ResultStore& results) {
   std::map<Status, size_t> counts;
   for (Status s : kAllStatuses) counts[s] = 0;
-  for (const auto& r : results) ++counts[r.status];
+  for (size_t rank = 0; rank < results.size(); ++rank) ++counts[results.StatusAt(rank)];
   return counts;
 }
 
@@ -243,9 +243,8 @@ std::string Percent(const std::optional<float>& growth) {
 struct View {
   std::vector<std::string> header;
   std::vector<bool> numeric;  // right-aligned
-  std::vector<std::vector<std::string>> rows;
 };
-View Summary(const std::vector<SeriesResult>& results, const ReportRun& run) {
+View Summary(const ReportRun& run) {
   View v;
   v.header = {"HOST", "PROBE", "ARG", "STATUS", "LEVEL"};
   for (int h : run.horizons) v.header.push_back("+" + std::to_string(h) + "d");
@@ -254,35 +253,39 @@ View Summary(const std::vector<SeriesResult>& results, const ReportRun& run) {
   for (const auto& h : v.header)
     v.numeric.push_back(!(h == "HOST" || h == "PROBE" || h == "ARG" || h == "STATUS" ||
                           h == "UNIT" || h == "CROSSES" || h == "LAST SEEN"));
-  for (const auto& r : results) {
-    std::vector<std::string> row = {Visible(r.series.key.host), Visible(r.series.key.probe),
-                                    Visible(r.series.key.arg), StatusName(r.status),
-                                    Fixed(r.level)};
-    for (size_t i = 0; i < run.horizons.size(); ++i)
-      row.push_back(i < r.forecast.size() ? Fixed(r.forecast[i]) : "");
-    row.push_back(Fixed(r.peak));
-    row.push_back(Fixed(r.recentPeak));
-    row.push_back(
-        r.threshold
-            ? Fixed(r.threshold->value,
-                    r.threshold->value == static_cast<long long>(r.threshold->value) ? 0 : 2)
-            : "");
-    row.push_back(r.threshold ? Visible(r.threshold->unit) : "");
-    row.push_back(r.status == Status::kError ? "error " + std::to_string(r.errorNumber.value_or(0))
-                                             : Crossing(r));
-    row.push_back(Percent(r.growth30));
-    row.push_back(std::to_string(r.series.fitDays));
-    row.push_back(DayText(r.series.lastDay));
-    v.rows.push_back(std::move(row));
-  }
   return v;
 }
 
-void WriteTable(std::ostream& out, const View& v) {
+// A result's row of the table and Markdown forms.
+std::vector<std::string> SummaryRow(const SeriesResult& r, const ReportRun& run) {
+  std::vector<std::string> row = {Visible(r.series.key.host), Visible(r.series.key.probe),
+                                  Visible(r.series.key.arg), StatusName(r.status), Fixed(r.level)};
+  for (size_t i = 0; i < run.horizons.size(); ++i)
+    row.push_back(i < r.forecast.size() ? Fixed(r.forecast[i]) : "");
+  row.push_back(Fixed(r.peak));
+  row.push_back(Fixed(r.recentPeak));
+  row.push_back(
+      r.threshold ? Fixed(r.threshold->value,
+                          r.threshold->value == static_cast<long long>(r.threshold->value) ? 0 : 2)
+                  : "");
+  row.push_back(r.threshold ? Visible(r.threshold->unit) : "");
+  row.push_back(r.status == Status::kError ? "error " + std::to_string(r.errorNumber.value_or(0))
+                                           : Crossing(r));
+  row.push_back(Percent(r.growth30));
+  row.push_back(std::to_string(r.series.fitDays));
+  row.push_back(DayText(r.series.lastDay));
+  return row;
+}
+
+// The table: a pass over the results for the columns' widths, a second for the rows.
+void WriteTable(std::ostream& out, const ResultStore& results, const ReportRun& run) {
+  const View v = Summary(run);
   std::vector<size_t> width(v.header.size());
   for (size_t c = 0; c < v.header.size(); ++c) width[c] = v.header[c].size();
-  for (const auto& row : v.rows)
+  for (const auto& r : results) {
+    const auto row = SummaryRow(r, run);
     for (size_t c = 0; c < row.size(); ++c) width[c] = std::max(width[c], row[c].size());
+  }
   auto line = [&](const std::vector<std::string>& cells) {
     std::string text;
     for (size_t c = 0; c < cells.size(); ++c) {
@@ -295,11 +298,11 @@ void WriteTable(std::ostream& out, const View& v) {
     out << text << "\n";
   };
   line(v.header);
-  for (const auto& row : v.rows) line(row);
+  for (const auto& r : results) line(SummaryRow(r, run));
 }
 
-void WriteMarkdown(std::ostream& out, const View& v, const std::vector<SeriesResult>& results,
-                   const ReportRun& run) {
+void WriteMarkdown(std::ostream& out, const ResultStore& results, const ReportRun& run) {
+  const View v = Summary(run);
   out << "Fleet report " << DayText(run.first) << " to " << DayText(run.last) << " (" << run.dsn
       << "): ";
   bool firstCount = true;
@@ -315,9 +318,9 @@ void WriteMarkdown(std::ostream& out, const View& v, const std::vector<SeriesRes
   out << "\n|";
   for (size_t c = 0; c < v.header.size(); ++c) out << (v.numeric[c] ? " ---: |" : " --- |");
   out << "\n";
-  for (const auto& row : v.rows) {
+  for (const auto& r : results) {
     out << "|";
-    for (const auto& c : row) out << " " << cell(c) << " |";
+    for (const auto& c : SummaryRow(r, run)) out << " " << cell(c) << " |";
     out << "\n";
   }
 }
@@ -391,15 +394,21 @@ int LeadingRank(const std::string& name) {
 // columns no row has a value in, and without the first and last day when every row has the
 // same ones (the parameters show them once).
 std::vector<const Column*> PageColumns(const std::vector<Column>& columns,
-                                       const std::vector<SeriesResult>& results, bool sameDays) {
+                                       const ResultStore& results, bool sameDays) {
+  // One pass over the results: which columns hold a value somewhere.
+  std::vector<bool> held(columns.size(), false);
+  size_t unseen = columns.size();
+  for (auto it = results.begin(); unseen > 0 && it != results.end(); ++it) {
+    const SeriesResult r = *it;
+    for (size_t c = 0; c < columns.size(); ++c)
+      if (!held[c] && !columns[c].value(r).is_null()) held[c] = true, --unseen;
+  }
   std::vector<const Column*> out;
-  for (const auto& c : columns) {
+  for (size_t i = 0; i < columns.size(); ++i) {
+    const Column& c = columns[i];
     if (sameDays && (c.name == "first_day" || c.name == "last_day" || c.name == "last_seen"))
       continue;
-    if (!std::any_of(results.begin(), results.end(),
-                     [&](const SeriesResult& r) { return !c.value(r).is_null(); }) &&
-        c.name != "host" && c.name != "status")
-      continue;
+    if (!held[i] && c.name != "host" && c.name != "status") continue;
     out.push_back(&c);
   }
   std::stable_sort(out.begin(), out.end(), [](const Column* a, const Column* b) {
@@ -449,7 +458,7 @@ void WriteCell(std::ostream& out, const Column& c, const SeriesResult& r) {
   }
 }
 
-void WriteHtml(std::ostream& out, const std::vector<SeriesResult>& results, const ReportRun& run,
+void WriteHtml(std::ostream& out, const ResultStore& results, const ReportRun& run,
                const std::vector<Column>& columns, const std::vector<Chart>& charts) {
   out << R"(<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8">
@@ -468,14 +477,13 @@ void WriteHtml(std::ostream& out, const std::vector<SeriesResult>& results, cons
        run.dsn + (run.qualifier.empty() ? "" : " (qualifier " + run.qualifier + ")"));
   item("range", DayText(run.first) + " to " + DayText(run.last));
   // Days with data: once here when every series has the same, else per row.
-  const bool sameDays =
-      !results.empty() && std::all_of(results.begin(), results.end(), [&](const SeriesResult& r) {
-        return r.series.firstDay == results.front().series.firstDay &&
-               r.series.lastDay == results.front().series.lastDay;
-      });
+  bool sameDays = !results.empty();
+  for (size_t rank = 1; sameDays && rank < results.size(); ++rank)
+    sameDays = results.SeriesAt(rank).firstDay == results.SeriesAt(0).firstDay &&
+               results.SeriesAt(rank).lastDay == results.SeriesAt(0).lastDay;
   if (sameDays)
-    item("days with data", DayText(results.front().series.firstDay) + " to " +
-                               DayText(results.front().series.lastDay) + " (every series)");
+    item("days with data", DayText(results.SeriesAt(0).firstDay) + " to " +
+                               DayText(results.SeriesAt(0).lastDay) + " (every series)");
   std::string horizons;
   for (int h : run.horizons)
     horizons += (horizons.empty() ? "" : ", ") + std::to_string(h) + " days";
@@ -489,7 +497,8 @@ void WriteHtml(std::ostream& out, const std::vector<SeriesResult>& results, cons
         << "</span> " << n << "</span>";
   // The hosts, each with a section of its own below the table.
   std::map<std::string, std::string> hostIds;
-  for (const auto& r : results) hostIds.emplace(r.series.key.host, "");
+  for (size_t rank = 0; rank < results.size(); ++rank)
+    hostIds.emplace(results.SeriesAt(rank).key.host, "");
   size_t n = 0;
   for (auto& [host, id] : hostIds) id = "host-" + std::to_string(++n);
 
@@ -530,14 +539,21 @@ void WriteHtml(std::ostream& out, const std::vector<SeriesResult>& results, cons
   for (const Column* c : shown)
     if (c->name != "host" && (LeadingRank(c->name) != INT_MAX || c->name == "unit"))
       brief.push_back(c);
+  // The ranks host by host, each host's in the report's order: one pass over the results.
+  std::vector<size_t> byHost(results.size());
+  for (size_t rank = 0; rank < byHost.size(); ++rank) byHost[rank] = rank;
+  std::stable_sort(byHost.begin(), byHost.end(), [&](size_t a, size_t b) {
+    return results.SeriesAt(a).key.host < results.SeriesAt(b).key.host;
+  });
+  auto next = byHost.begin();
   for (const auto& [host, id] : hostIds) {
     out << "<section class=\"host\" id=\"" << id << "\" data-host=\"" << HtmlEscape(host)
         << "\"><h3>" << HtmlEscape(host) << "</h3>\n<div class=\"table-box\"><table "
         << "class=\"host-series\"><thead><tr>";
     for (const Column* c : brief) WriteHeader(out, *c);
     out << "</tr></thead><tbody>\n";
-    for (const auto& r : results) {
-      if (r.series.key.host != host) continue;
+    for (; next != byHost.end() && results.SeriesAt(*next).key.host == host; ++next) {
+      const SeriesResult r = results.At(*next);
       out << "<tr>";
       for (const Column* c : brief) WriteCell(out, *c, r);
       out << "</tr>\n";
@@ -580,8 +596,7 @@ std::string MetricNumber(double v) {
 // The report as metrics for node_exporter's textfile collector (the text exposition
 // format, which OpenMetrics parsers read too): a gauge family per figure, labelled by
 // host, probe and arg; "never" is +Inf; a status is 1 for the series' own, 0 else.
-void WriteOpenMetrics(std::ostream& out, const std::vector<SeriesResult>& results,
-                      const ReportRun& run) {
+void WriteOpenMetrics(std::ostream& out, const ResultStore& results, const ReportRun& run) {
   auto labels = [](const SeriesResult& r) {
     return "host=\"" + LabelValue(r.series.key.host) + "\",probe=\"" +
            LabelValue(r.series.key.probe) + "\",arg=\"" + LabelValue(r.series.key.arg) + "\"";
@@ -735,15 +750,15 @@ std::string NestedJson(const json& v, int depth) {
   return out;
 }
 
-void RenderReport(std::ostream& text, const std::vector<SeriesResult>& results,
-                  const ReportRun& run, const ReportOptions& o) {
+void RenderReport(std::ostream& text, const ResultStore& results, const ReportRun& run,
+                  const ReportOptions& o) {
   const auto columns = Columns(run);
   std::vector<Chart> charts;
   if (o.format == "html" || !o.charts.empty()) charts = DrawCharts(results, run, o.charts);
   if (o.format == "table") {
-    WriteTable(text, Summary(results, run));
+    WriteTable(text, results, run);
   } else if (o.format == "markdown") {
-    WriteMarkdown(text, Summary(results, run), results, run);
+    WriteMarkdown(text, results, run);
   } else if (o.format == "csv") {
     for (size_t c = 0; c < columns.size(); ++c) text << (c ? "," : "") << columns[c].name;
     text << "\r\n";
@@ -765,7 +780,7 @@ void RenderReport(std::ostream& text, const std::vector<SeriesResult>& results,
     text << "{\n  \"parameters\": " << NestedJson(Parameters(run), 1) << ",\n  \"series\": ";
     if (results.empty()) text << "[]";
     for (size_t i = 0; i < results.size(); ++i)
-      text << (i ? ",\n    " : "[\n    ") << NestedJson(SeriesObject(results[i], columns), 2);
+      text << (i ? ",\n    " : "[\n    ") << NestedJson(SeriesObject(results.At(i), columns), 2);
     if (!results.empty()) text << "\n  ]";
     text << ",\n  \"counts\": " << NestedJson(counts, 1)
          << ",\n  \"elapsed_seconds\": " << json(run.seconds).dump() << "\n}\n";
@@ -774,8 +789,7 @@ void RenderReport(std::ostream& text, const std::vector<SeriesResult>& results,
   }
 }
 
-void WriteReport(const std::vector<SeriesResult>& results, const ReportRun& run,
-                 const ReportOptions& o) {
+void WriteReport(const ResultStore& results, const ReportRun& run, const ReportOptions& o) {
   if (o.output.empty() || o.output == "-") {
     RenderReport(std::cout, results, run, o);
     std::cout << std::flush;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "report_types.h"
+#include "result_store.h"
 
 namespace host {
 
@@ -20,11 +21,10 @@ std::pair<size_t, SeriesResult> ParseResultLine(const std::string& line,
 
 // The report in the chosen format (the charts drawn as it needs them), written to `out` as
 // it is made.
-void RenderReport(std::ostream& out, const std::vector<SeriesResult>& results, const ReportRun& run,
+void RenderReport(std::ostream& out, const ResultStore& results, const ReportRun& run,
                   const ReportOptions& options);
 
 // Writes the report in the chosen format to --output or standard output, and the charts.
-void WriteReport(const std::vector<SeriesResult>& results, const ReportRun& run,
-                 const ReportOptions& options);
+void WriteReport(const ResultStore& results, const ReportRun& run, const ReportOptions& options);
 
 }  // namespace host

@@ -1,0 +1,88 @@
+// A run's results between the workers and the writers. Each result line is kept in an
+// unlinked temporary file as it arrives; memory holds only what the report's order needs
+// (the status and the crossing day) and where the line lies, a few bytes a series, so that
+// a fleet of any size fits. The writers read the results back one at a time, in the
+// report's order, as often as they pass over them.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "report_types.h"
+
+namespace host {
+
+class ResultStore {
+ public:
+  // The run's series and their thresholds (one each): they outlive the store.
+  ResultStore(const std::vector<Series>& series,
+              const std::vector<std::optional<Threshold>>& thresholds, const ReportRun& run);
+  ~ResultStore();
+  ResultStore(const ResultStore&) = delete;
+  ResultStore& operator=(const ResultStore&) = delete;
+
+  // Keeps a result line as the workers send it; false (and nothing kept) when its series
+  // is unknown or already answered.
+  bool Add(const std::string& line);
+  // Keeps a result made here (a series whose worker was lost).
+  void Add(size_t index, const SeriesResult& r);
+  bool Answered(size_t index) const { return entries_[index].length > 0; }
+
+  // Puts the results in the report's order: status, then crossing date (earliest first,
+  // none last), then key. Every series must be answered.
+  void Sort();
+  // Applied to each result as it is read back (the comparison with the recorded runs).
+  void Adjust(std::function<void(SeriesResult&)> adjust) { adjust_ = std::move(adjust); }
+
+  // In the report's order, once sorted.
+  size_t size() const { return order_.size(); }
+  bool empty() const { return order_.empty(); }
+  SeriesResult At(size_t rank) const;
+  Status StatusAt(size_t rank) const { return entries_[order_[rank]].status; }
+  const Series& SeriesAt(size_t rank) const { return series_[order_[rank]]; }
+  bool AnyFailed() const;
+
+  // Each result in the report's order, read as the loop reaches it.
+  class Iterator {
+   public:
+    Iterator(const ResultStore* store, size_t rank) : store_(store), rank_(rank) {}
+    SeriesResult operator*() const { return store_->At(rank_); }
+    Iterator& operator++() {
+      ++rank_;
+      return *this;
+    }
+    bool operator==(const Iterator& o) const { return rank_ == o.rank_; }
+
+   private:
+    const ResultStore* store_;
+    size_t rank_;
+  };
+  Iterator begin() const { return {this, 0}; }
+  Iterator end() const { return {this, size()}; }
+
+ private:
+  struct Entry {
+    uint64_t offset = 0;
+    uint32_t length = 0;  // 0: not answered yet
+    Status status = Status::kError;
+    std::optional<trend::Date> crossing;
+  };
+  void Keep(size_t index, const std::string& line, const SeriesResult& r);
+  void Flush();
+
+  const std::vector<Series>& series_;
+  const std::vector<std::optional<Threshold>>& thresholds_;
+  const ReportRun& run_;
+  std::vector<Entry> entries_;   // by series index
+  std::vector<uint32_t> order_;  // series indexes, most urgent first
+  std::function<void(SeriesResult&)> adjust_;
+  int fd_ = -1;
+  std::string folder_;    // where the file lies, for the messages
+  std::string buffer_;    // lines not yet written to the file
+  uint64_t written_ = 0;  // bytes in the file
+};
+
+}  // namespace host
