@@ -86,7 +86,7 @@ class Report : public testbed::HostTest {
     return trend::FormatDate(trend::AddDays(trend::ParseDate(kLast), offset),
                              trend::DateFormat::kIsoDay);
   }
-  HostRun Run(std::vector<std::string> options) {
+  HostRun Run(std::vector<std::string> options, const std::vector<std::string>& env = {}) {
     const auto& b = testbed::CurrentBackend();
     // The class's own line unless a test names a model: its crossings follow from the
     // construction by the line's arithmetic.
@@ -95,7 +95,7 @@ class Report : public testbed::HostTest {
     if (std::find(options.begin(), options.end(), "--model") == options.end())
       args.insert(args.end(), {"--model", "line"});
     args.insert(args.end(), options.begin(), options.end());
-    return Host(args);
+    return Host(args, env);
   }
   std::string thresholds_;
 };
@@ -194,6 +194,24 @@ TEST_F(Report, TheSameBytesWhateverTheNumberOfJobs) {
   HostRun four = Run({"--format", "csv", "--jobs", "4"});
   EXPECT_EQ(one.out, four.out);
   EXPECT_EQ(one.status, four.status);
+}
+
+TEST_F(Report, ResultsWaitInATemporaryFileThatLeavesNothingBehind) {
+  const auto tmp = dir_ / "tmp";
+  std::filesystem::create_directory(tmp);
+  const HostRun usual = Run({"--format", "table"});
+  const HostRun kept = Run({"--format", "table"}, {"TMPDIR=" + tmp.string()});
+  EXPECT_EQ(kept.out, usual.out);
+  EXPECT_EQ(kept.status, usual.status);
+  EXPECT_TRUE(std::filesystem::is_empty(tmp));
+  // Nowhere to keep them: the report says so before it forecasts anything.
+  const HostRun nowhere = Run({"--format", "table"}, {"TMPDIR=" + (dir_ / "gone").string()});
+  EXPECT_EQ(nowhere.status, 1);
+  EXPECT_EQ(nowhere.out, "");
+  EXPECT_NE(nowhere.err.find("cannot keep the report's results in a temporary file in " +
+                             (dir_ / "gone").string() + ": No such file or directory"),
+            std::string::npos)
+      << nowhere.err;
 }
 
 TEST_F(Report, FiltersRangeAndAnEmptySelection) {
