@@ -42,8 +42,8 @@ void CompareWithHistory(ResultStore& results, std::vector<RecordedRow> prior) {
 void RecordRun(const ResultStore& results, const ReportRun& run, ForecastHistory& history,
                const std::string& prefix) {
   const std::string now = RunTimeNow();
-  std::vector<RecordedRow> rows;
-  for (const auto& r : results) {
+  auto made = [&](size_t rank) {
+    const SeriesResult r = results.At(rank);
     RecordedRow row;
     row.runTime = now;
     row.firstDay = run.first;
@@ -65,10 +65,10 @@ void RecordRun(const ResultStore& results, const ReportRun& run, ForecastHistory
     row.crossingDate = r.crossingDate;
     if (r.daysToThreshold && *r.daysToThreshold != kNeverDays)
       row.daysToThreshold = *r.daysToThreshold;
-    rows.push_back(std::move(row));
-  }
+    return row;
+  };
   try {
-    history.Append(rows);
+    history.Append(results.size(), made);
   } catch (const trend::Error& e) {
     throw CallFailed(
         "cannot record the run in " + prefix +

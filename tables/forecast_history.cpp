@@ -1,5 +1,6 @@
 #include "forecast_history.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -42,35 +43,9 @@ std::string RunTimeNow() {
   return RunTime(std::chrono::system_clock::now());
 }
 
-void ForecastHistory::Append(const std::vector<RecordedRow>& rows) {
-  if (rows.empty()) return;
-  std::vector<std::string> runTime, model, thresholdsFile, hosts, probes, args, direction, basis,
-      status, seriesModel, forecasts;
-  std::vector<trend::Date> first, last;
-  std::vector<std::optional<double>> threshold, level, days;
-  std::vector<std::optional<trend::Date>> crossing;
-  for (const auto& r : rows) {
-    runTime.push_back(r.runTime);
-    first.push_back(r.firstDay);
-    last.push_back(r.lastDay);
-    model.push_back(r.model);
-    thresholdsFile.push_back(r.thresholdsFile);
-    hosts.push_back(r.key.host);
-    probes.push_back(r.key.probe);
-    args.push_back(r.key.arg);
-    threshold.push_back(r.threshold);
-    direction.push_back(r.direction);
-    basis.push_back(r.basis);
-    status.push_back(r.status);
-    seriesModel.push_back(r.seriesModel);
-    level.push_back(r.level);
-    forecasts.push_back(r.forecasts);
-    crossing.push_back(r.crossingDate);
-    days.push_back(r.daysToThreshold);
-  }
-  const std::vector<trend::db::ParameterColumn> columns = {
-      runTime,   first, last,   model,       thresholdsFile, hosts,     probes,   args, threshold,
-      direction, basis, status, seriesModel, level,          forecasts, crossing, days};
+void ForecastHistory::Append(size_t count, const std::function<RecordedRow(size_t)>& row) {
+  if (count == 0) return;
+  constexpr size_t kBatch = 1000;
   std::string tuple = "(";
   for (size_t c = 0; c < kColumnCount; ++c) tuple += c ? ", ?" : "?";
   tuple += ")";
@@ -79,7 +54,38 @@ void ForecastHistory::Append(const std::vector<RecordedRow>& rows) {
       db_.connection(),
       "INSERT INTO " + db_.prefix() + "HX_FORECAST_HISTORY (" + kColumns + ") VALUES ", tuple, ", ",
       50);
-  insert.Execute(columns, rows.size());
+  for (size_t from = 0; from < count; from += kBatch) {
+    std::vector<std::string> runTime, model, thresholdsFile, hosts, probes, args, direction, basis,
+        status, seriesModel, forecasts;
+    std::vector<trend::Date> first, last;
+    std::vector<std::optional<double>> threshold, level, days;
+    std::vector<std::optional<trend::Date>> crossing;
+    const size_t n = std::min(kBatch, count - from);
+    for (size_t i = from; i < from + n; ++i) {
+      const RecordedRow r = row(i);
+      runTime.push_back(r.runTime);
+      first.push_back(r.firstDay);
+      last.push_back(r.lastDay);
+      model.push_back(r.model);
+      thresholdsFile.push_back(r.thresholdsFile);
+      hosts.push_back(r.key.host);
+      probes.push_back(r.key.probe);
+      args.push_back(r.key.arg);
+      threshold.push_back(r.threshold);
+      direction.push_back(r.direction);
+      basis.push_back(r.basis);
+      status.push_back(r.status);
+      seriesModel.push_back(r.seriesModel);
+      level.push_back(r.level);
+      forecasts.push_back(r.forecasts);
+      crossing.push_back(r.crossingDate);
+      days.push_back(r.daysToThreshold);
+    }
+    const std::vector<trend::db::ParameterColumn> columns = {
+        runTime,   first, last,   model,       thresholdsFile, hosts,     probes,   args, threshold,
+        direction, basis, status, seriesModel, level,          forecasts, crossing, days};
+    insert.Execute(columns, n);
+  }
   transaction.Commit();
 }
 

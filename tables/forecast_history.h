@@ -2,6 +2,7 @@
 // and recorded run. The host's own statements on it; values travel as parameters.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,8 +27,9 @@ struct RecordedRow {
 class ForecastHistory {
  public:
   explicit ForecastHistory(HostDatabase& db) : db_(db) {}
-  // Appends the rows of one run in one transaction: all of them or none.
-  void Append(const std::vector<RecordedRow>& rows);
+  // Appends the `count` rows of one run in one transaction, all of them or none; `row(i)`
+  // makes each as it is written (a batch at a time), so that a run of any size fits.
+  void Append(size_t count, const std::function<RecordedRow(size_t)>& row);
   // The latest recorded row of every series (and threshold) before `before`, from runs of
   // the last `days` days; nothing when the table does not exist.
   std::vector<RecordedRow> Latest(const std::string& before, int days);
