@@ -1,5 +1,6 @@
 #include "history.h"
 
+#include <algorithm>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -16,26 +17,21 @@ namespace {
 
 using Match = std::tuple<SeriesKey, std::optional<double>, std::string, std::string>;
 
-Match MatchOf(const SeriesResult& r) {
-  if (!r.threshold) return {r.series.key, std::nullopt, "above", "mean"};
-  return {r.series.key, r.threshold->value, DirectionName(r.threshold->direction),
-          BasisName(r.threshold->basis)};
+Match MatchOf(const SeriesKey& key, const std::optional<Threshold>& t) {
+  if (!t) return {key, std::nullopt, "above", "mean"};
+  return {key, t->value, DirectionName(t->direction), BasisName(t->basis)};
 }
 
-// Sets each result's previous crossing and its shift, as the store reads it, from the
-// latest recorded run of the same series with the same threshold.
-void CompareWithHistory(ResultStore& results, std::vector<RecordedRow> prior) {
-  auto latest = std::make_shared<std::map<Match, RecordedRow>>();
-  for (auto& row : prior)
-    (*latest)[{row.key, row.threshold, row.direction, row.basis}] = std::move(row);
-  if (latest->empty()) return;
-  results.Adjust([latest](SeriesResult& r) {
-    auto it = latest->find(MatchOf(r));
-    if (it == latest->end() || !it->second.crossingDate) return;
-    r.previousCrossing = it->second.crossingDate;
+void CompareWithHistory(ResultStore& results, PriorCrossings prior) {
+  if (prior.empty()) return;
+  results.Adjust([prior = std::make_shared<const PriorCrossings>(std::move(prior))](
+                     size_t index, SeriesResult& r) {
+    const auto& previous = (*prior)[index];
+    if (!previous) return;
+    r.previousCrossing = previous;
     if (r.crossingDate)
       r.crossingShiftDays =
-          static_cast<int>(trend::CalendarDaysBetween(*it->second.crossingDate, *r.crossingDate));
+          static_cast<int>(trend::CalendarDaysBetween(*previous, *r.crossingDate));
   });
 }
 
@@ -51,7 +47,7 @@ void RecordRun(const ResultStore& results, const ReportRun& run, ForecastHistory
     row.model = run.model;
     row.thresholdsFile = run.thresholdsFile;
     row.key = r.series.key;
-    const auto [key, threshold, direction, basis] = MatchOf(r);
+    const auto [key, threshold, direction, basis] = MatchOf(r.series.key, r.threshold);
     row.threshold = threshold;
     row.direction = direction;
     row.basis = basis;
@@ -78,12 +74,30 @@ void RecordRun(const ResultStore& results, const ReportRun& run, ForecastHistory
 
 }  // namespace
 
-std::vector<RecordedRow> PriorRuns(HostDatabase& db) {
-  return ForecastHistory(db).Latest(RunTimeNow() + "~", kHistoryDays);
+PriorCrossings ReadPriorCrossings(HostDatabase& db, const std::vector<Series>& series,
+                                  const std::vector<std::optional<Threshold>>& thresholds) {
+  // The series by key, each row's found by a binary search: a fleet's history is read
+  // row by row, and only one date a series is kept.
+  std::vector<uint32_t> byKey(series.size());
+  for (size_t i = 0; i < byKey.size(); ++i) byKey[i] = static_cast<uint32_t>(i);
+  std::stable_sort(byKey.begin(), byKey.end(),
+                   [&](uint32_t a, uint32_t b) { return series[a].key < series[b].key; });
+  PriorCrossings prior;
+  ForecastHistory(db).Crossings(RunTimeNow() + "~", kHistoryDays, [&](const RecordedCrossing& c) {
+    auto it = std::lower_bound(byKey.begin(), byKey.end(), c.key,
+                               [&](uint32_t i, const SeriesKey& k) { return series[i].key < k; });
+    for (; it != byKey.end() && series[*it].key == c.key; ++it) {
+      const auto [key, threshold, direction, basis] = MatchOf(series[*it].key, thresholds[*it]);
+      if (threshold != c.threshold || direction != c.direction || basis != c.basis) continue;
+      if (prior.empty()) prior.resize(series.size());
+      prior[*it] = c.crossingDate;  // a later run's supersedes
+    }
+  });
+  return prior;
 }
 
 void TrackHistory(ResultStore& results, const ReportRun& run, const ReportOptions& o,
-                  std::vector<RecordedRow> prior) {
+                  PriorCrossings prior) {
   CompareWithHistory(results, std::move(prior));
   if (!o.record) return;
   HostDatabase db(o.login);
@@ -91,9 +105,11 @@ void TrackHistory(ResultStore& results, const ReportRun& run, const ReportOption
   RecordRun(results, run, history, db.prefix());
 }
 
-void TrackHistory(ResultStore& results, const ReportRun& run, const ReportOptions& o) {
+void TrackHistory(ResultStore& results, const ReportRun& run, const ReportOptions& o,
+                  const std::vector<Series>& series,
+                  const std::vector<std::optional<Threshold>>& thresholds) {
   HostDatabase db(o.login);
-  CompareWithHistory(results, PriorRuns(db));
+  CompareWithHistory(results, ReadPriorCrossings(db, series, thresholds));
   if (o.record) {
     ForecastHistory history(db);
     RecordRun(results, run, history, db.prefix());

@@ -15,15 +15,22 @@ namespace host {
 inline constexpr int kHistoryDays = 400;    // how far back the comparison looks for a run
 inline constexpr int kLargeShiftDays = 14;  // a crossing moved this much stands out
 
-// The latest recorded run of every series and threshold, as the comparison takes them.
-std::vector<RecordedRow> PriorRuns(HostDatabase& db);
+// The crossing of the latest recorded run of each series with the same threshold (value,
+// direction and basis), one per series (none for a series no run matched); empty when
+// nothing is recorded.
+using PriorCrossings = std::vector<std::optional<trend::Date>>;
+PriorCrossings ReadPriorCrossings(HostDatabase& db, const std::vector<Series>& series,
+                                  const std::vector<std::optional<Threshold>>& thresholds);
 
-// Sets each result's previous crossing and its shift from the latest recorded run of the
-// same series with the same threshold (value, direction and basis) among `prior`, then
+// Gives each result, as it is read, its previous crossing and the shift from it, then
 // with --record records the run's results in one transaction (on a connection opened for
 // it).
 void TrackHistory(ResultStore& results, const ReportRun& run, const ReportOptions& o,
-                  std::vector<RecordedRow> prior);
+                  PriorCrossings prior);
+// The same on one connection, reading the prior crossings of the series first.
+void TrackHistory(ResultStore& results, const ReportRun& run, const ReportOptions& o,
+                  const std::vector<Series>& series,
+                  const std::vector<std::optional<Threshold>>& thresholds);
 // The same on one connection, reading the prior runs first.
 void TrackHistory(ResultStore& results, const ReportRun& run, const ReportOptions& o);
 

@@ -280,21 +280,21 @@ ReportPlan PlanReport(const ReportOptions& o, bool withPriorRuns) {
     std::erase_if(plan.series, [&](const Series& s) {
       return !Matches(o.hostPatterns, s.key.host) || !Matches(o.probePatterns, s.key.probe);
     });
+    for (const auto& s : plan.series)
+      plan.thresholds.push_back(thresholds.For(s.key.probe, s.key.arg));
     // Read now, on this connection: the end of the run then opens one only to record.
-    if (withPriorRuns) plan.priorRuns = PriorRuns(db);
+    if (withPriorRuns) plan.priorCrossings = ReadPriorCrossings(db, plan.series, plan.thresholds);
   }
   if (plan.series.empty() && !o.quiet)
     std::cerr << "trendhost: no series of HX_METRICS between " << DayText(run.first) << " and "
               << DayText(run.last) << " match the selection\n";
-  for (const auto& s : plan.series)
-    plan.thresholds.push_back(thresholds.For(s.key.probe, s.key.arg));
   return plan;
 }
 
 int FinishReport(ResultStore& results, const ReportRun& run, const ReportOptions& o,
-                 std::vector<RecordedRow> priorRuns) {
+                 PriorCrossings prior) {
   results.Sort();
-  TrackHistory(results, run, o, std::move(priorRuns));
+  TrackHistory(results, run, o, std::move(prior));
   WriteReport(results, run, o);
   // On a terminal, where the report went (a script reads the exit status instead).
   if (!o.output.empty() && o.output != "-" && !o.quiet && ::isatty(STDERR_FILENO))
@@ -309,7 +309,7 @@ int Report(const ReportOptions& o) {
   if (!plan.series.empty()) RunWorkers(plan.series, plan.thresholds, o, plan.run, results);
   plan.run.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  return FinishReport(results, plan.run, o, std::move(plan.priorRuns));
+  return FinishReport(results, plan.run, o, std::move(plan.priorCrossings));
 }
 
 }  // namespace host

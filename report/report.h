@@ -12,27 +12,27 @@
 #include <optional>
 #include <vector>
 
-#include "forecast_history.h"
+#include "history.h"
 #include "report_types.h"
 #include "result_store.h"
 
 namespace host {
 
 // The run's parameters resolved, and the series with their thresholds, from one grouped
-// query; the connection is closed again. With `withPriorRuns`, the latest recorded runs
-// the results are compared with are read on the same connection.
+// query; the connection is closed again. With `withPriorRuns`, the crossings of the latest
+// recorded runs the results are compared with are read on the same connection.
 struct ReportPlan {
   ReportRun run;
   std::vector<Series> series;
   std::vector<std::optional<Threshold>> thresholds;  // one per series
-  std::vector<RecordedRow> priorRuns;
+  PriorCrossings priorCrossings;
 };
 ReportPlan PlanReport(const ReportOptions& options, bool withPriorRuns = false);
 
 // Sorts the results by urgency, compares them with the prior runs, and writes them; the
 // exit status (3 when a series failed).
 int FinishReport(ResultStore& results, const ReportRun& run, const ReportOptions& options,
-                 std::vector<RecordedRow> priorRuns);
+                 PriorCrossings prior);
 
 int Report(const ReportOptions& options);
 

@@ -139,7 +139,7 @@ char* trend_report_write(const char* request) {
     ResultStore results(series, limits, run);
     for (const auto& line : j.at("lines")) results.Add(line.get<std::string>());
     results.Sort();
-    TrackHistory(results, run, o);
+    TrackHistory(results, run, o, series, limits);
     const bool failed = results.AnyFailed();
     std::string text;
     if (o.output.empty() || o.output == "-") {

@@ -119,7 +119,7 @@ SeriesResult ResultStore::At(size_t rank) const {
     done += static_cast<size_t>(n);
   }
   SeriesResult r = ParseResultLine(line, series_, thresholds_, run_).second;
-  if (adjust_) adjust_(r);
+  if (adjust_) adjust_(order_[rank], r);
   return r;
 }
 

@@ -34,8 +34,9 @@ class ResultStore {
   // Puts the results in the report's order: status, then crossing date (earliest first,
   // none last), then key. Every series must be answered.
   void Sort();
-  // Applied to each result as it is read back (the comparison with the recorded runs).
-  void Adjust(std::function<void(SeriesResult&)> adjust) { adjust_ = std::move(adjust); }
+  // Applied to each result, with its series' index, as it is read back (the comparison
+  // with the recorded runs).
+  void Adjust(std::function<void(size_t, SeriesResult&)> adjust) { adjust_ = std::move(adjust); }
 
   // In the report's order, once sorted.
   size_t size() const { return order_.size(); }
@@ -78,7 +79,7 @@ class ResultStore {
   const ReportRun& run_;
   std::vector<Entry> entries_;   // by series index
   std::vector<uint32_t> order_;  // series indexes, most urgent first
-  std::function<void(SeriesResult&)> adjust_;
+  std::function<void(size_t, SeriesResult&)> adjust_;
   int fd_ = -1;
   std::string folder_;    // where the file lies, for the messages
   std::string buffer_;    // lines not yet written to the file

@@ -116,22 +116,30 @@ std::vector<RecordedRow> ForecastHistory::Read(const std::string& where) {
   return out;
 }
 
-std::vector<RecordedRow> ForecastHistory::Latest(const std::string& before, int days) {
+void ForecastHistory::Crossings(const std::string& before, int days,
+                                const std::function<void(const RecordedCrossing&)>& each) {
   const std::string from =
       RunTime(std::chrono::system_clock::now() - std::chrono::hours(24) * days);
-  std::vector<RecordedRow> rows;
+  std::optional<trend::db::ResultSet> rs;
   try {
     // Run times are our own digits and letters: safe as literals.
-    rows = Read("RUN_TIME >= '" + from + "' AND RUN_TIME < '" + before + "'");
+    rs.emplace(db_.connection().OpenResultSet(
+        "SELECT HOSTNAME, PROBE, PROBE_ARG, THRESHOLD, DIRECTION, BASIS, CROSSING_DATE FROM " +
+        db_.prefix() + "HX_FORECAST_HISTORY WHERE RUN_TIME >= '" + from + "' AND RUN_TIME < '" +
+        before + "' ORDER BY RUN_TIME"));
   } catch (const trend::Error&) {
-    return {};  // no history table: nothing recorded yet
+    return;  // no history table: nothing recorded yet
   }
-  std::map<std::tuple<SeriesKey, std::optional<double>, std::string, std::string>, RecordedRow>
-      latest;
-  for (auto& r : rows) latest[{r.key, r.threshold, r.direction, r.basis}] = std::move(r);
-  std::vector<RecordedRow> out;
-  for (auto& [key, r] : latest) out.push_back(std::move(r));
-  return out;
+  RecordedCrossing c;
+  for (; !rs->AtEnd(); rs->MoveNext()) {
+    c.key = {rs->Value(0).ToText(), rs->Value(1).ToText(), rs->Value(2).ToText()};
+    c.threshold = MaybeNumber(rs->Value(3));
+    c.direction = rs->Value(4).ToText();
+    c.basis = rs->Value(5).ToText();
+    c.crossingDate.reset();
+    if (!rs->Value(6).IsNull()) c.crossingDate = rs->Value(6).ToDate();
+    each(c);
+  }
 }
 
 std::vector<RecordedRow> ForecastHistory::Of(const SeriesKey& key) {

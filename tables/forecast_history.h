@@ -24,15 +24,25 @@ struct RecordedRow {
   std::optional<double> daysToThreshold;
 };
 
+// What the comparison with the recorded runs reads of a row.
+struct RecordedCrossing {
+  SeriesKey key;
+  std::optional<double> threshold;
+  std::string direction, basis;
+  std::optional<trend::Date> crossingDate;
+};
+
 class ForecastHistory {
  public:
   explicit ForecastHistory(HostDatabase& db) : db_(db) {}
   // Appends the `count` rows of one run in one transaction, all of them or none; `row(i)`
   // makes each as it is written (a batch at a time), so that a run of any size fits.
   void Append(size_t count, const std::function<RecordedRow(size_t)>& row);
-  // The latest recorded row of every series (and threshold) before `before`, from runs of
-  // the last `days` days; nothing when the table does not exist.
-  std::vector<RecordedRow> Latest(const std::string& before, int days);
+  // The crossing of every recorded row before `before`, from runs of the last `days` days,
+  // oldest run first (a later row of a series and threshold supersedes an earlier one);
+  // nothing when the table does not exist.
+  void Crossings(const std::string& before, int days,
+                 const std::function<void(const RecordedCrossing&)>& each);
   // Every recorded row of one series, oldest run first.
   std::vector<RecordedRow> Of(const SeriesKey& key);
 

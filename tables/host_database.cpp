@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <ctime>
+#include <deque>
+#include <iterator>
 
 #include "command.h"
 #include "error.h"
@@ -70,7 +72,9 @@ std::vector<Series> HostDatabase::AllSeries(trend::Date first, trend::Date last)
       "MIN(COLLECTION_DATE) AS FIRST_DAY, MAX(COLLECTION_DATE) AS LAST_DAY FROM " +
       prefix_ + "HX_METRICS WHERE COLLECTION_DATE BETWEEN " + Literal(first) + " AND " +
       Literal(last) + " GROUP BY HOSTNAME, PROBE, PROBE_ARG ORDER BY HOSTNAME, PROBE, PROBE_ARG";
-  std::vector<Series> out;
+  // Read into a deque and moved into a vector of the exact size: a fleet's list is never
+  // held twice while it grows, nor beside the driver's copy of the result.
+  std::deque<Series> read;
   auto rs = connection_.OpenResultSet(sql);
   for (; !rs.AtEnd(); rs.MoveNext()) {
     Series s;
@@ -79,8 +83,12 @@ std::vector<Series> HostDatabase::AllSeries(trend::Date first, trend::Date last)
     s.fitDays = rs.Value(4).ToInt32();
     s.firstDay = rs.Value(5).ToDate();
     s.lastDay = rs.Value(6).ToDate();
-    out.push_back(std::move(s));
+    read.push_back(std::move(s));
   }
+  rs.Close();
+  std::vector<Series> out(std::make_move_iterator(read.begin()),
+                          std::make_move_iterator(read.end()));
+  std::deque<Series>().swap(read);
   // The database's collation may differ from byte order: sort here, so that every backend
   // and every run lists the series alike.
   std::sort(out.begin(), out.end(), [](const Series& a, const Series& b) { return a.key < b.key; });
