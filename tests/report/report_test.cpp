@@ -498,19 +498,30 @@ TEST_F(Report, RecordedRunsGiveEachCrossingItsShift) {
   EXPECT_NE(r.out.find("class=\"num shift-large\" data-sort=\"-15\" title=\"earlier"),
             std::string::npos);
 
+  // A later recorded run without a crossing supersedes the earlier ones.
+  Exec("DELETE FROM HX_METRICS WHERE HOSTNAME = 'warning'");
+  Linear("warning", "cpu", 70, -0.1, 60);
+  ASSERT_EQ(Run({"--record", "--format", "csv", "--last", kLast}).status, 3);
+  Exec("DELETE FROM HX_METRICS WHERE HOSTNAME = 'warning'");
+  Linear("warning", "cpu", 77.5, 0.5, 60);
+  r = Run({"--format", "json", "--last", kLast});
+  EXPECT_TRUE(series(r, "warning").at("previous_crossing").is_null()) << series(r, "warning");
+  EXPECT_EQ(series(r, "ok").at("crossing_shift_days"), 0) << series(r, "ok");
+
   // Another threshold is another comparison.
   std::ofstream(thresholds_) << "probe,threshold\ncpu,85\n";
   r = Run({"--format", "json", "--last", kLast});
   EXPECT_TRUE(series(r, "warning").at("previous_crossing").is_null());
 
-  // The history of one series: both recorded runs, oldest first.
+  // The history of one series: the three recorded runs, oldest first.
   const auto& b = testbed::CurrentBackend();
   r = Host({"history", "--dsn", b.dsn, "--user", b.user, "--password", b.password, "--host",
             "warning", "--probe", "cpu"});
   ASSERT_EQ(r.status, 0) << r.err;
   const auto rows = ReadCsv(r.out);
-  ASSERT_EQ(rows.size(), 3u) << r.out;
+  ASSERT_EQ(rows.size(), 4u) << r.out;
   EXPECT_EQ(rows[0][0], "run_time");
+  EXPECT_EQ(rows[3][7], "never");
   EXPECT_EQ(rows[1][7], "warning");
   EXPECT_EQ(rows[1][11], "20");
   EXPECT_EQ(rows[2][10], Day(20));
