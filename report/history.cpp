@@ -75,7 +75,7 @@ void RecordRun(const ResultStore& results, const ReportRun& run, ForecastHistory
 }  // namespace
 
 PriorCrossings ReadPriorCrossings(HostDatabase& db, const std::vector<Series>& series,
-                                  const std::vector<std::optional<Threshold>>& thresholds) {
+                                  const SeriesThresholds& thresholds) {
   // The series by key, each row's found by a binary search: a fleet's history is read
   // row by row, and only one date a series is kept.
   std::vector<uint32_t> byKey(series.size());
@@ -106,8 +106,7 @@ void TrackHistory(ResultStore& results, const ReportRun& run, const ReportOption
 }
 
 void TrackHistory(ResultStore& results, const ReportRun& run, const ReportOptions& o,
-                  const std::vector<Series>& series,
-                  const std::vector<std::optional<Threshold>>& thresholds) {
+                  const std::vector<Series>& series, const SeriesThresholds& thresholds) {
   HostDatabase db(o.login);
   CompareWithHistory(results, ReadPriorCrossings(db, series, thresholds));
   if (o.record) {

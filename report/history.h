@@ -20,7 +20,7 @@ inline constexpr int kLargeShiftDays = 14;  // a crossing moved this much stands
 // nothing is recorded.
 using PriorCrossings = std::vector<std::optional<trend::Date>>;
 PriorCrossings ReadPriorCrossings(HostDatabase& db, const std::vector<Series>& series,
-                                  const std::vector<std::optional<Threshold>>& thresholds);
+                                  const SeriesThresholds& thresholds);
 
 // Gives each result, as it is read, its previous crossing and the shift from it, then
 // with --record records the run's results in one transaction (on a connection opened for
@@ -29,8 +29,7 @@ void TrackHistory(ResultStore& results, const ReportRun& run, const ReportOption
                   PriorCrossings prior);
 // The same on one connection, reading the prior crossings of the series first.
 void TrackHistory(ResultStore& results, const ReportRun& run, const ReportOptions& o,
-                  const std::vector<Series>& series,
-                  const std::vector<std::optional<Threshold>>& thresholds);
+                  const std::vector<Series>& series, const SeriesThresholds& thresholds);
 // The same on one connection, reading the prior runs first.
 void TrackHistory(ResultStore& results, const ReportRun& run, const ReportOptions& o);
 

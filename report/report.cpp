@@ -111,9 +111,8 @@ class ModelThread {
 // (with a core to spare, reading one while the model of the one before runs) and sends
 // its results back as JSON lines, kept in `results` as they come. A worker that ends early
 // leaves its series as errors; nothing else is lost.
-void RunWorkers(const std::vector<Series>& series,
-                const std::vector<std::optional<Threshold>>& thresholds, const ReportOptions& o,
-                const ReportRun& run, ResultStore& results) {
+void RunWorkers(const std::vector<Series>& series, const SeriesThresholds& thresholds,
+                const ReportOptions& o, const ReportRun& run, ResultStore& results) {
   const int jobs = std::max(1, std::min<int>(run.jobs, static_cast<int>(series.size())));
   // A worker's model thread pays only where a core is left for it: with a worker on every
   // core it would compete with the workers and the database server.

@@ -24,7 +24,7 @@ namespace host {
 struct ReportPlan {
   ReportRun run;
   std::vector<Series> series;
-  std::vector<std::optional<Threshold>> thresholds;  // one per series
+  SeriesThresholds thresholds;  // one per series
   PriorCrossings priorCrossings;
 };
 ReportPlan PlanReport(const ReportOptions& options, bool withPriorRuns = false);

@@ -130,7 +130,7 @@ char* trend_report_write(const char* request) {
     const ReportOptions o = j.at("options").get<ReportOptions>();
     const ReportRun run = j.at("run").get<ReportRun>();
     std::vector<Series> series;
-    std::vector<std::optional<Threshold>> limits;
+    SeriesThresholds limits;
     for (const auto& s : j.at("series")) series.push_back(s.get<Series>());
     for (const auto& t : j.at("thresholds")) limits.push_back(ThresholdOf(t));
     if (limits.size() != series.size())

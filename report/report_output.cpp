@@ -667,7 +667,7 @@ std::string ResultLine(size_t index, const SeriesResult& r, const ReportRun& run
 
 std::pair<size_t, SeriesResult> ParseResultLine(const std::string& line,
                                                 const std::vector<Series>& series,
-                                                const std::vector<std::optional<Threshold>>& limits,
+                                                const SeriesThresholds& limits,
                                                 const ReportRun& run) {
   const json j = json::parse(line);
   const size_t index = j.at("index").get<size_t>();

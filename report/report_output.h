@@ -16,7 +16,7 @@ namespace host {
 std::string ResultLine(size_t index, const SeriesResult& r, const ReportRun& run);
 std::pair<size_t, SeriesResult> ParseResultLine(const std::string& line,
                                                 const std::vector<Series>& series,
-                                                const std::vector<std::optional<Threshold>>& limits,
+                                                const SeriesThresholds& limits,
                                                 const ReportRun& run);
 
 // The report in the chosen format (the charts drawn as it needs them), written to `out` as

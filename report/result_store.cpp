@@ -30,8 +30,7 @@ std::string TemporaryFolder() {
 
 }  // namespace
 
-ResultStore::ResultStore(const std::vector<Series>& series,
-                         const std::vector<std::optional<Threshold>>& thresholds,
+ResultStore::ResultStore(const std::vector<Series>& series, const SeriesThresholds& thresholds,
                          const ReportRun& run)
     : series_(series),
       thresholds_(thresholds),

@@ -18,8 +18,8 @@ namespace host {
 class ResultStore {
  public:
   // The run's series and their thresholds (one each): they outlive the store.
-  ResultStore(const std::vector<Series>& series,
-              const std::vector<std::optional<Threshold>>& thresholds, const ReportRun& run);
+  ResultStore(const std::vector<Series>& series, const SeriesThresholds& thresholds,
+              const ReportRun& run);
   ~ResultStore();
   ResultStore(const ResultStore&) = delete;
   ResultStore& operator=(const ResultStore&) = delete;
@@ -75,7 +75,7 @@ class ResultStore {
   void Flush();
 
   const std::vector<Series>& series_;
-  const std::vector<std::optional<Threshold>>& thresholds_;
+  const SeriesThresholds& thresholds_;
   const ReportRun& run_;
   std::vector<Entry> entries_;   // by series index
   std::vector<uint32_t> order_;  // series indexes, most urgent first

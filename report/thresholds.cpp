@@ -13,6 +13,15 @@
 
 namespace host {
 
+void SeriesThresholds::push_back(const std::optional<Threshold>& t) {
+  // A fleet lists a probe's series together: the one before is the likely match.
+  size_t i = which_.empty() ? 0 : which_.back();
+  if (i >= distinct_.size() || distinct_[i] != t)
+    i = static_cast<size_t>(std::find(distinct_.begin(), distinct_.end(), t) - distinct_.begin());
+  if (i == distinct_.size()) distinct_.push_back(t);
+  which_.push_back(static_cast<uint32_t>(i));
+}
+
 const char* DirectionName(Direction d) {
   return d == Direction::kBelow ? "below" : "above";
 }

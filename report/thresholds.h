@@ -15,6 +15,7 @@
 // "above" only.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <set>
@@ -34,6 +35,21 @@ struct Threshold {
   std::string unit, label;
   Direction direction = Direction::kAbove;
   Basis basis = Basis::kMean;
+  bool operator==(const Threshold&) const = default;
+};
+
+// The thresholds of a run's series, one a series, each distinct one held once however
+// many series share it (a fleet has thousands of series and a few dozen thresholds).
+class SeriesThresholds {
+ public:
+  void push_back(const std::optional<Threshold>& t);
+  const std::optional<Threshold>& operator[](size_t i) const { return distinct_[which_[i]]; }
+  size_t size() const { return which_.size(); }
+  bool empty() const { return which_.empty(); }
+
+ private:
+  std::vector<std::optional<Threshold>> distinct_;
+  std::vector<uint32_t> which_;  // each series' index into distinct_
 };
 
 class Thresholds {
