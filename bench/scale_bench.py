@@ -1,7 +1,9 @@
 """The fleet report as the fleet grows: 250, 2,000 and 20,000 generated series (5 probes a
 host, the same days each) on SQLite and PostgreSQL, each run of trendhost report timed
 and its peak memory taken from the kernel (the largest resident size of the process and
-its workers). Prints time per series and peak memory side by side; asserts nothing.
+its workers), with the processor time trendhost itself spent (so that time the database
+server adds as its tables grow shows apart). Prints time per series and peak memory side
+by side; asserts nothing.
 
     scale_bench.py --trendhost PATH --demo-data PATH --schema tables.sql
                    [--sqlite-dsn D --sqlite-file F] [--pg-dsn D --pg-user U --pg-password P
@@ -46,8 +48,8 @@ def load_pg(a, n):
 
 
 def run_report(trendhost, login, jobs):
-    """Wall seconds and peak resident megabytes of one report (in a child of its own, so
-    that the children's maximum is this run's)."""
+    """Wall seconds, processor seconds and peak resident megabytes of one report (in a
+    child of its own, so that the children's figures are this run's)."""
     read, write = os.pipe()
     pid = os.fork()
     if pid == 0:
@@ -56,16 +58,18 @@ def run_report(trendhost, login, jobs):
         r = subprocess.run([trendhost, "report"] + login + ["--jobs", str(jobs), "--format", "csv",
                                                             "--output", "/dev/null", "--quiet"])
         seconds = time.perf_counter() - start
-        peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss / 1024
-        os.write(write, ("%d %f %f" % (r.returncode, seconds, peak)).encode())
+        usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+        cpu = usage.ru_utime + usage.ru_stime
+        os.write(write, ("%d %f %f %f" % (r.returncode, seconds, cpu, usage.ru_maxrss / 1024))
+                 .encode())
         os._exit(0)
     os.close(write)
     with os.fdopen(read) as f:
-        status, seconds, peak = f.read().split()
+        status, seconds, cpu, peak = f.read().split()
     os.waitpid(pid, 0)
     if int(status) not in (0, 3):
         sys.exit("scale_bench: trendhost report failed (%s)" % status)
-    return float(seconds), float(peak)
+    return float(seconds), float(cpu), float(peak)
 
 
 def main():
@@ -90,20 +94,21 @@ def main():
     if a.pg_dsn:
         backends.append(("PostgreSQL", ["--dsn", a.pg_dsn, "--user", a.pg_user, "--password",
                                         a.pg_password], load_pg))
-    print("%-11s %7s %9s %12s %9s %18s" % ("backend", "series", "seconds", "ms a series",
-                                            "peak MB", "MB more / 1000 ser."))
+    print("%-11s %7s %9s %12s %16s %9s %18s" % ("backend", "series", "seconds", "ms a series",
+                                                 "CPU ms a series", "peak MB",
+                                                 "MB more / 1000 ser."))
     for name, login, load in backends:
         first = None
         for n in sizes:
             load(a, n)
             run_report(a.trendhost, login, a.jobs)  # warm: the server's and the OS's caches
-            seconds, peak = run_report(a.trendhost, login, a.jobs)
+            seconds, cpu, peak = run_report(a.trendhost, login, a.jobs)
             # Memory beyond the smallest fleet's, per thousand series more: what the
             # results themselves hold.
             first = first or (n, peak)
             more = 1000 * (peak - first[1]) / (n - first[0]) if n > first[0] else 0.0
-            print("%-11s %7d %9.2f %12.3f %9.1f %18.2f" % (name, n, seconds, 1000 * seconds / n,
-                                                        peak, more), flush=True)
+            print("%-11s %7d %9.2f %12.3f %16.3f %9.1f %18.2f" %
+                  (name, n, seconds, 1000 * seconds / n, 1000 * cpu / n, peak, more), flush=True)
 
 
 if __name__ == "__main__":
