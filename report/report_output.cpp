@@ -539,7 +539,8 @@ void WriteHtml(std::ostream& out, const ResultStore& results, const ReportRun& r
   for (const Column* c : shown)
     if (c->name != "host" && (LeadingRank(c->name) != INT_MAX || c->name == "unit"))
       brief.push_back(c);
-  // The ranks host by host, each host's in the report's order: one pass over the results.
+  // The ranks host by host, each host's in the report's order: the sections below read
+  // each result once.
   std::vector<size_t> byHost(results.size());
   for (size_t rank = 0; rank < byHost.size(); ++rank) byHost[rank] = rank;
   std::stable_sort(byHost.begin(), byHost.end(), [&](size_t a, size_t b) {
