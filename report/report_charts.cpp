@@ -132,8 +132,9 @@ std::vector<Chart> DrawCharts(const ResultStore& results, const ReportRun& run,
     if (status == Status::kError || status == Status::kInsufficientData ||
         status == Status::kStale || (status <= Status::kWarning && chosen.size() >= kMostCharts))
       continue;
+    if (!results.HasChart(rank)) continue;
     const SeriesResult r = results.At(rank);
-    if (!ChartCandidate(r) || !r.chart) continue;
+    if (!ChartCandidate(r)) continue;
     if (r.status == Status::kExceeded || r.status == Status::kWarning) {
       chosen.push_back(rank);
     } else {
@@ -198,7 +199,7 @@ std::vector<Chart> DrawCharts(const ResultStore& results, const ReportRun& run,
   std::vector<Chart> charts;
   std::set<std::string> ids;
   for (const size_t rank : chosen) {
-    const SeriesResult result = results.At(rank);
+    const SeriesResult result = results.WithChart(rank);
     const SeriesResult* r = &result;
     const SeriesKey& k = r->series.key;
     const ChartData& c = *r->chart;

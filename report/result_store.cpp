@@ -63,14 +63,23 @@ void ResultStore::Add(size_t index, const SeriesResult& r) {
 }
 
 void ResultStore::Keep(size_t index, const std::string& line, const SeriesResult& r) {
-  if (line.empty() || line.size() > std::numeric_limits<uint32_t>::max())
+  std::string brief;
+  if (r.chart) {
+    SeriesResult without = r;
+    without.chart.reset();
+    brief = ResultLine(index, without, run_);
+  }
+  const std::string& first = r.chart ? brief : line;
+  if (first.empty() || line.size() > std::numeric_limits<uint32_t>::max())
     throw CallFailed("a result line of " + std::to_string(line.size()) + " bytes");
   Entry& e = entries_[index];
   e.offset = written_ + buffer_.size();
-  e.length = static_cast<uint32_t>(line.size());
+  e.length = static_cast<uint32_t>(first.size());
+  e.chartLength = r.chart ? static_cast<uint32_t>(line.size()) : 0;
   e.status = r.status;
   e.crossing = r.crossingDate;
-  buffer_ += line;
+  buffer_ += first;
+  if (r.chart) buffer_ += line;
   if (buffer_.size() >= kFlushBytes) Flush();
 }
 
@@ -106,12 +115,14 @@ void ResultStore::Sort() {
   });
 }
 
-SeriesResult ResultStore::At(size_t rank) const {
+SeriesResult ResultStore::Read(size_t rank, bool withChart) const {
   const Entry& e = entries_[order_[rank]];
-  std::string line(e.length, '\0');
+  const bool whole = withChart && e.chartLength > 0;
+  const uint64_t offset = whole ? e.offset + e.length : e.offset;
+  std::string line(whole ? e.chartLength : e.length, '\0');
   for (size_t done = 0; done < line.size();) {
     const ssize_t n =
-        ::pread(fd_, line.data() + done, line.size() - done, static_cast<off_t>(e.offset + done));
+        ::pread(fd_, line.data() + done, line.size() - done, static_cast<off_t>(offset + done));
     if (n < 0 && errno == EINTR) continue;
     if (n == 0) errno = EIO;  // shorter than it was written
     if (n <= 0) FileFailed("read", folder_);

@@ -41,7 +41,10 @@ class ResultStore {
   // In the report's order, once sorted.
   size_t size() const { return order_.size(); }
   bool empty() const { return order_.empty(); }
-  SeriesResult At(size_t rank) const;
+  // Without its chart's data (the charts read those of the few they draw).
+  SeriesResult At(size_t rank) const { return Read(rank, false); }
+  SeriesResult WithChart(size_t rank) const { return Read(rank, true); }
+  bool HasChart(size_t rank) const { return entries_[order_[rank]].chartLength > 0; }
   Status StatusAt(size_t rank) const { return entries_[order_[rank]].status; }
   const Series& SeriesAt(size_t rank) const { return series_[order_[rank]]; }
   bool AnyFailed() const;
@@ -65,13 +68,17 @@ class ResultStore {
   Iterator end() const { return {this, size()}; }
 
  private:
+  // A result with a chart is kept twice: without the chart's data, as most reads want it,
+  // then the whole line right after it.
   struct Entry {
     uint64_t offset = 0;
-    uint32_t length = 0;  // 0: not answered yet
+    uint32_t length = 0;       // 0: not answered yet
+    uint32_t chartLength = 0;  // the whole line's, 0 for none
     Status status = Status::kError;
     std::optional<trend::Date> crossing;
   };
   void Keep(size_t index, const std::string& line, const SeriesResult& r);
+  SeriesResult Read(size_t rank, bool withChart) const;
   void Flush();
 
   const std::vector<Series>& series_;
