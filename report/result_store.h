@@ -1,6 +1,6 @@
 // A run's results between the workers and the writers. Each result line is kept in an
 // unlinked temporary file as it arrives; memory holds only what the report's order needs
-// (the status and the crossing day) and where the line lies, a few bytes a series, so that
+// (the status and the crossing day) and where the line lies, 40 bytes a series, so that
 // a fleet of any size fits. The writers read the results back one at a time, in the
 // report's order, as often as they pass over them.
 #pragma once
