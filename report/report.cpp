@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>

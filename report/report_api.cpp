@@ -7,7 +7,6 @@
 // Every function takes and returns JSON text; the caller frees what it gets with
 // trend_report_free. A failure is returned as {"error": {"usage": bool, "message": ...}}.
 // trendreport.map is the list of what the library exports (everything else stays local).
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <map>

@@ -13,6 +13,7 @@
 #include <iostream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <numeric>
 #include <set>
 #include <sstream>
 
@@ -495,12 +496,17 @@ void WriteHtml(std::ostream& out, const ResultStore& results, const ReportRun& r
   for (auto [status, n] : Counts(results))
     out << "<span><span class=\"" << StatusClass(status) << "\">" << StatusName(status)
         << "</span> " << n << "</span>";
-  // The hosts, each with a section of its own below the table.
+  // The hosts, each with a section of its own below the table. The ranks host by host, each
+  // host's in the report's order: the sections read each result once.
+  std::vector<size_t> byHost(results.size());
+  std::iota(byHost.begin(), byHost.end(), size_t{0});
+  std::stable_sort(byHost.begin(), byHost.end(), [&](size_t a, size_t b) {
+    return results.SeriesAt(a).key.host < results.SeriesAt(b).key.host;
+  });
   std::map<std::string, std::string> hostIds;
-  for (size_t rank = 0; rank < results.size(); ++rank)
-    hostIds.emplace(results.SeriesAt(rank).key.host, "");
-  size_t n = 0;
-  for (auto& [host, id] : hostIds) id = "host-" + std::to_string(++n);
+  for (size_t rank : byHost)
+    if (const std::string& host = results.SeriesAt(rank).key.host; !hostIds.count(host))
+      hostIds.emplace(host, "host-" + std::to_string(hostIds.size() + 1));
 
   out << "</p>\n<h2 id=\"series-table\">Series</h2>\n<p class=\"filters\"><input "
          "id=\"filter\" type=\"search\" placeholder=\"filter rows\" aria-label=\"filter "
@@ -539,13 +545,6 @@ void WriteHtml(std::ostream& out, const ResultStore& results, const ReportRun& r
   for (const Column* c : shown)
     if (c->name != "host" && (LeadingRank(c->name) != INT_MAX || c->name == "unit"))
       brief.push_back(c);
-  // The ranks host by host, each host's in the report's order: the sections below read
-  // each result once.
-  std::vector<size_t> byHost(results.size());
-  for (size_t rank = 0; rank < byHost.size(); ++rank) byHost[rank] = rank;
-  std::stable_sort(byHost.begin(), byHost.end(), [&](size_t a, size_t b) {
-    return results.SeriesAt(a).key.host < results.SeriesAt(b).key.host;
-  });
   auto next = byHost.begin();
   for (const auto& [host, id] : hostIds) {
     out << "<section class=\"host\" id=\"" << id << "\" data-host=\"" << HtmlEscape(host)

@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
-#include <map>
 
 #include "grouped_statement.h"
 #include "module1.h"
