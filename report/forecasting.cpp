@@ -1,6 +1,7 @@
 #include "forecasting.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <map>
@@ -37,6 +38,9 @@ double Widening(int lead) {
 }
 
 using Daily = std::vector<std::optional<double>>;  // by days back from an origin
+// Days of a Daily from some day back on, re-indexed from there: a cut-off's training days
+// are a view of the window's, never a copy.
+using DaysView = std::span<const std::optional<double>>;
 
 // Holt-Winters' smoothing of the level, the trend and the weekday season.
 struct Smoothing {
@@ -101,7 +105,7 @@ Daily DailyValues(const HourlyWindow& w, Target target) {
 }
 
 // The mean of the first seven days with data, from t = 0 back.
-std::optional<double> RecentMean(const Daily& y) {
+std::optional<double> RecentMean(DaysView y) {
   double sum = 0;
   int n = 0;
   for (size_t t = 0; t < y.size() && n < 7; ++t)
@@ -116,7 +120,7 @@ int SameWeekday(int h) {
 }
 
 // The days of `y` oldest first, NaN for a day without data.
-std::vector<double> OldestFirst(const Daily& y) {
+std::vector<double> OldestFirst(DaysView y) {
   std::vector<double> days(y.size());
   for (size_t i = 0; i < y.size(); ++i) {
     const auto& v = y[y.size() - 1 - i];
@@ -240,6 +244,23 @@ struct LineRows {
   std::vector<std::array<bool, trend::kHours>> valid;
 };
 
+// exp2(-t / halfLife) for the days t of a window: the weighted models' weights, worked out
+// once for each of their half-lives.
+std::span<const double> DayWeights(double halfLife) {
+  using Table = std::array<double, kWindowDays>;
+  auto weights = [](double h) {
+    Table t;
+    for (size_t d = 0; d < t.size(); ++d) t[d] = std::exp2(-static_cast<double>(d) / h);
+    return t;
+  };
+  static const Table month = weights(30), fortnight = weights(14);
+  if (halfLife == 30) return month;
+  if (halfLife == 14) return fortnight;
+  thread_local Table other;
+  other = weights(halfLife);
+  return other;
+}
+
 // A model fitted on the training days (y, t = 0 the last) and the hourly grid shifted to
 // the same origin; its forecast of day h ahead.
 class Fitted {
@@ -247,7 +268,7 @@ class Fitted {
   // `smoothed`, when given, is the Holt-Winters state after the training days (of the
   // model, or of the combined model's Holt-Winters part) from a pass done beforehand;
   // `line`, the window's rows for the line's fits.
-  Fitted(Model m, const Daily& y, const HourlyWindow& w, int cut, Target target,
+  Fitted(Model m, DaysView y, const HourlyWindow& w, int cut, Target target,
          const Smoothed* smoothed = nullptr, const LineRows* line = nullptr)
       : model_(m), y_(y) {
     const auto mean = RecentMean(y);
@@ -281,6 +302,7 @@ class Fitted {
           FitHoltWinters(HoltWintersOf(m));
         break;
       case Model::kCombined:
+        parts_.reserve(std::size(kCombinedParts));
         for (Model part : kCombinedParts) parts_.emplace_back(part, y, w, cut, target, smoothed);
         break;
     }
@@ -345,14 +367,18 @@ class Fitted {
     for (size_t t = 0; t < y_.size(); ++t)
       if (y_[t]) sum[t % 7] += *y_[t] - all, count[t % 7] += 1;
     for (int s = 0; s < 7; ++s) season_[s] = count[s] > 0 ? sum[s] / count[s] : 0;
-    std::vector<double> x, z, weight;
+    // A window's days at most: on the stack, and the weights from a table.
+    std::array<double, kWindowDays> x, z, weight;
+    const std::span<const double> weights = DayWeights(halfLife);
+    size_t k = 0;
     for (size_t t = 0; t < y_.size(); ++t)
       if (y_[t]) {
-        x.push_back(-static_cast<double>(t));
-        z.push_back(*y_[t] - season_[t % 7]);
-        weight.push_back(std::exp2(-static_cast<double>(t) / halfLife));
+        x[k] = -static_cast<double>(t);
+        z[k] = *y_[t] - season_[t % 7];
+        weight[k] = weights[t];
+        ++k;
       }
-    std::tie(slope_, intercept_) = WeightedLine(x, z, weight);
+    std::tie(slope_, intercept_) = WeightedLine({x.data(), k}, {z.data(), k}, {weight.data(), k});
   }
 
   // Holt-Winters over the training days (SmoothDays).
@@ -369,7 +395,7 @@ class Fitted {
   }
 
   Model model_;
-  const Daily& y_;
+  DaysView y_;
   size_t lastIndex_ = 0;
   double base_ = 0, slope_ = 0, intercept_ = 0;
   std::array<double, 7> season_{};
@@ -377,8 +403,8 @@ class Fitted {
 };
 
 // The training days of a cut-off: the window's days from `cut` back, re-indexed.
-Daily Training(const Daily& all, int cut) {
-  return Daily(all.begin() + cut, all.end());
+DaysView Training(const Daily& all, int cut) {
+  return DaysView(all).subspan(static_cast<size_t>(cut));
 }
 
 struct Backtest {
@@ -417,9 +443,11 @@ Backtest RunBacktest(Model m, const Daily& y, const HourlyWindow& w, Target targ
   }
   std::optional<LineRows> line;
   if (m == Model::kLine) line.emplace(w);
+  for (auto& errors : b.errors) errors.reserve(cuts.size());
+  b.absolute.reserve(cuts.size());
   for (size_t c = 0; c < cuts.size(); ++c) {
     const int cut = cuts[c];
-    const Daily train = Training(y, cut);
+    const DaysView train = Training(y, cut);
     const Fitted f(m, train, w, cut, target, states.empty() ? nullptr : &states[c],
                    line ? &*line : nullptr);
     std::vector<std::optional<double>> abs(static_cast<size_t>(b.maxLead) + 1);
@@ -725,8 +753,8 @@ std::optional<Model> ModelFromName(const std::string& name, bool& known) {
   return std::nullopt;
 }
 
-std::pair<double, double> WeightedLine(const std::vector<double>& x, const std::vector<double>& y,
-                                       const std::vector<double>& w) {
+std::pair<double, double> WeightedLine(std::span<const double> x, std::span<const double> y,
+                                       std::span<const double> w) {
   double sw = 0, sx = 0, sy = 0;
   for (size_t i = 0; i < x.size(); ++i) sw += w[i], sx += w[i] * x[i], sy += w[i] * y[i];
   if (sw <= 0) return {0, 0};

@@ -30,6 +30,7 @@
 
 #include <array>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -96,8 +97,8 @@ HourlyPath HourlyForecast(const HourlyWindow& window, Target target, const Model
 // ---- The arithmetic, for the tests ----
 
 // Weighted least squares of y on x with weights w: (slope, intercept at x = 0).
-std::pair<double, double> WeightedLine(const std::vector<double>& x, const std::vector<double>& y,
-                                       const std::vector<double>& w);
+std::pair<double, double> WeightedLine(std::span<const double> x, std::span<const double> y,
+                                       std::span<const double> w);
 // The sum of phi^1 .. phi^h: how far a damped slope carries in h days.
 double DampedDays(double phi, int h);
 // The q-quantile (0..1) of `values` by linear interpolation between order statistics.

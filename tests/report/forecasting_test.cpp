@@ -14,14 +14,15 @@ using namespace host;
 TEST(Forecasting, WeightedLeastSquaresByHand) {
   // Points (0, 1), (1, 3), (2, 4) with weights 1, 1, 2: weighted means x 1.25, y 3;
   // Sxx = 1.5625 + 0.0625 + 1.125 = 2.75, Sxy = 2.5 + 0 + 1.5 = 4: slope 16/11.
-  const auto [slope, intercept] = WeightedLine({0, 1, 2}, {1, 3, 4}, {1, 1, 2});
+  using V = std::vector<double>;
+  const auto [slope, intercept] = WeightedLine(V{0, 1, 2}, V{1, 3, 4}, V{1, 1, 2});
   EXPECT_NEAR(slope, 16.0 / 11, 1e-12);
   EXPECT_NEAR(intercept, 3 - 16.0 / 11 * 1.25, 1e-12);
   // Equal weights are ordinary least squares; no weight, no line.
-  const auto plain = WeightedLine({0, 1, 2}, {0, 2, 4}, {1, 1, 1});
+  const auto plain = WeightedLine(V{0, 1, 2}, V{0, 2, 4}, V{1, 1, 1});
   EXPECT_NEAR(plain.first, 2, 1e-12);
   EXPECT_NEAR(plain.second, 0, 1e-12);
-  EXPECT_EQ(WeightedLine({0, 1}, {1, 2}, {0, 0}), std::make_pair(0.0, 0.0));
+  EXPECT_EQ(WeightedLine(V{0, 1}, V{1, 2}, V{0, 0}), std::make_pair(0.0, 0.0));
 }
 
 TEST(Forecasting, DampingAndQuantiles) {
