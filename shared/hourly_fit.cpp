@@ -24,11 +24,13 @@ CellMask PresentCells(FitGrid values) {
 
 namespace {
 
-// Running mean of doubles with checked sums.
+// Running mean of doubles, its sum checked once, when the mean is taken: a value or a partial
+// sum that is not finite leaves the sum not finite (an infinity or NaN stays one whatever is
+// added to it), so one check at the end raises the overflow every step's check would have.
 struct Mean {
   double sum = 0, count = 0;
   void Add(double v) {
-    sum = CheckedAdd(sum, v);
+    sum += v;
     count += 1;
   }
   double Or0() const { return count > 0 ? CheckedDiv(sum, count) : 0; }
@@ -67,17 +69,18 @@ HourlyFit FitHourlyModel(FitGrid values, const CellMask& cells) {
   for (int d = 0; d < kFitDays; ++d) {
     Mean day;
     for (int h = 0; h < kHours; ++h)
-      if (cells[d][h]) day.Add(CheckedAdd(values[d][h], fit.hourEffect[h]));
+      if (cells[d][h]) day.Add(values[d][h] + fit.hourEffect[h]);
     double y = day.count > 0 ? CheckedAdd(day.Or0(), fit.dayEffect[d % kDaySlots]) : 0;
     if (y > 0) {
       double x = -d;
       n += 1;
       sx += x;
       sxx += x * x;
-      sy = CheckedAdd(sy, y);
-      sxy = CheckedAdd(sxy, CheckedMul(x, y));
+      sy += y;
+      sxy += x * y;
     }
   }
+  if (!std::isfinite(sy) || !std::isfinite(sxy)) RaiseNumericOverflow();  // as Mean checks
   // An answer depends on its own series only: with no qualifying day the line is 0, and
   // with a zero denominator (one qualifying day) it is flat through the mean of what was
   // measured.
@@ -112,11 +115,12 @@ std::optional<double> ResidualSpread(FitGrid values, const CellMask& cells, cons
   for (int d = 0; d < kFitDays; ++d)
     for (int h = 0; h < kHours; ++h) {
       if (!cells[d][h]) continue;
-      double fitted =
-          CheckedAdd(CheckedAdd(CheckedAdd(CheckedMul(-d, slope), intercept), fit.hourEffect[h]),
-                     fit.dayEffect[d % kDaySlots]);
-      double r = CheckedSub(values[d][h], fitted);
-      sum = CheckedAdd(sum, CheckedMul(r, r));
+      // Unchecked steps: what is not finite on the way leaves the sum not finite, and the
+      // division below checks it (as Mean does).
+      const double fitted =
+          -d * slope + intercept + fit.hourEffect[h] + fit.dayEffect[d % kDaySlots];
+      const double r = values[d][h] - fitted;
+      sum += r * r;
       count += 1;
     }
   if (count == 0) return std::nullopt;

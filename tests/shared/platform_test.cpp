@@ -6,6 +6,7 @@
 
 #include "dates.h"
 #include "error.h"
+#include "hourly_fit.h"
 #include "numeric.h"
 #include "variant.h"
 
@@ -118,6 +119,36 @@ TEST(CheckedArithmetic, FloatingPoint) {
   EXPECT_EQ(ErrorOf([] { RoundToSingle(1e39); }), kOverflow);
   EXPECT_EQ(CheckedDiv(3, 2), 1.5);
   EXPECT_EQ(RoundToSingle(0.1), 0.1f);
+}
+
+// The fit's sums are checked once, at the end: an overflow anywhere on the way (a huge value,
+// a sum of large ones, a residual's square) still fails the fit with the overflow error, and
+// a finite grid fits (a line falling a unit a day, its noon 24 above the other hours).
+TEST(HourlyFit, OverflowsOnTheWayStillFailAndFiniteGridsFit) {
+  std::vector<DayHours> grid(kFitDays);
+  for (int d = 0; d < kFitDays; ++d)
+    for (int h = 0; h < kHours; ++h) grid[d][h] = 1000 - d + (h == 12 ? 24 : 0);
+  const FitGrid view(grid.data(), kFitDays);
+  const HourlyFit fit = FitHourlyModel(view, PresentCells(view));
+  EXPECT_NEAR(fit.slope, 1, 0.05);  // x counts days back
+  EXPECT_NEAR(fit.peakHourEffect, 23, 1e-9);
+  const auto spread = ResidualSpread(view, PresentCells(view), fit, fit.slope, fit.intercept);
+  ASSERT_TRUE(spread);
+  EXPECT_LT(*spread, 5);
+
+  auto failsWith = [&](double big, int cells) {
+    auto g = grid;
+    for (int d = 0; d < cells; ++d) g[d][3] = big;
+    const FitGrid v(g.data(), kFitDays);
+    return ErrorOf([&] {
+      const HourlyFit f = FitHourlyModel(v, PresentCells(v));
+      ResidualSpread(v, PresentCells(v), f, f.slope, f.intercept);
+    });
+  };
+  EXPECT_EQ(failsWith(1.7e308, 2), kOverflow);  // the sums overflow, every value finite
+  EXPECT_EQ(failsWith(std::numeric_limits<double>::infinity(), 1), kOverflow);
+  EXPECT_EQ(failsWith(1e200, 1), kOverflow);  // only the residual's square overflows
+  EXPECT_EQ(failsWith(1e100, 1), 0);
 }
 
 TEST(Dates, ParseAcceptedForms) {
