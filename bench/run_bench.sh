@@ -77,6 +77,8 @@ printf '| %-40s | %-8.3f | %-10.3f | %-8.3f | %-8s |\n' "refit / bare fetch of t
   "$(figure sqlite 1)" "$(figure pg 1)" "$(figure maria 1)" "<= 1.03"
 printf '| %-40s | %-8.3f | %-10.3f | %-8.3f | %-8s |\n' "report per series (1 job) / bare fetch" \
   "$(figure sqlite 2)" "$(figure pg 2)" "$(figure maria 2)" "<= 1.10"
+printf '| %-40s | %-8.3f | %-10.3f | %-8.3f | %-8s |\n' "  the same / a first pass, new connection" \
+  "$(figure sqlite 4)" "$(figure pg 4)" "$(figure maria 4)" "<= 1.10"
 printf '| %-40s | %-8.2f | %-10.2f | %-8.2f | %-8s |\n' "report: 2 jobs / 1 job speed-up" \
   "$(figure sqlite 3)" "$(figure pg 3)" "$(figure maria 3)" ">= 1.7"
 printf '| %-40s | %-8s | %-10s | %-8s | %-8s |\n' "load: rows written per second" \
