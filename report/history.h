@@ -30,8 +30,6 @@ void TrackHistory(ResultStore& results, const ReportRun& run, const ReportOption
 // The same on one connection, reading the prior crossings of the series first.
 void TrackHistory(ResultStore& results, const ReportRun& run, const ReportOptions& o,
                   const std::vector<Series>& series, const SeriesThresholds& thresholds);
-// The same on one connection, reading the prior runs first.
-void TrackHistory(ResultStore& results, const ReportRun& run, const ReportOptions& o);
 
 struct HistoryOptions {
   DatabaseLogin login;

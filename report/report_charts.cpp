@@ -128,20 +128,18 @@ std::vector<Chart> DrawCharts(const ResultStore& results, const ReportRun& run,
     return a.first > b.first || (a.first == b.first && a.second < b.second);
   };
   for (size_t rank = 0; rank < results.size(); ++rank) {
-    const Status status = results.StatusAt(rank);
-    if (status == Status::kError || status == Status::kInsufficientData ||
-        status == Status::kStale || (status <= Status::kWarning && chosen.size() >= kMostCharts))
-      continue;
+    // A result holds a chart's data only when it is a candidate (FinishForecast).
     if (!results.HasChart(rank)) continue;
+    const Status status = results.StatusAt(rank);
+    if (status == Status::kExceeded || status == Status::kWarning) {
+      if (chosen.size() < kMostCharts) chosen.push_back(rank);
+      continue;
+    }
     const SeriesResult r = results.At(rank);
     if (!ChartCandidate(r)) continue;
-    if (r.status == Status::kExceeded || r.status == Status::kWarning) {
-      chosen.push_back(rank);
-    } else {
-      others.emplace_back(*r.growth30, rank);
-      std::sort(others.begin(), others.end(), faster);
-      if (others.size() > kGrowthCharts) others.pop_back();
-    }
+    others.emplace_back(*r.growth30, rank);
+    std::sort(others.begin(), others.end(), faster);
+    if (others.size() > kGrowthCharts) others.pop_back();
   }
   for (const auto& [growth, rank] : others) chosen.push_back(rank);
   if (chosen.size() > kMostCharts) chosen.resize(kMostCharts);
