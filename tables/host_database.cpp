@@ -64,14 +64,19 @@ trend::Date Today() {
 
 std::vector<Series> HostDatabase::AllSeries(trend::Date first, trend::Date last) {
   const trend::Date fitStart = trend::AddDays(last, -181);
+  // A range of the model's 182 days or fewer lies wholly in its window: its days are the
+  // window's days, and the second distinct count (the dearer half of the statement on some
+  // servers) is left out.
+  const bool windowOnly = first >= fitStart;
   const std::string sql =
-      "SELECT HOSTNAME, PROBE, PROBE_ARG, COUNT(DISTINCT COLLECTION_DATE) AS DAYS, "
-      "COUNT(DISTINCT CASE WHEN COLLECTION_DATE >= " +
-      Literal(fitStart) +
-      " THEN COLLECTION_DATE END) AS FIT_DAYS, "
-      "MIN(COLLECTION_DATE) AS FIRST_DAY, MAX(COLLECTION_DATE) AS LAST_DAY FROM " +
-      prefix_ + "HX_METRICS WHERE COLLECTION_DATE BETWEEN " + Literal(first) + " AND " +
-      Literal(last) + " GROUP BY HOSTNAME, PROBE, PROBE_ARG ORDER BY HOSTNAME, PROBE, PROBE_ARG";
+      "SELECT HOSTNAME, PROBE, PROBE_ARG, COUNT(DISTINCT COLLECTION_DATE) AS DAYS, " +
+      (windowOnly ? std::string()
+                  : "COUNT(DISTINCT CASE WHEN COLLECTION_DATE >= " + Literal(fitStart) +
+                        " THEN COLLECTION_DATE END) AS FIT_DAYS, ") +
+      "MIN(COLLECTION_DATE) AS FIRST_DAY, MAX(COLLECTION_DATE) AS LAST_DAY FROM " + prefix_ +
+      "HX_METRICS WHERE COLLECTION_DATE BETWEEN " + Literal(first) + " AND " + Literal(last) +
+      " GROUP BY HOSTNAME, PROBE, PROBE_ARG ORDER BY HOSTNAME, PROBE, PROBE_ARG";
+  const int dayColumns = windowOnly ? 4 : 5;
   // Read into a deque and moved into a vector of the exact size: a fleet's list is never
   // held twice while it grows, nor beside the driver's copy of the result.
   std::deque<Series> read;
@@ -80,9 +85,9 @@ std::vector<Series> HostDatabase::AllSeries(trend::Date first, trend::Date last)
     Series s;
     s.key = {rs.Value(0).ToText(), rs.Value(1).ToText(), rs.Value(2).ToText()};
     s.days = rs.Value(3).ToInt32();
-    s.fitDays = rs.Value(4).ToInt32();
-    s.firstDay = rs.Value(5).ToDate();
-    s.lastDay = rs.Value(6).ToDate();
+    s.fitDays = windowOnly ? s.days : rs.Value(4).ToInt32();
+    s.firstDay = rs.Value(dayColumns).ToDate();
+    s.lastDay = rs.Value(dayColumns + 1).ToDate();
     read.push_back(std::move(s));
   }
   rs.Close();

@@ -232,6 +232,26 @@ TEST_F(Report, FiltersRangeAndAnEmptySelection) {
   EXPECT_EQ(rows[1][3], "insufficient data");
 }
 
+TEST_F(Report, DaysInTheRangeAndInTheModelsWindow) {
+  Linear("long", "cpu", 70, 0.1, 200);
+  auto days = [&](std::vector<std::string> range) {
+    range.insert(range.end(), {"--format", "csv", "--host", "long", "--last", kLast});
+    HostRun r = Run(range);
+    auto rows = ReadCsv(r.out);
+    EXPECT_EQ(rows.size(), 2u) << r.out << r.err;
+    if (rows.size() != 2) return std::string();
+    auto at = [&](const std::string& name) {
+      return rows[1][static_cast<size_t>(std::find(rows[0].begin(), rows[0].end(), name) -
+                                         rows[0].begin())];
+    };
+    return at("days") + " " + at("fit_days") + " " + at("first_day");
+  };
+  // A range longer than the model's 182 days counts the days before its window apart.
+  EXPECT_EQ(days({"--first", Day(-199)}), "200 182 " + Day(-199));
+  EXPECT_EQ(days({}), "182 182 " + Day(-181));
+  EXPECT_EQ(days({"--first", Day(-29)}), "30 30 " + Day(-29));
+}
+
 TEST_F(Report, DirectionsBasesRecentPeaksAndStaleSeries) {
   Exec("DELETE FROM HX_METRICS");
   // Free memory against a floor of 100: falling 2 a day from 300 crosses in 100 days;
