@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -50,7 +51,9 @@ void WriteAll(int fd, const std::string& text) {
 
 // A worker's second thread: it runs the model of each series the worker has read and
 // sends the result line, while the worker reads its next series through the class. On a
-// database server that read is mostly waiting for the server.
+// database server that read is mostly waiting for the server. A few read series may wait
+// for the thread, so that a series whose model takes longer than the next read (or a
+// thread the scheduler set aside a while) holds up neither side.
 class ModelThread {
  public:
   ModelThread(int fd, const ReportRun& run) : fd_(fd), run_(run), thread_([this] { Run(); }) {}
@@ -58,11 +61,11 @@ class ModelThread {
   ModelThread(const ModelThread&) = delete;
   ModelThread& operator=(const ModelThread&) = delete;
 
-  // Hands a read series over; waits while the thread still holds the one before it.
+  // Hands a read series over; waits while kWaiting series already wait for the thread.
   void Push(size_t index, MeasuredSeries m) {
     std::unique_lock lock(mutex_);
-    room_.wait(lock, [&] { return !next_; });
-    next_.emplace(index, std::move(m));
+    room_.wait(lock, [&] { return waiting_.size() < kWaiting; });
+    waiting_.emplace_back(index, std::move(m));
     ready_.notify_one();
   }
   // Sends what is left and ends the thread.
@@ -82,10 +85,10 @@ class ModelThread {
         std::optional<std::pair<size_t, MeasuredSeries>> item;
         {
           std::unique_lock lock(mutex_);
-          ready_.wait(lock, [&] { return next_ || done_; });
-          if (!next_) return;
-          item = std::move(next_);
-          next_.reset();
+          ready_.wait(lock, [&] { return !waiting_.empty() || done_; });
+          if (waiting_.empty()) return;
+          item = std::move(waiting_.front());
+          waiting_.pop_front();
         }
         room_.notify_one();
         const SeriesResult r = FinishForecast(std::move(item->second), run_);
@@ -101,7 +104,9 @@ class ModelThread {
   const ReportRun& run_;
   std::mutex mutex_;
   std::condition_variable ready_, room_;
-  std::optional<std::pair<size_t, MeasuredSeries>> next_;
+  // A read series holds its window's hours, about 70 kB.
+  static constexpr size_t kWaiting = 4;
+  std::deque<std::pair<size_t, MeasuredSeries>> waiting_;
   bool done_ = false;
   std::thread thread_;  // last: it starts once the members above exist
 };
