@@ -1,6 +1,8 @@
 #include "command.h"
 
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -94,16 +96,83 @@ trend::Date DayOption(const std::string& text, const char* option) {
   }
 }
 
+std::vector<std::string> ReadPrivateLines(const std::string& path, const std::string& what,
+                                          size_t maxLines) {
+  const std::string named = what + " " + Visible(path);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) throw UsageError("cannot read " + named + ": " + std::strerror(errno));
+  struct stat st {};
+  const bool stated = ::fstat(fd, &st) == 0;
+  auto fail = [&](const std::string& why) {
+    ::close(fd);
+    throw UsageError(named + " " + why);
+  };
+  if (!stated || !S_ISREG(st.st_mode)) fail("is not a regular file");
+  if (st.st_uid != ::geteuid()) fail("belongs to another user; it must be your own");
+  if (st.st_mode & (S_IRWXG | S_IRWXO))
+    fail("has group or world access; permissions should be u=rw (0600) or less");
+  constexpr size_t kMaxBytes = 64 * 1024;
+  std::string text(kMaxBytes, '\0');
+  size_t used = 0;
+  while (used < kMaxBytes) {
+    const ssize_t n = ::read(fd, text.data() + used, kMaxBytes - used);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) fail(std::string("cannot be read: ") + std::strerror(errno));
+    if (n == 0) break;
+    used += static_cast<size_t>(n);
+    if (std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(used), '\n') >=
+        static_cast<std::ptrdiff_t>(maxLines))
+      break;
+  }
+  ::close(fd);
+  text.resize(used);
+  std::vector<std::string> lines;
+  for (size_t start = 0; start < text.size() && lines.size() < maxLines;) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(std::move(line));
+    start = end + 1;
+  }
+  std::fill(text.begin(), text.end(), '\0');
+  return lines;
+}
+
 std::string Visible(const std::string& s) {
   std::string out;
-  for (unsigned char c : s) {
+  for (size_t i = 0; i < s.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    char esc[12];
     if (c < 0x20 || c == 0x7f) {
-      char esc[8];
       std::snprintf(esc, sizeof esc, "\\x%02x", c);
       out += esc;
-    } else {
-      out += static_cast<char>(c);
+      continue;
     }
+    // C1 controls (U+0080..U+009F), and the format characters that reorder, join or hide
+    // text: U+200B..U+200F, U+202A..U+202E, U+2060..U+2069, U+FEFF.
+    unsigned code = 0;
+    size_t length = 0;
+    if (c == 0xC2 && i + 1 < s.size()) {
+      code = static_cast<unsigned char>(s[i + 1]) & 0x3F, length = 2;
+      code |= 0x80;
+    } else if ((c == 0xE2 || c == 0xEF) && i + 2 < s.size()) {
+      code = ((c & 0x0Fu) << 12) | ((static_cast<unsigned char>(s[i + 1]) & 0x3Fu) << 6) |
+             (static_cast<unsigned char>(s[i + 2]) & 0x3Fu);
+      length = 3;
+    }
+    const bool hidden =
+        (length == 2 && code >= 0x80 && code <= 0x9F &&
+         (static_cast<unsigned char>(s[i + 1]) & 0xC0) == 0x80) ||
+        (length == 3 && ((code >= 0x200B && code <= 0x200F) || (code >= 0x202A && code <= 0x202E) ||
+                         (code >= 0x2060 && code <= 0x2069) || code == 0xFEFF));
+    if (hidden) {
+      std::snprintf(esc, sizeof esc, "\\u%04x", code);
+      out += esc;
+      i += length - 1;
+      continue;
+    }
+    out += static_cast<char>(c);
   }
   return out;
 }

@@ -78,8 +78,15 @@ class Progress {
 // naming the option.
 trend::Date DayOption(const std::string& text, const char* option);
 
-// Control characters and terminal escapes of a text as visible escapes (\x1b, \n), for
-// what is read on a terminal.
+// The lines of a file of secrets (a password, HTTP headers): it must be a regular file
+// of the caller's own that neither group nor others may access; at most `maxLines` lines
+// and 64 KB are read, whatever its size. `what` names it in errors ("the password file").
+std::vector<std::string> ReadPrivateLines(const std::string& path, const std::string& what,
+                                          size_t maxLines);
+
+// Control characters and terminal escapes of a text as visible escapes (\x1b, \n), and
+// the Unicode controls that reorder or hide text (U+202E, U+200B) as \u202e, for what is
+// read on a terminal.
 std::string Visible(const std::string& s);
 
 // The closest of `candidates` to `name` (letter case ignored), or empty when none is close.

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -75,7 +76,25 @@ TF_GUID ParseGuid(const std::string& text) {
 
 }  // namespace
 
-std::vector<RegistryEntry> RegistryEntries() {
+bool IsProgId(const std::string& text) {
+  // Name.Name: two or more identifiers joined by dots, as a class publishes itself.
+  if (text.empty() || text.size() > 255) return false;
+  size_t parts = 0;
+  for (size_t start = 0; start <= text.size(); ++parts) {
+    const size_t dot = std::min(text.find('.', start), text.size());
+    if (dot == start) return false;
+    const unsigned char first = static_cast<unsigned char>(text[start]);
+    if (!std::isalpha(first) && first != '_') return false;
+    for (size_t i = start; i < dot; ++i) {
+      const unsigned char c = static_cast<unsigned char>(text[i]);
+      if (!std::isalnum(c) && c != '_') return false;
+    }
+    start = dot + 1;
+  }
+  return parts >= 2;
+}
+
+std::vector<RegistryEntry> RegistryEntries(std::vector<std::string>* skipped) {
   std::map<std::string, RegistryEntry> byId;
   for (const std::filesystem::path folder : RegistrySearchPath()) {
     std::error_code ec;
@@ -83,6 +102,11 @@ std::vector<RegistryEntry> RegistryEntries() {
     for (const auto& f : std::filesystem::directory_iterator(folder, ec))
       if (f.is_regular_file() && f.path().filename().string()[0] != '.') {
         RegistryEntry e = ReadEntry(f.path());
+        if (!IsProgId(e["ProgID"])) {
+          // Not written by a class: its names reach shells (the completion) and terminals.
+          if (skipped) skipped->push_back(f.path().string());
+          continue;
+        }
         e["Folder"] = folder.string();
         byId.emplace(e["ProgID"], std::move(e));  // an earlier folder wins
       }
@@ -165,6 +189,9 @@ std::unique_ptr<LoadedClass> LoadClass(const std::string& progId, const std::str
   if (!libraryFile.empty()) {
     c->library = std::make_unique<Library>(libraryFile);
     entry = OwnEntry(*c->library);
+    if (!IsProgId(entry["ProgID"]))
+      throw UsageError(libraryFile + " publishes a class named \"" + Visible(entry["ProgID"]) +
+                       "\", which is not a Name.Name identifier");
     if (entry["ProgID"] != progId)
       throw UsageError(libraryFile + " publishes " + entry["ProgID"] + ", not " + progId);
   } else {
@@ -192,6 +219,14 @@ std::unique_ptr<LoadedClass> LoadClass(const std::string& progId, const std::str
 void RegisterLibrary(const std::string& file, bool add, bool system) {
   Library lib(file);
   lib.Entry<TF_GetClassObjectFn>("DllGetClassObject");  // a library of classes at all?
+  if (add) {
+    // A class whose identifier is no Name.Name identifier is not registered: the name
+    // would reach shells and terminals.
+    const std::string progId = OwnEntry(lib)["ProgID"];
+    if (!IsProgId(progId))
+      throw UsageError("the library publishes a class named \"" + Visible(progId) +
+                       "\", which is not a Name.Name identifier");
+  }
   const std::string folder = system ? SystemRegistryFolder() : RegistryFolder();
   // The library writes where TREND_REGISTRY points while it registers.
   const char* previous = std::getenv("TREND_REGISTRY");

@@ -19,8 +19,11 @@ std::string SystemRegistryFolder();
 std::vector<std::string> RegistrySearchPath();
 using RegistryEntry = std::map<std::string, std::string>;
 // Every class registered in the search path, by programmatic identifier; the first folder
-// that registers a class wins. "Folder" tells where each entry was found.
-std::vector<RegistryEntry> RegistryEntries();
+// that registers a class wins. "Folder" tells where each entry was found. An entry whose
+// ProgID is no Name.Name identifier is left out (its file named in `skipped`).
+std::vector<RegistryEntry> RegistryEntries(std::vector<std::string>* skipped = nullptr);
+// Name.Name[.Name...]: identifiers of letters, digits and _ joined by dots.
+bool IsProgId(const std::string& text);
 
 struct Library;
 struct LoadedClass {

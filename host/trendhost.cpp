@@ -73,7 +73,11 @@ int Register(const std::vector<std::string>& files, bool add, bool system) {
 }
 
 int Classes() {
-  auto entries = RegistryEntries();
+  std::vector<std::string> skipped;
+  auto entries = RegistryEntries(&skipped);
+  for (const auto& file : skipped)
+    std::cerr << "trendhost: skipped the registry entry " << Visible(file)
+              << ": its ProgID is not a Name.Name identifier\n";
   if (entries.empty()) {
     std::string folders;
     for (const auto& f : RegistrySearchPath()) folders += (folders.empty() ? "" : ", ") + f;
@@ -148,16 +152,9 @@ constexpr const char* kPasswordOrder =
 
 // The first line of a password file that only its owner may read.
 std::string ReadPasswordFile(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) throw UsageError("cannot read the password file " + path);
-  if (st.st_mode & (S_IRWXG | S_IRWXO))
-    throw UsageError("the password file " + path +
-                     " has group or world access; permissions should be u=rw (0600) or less");
-  std::ifstream in(path);
-  std::string line;
-  if (!in || !std::getline(in, line)) throw UsageError("cannot read the password file " + path);
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  return line;
+  auto lines = ReadPrivateLines(path, "the password file", 1);
+  if (lines.empty()) throw UsageError("the password file " + Visible(path) + " is empty");
+  return std::move(lines[0]);
 }
 
 void LoginArguments::Resolve() {
@@ -199,17 +196,34 @@ std::vector<int> Horizons(const std::string& text) {
 
 }  // namespace
 
-// Overwrites the value of --password in the process's own arguments once it has been read,
-// so that other users do not see it in ps (as database clients do). The file and the
-// environment variable never show.
+// Overwrites the secrets of the process's own arguments once they have been read, so that
+// other users do not see them in ps (as database clients do): the value of --password,
+// the value of each --header after its name, and the user and password of a --prometheus
+// URL. Files and environment variables never show.
 void HidePasswordArguments(int argc, char** argv) {
+  auto valueOf = [&](int& i, const char* option) -> char* {
+    const size_t n = std::strlen(option);
+    if (std::strcmp(argv[i], option) == 0 && i + 1 < argc) return argv[++i];
+    if (std::strncmp(argv[i], option, n) == 0 && argv[i][n] == '=') return argv[i] + n + 1;
+    return nullptr;
+  };
   for (int i = 1; i < argc; ++i) {
-    char* value = nullptr;
-    if (std::strcmp(argv[i], "--password") == 0 && i + 1 < argc)
-      value = argv[++i];
-    else if (std::strncmp(argv[i], "--password=", 11) == 0)
-      value = argv[i] + 11;
-    if (value) std::memset(value, 'x', std::strlen(value));
+    if (std::strcmp(argv[i], "--") == 0) break;
+    if (char* value = valueOf(i, "--password")) {
+      std::memset(value, 'x', std::strlen(value));
+    } else if (char* header = valueOf(i, "--header")) {
+      if (char* colon = std::strchr(header, ':'))
+        std::memset(colon + 1, 'x', std::strlen(colon + 1));
+    } else if (char* url = valueOf(i, "--prometheus")) {
+      char* rest = std::strstr(url, "://");
+      rest = rest ? rest + 3 : url;
+      const size_t authority = std::strcspn(rest, "/?#");
+      for (size_t at = authority; at-- > 0;)
+        if (rest[at] == '@') {
+          std::memset(rest, 'x', at);
+          break;
+        }
+    }
   }
 }
 
@@ -409,8 +423,18 @@ Command LoadCommand(CLI::App& app) {
   c->add_option("--start", prom.start, "first day (default: the last seven days)");
   c->add_option("--end", prom.end, "last day (default: now)");
   c->add_option("--step", prom.step, "seconds between points (30s, 5m, 1h)")->capture_default_str();
-  c->add_option("--header", prom.headers, "an HTTP header 'Name: value' (repeatable)")
+  c->add_option("--header", prom.headers,
+                "an HTTP header 'Name: value' (repeatable; its value is overwritten in the "
+                "program's arguments once read: prefer --header-file or "
+                "TRENDHOST_PROMETHEUS_HEADERS for secrets)")
       ->allow_extra_args(false);
+  auto headerFile = std::make_shared<std::string>();
+  c->add_option("--header-file", *headerFile,
+                "HTTP headers 'Name: value', one a line, from FILE (your own, mode 0600 or "
+                "stricter)");
+  c->add_option("--max-answer-mb", prom.maxAnswerMb,
+                "largest answer of the server, in MB as inflated")
+      ->capture_default_str();
   c->add_option("--timeout", prom.timeout, "seconds an answer may take")->capture_default_str();
   c->add_option("--points-per-query", prom.pointsPerQuery,
                 "points of a series in one answer (the server allows 11000)")
@@ -429,7 +453,23 @@ Command LoadCommand(CLI::App& app) {
             "same host, probe, argument and day (its other hours stay, the daily columns are "
             "recomputed); every other row stays.\nA malformed line stops the run (exit status "
             "2) and nothing is written.");
-  return command.Runs([](const LoadOptions& options) { return Load(options); });
+  return command.Runs([headerFile](LoadOptions& options) {
+    // Headers from the file and from the environment (lines of Name: value) come after
+    // those of --header.
+    auto& headers = options.prometheus.headers;
+    auto add = [&](const std::vector<std::string>& lines) {
+      for (const auto& line : lines)
+        if (line.find_first_not_of(" \t") != std::string::npos) headers.push_back(line);
+    };
+    if (!headerFile->empty()) add(ReadPrivateLines(*headerFile, "the header file", 64));
+    if (const char* env = std::getenv("TRENDHOST_PROMETHEUS_HEADERS")) {
+      std::vector<std::string> lines;
+      std::istringstream in(env);
+      for (std::string line; std::getline(in, line);) lines.push_back(line);
+      add(lines);
+    }
+    return Load(options);
+  });
 }
 
 Command SummarizeCommand(CLI::App& app) {

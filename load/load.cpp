@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <ext/stdio_filebuf.h>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -123,25 +124,39 @@ PrometheusCounts FromPrometheus(const LoadOptions& o, const TimeZone& zone, Aggr
   PrometheusSource s;
   s.url = p.url;
   if (p.url.rfind("http://", 0) != 0 && p.url.rfind("https://", 0) != 0)
-    throw UsageError("--prometheus " + p.url + " is not an http:// or https:// address");
+    throw UsageError("--prometheus " + Shown(p.url) + " is not an http:// or https:// address");
   if (!p.map.empty()) s.queries = ReadPrometheusMap(p.map);
   if (p.queries.size() != p.probes.size())
     throw UsageError("each --query needs its --probe (" + std::to_string(p.queries.size()) +
                      " queries, " + std::to_string(p.probes.size()) + " probes)");
-  for (size_t i = 0; i < p.queries.size(); ++i)
+  for (size_t i = 0; i < p.queries.size(); ++i) {
+    if (const auto fault = NameFault(p.probes[i]))
+      throw UsageError("--probe " + Visible(p.probes[i]) + " " + *fault);
     s.queries.push_back({p.queries[i], p.probes[i], p.argLabel});
+  }
   if (s.queries.empty())
     throw UsageError("--prometheus needs --query and --probe, or --prometheus-map");
   s.hostLabel = p.hostLabel;
   s.step = ParseStep(p.step);
-  if (s.step <= 0) throw UsageError("--step " + p.step + " is not a duration (30s, 5m, 1h)");
+  if (s.step <= 0)
+    throw UsageError("--step " + Visible(p.step) +
+                     " is not a duration from 1s to 24h (30s, 5m, 1h)");
   s.headers = p.headers;
-  for (const auto& h : s.headers)
-    if (h.find(':') == std::string::npos || h.find_first_of("\r\n") != std::string::npos)
-      throw UsageError("--header \"" + h + "\" is not Name: value");
+  for (const auto& h : s.headers) {
+    const size_t colon = h.find(':');
+    if (colon == std::string::npos || colon == 0 ||
+        h.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+      throw UsageError("a header is not Name: value (its value is not shown)");
+  }
   if (p.timeout < 1) throw UsageError("--timeout must be at least 1 second");
   s.timeoutSeconds = p.timeout;
-  s.pointsPerQuery = std::max<size_t>(1, p.pointsPerQuery);
+  if (p.pointsPerQuery < 1 || p.pointsPerQuery > kMaxPointsPerQuery)
+    throw UsageError("--points-per-query must lie between 1 and " +
+                     std::to_string(kMaxPointsPerQuery));
+  s.pointsPerQuery = p.pointsPerQuery;
+  if (p.maxAnswerMb < 1 || p.maxAnswerMb > 65536)
+    throw UsageError("--max-answer-mb must lie between 1 and 65536");
+  s.maxBodyBytes = p.maxAnswerMb << 20;
   const int64_t now = static_cast<int64_t>(std::time(nullptr));
   s.end = p.end.empty() ? now : LocalMidnight(p.end, "--end", zone) + 86400 - s.step;
   s.start = p.start.empty() ? s.end - 7 * 86400 + s.step : LocalMidnight(p.start, "--start", zone);
@@ -150,21 +165,44 @@ PrometheusCounts FromPrometheus(const LoadOptions& o, const TimeZone& zone, Aggr
   return ReadPrometheus(s, out);
 }
 
-// The text `sadf -d` makes of a daily file, run without a shell; a file it cannot read
-// (another sysstat version, not an sa file) is an error naming the file and what sadf said.
-std::string SadfOutput(const std::string& file) {
-  ProgramRun run = RunProgram(SadfCommand(file));
+// How long sadf may take for one daily file (a day of one-second samples takes a few
+// seconds), and how much of what it says on standard error a message quotes.
+constexpr int kSadfSeconds = 600;
+constexpr size_t kSadfMessageBytes = 4096;
+
+// The text `sadf -d` makes of a daily file, run without a shell, in an unlinked temporary
+// file that the reader streams; a file it cannot read (another sysstat version, not an sa
+// file) is an error naming the file and what sadf said.
+std::unique_ptr<FILE, decltype(&std::fclose)> SadfOutput(const std::string& file) {
+  if (file == "-")
+    throw UsageError(
+        "--format sa reads sysstat's daily files by name; \"-\" (standard input) "
+        "is not one: save it to a file, or pipe sadf -d output with --format sadf");
+  if (file.find_first_not_of(" \t") == std::string::npos)
+    throw UsageError("a file name is empty or blank");
+  std::unique_ptr<FILE, decltype(&std::fclose)> out(std::tmpfile(), std::fclose);
+  if (!out)
+    throw CallFailed("cannot create a temporary file: " + std::string(std::strerror(errno)));
+  // sadf reads a word that starts with "-" as an option and a number as an interval:
+  // a relative name goes as ./NAME, so that it is always a file.
+  const std::string path = file[0] == '/' ? file : "./" + file;
+  ProgramRun run = RunProgram(SadfCommand(path), {out.get(), kSadfMessageBytes, kSadfSeconds});
   if (run.startError)
-    throw UsageError("cannot run sadf for " + file +
+    throw UsageError("cannot run sadf for " + Visible(file) +
                      " (install sysstat): " + std::strerror(run.startError));
+  if (run.timedOut)
+    throw UsageError(Visible(file) + ": sadf did not finish within " +
+                     std::to_string(kSadfSeconds) + " s");
   if (run.status != 0) {
     std::string& message = run.err;
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r'))
       message.pop_back();
-    throw UsageError(file + ": sadf cannot read it: " +
-                     (message.empty() ? "exit status " + std::to_string(run.status) : message));
+    throw UsageError(
+        Visible(file) + ": sadf cannot read it: " +
+        (message.empty() ? "exit status " + std::to_string(run.status) : Visible(message)));
   }
-  return std::move(run.out);
+  std::rewind(out.get());
+  return out;
 }
 
 }  // namespace
@@ -198,9 +236,11 @@ int Load(const LoadOptions& o) {
   for (const auto& file : o.files) {
     if (o.format == "sa") {
       // sysstat's binary daily file, through sysstat's own reader.
-      std::istringstream text(SadfOutput(file));
+      const auto output = SadfOutput(file);
+      __gnu_cxx::stdio_filebuf<char> buffer(output.get(), std::ios::in);
+      std::istream text(&buffer);
       try {
-        ReadSadf(text, file + " (sadf -d)", zone, samples);
+        ReadSadf(text, Visible(file) + " (sadf -d)", zone, samples);
       } catch (const InputError& e) {
         throw UsageError(e.what());
       }
@@ -236,7 +276,11 @@ int Load(const LoadOptions& o) {
     std::cout << ", from " << samples.samples() << " samples";
     if (fromPrometheus && fetched.withoutHost)
       std::cout << "; " << fetched.withoutHost << " series without the label "
-                << o.prometheus.hostLabel << " skipped";
+                << Visible(o.prometheus.hostLabel) << " skipped";
+    if (fromPrometheus && fetched.notFinite)
+      std::cout << "; " << fetched.notFinite << " points without a finite value (NaN, Inf) skipped";
+    if (fromPrometheus && fetched.outside)
+      std::cout << "; " << fetched.outside << " points outside the range asked for dropped";
     if (o.format == "sadf" || o.format == "sa")
       for (const auto& missing : MissingActivities(samples.activities))
         std::cout << "; " << missing;

@@ -21,6 +21,7 @@ struct LoadOptions {
     std::vector<std::string> queries, probes, headers;
     long timeout = 30;
     size_t pointsPerQuery = 10000;
+    size_t maxAnswerMb = 256;  // of one answer, as inflated
   } prometheus;
   std::string timezone = "UTC";
   bool dryRun = false;

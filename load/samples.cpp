@@ -250,19 +250,28 @@ bool OneOf(std::string_view names, std::string_view name) {
   }
 }
 
-// Names are stored as they are: a NUL would cut one short on some drivers (so that it
-// replaces another series' rows), and control characters are never part of a real name.
 void CheckName(const std::string& file, size_t line, const char* what, std::string_view name) {
-  for (unsigned char c : name)
-    if (c < 0x20 || c == 0x7f) {
-      char code[8];
-      std::snprintf(code, sizeof code, "0x%02x", c);
-      throw InputError(file, line,
-                       std::string("the ") + what + " holds the control character " + code);
-    }
+  if (const auto fault = NameFault(name))
+    throw InputError(file, line, std::string("the ") + what + " " + *fault);
 }
 
 }  // namespace
+
+std::optional<std::string> NameFault(std::string_view name) {
+  size_t characters = 0;
+  for (unsigned char c : name) {
+    if (c < 0x20 || c == 0x7f) {
+      char code[8];
+      std::snprintf(code, sizeof code, "0x%02x", c);
+      return std::string("holds the control character ") + code;
+    }
+    characters += (c & 0xC0) != 0x80;  // UTF-8: continuation bytes add no character
+  }
+  if (characters > kMaxNameCharacters)
+    return "is " + std::to_string(characters) + " characters long; the tables hold " +
+           std::to_string(kMaxNameCharacters);
+  return std::nullopt;
+}
 
 void ReadSamples(std::istream& in, const std::string& file, const TimeZone& zone, Aggregator& out) {
   std::string line;

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <istream>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -52,6 +53,13 @@ class TimeZone {
 // "2026-11-30 13:05:00+01:00", "2026-11-30T13:05"; naive ones in `zone`), a trailing " UTC"
 // as sadf writes it, or Unix seconds ("1764507900"). The UTC instant, or false.
 bool ParseTime(std::string_view text, const TimeZone& zone, int64_t& utc);
+
+// Longest host, probe and argument the metric tables hold (VARCHAR(128), in characters).
+inline constexpr size_t kMaxNameCharacters = 128;
+// What is wrong with a host, probe or argument name, or nothing: a control character (a
+// NUL would cut it short on some drivers, so that it replaces another series' rows), or
+// more characters than the tables hold.
+std::optional<std::string> NameFault(std::string_view name);
 
 // One row of a metric table.
 struct DayRow {

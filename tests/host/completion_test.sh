@@ -36,4 +36,28 @@ expect "" trendhost call OrreryFunctions.OrreryClass TrendValue Gro
 expect "openmetrics" trendhost report --format o
 expect "holt-winters holt-winters-fast" trendhost report --model h
 expect "ets" trendhost report --model e
+
+# Names are never run: a data source section and a registry entry whose names hold command
+# substitutions, backticks and arithmetic are offered quoted (or not at all), and nothing runs.
+export ODBCSYSINI=$work ODBCINI=$work/odbc.ini
+printf '[perf$(touch %s/ran1)]\nDriver=x\n[perf`touch %s/ran2`]\nDriver=x\n[perf$((7*6))]\nDriver=x\n[perfdb]\nDriver=x\n' \
+  "$work" "$work" >"$work/odbc.ini"
+: >"$work/odbcinst.ini"
+got=$(words trendhost report --dsn perf)
+for f in ran1 ran2; do
+  [ ! -e "$work/$f" ] || { echo "completing --dsn ran a command from a section name" >&2; exit 1; }
+done
+case $got in
+  *'perfdb'*'perf\$\(\(7\*6\)\)'* | *'perf\$\(\(7\*6\)\)'*'perfdb'*) ;;
+  *) echo "completing --dsn: expected quoted names, got '$got'" >&2; exit 1 ;;
+esac
+[[ $got != *42* ]] || { echo "completing --dsn expanded arithmetic: '$got'" >&2; exit 1; }
+printf 'ProgID=Evil$(touch %s/ran3).Class\nLibrary=/nonexistent.so\nCLSID={00000000-0000-0000-0000-000000000000}\n' \
+  "$work" >"$TREND_REGISTRY/Evil"
+got=$(words trendhost call E)
+[ ! -e "$work/ran3" ] || { echo "completing a class ran a command from a ProgID" >&2; exit 1; }
+[ -z "$got" ] || { echo "a ProgID that is no Name.Name identifier was offered: '$got'" >&2; exit 1; }
+trendhost classes 2>"$work/classes.err" | grep -q '^OrreryFunctions.OrreryClass ' ||
+  { echo "classes lost the valid entries" >&2; exit 1; }
+grep -q 'skipped' "$work/classes.err" || { echo "classes did not name the skipped entry" >&2; exit 1; }
 echo "completion: ok"
