@@ -417,7 +417,9 @@ void ReadSadf(std::istream& in, const std::string& file, const TimeZone& zone, A
       split(h);
       if (fields.size() < 3 || fields[0] != "hostname" || fields[2] != "timestamp")
         throw InputError(file, number,
-                         "not a header of sadf -d (# hostname;interval;timestamp;...)");
+                         header ? "a data line starts with # (a host name cannot), or a header "
+                                  "is not one of sadf -d (# hostname;interval;timestamp;...)"
+                                : "not a header of sadf -d (# hostname;interval;timestamp;...)");
       uses.clear();
       for (const auto& m : kSadfMetrics) {
         int column = -1, key = -1;
@@ -447,8 +449,12 @@ void ReadSadf(std::istream& in, const std::string& file, const TimeZone& zone, A
           file, number,
           "expected " + std::to_string(width) + " fields, found " + std::to_string(fields.size()));
     if (uses.empty()) continue;  // an activity that maps to no probe
-    if (fields[0].empty()) throw InputError(file, number, "the host name is empty");
-    CheckName(file, number, "host", fields[0]);
+    // The node name as sadf writes it, without surrounding blanks.
+    std::string_view node = fields[0];
+    while (!node.empty() && (node.front() == ' ' || node.front() == '\t')) node.remove_prefix(1);
+    while (!node.empty() && (node.back() == ' ' || node.back() == '\t')) node.remove_suffix(1);
+    if (node.empty()) throw InputError(file, number, "the host name is empty or blank");
+    CheckName(file, number, "host", node);
     int64_t utc = 0;
     if (!ParseTime(fields[2], zone, utc))
       throw InputError(file, number, "\"" + std::string(fields[2]) + "\" is not a time");
@@ -466,7 +472,7 @@ void ReadSadf(std::istream& in, const std::string& file, const TimeZone& zone, A
       if (!ParseNumber(fields[u.column], v))
         throw InputError(file, number, "\"" + std::string(fields[u.column]) + "\" is not a number");
       const double value = (u.metric->complement ? 100 - v : v) * u.metric->scale;
-      if (!out.Add(fields[0], u.metric->probe, arg, utc, value))
+      if (!out.Add(node, u.metric->probe, arg, utc, value))
         throw InputError(file, number,
                          "the value " + std::string(fields[u.column]) +
                              " is not finite or makes its hour's sum overflow");

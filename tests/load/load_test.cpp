@@ -26,12 +26,13 @@ class Load : public testbed::HostTest {
     std::ofstream(path, std::ios::binary) << text;
     return path;
   }
-  HostRun Run(const std::string& command, std::vector<std::string> args) {
+  HostRun Run(const std::string& command, std::vector<std::string> args,
+              const std::vector<std::string>& env = {}) {
     const auto& b = testbed::CurrentBackend();
     std::vector<std::string> all = {command, "--dsn",      b.dsn,     "--user",
                                     b.user,  "--password", b.password};
     all.insert(all.end(), args.begin(), args.end());
-    return Host(all);
+    return Host(all, env);
   }
   Rows Table(const std::string& columns, const std::string& table = "HX_METRICS") {
     return Query("SELECT " + columns + " FROM " + table +
@@ -324,6 +325,49 @@ TEST_F(Load, DailySaFilesThroughSadfWithWhatIsMissing) {
       << r.err;
   r = Run("load", {"--format", "sadf", Write("j.txt", "{\"sysstat\": {}}\n")});
   EXPECT_NE(r.err.find("looks like the output of sadf -j"), std::string::npos) << r.err;
+}
+
+TEST_F(Load, SaFileNamesAreAlwaysFilesAndSadfIsBounded) {
+  // Names sadf would take for options or an interval are files all the same; standard
+  // input is no daily file.
+  const std::string sa = (dir_ / "sa01").string();
+  ASSERT_EQ(std::system(("/usr/lib/sysstat/sadc 1 2 " + testbed::ShellQuote(sa)).c_str()), 0);
+  HostRun r = Run("load", {"--dry-run", "--format", "sa", sa});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string expected = r.out;
+  cwd_ = dir_.string();
+  for (const std::string name : {"--", "-0", "-1", "07", "5"}) {
+    std::filesystem::copy_file(sa, dir_ / name);
+    r = Run("load", {"--dry-run", "--format", "sa", "--", name});
+    EXPECT_EQ(r.status, 0) << name << ": " << r.err;
+    EXPECT_EQ(r.out, expected) << name;
+  }
+  r = Run("load", {"--dry-run", "--format", "sa", "-"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("standard input"), std::string::npos) << r.err;
+  // A sadf that says too much on standard error is quoted in part.
+  const std::filesystem::path bin = dir_ / "bin";
+  std::filesystem::create_directories(bin);
+  std::ofstream(bin / "sadf") << "#!/bin/sh\nhead -c 3000000 /dev/zero | tr '\\0' e >&2\nexit 3\n";
+  std::filesystem::permissions(bin / "sadf", std::filesystem::perms::owner_all);
+  r = Run("load", {"--dry-run", "--format", "sa", sa},
+          {"PATH=" + bin.string() + ":" + std::getenv("PATH")});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("sadf cannot read it: eeee"), std::string::npos) << r.err.substr(0, 200);
+  EXPECT_LT(r.err.size(), 10000u);
+  // Host names: blanks around them go, a blank or #-led one is refused.
+  r = Run("load", {"--dry-run", "--format", "sadf",
+                   Write("t.txt",
+                         "# hostname;interval;timestamp;CPU;%idle\n web01 ;60;2001-06-30 "
+                         "10:00:00 UTC;-1;5\n")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  for (const std::string host : {"  ", "#web"}) {
+    r = Run("load", {"--dry-run", "--format", "sadf",
+                     Write("h.txt", "# hostname;interval;timestamp;CPU;%idle\n" + host +
+                                        ";60;2001-06-30 10:00:00 UTC;-1;5\n")});
+    EXPECT_EQ(r.status, 2) << host;
+    EXPECT_NE(r.err.find("h.txt:2: "), std::string::npos) << r.err;
+  }
 }
 
 TEST_F(Load, SummarizeBuildsThePopulationBandsAndTheWholePathAnswers) {
