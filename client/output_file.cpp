@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <streambuf>
 
+#include "cleanup.h"
 #include "command.h"
 
 namespace host {
@@ -68,11 +69,16 @@ void WriteFileWhole(const std::string& path, const std::function<void(std::ostre
   std::string temp = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
   const int fd = ::mkstemp(temp.data());
   if (fd < 0) fail("", errno);
-  // The mode the replaced file had; a new file gets 0666 less the umask, as any program's.
+  const RemovedOnSignal removed(temp, false);
+  // The mode and group the replaced file had (a report read by another user's collector
+  // stays readable to it; the group is kept where the owner may give it); a new file, or
+  // one in place of something that is no regular file, gets 0666 less the umask, as any
+  // program's.
   struct stat st {};
   mode_t mode = 0;
-  if (::stat(path.c_str(), &st) == 0) {
+  if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
     mode = st.st_mode & 07777;
+    if (::fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) mode &= ~static_cast<mode_t>(S_ISGID);
   } else {
     const mode_t mask = ::umask(0);
     ::umask(mask);

@@ -1,7 +1,9 @@
 // Writing an output file so that a reader never sees half of it and nobody else can plant
 // the temporary file: a new file made by mkstemp beside the target, written, flushed to
-// disk, given the mode of the file it replaces (or the usual mode under the umask), then
-// renamed over the target. On failure (of the write, or an exception of the writer) the
+// disk, given the mode and group of the regular file it replaces (or the usual mode under
+// the umask), then renamed over the target: a symbolic link or a FIFO in its place is
+// replaced, never written through or opened. A signal that ends the program removes the
+// temporary file. On failure (of the write, or an exception of the writer) the
 // temporary file is removed and the target stays.
 #pragma once
 

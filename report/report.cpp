@@ -4,6 +4,7 @@
 #include <malloc.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,6 +31,8 @@
 namespace host {
 
 namespace {
+
+constexpr int kJobsPerCore = 4;
 
 // ---- Workers ----
 
@@ -131,12 +134,17 @@ void RunWorkers(const std::vector<Series>& series, const SeriesThresholds& thres
   std::vector<Worker> workers;
   std::cout.flush();
   std::cerr.flush();
+  const pid_t parent = ::getpid();
   for (int w = 0; w < jobs; ++w) {
     int fds[2];
     if (::pipe(fds) != 0) throw CallFailed("cannot create a pipe for a worker");
     pid_t pid = ::fork();
     if (pid < 0) throw CallFailed("cannot start a worker process");
     if (pid == 0) {
+      // A worker ends with its parent (killed, or gone by a crash): it must not hold its
+      // database connections on after the report is gone.
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (::getppid() != parent) ::_exit(1);
       ::close(fds[0]);
       for (const auto& other : workers) ::close(other.fd);
       int status = 0;
@@ -256,8 +264,16 @@ ReportPlan PlanReport(const ReportOptions& o, bool withPriorRuns) {
   run.hostPatterns = o.hostPatterns;
   run.probePatterns = o.probePatterns;
   run.charts = o.format == "html" || !o.charts.empty();
-  run.jobs =
-      o.jobs > 0 ? o.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  run.jobs = o.jobs > 0 ? o.jobs : cores;
+  if (o.jobs < 0) throw UsageError("--jobs must be at least 1");
+  // More workers than four a core only wait on each other and on the database.
+  if (run.jobs > kJobsPerCore * cores) {
+    run.jobs = kJobsPerCore * cores;
+    if (!o.quiet)
+      std::cerr << "trendhost: --jobs " << o.jobs << " lowered to " << run.jobs << " ("
+                << kJobsPerCore << " a core)\n";
+  }
   {
     // The host's own connection is closed before the workers start: they must not share it.
     HostDatabase db(o.login);

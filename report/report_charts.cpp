@@ -10,12 +10,15 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <set>
 #include <sstream>
 
+#include "cleanup.h"
 #include "command.h"
 #include "numeric.h"
+#include "output_file.h"
 #include "program.h"
 
 namespace host {
@@ -85,6 +88,7 @@ class WorkFolder {
       throw CallFailed("cannot create a temporary folder for the charts: " +
                        std::string(std::strerror(errno)));
     path_ = pattern;
+    removed_ = std::make_unique<RemovedOnSignal>(path_.string(), true);
   }
   ~WorkFolder() {
     std::error_code ec;
@@ -96,6 +100,7 @@ class WorkFolder {
 
  private:
   std::filesystem::path path_;
+  std::unique_ptr<RemovedOnSignal> removed_;
 };
 
 std::string Day(trend::Date d) {
@@ -169,15 +174,21 @@ std::vector<Chart> DrawCharts(const ResultStore& results, const ReportRun& run,
       script << "set terminal svg size 760,400 font 'sans,12' background '#ffffff'\n"
              << "set output " << GnuplotString(svgFile.string(), 8192) << "\n"
              << plot;
+      // The PNG is drawn in the private folder, then put in place by a rename, so that
+      // nothing another user plants in the charts' folder is written through or opened.
       if (!pngFolder.empty())
         script << "set terminal pngcairo size 960,500 font 'sans,11'\nset output "
-               << GnuplotString((std::filesystem::path(pngFolder) / (id + ".png")).string(), 8192)
-               << "\nreplot\n";
+               << GnuplotString((work / (id + ".png")).string(), 8192) << "\nreplot\n";
       if (!script.flush()) throw CallFailed("cannot write the chart script in " + work.string());
     }
     if (!RunGnuplot(scriptFile)) {
       std::cerr << "trendhost: gnuplot could not draw the chart of " << id << "\n";
       return std::nullopt;
+    }
+    if (!pngFolder.empty()) {
+      const std::string png = Slurp(work / (id + ".png"));
+      WriteFileWhole((std::filesystem::path(pngFolder) / (id + ".png")).string(),
+                     [&](std::ostream& out) { out << png; });
     }
     std::string svg = Slurp(svgFile);
     if (auto start = svg.find("<svg"); start != std::string::npos) svg.erase(0, start);

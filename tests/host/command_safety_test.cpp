@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -115,6 +116,60 @@ TEST_F(CommandSafety, OutputIsWrittenWholeAndKeepsItsMode) {
   r = Run("report", {"--output", (dir_ / "none" / "r.csv").string(), "--last", "2001-06-30"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("cannot write"), std::string::npos) << r.err;
+}
+
+TEST_F(CommandSafety, ChartsReplaceWhatIsPlantedInTheirFolderWithoutOpeningIt) {
+  Flat("web01", "avgcpubusy", "", 99);  // exceeded: a daily and an hourly chart
+  const fs::path charts = dir_ / "charts";
+  fs::create_directories(charts);
+  const std::string victim = Write("victim", "precious");
+  fs::create_symlink(victim, charts / "web01-avgcpubusy.png");
+  ASSERT_EQ(::mkfifo((charts / "web01-avgcpubusy-hourly.png").c_str(), 0644), 0);
+  HostRun r =
+      Run("report", {"--charts", charts.string(), "--last", "2001-06-30", "--format", "csv"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(testbed::Slurp(victim), "precious");
+  for (const char* name : {"web01-avgcpubusy.png", "web01-avgcpubusy-hourly.png"}) {
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(charts / name))) << name;
+    EXPECT_EQ(testbed::Slurp((charts / name).string()).substr(1, 3), "PNG") << name;
+  }
+}
+
+TEST_F(CommandSafety, ASignalLeavesNoTemporaryFileBehind) {
+  Flat("web01", "avgcpubusy", "", 99);
+  // A gnuplot that takes its time holds the report while the page's temporary file and
+  // the charts' folder exist.
+  const fs::path bin = dir_ / "bin", tmp = dir_ / "tmp", out = dir_ / "out";
+  for (const auto& folder : {bin, tmp, out}) fs::create_directories(folder);
+  std::ofstream(bin / "gnuplot") << "#!/bin/sh\nexec sleep 31\n";
+  fs::permissions(bin / "gnuplot", fs::perms::owner_all);
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    const auto& b = testbed::CurrentBackend();
+    const std::string pidFile = (dir_ / "pid").string();
+    const std::string line =
+        "PATH=" + testbed::ShellQuote(bin.string()) +
+        ":$PATH TMPDIR=" + testbed::ShellQuote(tmp.string()) +
+        " TREND_REGISTRY=" + testbed::ShellQuote((dir_ / "registry").string()) +
+        " LD_PRELOAD=libodbcinst.so.2 ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0 " +
+        // A command the shell starts in the background ignores SIGINT unless told.
+        "env --default-signal=INT " + TREND_HOST + " report --dsn " + testbed::ShellQuote(b.dsn) +
+        " --user " + testbed::ShellQuote(b.user) + " --password " +
+        testbed::ShellQuote(b.password) + " --last 2001-06-30 --format html --output " +
+        testbed::ShellQuote((out / "r.html").string()) + " >/dev/null 2>&1 & echo $! >" + pidFile;
+    ASSERT_EQ(std::system(line.c_str()), 0);
+    const int pid = std::stoi(testbed::Slurp(pidFile));
+    // Until the chart's folder and the page's temporary file are there.
+    for (int i = 0; i < 100 && (fs::is_empty(tmp) || fs::is_empty(out)); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_FALSE(fs::is_empty(tmp));
+    ASSERT_FALSE(fs::is_empty(out));
+    ::kill(pid, signal);
+    for (int i = 0; i < 100 && ::kill(pid, 0) == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ::system("pkill -f 'sleep 31' 2>/dev/null");
+    EXPECT_TRUE(fs::is_empty(tmp)) << signal;
+    EXPECT_TRUE(fs::is_empty(out)) << signal;
+  }
 }
 
 TEST_F(CommandSafety, CellsThatAConsumerWouldRunAreDefused) {

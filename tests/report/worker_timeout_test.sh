@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # A stopped worker does not make the report wait forever: with --worker-timeout 2 a worker
 # stopped (SIGSTOP) in the middle of a long report is killed, its series become error rows,
-# and the report ends with exit status 3.
+# and the report ends with exit status 3. Workers end with a report that is killed, and
+# --jobs is bounded.
 #
 #   worker_timeout_test.sh BUILD_DIR
 set -euo pipefail
@@ -35,4 +36,27 @@ wait "$report" || status=$?
 [ "$status" = 3 ] || { echo "exit status $status, not 3" >&2; cat "$work/err" >&2; exit 1; }
 lost=$(grep -c 'sent nothing for 2 seconds and was stopped' "$work/out.csv" || true)
 [ "$lost" -gt 0 ] || { echo "no series marked as lost to the stopped worker" >&2; exit 1; }
-echo "1 passed, 0 failed ($lost series lost to the stopped worker)"
+
+# The report killed outright: its workers go with it instead of holding their connections.
+"$build/bin/trendhost" report --dsn big --jobs 2 --format csv --quiet >/dev/null 2>&1 &
+report=$!
+workers=
+for _ in $(seq 50); do
+  workers=$(pgrep -P "$report" || true)
+  [ "$(echo "$workers" | wc -w)" = 2 ] && break
+  sleep 0.1
+done
+[ -n "$workers" ] || { echo "no worker process seen" >&2; exit 1; }
+kill -KILL "$report"
+for _ in $(seq 30); do
+  alive=$(ps -o pid= -p "$(echo $workers | tr ' ' ,)" || true)
+  [ -z "$alive" ] && break
+  sleep 0.1
+done
+[ -z "$alive" ] || { echo "workers outlived their killed report: $alive" >&2; kill -KILL $alive; exit 1; }
+
+# --jobs far beyond the cores is lowered, with a note.
+"$build/bin/trendhost" report --dsn big --host 'host00*' --jobs 100000 --format csv \
+  >/dev/null 2>"$work/err"
+grep -q -- '--jobs 100000 lowered to' "$work/err" || { echo "--jobs was not bounded" >&2; cat "$work/err" >&2; exit 1; }
+echo "3 passed, 0 failed ($lost series lost to the stopped worker)"
