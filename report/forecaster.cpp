@@ -251,6 +251,15 @@ MeasuredSeries Forecaster::Measure(const Series& series, const std::optional<Thr
   const bool below = threshold && threshold->direction == Direction::kBelow;
   const int16_t style = peakBasis ? 3 : 2;
   m.target = style == 3 ? Target::kPeak : Target::kMean;
+  if (series.nameCut) {
+    // Asking for the cut name would read another series, or none.
+    r.status = Status::kError;
+    r.errorSource = "trendhost";
+    r.errorDescription =
+        "the stored host, probe or argument name is longer than its column is described "
+        "(shown cut short): correct or remove its rows";
+    return m;
+  }
   m.measured = Guarded(r, [&] {
     // The first call fits the model; the others answer from the remembered request.
     r.level = TrendValue(key, 0, style);

@@ -747,6 +747,26 @@ Variant ResultSet::Value(int column) const {
   return state_->Cell(c, state_->CellAt(c, state_->row), state_->IndicatorAt(c, state_->row));
 }
 
+std::string ResultSet::TextPrefix(int column, bool& whole) const {
+  whole = true;
+  const Variant v = [&] {
+    if (!state_ || state_->atEnd || column < 0 ||
+        static_cast<size_t>(column) >= state_->columns.size() || !state_->bound ||
+        state_->columns[static_cast<size_t>(column)].kind != Kind::kText)
+      return Value(column);
+    const Column& c = state_->columns[static_cast<size_t>(column)];
+    const SQLLEN ind = state_->IndicatorAt(c, state_->row);
+    if (ind == SQL_NULL_DATA) return Variant(Null{});
+    if (ind == SQL_NO_TOTAL || ind < 0 || static_cast<size_t>(ind) >= c.width) {
+      whole = false;
+      const char* p = state_->CellAt(c, state_->row);
+      return Variant(std::string(p, ::strnlen(p, c.width - 1)));
+    }
+    return Value(column);
+  }();
+  return v.IsNull() ? std::string() : v.ToText();
+}
+
 double ResultSet::DoubleValue(int column) const {
   double v = 0;
   DoubleValues(std::span(&column, 1), &v);

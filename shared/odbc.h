@@ -167,6 +167,9 @@ class ResultSet {
   // driver describes for the column.
   Variant Value(int column) const;
   Variant Value(std::string_view name) const { return Value(ColumnIndex(name)); }
+  // The current row's value as text; a text longer than the driver described its column
+  // (which Value refuses) is cut where the bound cell ends, and `whole` says so.
+  std::string TextPrefix(int column, bool& whole) const;
   // The current row's value converted to a Double, as Value(column).ToDouble() gives it,
   // without building a variant for a column the driver describes as numeric.
   double DoubleValue(int column) const;

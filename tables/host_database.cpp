@@ -83,7 +83,9 @@ std::vector<Series> HostDatabase::AllSeries(trend::Date first, trend::Date last)
   auto rs = connection_.OpenResultSet(sql);
   for (; !rs.AtEnd(); rs.MoveNext()) {
     Series s;
-    s.key = {rs.Value(0).ToText(), rs.Value(1).ToText(), rs.Value(2).ToText()};
+    bool whole[3];
+    s.key = {rs.TextPrefix(0, whole[0]), rs.TextPrefix(1, whole[1]), rs.TextPrefix(2, whole[2])};
+    s.nameCut = !whole[0] || !whole[1] || !whole[2];
     s.days = rs.Value(3).ToInt32();
     s.fitDays = windowOnly ? s.days : rs.Value(4).ToInt32();
     s.firstDay = rs.Value(dayColumns).ToDate();

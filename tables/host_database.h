@@ -24,6 +24,9 @@ struct Series {
   int days = 0;                   // days with a row in the range
   int fitDays = 0;                // of those, the days within the model's 182-day window
   trend::Date firstDay, lastDay;  // the first and last of them
+  // A stored name longer than the driver describes its column: the key holds its start
+  // only, and the series cannot be read (it becomes an error row).
+  bool nameCut = false;
 };
 
 // Empty, or the qualifier followed by "."; a qualifier that is not dotted plain names is a

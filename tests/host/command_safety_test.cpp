@@ -313,6 +313,31 @@ TEST_F(CommandSafety, LoadsMatchKeysExactlyAndNeverDuplicateADay) {
            "WHERE HOSTNAME = 'web01'"));
 }
 
+TEST_F(CommandSafety, NamesLongerThanTheColumnsAreRefusedOrReportedAlone) {
+  // 128 characters fit (multi-byte ones count once); 129 do not, on every backend.
+  std::string fits;
+  for (int i = 0; i < 64; ++i) fits += "h\xc3\xa9";  // h, e-acute
+  HostRun r =
+      Run("load", {Write("fits.csv", "time,host,probe,arg,value\n0," + fits + ",cpu,,1\n")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string longer = std::string(129, 'h');
+  r = Run("load", {Write("long.csv", "time,host,probe,arg,value\n0," + longer + ",cpu,,1\n")});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("long.csv:2: the host is 129 characters long; the tables hold 128"),
+            std::string::npos)
+      << r.err;
+  if (testbed::CurrentBackend().name != "sqlite") return;
+  // SQLite stores any length: a name put there by other means is one error row, and the
+  // others are reported.
+  Flat("web01", "avgcpubusy", "", 50);
+  Exec("UPDATE HX_METRICS SET HOSTNAME = '" + std::string(9000, 'x') + "' WHERE HOSTNAME = '" +
+       fits + "'");
+  r = Run("report", {"--format", "csv", "--last", "2001-06-30", "--first", "1970-01-01"});
+  EXPECT_EQ(r.status, 3) << r.err;
+  EXPECT_NE(r.out.find("\nweb01,avgcpubusy,,never,"), std::string::npos) << r.out.substr(0, 600);
+  EXPECT_NE(r.out.find("longer than its column is described"), std::string::npos);
+}
+
 TEST_F(CommandSafety, LoadRefusesNamesAndValuesItCannotStoreFaithfully) {
   const std::string nul =
       Write("nul.csv", std::string("time,host,probe,arg,value\n0,web01\0a,cpu,,1\n",
