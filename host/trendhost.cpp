@@ -384,7 +384,8 @@ Command ReportCommand(CLI::App& app) {
   c->footer(std::string(kPasswordOrder) +
             "\n\nStatuses, most urgent first: exceeded, warning, ok, never, no threshold, "
             "insufficient data, stale, error.\nExit status: 0 done, 1 the report could not "
-            "start, 2 usage error, 3 some series failed (listed as error).");
+            "start, 2 usage error, 3 some series failed (listed as error), 4 the report is "
+            "written but --record could not record the run.");
   return command.Runs([horizons](ReportOptions& options) {
     options.horizons = Horizons(*horizons);
     return Report(options);

@@ -1,9 +1,11 @@
 #include "history.h"
 
 #include <algorithm>
+#include <cmath>
 #include <iostream>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <tuple>
 
 #include "csv.h"
@@ -21,21 +23,7 @@ Match MatchOf(const SeriesKey& key, const std::optional<Threshold>& t) {
   return {key, t->value, DirectionName(t->direction), BasisName(t->basis)};
 }
 
-void CompareWithHistory(ResultStore& results, PriorCrossings prior) {
-  if (prior.empty()) return;
-  results.Adjust([prior = std::make_shared<const PriorCrossings>(std::move(prior))](
-                     size_t index, SeriesResult& r) {
-    const auto& previous = (*prior)[index];
-    if (!previous) return;
-    r.previousCrossing = previous;
-    if (r.crossingDate)
-      r.crossingShiftDays =
-          static_cast<int>(trend::CalendarDaysBetween(*previous, *r.crossingDate));
-  });
-}
-
-void RecordRun(const ResultStore& results, const ReportRun& run, ForecastHistory& history,
-               const std::string& prefix) {
+void Record(const ResultStore& results, const ReportRun& run, ForecastHistory& history) {
   const std::string now = RunTimeNow();
   auto made = [&](size_t rank) {
     const SeriesResult r = results.At(rank);
@@ -62,55 +50,94 @@ void RecordRun(const ResultStore& results, const ReportRun& run, ForecastHistory
       row.daysToThreshold = *r.daysToThreshold;
     return row;
   };
-  try {
-    history.Append(results.size(), made);
-  } catch (const trend::Error& e) {
-    throw CallFailed(
-        "cannot record the run in " + prefix +
-        "HX_FORECAST_HISTORY (create it from schema/tables.sql): " + Lines(e.description()));
-  }
+  history.Append(results.size(), made);
 }
+
+// Whether a recorded threshold is the run's: equal but for the last digits, which some
+// drivers drop when they pass a double as text (SQLite's keeps 15 significant digits).
+bool SameThreshold(const std::optional<double>& a, const std::optional<double>& b) {
+  if (!a || !b) return !a && !b;
+  return std::fabs(*a - *b) <= 1e-13 * std::max(std::fabs(*a), std::fabs(*b));
+}
+
+// Hosts few enough to name in the statement that reads the recorded runs.
+constexpr size_t kNamedHosts = 200;
 
 }  // namespace
 
+void CompareWithHistory(ResultStore& results, PriorCrossings prior) {
+  if (prior.empty()) return;
+  results.Adjust([prior = std::make_shared<const PriorCrossings>(std::move(prior))](
+                     size_t index, SeriesResult& r) {
+    const auto& previous = (*prior)[index];
+    if (!previous) return;
+    r.previousCrossing = previous;
+    if (r.crossingDate)
+      r.crossingShiftDays =
+          static_cast<int>(trend::CalendarDaysBetween(*previous, *r.crossingDate));
+  });
+}
+
 PriorCrossings ReadPriorCrossings(HostDatabase& db, const std::vector<Series>& series,
-                                  const SeriesThresholds& thresholds) {
-  // The series by key, each row's found by a binary search: a fleet's history is read
-  // row by row, and only one date a series is kept.
+                                  const SeriesThresholds& thresholds, bool quiet) {
+  // The series by key, each row's found by a binary search: only one date a series is kept.
   std::vector<uint32_t> byKey(series.size());
   for (size_t i = 0; i < byKey.size(); ++i) byKey[i] = static_cast<uint32_t>(i);
   std::stable_sort(byKey.begin(), byKey.end(),
                    [&](uint32_t a, uint32_t b) { return series[a].key < series[b].key; });
+  // A report of a few hosts reads only their runs.
+  std::vector<std::string> hosts;
+  for (const uint32_t i : byKey)
+    if (hosts.empty() || hosts.back() != series[i].key.host) hosts.push_back(series[i].key.host);
+  if (hosts.size() > kNamedHosts || series.empty()) hosts.clear();
   PriorCrossings prior;
-  ForecastHistory(db).Crossings(RunTimeNow() + "~", kHistoryDays, [&](const RecordedCrossing& c) {
-    auto it = std::lower_bound(byKey.begin(), byKey.end(), c.key,
+  if (series.empty()) return prior;
+  size_t unreadable = 0;
+  try {
+    unreadable = ForecastHistory(db).Crossings(
+        RunTimeNow() + "~", kHistoryDays, hosts, [&](const RecordedCrossing& c) {
+          auto it =
+              std::lower_bound(byKey.begin(), byKey.end(), c.key,
                                [&](uint32_t i, const SeriesKey& k) { return series[i].key < k; });
-    for (; it != byKey.end() && series[*it].key == c.key; ++it) {
-      const auto [key, threshold, direction, basis] = MatchOf(series[*it].key, thresholds[*it]);
-      if (threshold != c.threshold || direction != c.direction || basis != c.basis) continue;
-      if (prior.empty()) prior.resize(series.size());
-      prior[*it] = c.crossingDate;  // a later run's supersedes
-    }
-  });
+          for (; it != byKey.end() && series[*it].key == c.key; ++it) {
+            const auto [key, threshold, direction, basis] =
+                MatchOf(series[*it].key, thresholds[*it]);
+            if (!SameThreshold(threshold, c.threshold) || direction != c.direction ||
+                basis != c.basis)
+              continue;
+            if (prior.empty()) prior.resize(series.size());
+            prior[*it] = c.crossingDate;
+          }
+        });
+  } catch (const trend::Error& e) {
+    if (IsMissingTable(e)) return {};  // nothing recorded yet
+    if (!quiet)
+      std::cerr << "trendhost: cannot read the recorded runs in " << db.prefix()
+                << "HX_FORECAST_HISTORY, so crossings are not compared: "
+                << Visible(Masked(Lines(e.description()))) << "\n";
+    return {};
+  }
+  if (unreadable && !quiet)
+    std::cerr << "trendhost: " << unreadable << " recorded row" << (unreadable == 1 ? "" : "s")
+              << " of " << db.prefix() << "HX_FORECAST_HISTORY cannot be read (NULL names?) "
+              << "and " << (unreadable == 1 ? "was" : "were") << " skipped\n";
   return prior;
 }
 
-void TrackHistory(ResultStore& results, const ReportRun& run, const ReportOptions& o,
-                  PriorCrossings prior) {
-  CompareWithHistory(results, std::move(prior));
-  if (!o.record) return;
-  HostDatabase db(o.login);
-  ForecastHistory history(db);
-  RecordRun(results, run, history, db.prefix());
-}
-
-void TrackHistory(ResultStore& results, const ReportRun& run, const ReportOptions& o,
-                  const std::vector<Series>& series, const SeriesThresholds& thresholds) {
-  HostDatabase db(o.login);
-  CompareWithHistory(results, ReadPriorCrossings(db, series, thresholds));
-  if (o.record) {
+std::optional<std::string> RecordRun(const ResultStore& results, const ReportRun& run,
+                                     const DatabaseLogin& login) {
+  std::string table = "HX_FORECAST_HISTORY";
+  try {
+    HostDatabase db(login);
+    table = db.prefix() + table;
     ForecastHistory history(db);
-    RecordRun(results, run, history, db.prefix());
+    Record(results, run, history);
+    return std::nullopt;
+  } catch (const trend::Error& e) {
+    if (IsMissingTable(e)) return table + " does not exist: create it from schema/tables.sql";
+    return "cannot record the run in " + table + ": " + Lines(e.description());
+  } catch (const std::exception& e) {
+    return "cannot record the run in " + table + ": " + std::string(e.what());
   }
 }
 

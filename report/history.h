@@ -3,6 +3,7 @@
 // (previous_crossing, crossing_shift_days), and `trendhost history` lists a series' record.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,19 +18,20 @@ inline constexpr int kLargeShiftDays = 14;  // a crossing moved this much stands
 
 // The crossing of the latest recorded run of each series with the same threshold (value,
 // direction and basis), one per series (none for a series no run matched); empty when
-// nothing is recorded.
+// nothing is recorded. Only the latest runs are read, chosen on the server. A missing
+// table is nothing recorded; other failures, and recorded rows that cannot be read, are
+// noted on standard error (unless `quiet`) and leave the comparison out for them.
 using PriorCrossings = std::vector<std::optional<trend::Date>>;
 PriorCrossings ReadPriorCrossings(HostDatabase& db, const std::vector<Series>& series,
-                                  const SeriesThresholds& thresholds);
+                                  const SeriesThresholds& thresholds, bool quiet = false);
 
-// Gives each result, as it is read, its previous crossing and the shift from it, then
-// with --record records the run's results in one transaction (on a connection opened for
-// it).
-void TrackHistory(ResultStore& results, const ReportRun& run, const ReportOptions& o,
-                  PriorCrossings prior);
-// The same on one connection, reading the prior crossings of the series first.
-void TrackHistory(ResultStore& results, const ReportRun& run, const ReportOptions& o,
-                  const std::vector<Series>& series, const SeriesThresholds& thresholds);
+// Gives each result its previous crossing and the shift from it.
+void CompareWithHistory(ResultStore& results, PriorCrossings prior);
+
+// Records the run's results in HX_FORECAST_HISTORY in one transaction, on a connection
+// opened for it: nothing when it worked, else what went wrong (nothing was recorded).
+std::optional<std::string> RecordRun(const ResultStore& results, const ReportRun& run,
+                                     const DatabaseLogin& login);
 
 struct HistoryOptions {
   DatabaseLogin login;

@@ -33,6 +33,7 @@ namespace host {
 namespace {
 
 constexpr int kJobsPerCore = 4;
+constexpr size_t kRecordedPathBytes = 1024;  // HX_FORECAST_HISTORY.THRESHOLDS_FILE
 
 // ---- Workers ----
 
@@ -251,6 +252,11 @@ ReportPlan PlanReport(const ReportOptions& o, bool withPriorRuns) {
   if (o.workerTimeout < 1) throw UsageError("--worker-timeout must be at least 1 second");
   Thresholds thresholds;
   if (!o.thresholdsFile.empty()) thresholds.Load(o.thresholdsFile);
+  // What a recorded run keeps of its thresholds file: its name, as long as the column is.
+  if (o.record && o.thresholdsFile.size() > kRecordedPathBytes)
+    throw UsageError("--record keeps the thresholds file's name, at most " +
+                     std::to_string(kRecordedPathBytes) +
+                     " bytes: give it by a shorter (relative) path");
 
   ReportPlan plan;
   ReportRun& run = plan.run;
@@ -302,7 +308,8 @@ ReportPlan PlanReport(const ReportOptions& o, bool withPriorRuns) {
     for (const auto& s : plan.series)
       plan.thresholds.push_back(thresholds.For(s.key.probe, s.key.arg));
     // Read now, on this connection: the end of the run then opens one only to record.
-    if (withPriorRuns) plan.priorCrossings = ReadPriorCrossings(db, plan.series, plan.thresholds);
+    if (withPriorRuns)
+      plan.priorCrossings = ReadPriorCrossings(db, plan.series, plan.thresholds, o.quiet);
   }
   if (plan.series.empty() && !o.quiet)
     std::cerr << "trendhost: no series of HX_METRICS between " << DayText(run.first) << " and "
@@ -313,11 +320,18 @@ ReportPlan PlanReport(const ReportOptions& o, bool withPriorRuns) {
 int FinishReport(ResultStore& results, const ReportRun& run, const ReportOptions& o,
                  PriorCrossings prior) {
   results.Sort();
-  TrackHistory(results, run, o, std::move(prior));
+  CompareWithHistory(results, std::move(prior));
+  // The report first: a run that cannot be recorded still has its report.
   WriteReport(results, run, o);
   // On a terminal, where the report went (a script reads the exit status instead).
   if (!o.output.empty() && o.output != "-" && !o.quiet && ::isatty(STDERR_FILENO))
     std::cerr << "trendhost: wrote " << Visible(o.output) << "\n";
+  if (o.record)
+    if (const auto failure = RecordRun(results, run, o.login)) {
+      std::cerr << "trendhost: the report is written, but the run is not recorded: "
+                << Visible(Masked(*failure)) << "\n";
+      return kExitNotRecorded;
+    }
   return results.AnyFailed() ? kExitSomeSeriesFailed : kExitOk;
 }
 

@@ -138,7 +138,10 @@ char* trend_report_write(const char* request) {
     ResultStore results(series, limits, run);
     for (const auto& line : j.at("lines")) results.Add(line.get<std::string>());
     results.Sort();
-    TrackHistory(results, run, o, series, limits);
+    {
+      HostDatabase db(o.login);
+      CompareWithHistory(results, ReadPriorCrossings(db, series, limits, o.quiet));
+    }
     const bool failed = results.AnyFailed();
     std::string text;
     if (o.output.empty() || o.output == "-") {
@@ -148,7 +151,14 @@ char* trend_report_write(const char* request) {
     } else {
       WriteReport(results, run, o);
     }
-    return json{{"status", failed ? kExitSomeSeriesFailed : kExitOk}, {"text", text}};
+    // The report first: a run that cannot be recorded still has its report.
+    json answer{{"status", failed ? kExitSomeSeriesFailed : kExitOk}, {"text", text}};
+    if (o.record)
+      if (const auto failure = RecordRun(results, run, o.login)) {
+        answer["status"] = kExitNotRecorded;
+        answer["record_error"] = Masked(*failure);
+      }
+    return answer;
   });
 }
 

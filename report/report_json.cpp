@@ -95,6 +95,7 @@ void to_json(json& j, const Series& s) {
        {"fit_days", s.fitDays},
        {"first_day", DayText(s.firstDay)},
        {"last_day", DayText(s.lastDay)}};
+  if (s.nameCut) j["name_cut"] = true;
 }
 
 void from_json(const json& j, Series& s) {
@@ -103,6 +104,7 @@ void from_json(const json& j, Series& s) {
   s.fitDays = j.at("fit_days");
   s.firstDay = *DayFromText(j.at("first_day"));
   s.lastDay = *DayFromText(j.at("last_day"));
+  s.nameCut = j.value("name_cut", false);
 }
 
 void to_json(json& j, const Threshold& t) {

@@ -14,6 +14,7 @@
 namespace host {
 
 inline constexpr int kExitSomeSeriesFailed = 3;
+inline constexpr int kExitNotRecorded = 4;   // the report is written; --record failed
 inline constexpr int kNeverDays = 999999;    // DaysToValue's "no growth toward it"
 inline constexpr int kMinimumDays = 14;      // fewer days with rows: insufficient data
 inline constexpr int kRecentPeakDays = 14;   // the days with rows that recent_peak looks at

@@ -34,6 +34,9 @@ struct ConnectionHandle {
   // columns are fetched as that text and read here, which is cheaper than the driver's
   // own conversion. MariaDB's connector converts faster than it copies text.
   bool floatsAsText = false;
+  // SQLite's driver writes a bound double with 15 significant digits: doubles are bound as
+  // their shortest exact text instead, which the database reads back to the same double.
+  bool doublesBoundAsText = false;
   ~ConnectionHandle() {
     if (connected) SQLDisconnect(h);
     if (h != SQL_NULL_HDBC) SQLFreeHandle(SQL_HANDLE_DBC, h);
@@ -481,6 +484,7 @@ void Connection::AdaptToServer() {
   const std::string dbms = DbmsName();
   conn_->floatsAsText =
       dbms.find("sqlite") != std::string::npos || dbms.find("postgres") != std::string::npos;
+  conn_->doublesBoundAsText = dbms.find("sqlite") != std::string::npos;
   if (dbms.find("postgres") != std::string::npos) {
     auto rs = OpenResultSet("SHOW standard_conforming_strings");
     const bool on = !rs.AtEnd() && Lower(rs.Value(0).ToText()) == "on";
@@ -602,6 +606,30 @@ struct BoundColumn {
   SQLLEN width = 0;
 };
 
+// Doubles as their shortest texts that read back exactly (NULL for a missing one).
+BoundColumn DoublesAsText(const ParameterColumn& column, size_t first, size_t count) {
+  constexpr size_t kWidth = 32;
+  BoundColumn b;
+  b.indicator.assign(count, 0);
+  b.width = kWidth;
+  b.data.assign(count * kWidth, 0);
+  for (size_t i = 0; i < count; ++i) {
+    std::optional<double> v;
+    if (auto* numbers = std::get_if<std::vector<double>>(&column))
+      v = (*numbers)[first + i];
+    else
+      v = std::get<std::vector<std::optional<double>>>(column)[first + i];
+    if (!v) {
+      b.indicator[i] = SQL_NULL_DATA;
+      continue;
+    }
+    char* cell = b.data.data() + i * kWidth;
+    const auto [end, ec] = std::to_chars(cell, cell + kWidth - 1, *v);
+    b.indicator[i] = ec == std::errc() ? static_cast<SQLLEN>(end - cell) : SQL_NULL_DATA;
+  }
+  return b;
+}
+
 BoundColumn Buffer(const ParameterColumn& column, size_t first, size_t count) {
   BoundColumn b;
   b.indicator.assign(count, 0);
@@ -680,12 +708,17 @@ void PreparedBatch::Execute(const std::vector<ParameterColumn>& columns, size_t 
     std::vector<BoundColumn> buffers;
     buffers.reserve(columns.size());
     for (size_t c = 0; c < columns.size(); ++c) {
-      buffers.push_back(Buffer(columns[c], first, count));
+      const bool doubles = std::holds_alternative<std::vector<double>>(columns[c]) ||
+                           std::holds_alternative<std::vector<std::optional<double>>>(columns[c]);
+      const bool asText = doubles && st.conn->doublesBoundAsText;
+      buffers.push_back(asText ? DoublesAsText(columns[c], first, count)
+                               : Buffer(columns[c], first, count));
       BoundColumn& b = buffers.back();
       SQLSMALLINT cType = SQL_C_CHAR, sqlType = SQL_VARCHAR;
       SQLULEN size = static_cast<SQLULEN>(b.width > 1 ? b.width - 1 : 1);
-      if (std::holds_alternative<std::vector<double>>(columns[c]) ||
-          std::holds_alternative<std::vector<std::optional<double>>>(columns[c]))
+      if (asText)
+        sqlType = SQL_DOUBLE, size = 17;
+      else if (doubles)
         cType = SQL_C_DOUBLE, sqlType = SQL_DOUBLE, size = 15;
       else if (std::holds_alternative<std::vector<Date>>(columns[c]) ||
                std::holds_alternative<std::vector<std::optional<Date>>>(columns[c]))

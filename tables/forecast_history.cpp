@@ -107,7 +107,7 @@ std::vector<RecordedRow> ForecastHistory::Read(const std::string& where) {
     r.status = rs.Value(11).ToText();
     r.seriesModel = rs.Value(12).ToText();
     r.level = MaybeNumber(rs.Value(13));
-    r.forecasts = rs.Value(14).ToText();
+    r.forecasts = rs.Value(14).IsNull() ? std::string() : rs.Value(14).ToText();
     if (!rs.Value(15).IsNull()) r.crossingDate = rs.Value(15).ToDate();
     r.daysToThreshold = MaybeNumber(rs.Value(16));
     out.push_back(std::move(r));
@@ -115,30 +115,52 @@ std::vector<RecordedRow> ForecastHistory::Read(const std::string& where) {
   return out;
 }
 
-void ForecastHistory::Crossings(const std::string& before, int days,
-                                const std::function<void(const RecordedCrossing&)>& each) {
+bool IsMissingTable(const trend::Error& e) {
+  // PostgreSQL's 42P01, MariaDB's 42S02 (1146), SQLite's "no such table".
+  const std::string& d = e.description();
+  return d.find("42P01") != std::string::npos || d.find("42S02") != std::string::npos ||
+         d.find("no such table") != std::string::npos ||
+         d.find("doesn't exist") != std::string::npos ||
+         (d.find("relation") != std::string::npos && d.find("does not exist") != std::string::npos);
+}
+
+size_t ForecastHistory::Crossings(const std::string& before, int days,
+                                  const std::vector<std::string>& hosts,
+                                  const std::function<void(const RecordedCrossing&)>& each) {
   const std::string from =
       RunTime(std::chrono::system_clock::now() - std::chrono::hours(24) * days);
-  std::optional<trend::db::ResultSet> rs;
-  try {
-    // Run times are our own digits and letters: safe as literals.
-    rs.emplace(db_.connection().OpenResultSet(
-        "SELECT HOSTNAME, PROBE, PROBE_ARG, THRESHOLD, DIRECTION, BASIS, CROSSING_DATE FROM " +
-        db_.prefix() + "HX_FORECAST_HISTORY WHERE RUN_TIME >= '" + from + "' AND RUN_TIME < '" +
-        before + "' ORDER BY RUN_TIME"));
-  } catch (const trend::Error&) {
-    return;  // no history table: nothing recorded yet
+  // Run times are our own digits and letters: safe as literals; host names are quoted.
+  std::string which = "RUN_TIME >= '" + from + "' AND RUN_TIME < '" + before + "'";
+  if (!hosts.empty()) {
+    which += " AND HOSTNAME IN (";
+    for (size_t i = 0; i < hosts.size(); ++i)
+      which += (i ? ", " : "") + HostDatabase::Literal(hosts[i]);
+    which += ")";
   }
+  // Only the latest run of each series and threshold leaves the server.
+  auto rs = db_.connection().OpenResultSet(
+      "SELECT HOSTNAME, PROBE, PROBE_ARG, THRESHOLD, DIRECTION, BASIS, CROSSING_DATE FROM (SELECT "
+      "HOSTNAME, PROBE, PROBE_ARG, THRESHOLD, DIRECTION, BASIS, CROSSING_DATE, ROW_NUMBER() OVER "
+      "(PARTITION BY HOSTNAME, PROBE, PROBE_ARG, THRESHOLD, DIRECTION, BASIS ORDER BY RUN_TIME "
+      "DESC) AS NEWEST FROM " +
+      db_.prefix() + "HX_FORECAST_HISTORY WHERE " + which + ") LATEST WHERE NEWEST = 1");
   RecordedCrossing c;
-  for (; !rs->AtEnd(); rs->MoveNext()) {
-    c.key = {rs->Value(0).ToText(), rs->Value(1).ToText(), rs->Value(2).ToText()};
-    c.threshold = MaybeNumber(rs->Value(3));
-    c.direction = rs->Value(4).ToText();
-    c.basis = rs->Value(5).ToText();
-    c.crossingDate.reset();
-    if (!rs->Value(6).IsNull()) c.crossingDate = rs->Value(6).ToDate();
+  size_t unreadable = 0;
+  for (; !rs.AtEnd(); rs.MoveNext()) {
+    try {
+      c.key = {rs.Value(0).ToText(), rs.Value(1).ToText(), rs.Value(2).ToText()};
+      c.threshold = MaybeNumber(rs.Value(3));
+      c.direction = rs.Value(4).ToText();
+      c.basis = rs.Value(5).ToText();
+      c.crossingDate.reset();
+      if (!rs.Value(6).IsNull()) c.crossingDate = rs.Value(6).ToDate();
+    } catch (const trend::Error&) {
+      ++unreadable;  // a row written by something else (NULL names, a broken date)
+      continue;
+    }
     each(c);
   }
+  return unreadable;
 }
 
 std::vector<RecordedRow> ForecastHistory::Of(const SeriesKey& key) {

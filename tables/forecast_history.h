@@ -38,11 +38,12 @@ class ForecastHistory {
   // Appends the `count` rows of one run in one transaction, all of them or none; `row(i)`
   // makes each as it is written (a batch at a time), so that a run of any size fits.
   void Append(size_t count, const std::function<RecordedRow(size_t)>& row);
-  // The crossing of every recorded row before `before`, from runs of the last `days` days,
-  // oldest run first (a later row of a series and threshold supersedes an earlier one);
-  // nothing when the table does not exist.
-  void Crossings(const std::string& before, int days,
-                 const std::function<void(const RecordedCrossing&)>& each);
+  // The crossing of the latest recorded run before `before` of each series and threshold,
+  // from runs of the last `days` days (of `hosts` only, when it is not empty), chosen on
+  // the server. A row that cannot be read (NULL names) is skipped and counted: the count
+  // is returned. A missing table is a trend::Error (IsMissingTable tells it).
+  size_t Crossings(const std::string& before, int days, const std::vector<std::string>& hosts,
+                   const std::function<void(const RecordedCrossing&)>& each);
   // Every recorded row of one series, oldest run first.
   std::vector<RecordedRow> Of(const SeriesKey& key);
 
@@ -50,6 +51,9 @@ class ForecastHistory {
   std::vector<RecordedRow> Read(const std::string& where);
   HostDatabase& db_;
 };
+
+// Whether a failed statement failed because its table does not exist.
+bool IsMissingTable(const trend::Error& e);
 
 // The current UTC time as RUN_TIME text.
 std::string RunTimeNow();

@@ -553,3 +553,86 @@ TEST_F(Report, RecordedRunsGiveEachCrossingItsShift) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("nothing recorded for nobody cpu"), std::string::npos) << r.err;
 }
+
+namespace {
+
+TEST_F(Report, ARunThatCannotBeRecordedStillHasItsReport) {
+  const std::string out = (dir_ / "report.csv").string();
+  const int plain = Run({"--format", "csv", "--last", kLast}).status;
+  // No history table: the report is written, the failure has its own message and status.
+  Exec("DROP TABLE HX_FORECAST_HISTORY");
+  HostRun r = Run({"--record", "--format", "csv", "--output", out, "--last", kLast});
+  EXPECT_EQ(r.status, 4) << r.err;
+  EXPECT_NE(r.err.find("the report is written, but the run is not recorded: HX_FORECAST_HISTORY "
+                       "does not exist: create it from schema/tables.sql"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(ReadCsv(testbed::Slurp(out)).size(), 9u);  // the header and eight series
+  // Without --record the missing table is only nothing recorded.
+  r = Run({"--format", "csv", "--last", kLast});
+  EXPECT_EQ(r.status, plain) << r.err;
+  EXPECT_EQ(r.err.find("HX_FORECAST_HISTORY"), std::string::npos) << r.err;
+
+  // A table written by something else, with a row of NULL names: skipped with a note.
+  for (const auto& [name, ddl] : testbed::SchemaTables())
+    if (name == "HX_FORECAST_HISTORY") {
+      std::string loose = ddl;
+      for (size_t p; (p = loose.find(" NOT NULL")) != std::string::npos;) loose.erase(p, 9);
+      Exec(loose);
+    }
+  Exec(
+      "INSERT INTO HX_FORECAST_HISTORY (RUN_TIME, FIRST_DAY, LAST_DAY, MODEL, THRESHOLDS_FILE, "
+      "HOSTNAME, DIRECTION, BASIS, STATUS, SERIES_MODEL, FORECASTS) VALUES "
+      "('2026-01-01T00:00:00.000Z', '2001-01-01', '2001-06-30', 'line', '', 'warning', 'above', "
+      "'mean', 'ok', 'line', '{}')");
+  ASSERT_EQ(Run({"--record", "--format", "csv", "--last", kLast}).status, plain);
+  r = Run({"--format", "json", "--last", kLast});
+  EXPECT_EQ(r.status, plain) << r.err;
+  EXPECT_NE(r.err.find("1 recorded row of HX_FORECAST_HISTORY cannot be read"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.out.find("\"crossing_shift_days\": 0"), std::string::npos);
+
+  // Many horizons are recorded whole; a thresholds path longer than the column is refused
+  // before anything runs.
+  Exec("DELETE FROM HX_FORECAST_HISTORY");
+  r = Run({"--record", "--format", "csv", "--horizon", "1-366", "--last", kLast});
+  EXPECT_EQ(r.status, plain) << r.err;
+  EXPECT_EQ(Query("SELECT COUNT(*) FROM HX_FORECAST_HISTORY")[0][0], "8");
+  std::filesystem::path deep = dir_;
+  for (int i = 0; i < 130; ++i) deep /= "folder" + std::to_string(i);
+  std::filesystem::create_directories(deep);
+  std::filesystem::copy_file(thresholds_, deep / "t.csv");
+  thresholds_ = (deep / "t.csv").string();
+  r = Run(
+      {"--record", "--format", "csv", "--output", (dir_ / "none.csv").string(), "--last", kLast});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("at most 1024 bytes"), std::string::npos) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "none.csv"));
+}
+
+TEST_F(Report, ThresholdsOfEveryDigitMatchTheirRecordedRun) {
+  // 80 + 1/3 in its shortest exact text: 16 significant digits.
+  std::ofstream(thresholds_) << "probe,threshold\ncpu,80.33333333333333\n";
+  ASSERT_NE(Run({"--record", "--format", "csv", "--last", kLast}).status, 4);
+  EXPECT_EQ(
+      Query("SELECT COUNT(*) FROM HX_FORECAST_HISTORY WHERE THRESHOLD = 80.33333333333333")[0][0],
+      "7");
+  HostRun r = Run({"--format", "json", "--last", kLast});
+  const auto doc = nlohmann::json::parse(r.out);
+  size_t compared = 0;
+  for (const auto& s : doc.at("series")) compared += !s.at("previous_crossing").is_null();
+  EXPECT_GT(compared, 0u) << r.out;
+  // A loaded value keeps every digit too.
+  const std::string samples = (dir_ / "s.csv").string();
+  std::ofstream(samples) << "time,host,probe,arg,value\n2001-06-30T00:00:00Z,exact,cpu,,"
+                            "33.333333333333336\n";
+  const auto& b = testbed::CurrentBackend();
+  ASSERT_EQ(
+      Host({"load", "--dsn", b.dsn, "--user", b.user, "--password", b.password, samples}).status,
+      0);
+  EXPECT_EQ(Query("SELECT COUNT(*) FROM HX_METRICS WHERE HOSTNAME = 'exact' AND AVG_VALUE_00 = "
+                  "33.333333333333336 AND AVG_VALUE_00 <> 33.3333333333333")[0][0],
+            "1");
+}
+
+}  // namespace
