@@ -262,7 +262,10 @@ ReportPlan PlanReport(const ReportOptions& o, bool withPriorRuns) {
   ReportRun& run = plan.run;
   run.dsn = o.login.dsn;
   run.qualifier = o.login.qualifier;
-  run.horizons = o.horizons;
+  // A horizon named twice is one horizon (its columns and metrics once).
+  for (int h : o.horizons)
+    if (std::find(run.horizons.begin(), run.horizons.end(), h) == run.horizons.end())
+      run.horizons.push_back(h);
   run.warnDays = o.warnDays;
   run.staleDays = o.staleDays;
   run.model = o.model;

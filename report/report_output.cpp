@@ -572,14 +572,52 @@ void WriteHtml(std::ostream& out, const ResultStore& results, const ReportRun& r
 )";
 }
 
-// A label value of the exposition format: valid UTF-8 (invalid bytes replaced), control
-// characters as visible escapes, then backslash, quote and newline escaped.
+// The length of the valid UTF-8 sequence at `i`, or 0.
+size_t Utf8Length(const std::string& s, size_t i) {
+  const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char c = byte(i);
+  const size_t n = c < 0x80           ? 1
+                   : (c >> 5) == 0x6  ? 2
+                   : (c >> 4) == 0xE  ? 3
+                   : (c >> 3) == 0x1E ? 4
+                                      : 0;
+  if (n == 0 || i + n > s.size()) return 0;
+  for (size_t k = 1; k < n; ++k)
+    if ((byte(i + k) & 0xC0) != 0x80) return 0;
+  const unsigned code =
+      n == 2   ? ((c & 0x1Fu) << 6) | (byte(i + 1) & 0x3Fu)
+      : n == 3 ? ((c & 0x0Fu) << 12) | ((byte(i + 1) & 0x3Fu) << 6) | (byte(i + 2) & 0x3Fu)
+      : n == 4 ? ((c & 0x07u) << 18) | ((byte(i + 1) & 0x3Fu) << 12) |
+                     ((byte(i + 2) & 0x3Fu) << 6) | (byte(i + 3) & 0x3Fu)
+               : c;
+  // Overlong forms, surrogates and code points past U+10FFFF are not valid.
+  if ((n == 2 && code < 0x80) || (n == 3 && code < 0x800) || (n == 4 && code < 0x10000) ||
+      (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
+    return 0;
+  return n;
+}
+
+// A label value of the exposition format, one for each name: the name's backslashes
+// doubled, its control and reordering characters (\x1b, \u202e) and the bytes of invalid
+// UTF-8 (\xff) as escapes, so that no two names give the same label; then backslash and
+// quote escaped as the format asks.
 std::string LabelValue(const std::string& text) {
-  const std::string valid =
-      json::parse(json(text).dump(-1, ' ', false, json::error_handler_t::replace))
-          .get<std::string>();
+  std::string shown;
+  for (size_t i = 0; i < text.size();) {
+    const size_t n = Utf8Length(text, i);
+    if (n == 0) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\x%02x", static_cast<unsigned char>(text[i]));
+      shown += esc;
+      ++i;
+      continue;
+    }
+    if (text[i] == '\\') shown += '\\';
+    shown.append(text, i, n);
+    i += n;
+  }
   std::string out;
-  for (char c : Visible(valid)) {
+  for (char c : Visible(shown)) {
     if (c == '\\' || c == '"') out += '\\';
     out += c;
   }

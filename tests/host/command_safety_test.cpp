@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <thread>
 
 #include "host_test.h"
@@ -196,18 +197,38 @@ TEST_F(CommandSafety, MetricsOfHostileNamesPassPromtool) {
   Flat("web\"01\\x", "cpu", "a\nb", 90);
   Flat("wé}b{02", "avgcpubusy", "", 50);
   Flat("term\x1b[31m", "avgcpubusy", "", 10);
+  // Names that a lossy escape would merge: a newline and its escape's text, invalid bytes
+  // and the replacement character.
+  Flat("lf\n", "cpu", "", 50);
+  Flat("lf\\x0a", "cpu", "", 50);
+  Flat("web\xef\xbf\xbd", "cpu", "", 50);
+  // Only SQLite stores bytes that are not UTF-8.
+  const bool bytes = testbed::CurrentBackend().name == "sqlite";
+  if (bytes) Flat("web\xff", "cpu", "", 50), Flat("web\xfe", "cpu", "", 50);
   const std::string thresholds = Write("t.csv", "probe,threshold\ncpu,80\n");
   const std::string out = (dir_ / "trend.prom").string();
   HostRun r = Run("report", {"--format", "openmetrics", "--thresholds", thresholds, "--last",
-                             "2001-06-30", "--output", out});
+                             "2001-06-30", "--output", out, "--horizon", "30,30,90,30"});
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string text = testbed::Slurp(out);
-  EXPECT_NE(text.find("trend_status{host=\"web\\\"01\\\\x\",probe=\"cpu\",arg=\"a\\\\x0ab\",status="
-                      "\"exceeded\"} 1"),
+  // The name's own backslash doubled, then the format's escapes.
+  EXPECT_NE(text.find("trend_status{host=\"web\\\"01\\\\\\\\x\",probe=\"cpu\",arg=\"a\\\\x0ab\","
+                      "status=\"exceeded\"} 1"),
             std::string::npos)
       << text;
   EXPECT_NE(text.find("trend_seconds_to_threshold{host=\"web\\\"01"), std::string::npos);
   EXPECT_NE(text.find("# EOF\n"), std::string::npos);
+  // Every sample's name and labels once: no two series share a label set, no horizon twice.
+  std::set<std::string> seen;
+  size_t forecasts = 0;
+  for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
+       start = end + 1) {
+    const std::string line = text.substr(start, end - start);
+    if (line.empty() || line[0] == '#') continue;
+    forecasts += line.rfind("trend_forecast{", 0) == 0;
+    EXPECT_TRUE(seen.insert(line.substr(0, line.rfind(' '))).second) << line;
+  }
+  EXPECT_EQ(forecasts, (bytes ? 8u : 6u) * 2) << text;  // each series at 30 and 90 days
   const int status = std::system(("promtool check metrics < " + testbed::ShellQuote(out) + " > " +
                                   testbed::ShellQuote((dir_ / "lint").string()) + " 2>&1")
                                      .c_str());
