@@ -515,7 +515,9 @@ void WriteHtml(std::ostream& out, const ResultStore& results, const ReportRun& r
   for (Status s : kAllStatuses) out << "<option>" << StatusName(s) << "</option>";
   out << "</select> <select id=\"host-filter\" aria-label=\"host\"><option value=\"\">every "
          "host</option>";
-  for (const auto& [host, id] : hostIds) out << "<option>" << HtmlEscape(host) << "</option>";
+  // The value is given: an option's text alone loses leading, trailing and doubled blanks.
+  for (const auto& [host, id] : hostIds)
+    out << "<option value=\"" << HtmlEscape(host) << "\">" << HtmlEscape(host) << "</option>";
   out << "</select> <span id=\"shown\"></span></p>\n"
          "<div class=\"table-box\"><table id=\"series\"><thead><tr>";
   const std::vector<const Column*> shown = PageColumns(columns, results, sameDays);

@@ -18,6 +18,11 @@ printf '[fleet]\nDriver=S\nDatabase=%s/fleet.db\n' "$work" >"$work/odbc/odbc.ini
 export ODBCSYSINI=$work/odbc ODBCINI=$work/odbc/odbc.ini TREND_REGISTRY=$work/registry
 sqlite3 "$work/fleet.db" <"$root/schema/tables.sql"
 "$build/bin/trend-demo-data" | sqlite3 "$work/fleet.db"
+# Hosts that differ only in blanks: the host selector must tell them apart.
+columns=$(sqlite3 "$work/fleet.db" "SELECT group_concat(name, ', ') FROM pragma_table_info('HX_METRICS') WHERE name <> 'HOSTNAME'")
+for variant in "' ' || HOSTNAME" "HOSTNAME || ' '" "replace(HOSTNAME, 'db', 'db  ')"; do
+  sqlite3 "$work/fleet.db" "INSERT INTO HX_METRICS (HOSTNAME, $columns) SELECT $variant, $columns FROM HX_METRICS WHERE HOSTNAME = 'db01'"
+done
 "$build/bin/trendhost" register "$build/lib/Orrery.so" >/dev/null
 status=0
 "$build/bin/trendhost" report --dsn fleet --thresholds "$root/schema/thresholds.example.csv" \
