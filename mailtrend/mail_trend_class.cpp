@@ -44,7 +44,10 @@ double MAILTREND_CLASS::TrendValue(const std::string& sHostname, const std::stri
                                    const std::string& sLastDay, const float& fNumDays,
                                    const float& fAccelerator, const int16_t& iTrendStyle,
                                    const DataSource& DataSource, const int16_t& iCounterFlag) {
+  // The counter flag changes the statement and the rows' treatment: it is part of the
+  // request, as the source is.
   key.Refresh(sHostname, sProbe, sProbeArg, sFirstDay, sLastDay,
+              SourceIdentity(DataSource) + "/" + std::to_string(iCounterFlag),
               [&] { CalculateRegression(DataSource, iCounterFlag); });
   return EvaluateTrend({dSlope0, dIntercept0, dSlope1, dIntercept1, dSlope, dIntercept,
                         dPeakDayEffect, dPeakHourEffect},

@@ -16,7 +16,7 @@ namespace mailtrend {
 class MAILTREND_CLASS {
  public:
   // `iCounterFlag` selects the query form and the per-row treatment (see the build
-  // constants); it is not part of the remembered request.
+  // constants); it is part of the remembered request, as the DataSource's source is.
   double TrendValue(const std::string& sHostname, const std::string& sProbe,
                     const std::string& sProbeArg, const std::string& sFirstDay,
                     const std::string& sLastDay, const float& fNumDays, const float& fAccelerator,

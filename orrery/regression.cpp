@@ -29,7 +29,7 @@ std::string MetricsStatement(const std::string& qualifierPrefix, const std::stri
 void OrreryClass::RefreshModel(const std::string& sHostname, const std::string& sProbe,
                                const std::string& sProbeArg, const std::string& sFirstDay,
                                const std::string& sLastDay, const DataSource& DataSource) {
-  key.Refresh(sHostname, sProbe, sProbeArg, sFirstDay, sLastDay,
+  key.Refresh(sHostname, sProbe, sProbeArg, sFirstDay, sLastDay, SourceIdentity(DataSource),
               [&] { CalculateRegression(DataSource); });
 }
 

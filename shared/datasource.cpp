@@ -55,4 +55,18 @@ std::string PropertyText(const DataSource& ds, std::string_view name) {
   return ds.GetProperty(name).ToText();
 }
 
+std::string SourceIdentity(const DataSource& ds) {
+  std::string id;
+  for (const char* name : {"Name", "UserName", "Qualifier"}) {
+    std::string text;
+    try {
+      const Variant v = ds.GetProperty(name);
+      if (!v.IsNull()) text = v.ToText();
+    } catch (const Error&) {
+    }
+    id += std::to_string(text.size()) + ":" + text;
+  }
+  return id;
+}
+
 }  // namespace trend

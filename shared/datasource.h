@@ -38,6 +38,10 @@ class PlainDataSource : public DataSource {
   std::map<std::string, Variant, LessNoCase> properties_;
 };
 
+// Where a request reads from: the Name, UserName and Qualifier properties (each empty when
+// the object lacks it or holds no text), joined so that no two sources give the same text.
+std::string SourceIdentity(const DataSource& ds);
+
 // Reads a property and converts it to text (NULL is error 94).
 std::string PropertyText(const DataSource& ds, std::string_view name);
 

@@ -100,35 +100,43 @@ struct GridView {
   std::span<const DayHours> average, minimum;
 };
 
-// The remembered request of a fitting class: the five texts of the last fit asked for. A
-// fit runs only when a request differs from it, exactly and case-sensitively. When a fit
-// fails the request is marked unset, so that the same texts fit again; a new instance's
-// five empty texts count as remembered.
+// The remembered request of a fitting class: the five texts of the last fit asked for and
+// where it was read from (the DataSource's Name, UserName and Qualifier, and whatever else
+// changes what a fit reads, such as a mail class's counter flag). A fit runs only when a
+// request differs from it, exactly and case-sensitively. When a fit fails the request is
+// marked unset, so that the same texts fit again; a new instance's five empty texts count
+// as remembered, from any source.
 struct RememberedSeries {
   std::string sKeyHostname, sKeyProbe, sKeyProbeArg, sKeyFirstDay, sKeyLastDay;
+  std::string sKeySource;
   bool bSet = true;
-  bool bFitted = false;  // a fit of the remembered request completed
+  bool bSourceSet = false;  // sKeySource holds a fit's source (not a new instance's)
+  bool bFitted = false;     // a fit of the remembered request completed
 
   // The remembered request is one the class fitted, and it is this one.
   bool Fitted(const std::string& host, const std::string& probe, const std::string& arg,
               const std::string& first, const std::string& last) const {
-    return bFitted && Matches(host, probe, arg, first, last);
+    return bFitted && bSet && host == sKeyHostname && probe == sKeyProbe && arg == sKeyProbeArg &&
+           first == sKeyFirstDay && last == sKeyLastDay;
   }
 
   bool Matches(const std::string& host, const std::string& probe, const std::string& arg,
-               const std::string& first, const std::string& last) const {
+               const std::string& first, const std::string& last, const std::string& source) const {
     return bSet && host == sKeyHostname && probe == sKeyProbe && arg == sKeyProbeArg &&
-           first == sKeyFirstDay && last == sKeyLastDay;
+           first == sKeyFirstDay && last == sKeyLastDay && (!bSourceSet || source == sKeySource);
   }
 
   // Stores the request and runs `fit` unless it is the remembered one.
   template <class Fit>
   void Refresh(const std::string& host, const std::string& probe, const std::string& arg,
-               const std::string& first, const std::string& last, Fit&& fit) {
-    if (Matches(host, probe, arg, first, last)) return;
+               const std::string& first, const std::string& last, const std::string& source,
+               Fit&& fit) {
+    if (Matches(host, probe, arg, first, last, source)) return;
     sKeyHostname = host, sKeyProbe = probe, sKeyProbeArg = arg;
     sKeyFirstDay = first, sKeyLastDay = last;
+    sKeySource = source;
     bSet = true;
+    bSourceSet = true;
     bFitted = false;
     try {
       fit();

@@ -28,11 +28,12 @@ void VantorClass::InitializeFile(const std::string& sFileName, const std::string
 
 template <class Load>
 void VantorClass::Refresh(const std::string& sDataID, const std::string& sBucketRange,
-                          const std::string& sFirstDay, const std::string& sLastDay, Loaded by,
-                          Load&& load) {
+                          const std::string& sFirstDay, const std::string& sLastDay,
+                          const std::string& source, Loaded by, Load&& load) {
   if (loaded == by && sDataID == sKeyDataID && sBucketRange == sKeyBucketRange &&
-      sFirstDay == sKeyFirstDay && sLastDay == sKeyLastDay)
+      sFirstDay == sKeyFirstDay && sLastDay == sKeyLastDay && source == sKeySource)
     return;
+  sKeySource = source;
   sKeyDataID = sDataID;
   sKeyBucketRange = sBucketRange;
   sKeyFirstDay = sFirstDay;
@@ -62,7 +63,7 @@ std::string VantorClass::BucketFields(bool hourlyRow) const {
 Variant VantorClass::PrintHourlyFile(const std::string& sDataID, const std::string& sBucketRange,
                                      const std::string& sFirstDay, const std::string& sLastDay,
                                      const DataSource& DataSource) {
-  Refresh(sDataID, sBucketRange, sFirstDay, sLastDay, Loaded::kHourly,
+  Refresh(sDataID, sBucketRange, sFirstDay, sLastDay, SourceIdentity(DataSource), Loaded::kHourly,
           [&] { HourlyQuery(DataSource); });
   TextFile file = TextFile::Append(sOutputFile);  // closed on every way out
   const Date lastDay = ParseDate(sKeyLastDay);
@@ -86,10 +87,11 @@ Variant VantorClass::PrintHourlyFile(const std::string& sDataID, const std::stri
 Variant VantorClass::PrintTrendFile(const std::string& sDataID, const std::string& sBucketRange,
                                     const std::string& sFirstDay, const std::string& sLastDay,
                                     const int16_t& iDaysForward, const DataSource& DataSource) {
-  Refresh(sDataID, sBucketRange, sFirstDay, sLastDay, Loaded::kTrend, [&] {
-    IDQuery(DataSource);
-    CalculateRegression(DataSource);
-  });
+  Refresh(sDataID, sBucketRange, sFirstDay, sLastDay, SourceIdentity(DataSource), Loaded::kTrend,
+          [&] {
+            IDQuery(DataSource);
+            CalculateRegression(DataSource);
+          });
   TextFile file = TextFile::Append(sOutputFile);
   const Date lastDay = ParseDate(sKeyLastDay);
   const int16_t k = ToInt16(CalendarDaysBetween(ParseDate(sCollectionDate), lastDay));

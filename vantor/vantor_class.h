@@ -58,7 +58,8 @@ class VantorClass {
   // Compares the request with the remembered one and loads it unless `by` loaded it.
   template <class Load>
   void Refresh(const std::string& sDataID, const std::string& sBucketRange,
-               const std::string& sFirstDay, const std::string& sLastDay, Loaded by, Load&& load);
+               const std::string& sFirstDay, const std::string& sLastDay, const std::string& source,
+               Loaded by, Load&& load);
   void BuildBucketLabel();
   std::string Span(const std::string& sFirstDay, const std::string& sLastDay,
                    const trend::DataSource& DataSource, bool first);
@@ -81,6 +82,7 @@ class VantorClass {
   std::string sBucketLower;
   std::string sBucketUpper;
   std::string sKeyFirstDay, sKeyLastDay;
+  std::string sKeySource;  // the DataSource's Name, UserName and Qualifier of the load
   std::string sSpanFirstDay, sSpanLastDay;
   double dSlope = 0, dIntercept = 0, dSigma = 0;
   // Days back 0 to 184; the loads fill rows 0 to 181, rows 182 to 184 hold no value.

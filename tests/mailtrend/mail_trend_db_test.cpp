@@ -18,7 +18,9 @@ class MailTrendTestPeer {
   double slope() const { return c_.dSlope; }
   double intercept() const { return c_.dIntercept; }
   void SetLine(double slope, double intercept) { c_.dSlope = slope, c_.dIntercept = intercept; }
-  void Remember(const std::string& h) { c_.key = {h, "p", "", "2001-01-01", "2001-06-30", true}; }
+  void Remember(const std::string& h) {
+    c_.key = {h, "p", "", "2001-01-01", "2001-06-30", {}, true};
+  }
 
  private:
   TrendClass& c_;
@@ -210,6 +212,39 @@ TEST_F(MailDb, ApostrophesInHostProbeAndArgument) {
   Row(0, std::vector<double>(24, 99), std::vector<double>(24, 99), "ONeil", "Mails", "its");
   EXPECT_DOUBLE_EQ(
       c_.TrendValue("O'Neil", "Mail's", "it's", kFirst, kLast, 0.0f, 0.0f, int16_t{2}, *ds_), 7);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(MailDb, TheCounterFlagAndTheSourceArePartOfTheRequest) {
+  // A rising counter: each flag reads it otherwise (raw, differenced, in megabytes).
+  for (int d = 0; d < 20; ++d) {
+    std::vector<double> v(24);
+    for (int h = 0; h < 24; ++h) v[h] = 1000.0 * (20 - d) + 40.0 * h * (1 + d % 3);
+    Row(d, v, v);
+  }
+  const std::vector<int16_t> flags = {0, 1, kBuild.megabyteFlag};
+  bool differ = false;
+  for (int16_t first : flags)
+    for (int16_t second : flags) {
+      TrendClass fresh;
+      const double expected = fresh.TrendValue("mail01", "Mail.Delivered", "", kFirst, kLast, 30,
+                                               0.0f, int16_t{2}, *ds_, second);
+      TrendClass asked;
+      const double before = asked.TrendValue("mail01", "Mail.Delivered", "", kFirst, kLast, 30,
+                                             0.0f, int16_t{2}, *ds_, first);
+      differ = differ || before != expected;
+      EXPECT_EQ(asked.TrendValue("mail01", "Mail.Delivered", "", kFirst, kLast, 30, 0.0f,
+                                 int16_t{2}, *ds_, second),
+                expected)
+          << first << " then " << second;
+    }
+  EXPECT_TRUE(differ);
+  // Another source is read, not the first one's fit.
+  const PlainDataSource elsewhere("no_such_source", "", "");
+  EXPECT_THROW(Trend(30, 0, "mail01", &elsewhere), Error);
 }
 
 }  // namespace

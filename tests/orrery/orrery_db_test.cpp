@@ -266,3 +266,23 @@ TEST_F(OrreryDb, PrintForecastFromTheDatabase) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(OrreryDb, ARequestThroughAnotherDataSourceFitsFromIt) {
+  Day(0, 9.5);
+  Day(1, 8.5);
+  EXPECT_DOUBLE_EQ(Trend(0), 10);
+  // The same texts through another source (its Name, UserName or Qualifier) read that
+  // source, never the first one's fit: here a source that does not exist fails.
+  for (const auto& other : {PlainDataSource("no_such_source", "", ""),
+                            PlainDataSource(testbed::CurrentBackend().dsn, "", "", "nowhere")}) {
+    EXPECT_THROW(Trend(0, "web01", &other), Error);
+  }
+  // Through the first source again it fits again; a repeat answers without a query.
+  EXPECT_DOUBLE_EQ(Trend(0), 10);
+  Exec("DELETE FROM HX_METRICS");
+  EXPECT_DOUBLE_EQ(Trend(5), 20);
+}
+
+}  // namespace

@@ -14,7 +14,7 @@ class OrreryTestPeer {
 
   void Remember(const std::string& host, const std::string& probe, const std::string& arg,
                 const std::string& first, const std::string& last) {
-    c_.key = {host, probe, arg, first, last, true};
+    c_.key = {host, probe, arg, first, last, {}, true};  // from any source
   }
   // A model with the given line and spread, all effects 0 and every cell missing.
   void SetModel(double slope, double intercept, double sigma) {

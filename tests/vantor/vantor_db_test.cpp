@@ -314,3 +314,24 @@ TEST_F(VantorDb, FirstAndLastDay) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(VantorDb, ARequestThroughAnotherDataSourceLoadsFromIt) {
+  Metric(300, 0, 0);
+  Values("DATA32", 300, 10, 0);
+  c_.PrintTrendFile("300", "", kFirst, kLast, int16_t{0}, *ds_);
+  // The same texts through another source read that source (here: none), never the fit
+  // of the first.
+  const PlainDataSource elsewhere("no_such_source", "", "");
+  EXPECT_THROW(c_.PrintTrendFile("300", "", kFirst, kLast, int16_t{0}, elsewhere), Error);
+  // A repeat through the first source loads again and answers; the one after it answers
+  // from what it loaded, without a query.
+  c_.PrintTrendFile("300", "", kFirst, kLast, int16_t{0}, *ds_);
+  Exec("DELETE FROM DATA32");
+  c_.InitializeFile(path_, "H");
+  c_.PrintTrendFile("300", "", kFirst, kLast, int16_t{0}, *ds_);
+  EXPECT_EQ(File()[1], "300,20010630,00:00,10,10,10");
+}
+
+}  // namespace
