@@ -239,6 +239,11 @@ ReportPlan PlanReport(const ReportOptions& o, bool withPriorRuns) {
   if (o.login.dsn.empty())
     throw UsageError("report reads the database: name its data source with --dsn NAME");
   if (o.horizons.empty()) throw UsageError("--horizon needs at least one number of days");
+  static const std::vector<std::string> kFormats = {"table",    "csv",  "json",
+                                                    "markdown", "html", "openmetrics"};
+  if (std::find(kFormats.begin(), kFormats.end(), o.format) == kFormats.end())
+    throw UsageError("--format " + Visible(o.format) +
+                     " is not a format (table, csv, json, markdown, html, openmetrics)");
   for (int h : o.horizons)
     if (h < 0 || h > 3650)
       throw UsageError("--horizon " + std::to_string(h) + " is not 0 to 3650 days");

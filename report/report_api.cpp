@@ -7,6 +7,7 @@
 // Every function takes and returns JSON text; the caller frees what it gets with
 // trend_report_free. A failure is returned as {"error": {"usage": bool, "message": ...}}.
 // trendreport.map is the list of what the library exports (everything else stays local).
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -35,6 +36,8 @@ namespace {
 
 using json = nlohmann::ordered_json;
 using namespace host;
+
+std::atomic<bool> gCancelled{false};
 
 char* Copy(const std::string& s) {
   char* p = static_cast<char*>(std::malloc(s.size() + 1));
@@ -91,8 +94,15 @@ void trend_report_free(char* text) {
   std::free(text);
 }
 
+// Asks every chunk under way in this process to stop before its next series (an
+// interrupted caller): they answer {"error": ...}. The next plan clears the request.
+void trend_report_cancel(void) {
+  gCancelled.store(true);
+}
+
 // {"options": {...}} -> {"run": {...}, "series": [...], "thresholds": [...]}
 char* trend_report_plan(const char* request) {
+  gCancelled.store(false);
   return Guarded(request, [](const json& j) {
     const ReportOptions o = j.at("options").get<ReportOptions>();
     const ReportPlan plan = PlanReport(o);
@@ -113,11 +123,13 @@ char* trend_report_chunk(const char* request) {
     const ReportRun run = j.at("run").get<ReportRun>();
     Forecaster& f = ThreadForecaster(o);
     json lines = json::array();
-    for (const auto& item : j.at("items"))
+    for (const auto& item : j.at("items")) {
+      if (gCancelled.load()) throw CallFailed("the report was cancelled");
       lines.push_back(ResultLine(
           item.at("index").get<size_t>(),
           f.Forecast(item.at("series").get<Series>(), ThresholdOf(item.at("threshold")), run),
           run));
+    }
     return json{{"lines", lines}};
   });
 }

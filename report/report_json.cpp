@@ -1,5 +1,7 @@
 #include "report_json.h"
 
+#include <limits>
+
 namespace host {
 
 using json = nlohmann::ordered_json;
@@ -26,27 +28,93 @@ void to_json(json& j, const ReportOptions& o) {
        {"record", o.record}};
 }
 
+namespace {
+
+// The options of a request are checked as the command line checks its own: a text holds
+// no NUL (a driver would cut it there), a number is a whole number in its range, and a
+// value of another type is refused, never converted.
+[[noreturn]] void BadOption(const std::string& key, const std::string& what) {
+  throw UsageError("the option " + key + " must be " + what);
+}
+
+std::string TextOption(const json& j, const char* key, const std::string& fallback) {
+  const auto it = j.find(key);
+  if (it == j.end() || it->is_null()) return fallback;
+  if (!it->is_string()) BadOption(key, "a text");
+  std::string text = it->get<std::string>();
+  if (text.find('\0') != std::string::npos) BadOption(key, "a text without NUL characters");
+  return text;
+}
+
+std::vector<std::string> TextsOption(const json& j, const char* key) {
+  const auto it = j.find(key);
+  if (it == j.end() || it->is_null()) return {};
+  if (!it->is_array()) BadOption(key, "a list of texts");
+  std::vector<std::string> out;
+  for (const auto& v : *it) {
+    if (!v.is_string()) BadOption(key, "a list of texts");
+    out.push_back(v.get<std::string>());
+    if (out.back().find('\0') != std::string::npos)
+      BadOption(key, "a list of texts without NUL characters");
+  }
+  return out;
+}
+
+int64_t WholeNumber(const json& v, const char* key, int64_t least, int64_t most) {
+  if (!v.is_number_integer())
+    BadOption(key, "a whole number from " + std::to_string(least) + " to " + std::to_string(most));
+  const bool negative = v.is_number_integer() && !v.is_number_unsigned() && v.get<int64_t>() < 0;
+  if (!negative && v.is_number_unsigned() &&
+      v.get<uint64_t>() > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
+    BadOption(key, "a whole number from " + std::to_string(least) + " to " + std::to_string(most));
+  const int64_t n = v.get<int64_t>();
+  if (n < least || n > most)
+    BadOption(key, "a whole number from " + std::to_string(least) + " to " + std::to_string(most));
+  return n;
+}
+
+int IntOption(const json& j, const char* key, int fallback, int least, int most) {
+  const auto it = j.find(key);
+  if (it == j.end() || it->is_null()) return fallback;
+  return static_cast<int>(WholeNumber(*it, key, least, most));
+}
+
+bool BoolOption(const json& j, const char* key, bool fallback) {
+  const auto it = j.find(key);
+  if (it == j.end() || it->is_null()) return fallback;
+  if (!it->is_boolean()) BadOption(key, "true or false");
+  return it->get<bool>();
+}
+
+}  // namespace
+
 void from_json(const json& j, ReportOptions& o) {
   const ReportOptions d;
-  o.login.dsn = j.value("dsn", d.login.dsn);
-  o.login.user = j.value("user", d.login.user);
-  o.login.password = j.value("password", d.login.password);
-  o.login.qualifier = j.value("qualifier", d.login.qualifier);
-  o.library = j.value("library", d.library);
-  o.first = j.value("first", d.first);
-  o.last = j.value("last", d.last);
-  o.hostPatterns = j.value("host_patterns", d.hostPatterns);
-  o.probePatterns = j.value("probe_patterns", d.probePatterns);
-  o.thresholdsFile = j.value("thresholds", d.thresholdsFile);
-  o.horizons = j.value("horizons", d.horizons);
-  o.warnDays = j.value("warn_days", d.warnDays);
-  o.staleDays = j.value("stale_days", d.staleDays);
-  o.model = j.value("model", d.model);
-  o.format = j.value("format", d.format);
-  o.output = j.value("output", d.output);
-  o.charts = j.value("charts", d.charts);
-  o.quiet = j.value("quiet", d.quiet);
-  o.record = j.value("record", d.record);
+  if (!j.is_object()) throw UsageError("the options must be an object");
+  o.login.dsn = TextOption(j, "dsn", d.login.dsn);
+  o.login.user = TextOption(j, "user", d.login.user);
+  o.login.password = TextOption(j, "password", d.login.password);
+  o.login.qualifier = TextOption(j, "qualifier", d.login.qualifier);
+  o.library = TextOption(j, "library", d.library);
+  o.first = TextOption(j, "first", d.first);
+  o.last = TextOption(j, "last", d.last);
+  o.hostPatterns = TextsOption(j, "host_patterns");
+  o.probePatterns = TextsOption(j, "probe_patterns");
+  o.thresholdsFile = TextOption(j, "thresholds", d.thresholdsFile);
+  if (const auto it = j.find("horizons"); it != j.end() && !it->is_null()) {
+    if (!it->is_array()) BadOption("horizons", "a list of whole numbers of days");
+    o.horizons.clear();
+    for (const auto& h : *it)
+      o.horizons.push_back(static_cast<int>(WholeNumber(h, "horizons", 0, 3650)));
+  }
+  o.warnDays = IntOption(j, "warn_days", d.warnDays, 0, 3650);
+  o.staleDays = IntOption(j, "stale_days", d.staleDays, 0, 3650);
+  o.model = TextOption(j, "model", d.model);
+  o.format = TextOption(j, "format", d.format);
+  o.output = TextOption(j, "output", d.output);
+  o.charts = TextOption(j, "charts", d.charts);
+  o.quiet = BoolOption(j, "quiet", d.quiet);
+  o.record = BoolOption(j, "record", d.record);
   o.jobs = 1;  // a caller of the C interface runs its own workers
 }
 

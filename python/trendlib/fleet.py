@@ -20,8 +20,10 @@ import concurrent.futures
 import ctypes
 import json
 import os
+import stat
 import sys
 import time
+import types
 import warnings
 
 from . import _frame as F
@@ -34,6 +36,13 @@ class FleetError(Exception):
     def __init__(self, message, usage=False):
         super().__init__(message)
         self.usage = usage
+
+
+class OptionError(FleetError, ValueError):
+    """An option of the wrong type or outside its range (a usage error)."""
+
+    def __init__(self, message):
+        super().__init__(message, usage=True)
 
 
 def _report_library(library=None):
@@ -55,7 +64,10 @@ class _Api:
     _loaded = {}
 
     def __init__(self, path):
-        dll = ctypes.CDLL(path, mode=os.RTLD_NOW | os.RTLD_LOCAL)
+        try:
+            dll = ctypes.CDLL(path, mode=os.RTLD_NOW | os.RTLD_LOCAL)
+        except OSError as e:
+            raise FleetError("cannot load the report library %s: %s" % (path, e), usage=True) from None
         version = getattr(dll, "trend_report_abi_version", None)
         if version is None or version() != ABI_VERSION:
             raise FleetError("%s is not the report library this module was made for (interface "
@@ -69,7 +81,13 @@ class _Api:
             self._calls[name] = f
         self._free = dll.trend_report_free
         self._free.argtypes = [ctypes.c_void_p]
+        self._cancel = getattr(dll, "trend_report_cancel", None)
         self._dll = dll
+
+    def cancel(self):
+        """Asks the chunks under way in this process to stop before their next series."""
+        if self._cancel is not None:
+            self._cancel()
 
     @classmethod
     def get(cls, path):
@@ -106,63 +124,123 @@ def _run_chunk(login, library_path, run, items):
 
 class _Option:
     """One option of the report: report()'s keyword, the key trendreport.so reads, the
-    command-line flag, the default and the help."""
+    command-line flag, the default and the help. Read-only: every call sees the same."""
 
-    def __init__(self, name, key, default, help, flag=None, **argparse_extra):
-        self.name, self.key, self.default, self.help = name, key, default, help
+    __slots__ = ("name", "key", "default", "help", "flags", "kind", "argparse_extra")
+
+    def __init__(self, name, key, default, help, kind, flag=None, **argparse_extra):
         flag = flag or "--" + name.replace("_", "-")
-        self.flags = flag if isinstance(flag, tuple) else (flag,)
-        self.argparse_extra = argparse_extra
+        for attribute, value in (("name", name), ("key", key), ("default", default), ("help", help),
+                                 ("flags", flag if isinstance(flag, tuple) else (flag,)),
+                                 ("kind", kind),
+                                 ("argparse_extra", types.MappingProxyType(dict(argparse_extra)))):
+            object.__setattr__(self, attribute, value)
 
+    def __setattr__(self, name, value):
+        raise AttributeError("the report's options are read-only")
+
+    def __repr__(self):
+        return "<option %s=%r>" % (self.name, self.default)
+
+
+FORMATS = ("table", "csv", "json", "markdown", "html", "openmetrics")
 
 # The report's options, declared once: report()'s keywords, the request to trendreport.so
-# and the command line all come from this list.
+# and the command line all come from this list. `kind` is what a value must be.
 OPTIONS = (
-    _Option("qualifier", "qualifier", "", "schema (or catalog) of the metric tables"),
-    _Option("first", "first", "", "first day of the range (default: 181 days before the last)"),
-    _Option("last", "last", "", "last day of the range (default: the latest day up to today)"),
-    _Option("hosts", "host_patterns", (), "host name pattern (repeatable)", flag="--host",
+    _Option("qualifier", "qualifier", "", "schema (or catalog) of the metric tables", "text"),
+    _Option("first", "first", "", "first day of the range (default: 181 days before the last)",
+            "text"),
+    _Option("last", "last", "", "last day of the range (default: the latest day up to today)",
+            "text"),
+    _Option("hosts", "host_patterns", (), "host name pattern (repeatable)", "texts", flag="--host",
             action="append"),
-    _Option("probes", "probe_patterns", (), "probe pattern (repeatable)", flag="--probe",
-            action="append"),
-    _Option("thresholds", "thresholds", "", "thresholds file (CSV)"),
-    _Option("horizons", "horizons", (30, 90), "days ahead: DAYS[,DAYS] or FIRST-LAST",
+    _Option("probes", "probe_patterns", (), "probe pattern (repeatable)", "texts",
+            flag="--probe", action="append"),
+    _Option("thresholds", "thresholds", "", "thresholds file (CSV)", "text"),
+    _Option("horizons", "horizons", (30, 90), "days ahead: DAYS[,DAYS] or FIRST-LAST", "days",
             flag="--horizon"),
-    _Option("warn_days", "warn_days", 30, "a crossing within so many days is a warning", type=int),
-    _Option("stale_days", "stale_days", 7, "a series silent longer is stale", type=int),
+    _Option("warn_days", "warn_days", 30, "a crossing within so many days is a warning", "days",
+            type=int),
+    _Option("stale_days", "stale_days", 7, "a series silent longer is stale", "days", type=int),
     _Option("model", "model", "auto", "auto, line, weighted, weighted-14, seasonal-naive, "
-            "mean7, holt-winters, holt-winters-fast, ets or combined"),
-    _Option("format", "format", "table", "output format",
-            choices=["table", "csv", "json", "markdown", "html", "openmetrics"]),
-    _Option("output", "output", "", "file to write (default: standard output)"),
-    _Option("charts", "charts", "", "folder for the charts' PNG files"),
-    _Option("quiet", "quiet", False, "no progress or notes", flag=("-q", "--quiet"),
+            "mean7, holt-winters, holt-winters-fast, ets or combined", "text"),
+    _Option("format", "format", "table", "output format", "format", choices=list(FORMATS)),
+    _Option("output", "output", "", "file to write (default: standard output)", "text"),
+    _Option("charts", "charts", "", "folder for the charts' PNG files", "text"),
+    _Option("quiet", "quiet", False, "no progress or notes", "flag", flag=("-q", "--quiet"),
             action="store_true"),
-    _Option("record", "record", False, "keep the run's results in HX_FORECAST_HISTORY",
+    _Option("record", "record", False, "keep the run's results in HX_FORECAST_HISTORY", "flag",
             action="store_true"),
-    _Option("library", "library", "", "Orrery's library file (default: the registered one)"),
+    _Option("library", "library", "", "Orrery's library file (default: the registered one)",
+            "text"),
 )
+
+MOST_DAYS = 3650
+
+
+def _text(name, value):
+    if not isinstance(value, str):
+        raise OptionError("%s must be a text, not %s" % (name, type(value).__name__))
+    if "\0" in value:
+        raise OptionError("%s holds a NUL character" % name)
+    return value
+
+
+def _days(name, value):
+    # bool is an int to Python, but never a number of days.
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise OptionError("%s must be a whole number of days, not %r" % (name, value))
+    if not 0 <= value <= MOST_DAYS:
+        raise OptionError("%s must lie between 0 and %d days, not %d" % (name, MOST_DAYS, value))
+    return value
+
+
+def _checked(option, value):
+    """The value of an option as trendreport.so takes it, or OptionError."""
+    if option.kind == "text":
+        return _text(option.name, value)
+    if option.kind == "format":
+        if value not in FORMATS:
+            raise OptionError("format must be one of %s, not %r" % (", ".join(FORMATS), value))
+        return value
+    if option.kind == "flag":
+        if not isinstance(value, bool):
+            raise OptionError("%s must be True or False, not %r" % (option.name, value))
+        return value
+    if option.kind == "texts":
+        if isinstance(value, str):
+            value = [value]
+        return [_text(option.name, v) for v in value]
+    if option.name == "horizons":
+        if isinstance(value, (int, str)):
+            value = [value]
+        return [_days("horizons", h) for h in value]
+    return _days(option.name, value)
 
 
 def _request_options(dsn, user, password, given):
     unknown = set(given) - {o.name for o in OPTIONS}
     if unknown:
         raise TypeError("report() got unknown options: %s" % ", ".join(sorted(unknown)))
-    options = {"dsn": dsn, "user": user, "password": password}
+    options = {"dsn": _text("dsn", dsn), "user": _text("user", user),
+               "password": _text("password", password)}
     for o in OPTIONS:
-        value = given.get(o.name, o.default)
-        options[o.key] = value if isinstance(value, (str, bool, int, float)) else list(value)
+        options[o.key] = _checked(o, given.get(o.name, o.default))
     return options
 
 
-def _execute(dsn, user, password, given, chunk_series, report_library, forecast, timings=None):
-    """The report's steps: the plan here, the chunks' forecasts by `forecast(path, login,
-    run, chunks)` (a list of each chunk's lines, in order), the writing here; the answer of
-    the writing step ({"status", "text"})."""
+def _execute(dsn, user, password, given, chunk_series, report_library, forecaster,
+             timings=None):
+    """The report's steps: the plan here, the chunks' forecasts by the forecast function
+    `forecaster(api)` makes (`forecast(path, login, run, chunks)`: a list of each chunk's
+    lines, in order), the writing here; the answer of the writing step ({"status",
+    "text"})."""
     clock = time.perf_counter()
     options = _request_options(dsn, user, password, given)
     path = report_library or _report_library(options["library"] or None)
     api = _Api.get(path)
+    forecast = forecaster(api)
     plan = api("plan", {"options": options})
     run, series, limits = plan["run"], plan["series"], plan["thresholds"]
     items = [{"index": i, "series": s, "threshold": t} for i, (s, t) in enumerate(zip(series, limits))]
@@ -184,25 +262,31 @@ def _execute(dsn, user, password, given, chunk_series, report_library, forecast,
     return answer
 
 
-def _on_cluster(client, quiet):
+def _on_cluster(client, quiet, api):
     def forecast(path, login, run, chunks):
         from trendlib import fleet as module
         futures = [client.submit(module._run_chunk, login, path, run, chunk,
                                  key="trend-report-chunk-%d" % n, retries=3, pure=False)
                    for n, chunk in enumerate(chunks)]
-        if futures and not quiet and sys.stderr.isatty():
-            from distributed import progress
-            progress(futures)
-        return client.gather(futures)
+        try:
+            if futures and not quiet and sys.stderr.isatty():
+                from distributed import progress
+                progress(futures)
+            return client.gather(futures)
+        except BaseException:
+            # Interrupted (Ctrl-C) or failed: the queued chunks are dropped, not run on.
+            client.cancel(futures)
+            raise
     return forecast
 
 
-def _in_process(jobs, quiet):
+def _in_process(jobs, quiet, api):
     def forecast(path, login, run, chunks):
         # trendreport.so keeps one set of instances and a connection per thread; its calls
         # release the interpreter, so the threads forecast side by side.
         total, done = sum(len(c) for c in chunks), 0
-        with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, jobs or os.cpu_count() or 1)) as pool:
+        pool = concurrent.futures.ThreadPoolExecutor(max_workers=max(1, jobs or os.cpu_count() or 1))
+        try:
             results = [pool.submit(_run_chunk, login, path, run, chunk) for chunk in chunks]
             for future in concurrent.futures.as_completed(results):
                 done += len(future.result())
@@ -211,6 +295,14 @@ def _in_process(jobs, quiet):
             if chunks and not quiet and sys.stderr.isatty():
                 sys.stderr.write("\n")
             return [f.result() for f in results]
+        except BaseException:
+            # Interrupted (Ctrl-C) or failed: queued chunks are dropped, and the chunks under
+            # way stop before their next series.
+            api.cancel()
+            pool.shutdown(wait=False, cancel_futures=True)
+            raise
+        finally:
+            pool.shutdown(wait=True)
     return forecast
 
 
@@ -221,7 +313,7 @@ def run(client, dsn, user="", password="", chunk_series=CHUNK_SERIES, report_lib
     `timings`, a dict, receives the seconds of the plan, the forecasts on the cluster and
     the writing."""
     answer = _execute(dsn, user, password, given, chunk_series, report_library,
-                      _on_cluster(client, given.get("quiet", False)), timings)
+                      lambda api: _on_cluster(client, given.get("quiet", False), api), timings)
     return answer["status"], answer["text"]
 
 
@@ -247,9 +339,11 @@ def _rows(dsn, user="", password="", client=None, jobs=None, chunk_series=CHUNK_
             raise TypeError("report() returns the rows and takes no %s: use run() or trendhost "
                             "report for the report's files" % name)
     quiet = given.get("quiet", False)
-    forecast = _on_cluster(client, quiet) if client is not None else _in_process(jobs, quiet)
+
+    def forecaster(api):
+        return _on_cluster(client, quiet, api) if client is not None else _in_process(jobs, quiet, api)
     answer = _execute(dsn, user, password, dict(given, format="json", output=""), chunk_series,
-                      report_library, forecast)
+                      report_library, forecaster)
     return json.loads(answer["text"])["series"]
 
 
@@ -302,12 +396,26 @@ def _password(a):
     if a.password is not None:
         return a.password
     if a.password_file:
-        st = os.stat(a.password_file)
-        if st.st_mode & 0o077:
-            raise FleetError("the password file %s has group or world access; permissions should "
-                             "be u=rw (0600) or less" % a.password_file, usage=True)
-        with open(a.password_file) as f:
-            return f.readline().rstrip("\r\n")
+        # As trendhost reads one: the caller's own regular file that nobody else may read,
+        # its first line only.
+        try:
+            fd = os.open(a.password_file, os.O_RDONLY | os.O_NONBLOCK)
+        except OSError as e:
+            raise FleetError("cannot read the password file %s: %s" % (a.password_file, e.strerror),
+                             usage=True) from None
+        with os.fdopen(fd, "rb") as f:
+            st = os.fstat(f.fileno())
+            if not stat.S_ISREG(st.st_mode):
+                raise FleetError("the password file %s is not a regular file" % a.password_file,
+                                 usage=True)
+            if st.st_uid != os.geteuid():
+                raise FleetError("the password file %s belongs to another user; it must be your "
+                                 "own" % a.password_file, usage=True)
+            if st.st_mode & 0o077:
+                raise FleetError("the password file %s has group or world access; permissions "
+                                 "should be u=rw (0600) or less" % a.password_file, usage=True)
+            line = f.readline(65536)
+        return line.decode("utf-8", "replace").rstrip("\r\n")
     return os.environ.get("TRENDHOST_PASSWORD", "")
 
 
@@ -336,20 +444,32 @@ def _hide_password_argument():
         pass  # not Linux, or the memory is not ours to write: the option stays visible
 
 
+def _horizons(text):
+    horizons = []
+    for item in text.split(","):
+        first, _, last = item.partition("-")
+        if not first.isdigit() or (last and not last.isdigit()):
+            raise ValueError(item)
+        horizons += list(range(int(first), int(last) + 1)) if last else [int(first)]
+    return horizons
+
+
 def main(argv=None):
     a = _arguments(argv)
     if argv is None and a.password is not None:
         _hide_password_argument()
     try:
-        horizons = []
-        for item in a.horizons.split(","):
-            first, _, last = item.partition("-")
-            horizons += list(range(int(first), int(last) + 1)) if last else [int(first)]
+        horizons = _horizons(a.horizons)
     except ValueError:
         print("trendlib.fleet: --horizon %r is not DAYS[,DAYS] or FIRST-LAST" % a.horizons,
               file=sys.stderr)
         return 2
-    from distributed import Client, LocalCluster
+    try:
+        from distributed import Client, LocalCluster
+    except ImportError:
+        print("trendlib.fleet: the distributed run needs Dask's distributed package, which is not "
+              "installed (Debian: apt install python3-distributed)", file=sys.stderr)
+        return 1
     cluster = None
     try:
         password = _password(a)
@@ -367,13 +487,22 @@ def main(argv=None):
         with client:
             given = {o.name: getattr(a, o.name) for o in OPTIONS}
             given["horizons"] = horizons
-            status, text = run(client, a.dsn, a.user, password, a.chunk_series, **given)
-        sys.stdout.write(text)
+            given["hosts"] = given["hosts"] or ()
+            given["probes"] = given["probes"] or ()
+            answer = _execute(a.dsn, a.user, password, given, a.chunk_series, None,
+                              lambda api: _on_cluster(client, a.quiet, api))
+        sys.stdout.write(answer["text"])
         sys.stdout.flush()
-        return status
+        if "record_error" in answer:
+            print("trendlib.fleet: the report is written, but the run is not recorded: %s"
+                  % answer["record_error"], file=sys.stderr)
+        return answer["status"]
     except FleetError as e:
         print("trendlib.fleet: %s" % e, file=sys.stderr)
         return 2 if e.usage else 1
+    except KeyboardInterrupt:
+        print("trendlib.fleet: interrupted; the report was not written", file=sys.stderr)
+        return 130
     finally:
         if cluster is not None:
             cluster.close()

@@ -2,6 +2,7 @@
 trendhost report's JSON, and as a pandas DataFrame with its days as dates."""
 
 import json
+import os
 import sys
 import warnings
 
@@ -54,3 +55,84 @@ def test_the_frame_without_pandas_says_what_to_install(monkeypatch):
     dsn, user, password = login()
     with pytest.raises(fleet.FleetError, match="python3-pandas"):
         fleet.report_frame(dsn, user, password, quiet=True)
+
+
+@pytest.mark.parametrize("options", [
+    {"horizons": [1.5]}, {"horizons": [10 ** 20]}, {"horizons": [-1]}, {"horizons": [True]},
+    {"warn_days": 10 ** 30}, {"warn_days": "30"}, {"stale_days": -2}, {"quiet": "no"},
+    {"hosts": ["web\0evil"]}, {"model": 7},
+])
+def test_options_of_the_wrong_type_or_range_are_refused(options):
+    dsn, user, password = login()
+    with pytest.raises(fleet.OptionError):
+        fleet.report(dsn, user, password, **options)
+
+
+def test_nul_in_a_login_text_and_an_unknown_format_are_refused():
+    dsn, user, password = login()
+    with pytest.raises(fleet.OptionError):
+        fleet.report(dsn, user + "\0x", password)
+    with pytest.raises(fleet.OptionError):
+        fleet.report(dsn, user, password + "\0x")
+    with pytest.raises(fleet.OptionError):
+        fleet._request_options(dsn, user, password, {"format": "pdf"})
+    # trendreport.so checks the same on its own, for any caller.
+    api = fleet._Api.get(fleet._report_library())
+    for bad in ({"format": "pdf"}, {"horizons": [1.5]}, {"horizons": [10 ** 20]},
+                {"warn_days": -1}, {"password": password + "\0x"}, {"user": 7}):
+        options = dict(fleet._request_options(dsn, user, password, {}), **bad)
+        with pytest.raises(fleet.FleetError) as e:
+            api("plan", {"options": options})
+        assert e.value.usage, bad
+
+
+def test_the_options_are_read_only_and_alike_for_every_call():
+    with pytest.raises(AttributeError):
+        fleet.OPTIONS[0].default = "changed"
+    with pytest.raises(TypeError):
+        fleet.OPTIONS[3].argparse_extra["action"] = "store"
+    first = fleet._request_options("d", "", "", {})
+    first["host_patterns"].append("x")
+    assert fleet._request_options("d", "", "", {})["host_patterns"] == []
+
+
+def test_an_interrupt_stops_the_rest_of_the_fleet(monkeypatch):
+    """Ctrl-C during report(): the queued chunks are dropped and the ones under way stop
+    between series; KeyboardInterrupt reaches the caller at once."""
+    import threading
+    import time
+    dsn, user, password = login()
+    started = threading.Event()
+    real = fleet._run_chunk
+
+    def slow_chunk(*args):
+        started.set()
+        time.sleep(1)  # nine chunks, one at a time: nine seconds unless they are dropped
+        return real(*args)
+    monkeypatch.setattr(fleet, "_run_chunk", slow_chunk)
+    timer = threading.Timer(0.5, lambda: __import__("_thread").interrupt_main())
+    start = time.monotonic()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        fleet.report(dsn, user, password, quiet=True, jobs=1, chunk_series=1,
+                     horizons=list(range(1, 367)))
+    assert time.monotonic() - start < 4
+    assert started.is_set()
+
+
+def test_the_command_line_says_what_went_wrong_without_a_traceback(tmp_path):
+    import subprocess
+    dsn, user, password = login()
+    env = dict(os.environ)
+    r = subprocess.run([sys.executable, "-m", "trendlib.fleet", "--dsn", dsn, "--library",
+                        str(tmp_path / "none.so")], capture_output=True, text=True, env=env)
+    assert r.returncode in (1, 2), r.stderr
+    assert "Traceback" not in r.stderr and "trendlib.fleet:" in r.stderr
+    # A password file that is not the caller's own kind of private file is refused.
+    secret = tmp_path / "pw"
+    secret.write_text("x" * 1000 + "\n" + "y" * 10_000_000)
+    secret.chmod(0o644)
+    r = subprocess.run([sys.executable, "-m", "trendlib.fleet", "--dsn", dsn, "--password-file",
+                        str(secret)], capture_output=True, text=True, env=env)
+    assert r.returncode == 2 and "group or world access" in r.stderr, r.stderr
+    assert "Traceback" not in r.stderr
