@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -513,10 +514,14 @@ Command CheckThresholdsCommand(CLI::App& app) {
             for (const auto& [key, t] : thresholds.entries()) {
               const bool own = thresholds.FromFile(key);
               fromFile += own;
-              std::cout << CsvField(key.first) << "," << CsvField(key.second) << ","
-                        << trend::FormatDouble(t.value) << "," << CsvField(t.unit) << ","
-                        << CsvField(t.label) << "," << DirectionName(t.direction) << ","
-                        << BasisName(t.basis) << "," << (own ? "file" : "default") << "\n";
+              // The value in force, every digit; texts as a terminal may show them.
+              char value[32];
+              const auto end = std::to_chars(value, value + sizeof value, t.value).ptr;
+              std::cout << CsvField(Visible(key.first)) << "," << CsvField(Visible(key.second))
+                        << "," << std::string_view(value, static_cast<size_t>(end - value)) << ","
+                        << CsvField(Visible(t.unit)) << "," << CsvField(Visible(t.label)) << ","
+                        << DirectionName(t.direction) << "," << BasisName(t.basis) << ","
+                        << (own ? "file" : "default") << "\n";
             }
             std::cerr << Visible(*file) << ": valid, " << fromFile << " entr"
                       << (fromFile == 1 ? "y" : "ies") << " (" << thresholds.entries().size()

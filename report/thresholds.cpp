@@ -65,10 +65,12 @@ Thresholds::Thresholds() {
 
 void Thresholds::Load(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw UsageError("cannot read the thresholds file " + path);
+  const std::string shown = Visible(path);
+  if (!in) throw UsageError("cannot read the thresholds file " + shown);
   auto fail = [&](size_t line, const std::string& what) {
-    throw UsageError(path + ":" + std::to_string(line) + ": " + what);
+    throw UsageError(shown + ":" + std::to_string(line) + ": " + what);
   };
+  std::map<std::pair<std::string, std::string>, size_t> given;  // (probe, arg) -> its line
   static const std::vector<std::string> kKnown = {"probe", "arg",       "threshold", "unit",
                                                   "label", "direction", "basis"};
   std::map<std::string, size_t> column;  // name -> field index
@@ -76,6 +78,7 @@ void Thresholds::Load(const std::string& path) {
   size_t number = 0;
   for (std::string line; ReadLimitedLine(in, line, path, number + 1);) {
     if (++number > kMostLines) fail(number, "more than 100000 lines: not a thresholds file");
+    if (number == 1 && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);  // a UTF-8 BOM
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.find_first_not_of(" \t") == std::string::npos || line[0] == '#') continue;
     auto fields = CsvFields(line);
@@ -83,10 +86,18 @@ void Thresholds::Load(const std::string& path) {
     if (column.empty()) {
       for (size_t i = 0; i < fields->size(); ++i) {
         const std::string& name = (*fields)[i];
-        if (std::find(kKnown.begin(), kKnown.end(), name) == kKnown.end())
-          fail(number, "unknown column \"" + name +
-                           "\" in the header (known: probe, arg, threshold, unit, label, "
-                           "direction, basis)");
+        if (std::find(kKnown.begin(), kKnown.end(), name) == kKnown.end()) {
+          // A word that could be a column's name is quoted; anything else (the first line
+          // of some other file) is not repeated.
+          const bool word = !name.empty() && name.size() <= 32 &&
+                            name.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
+                                                   "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_- ") ==
+                                std::string::npos;
+          fail(number, (word ? "unknown column \"" + name + "\" in the header"
+                             : std::string("the first line is not a header of a thresholds file")) +
+                           " (known columns: probe, arg, threshold, unit, label, direction, "
+                           "basis)");
+        }
         if (!column.emplace(name, i).second) fail(number, "the column " + name + " is named twice");
       }
       if (!column.count("probe") || !column.count("threshold"))
@@ -102,25 +113,31 @@ void Thresholds::Load(const std::string& path) {
     };
     const std::string probe = field("probe");
     if (probe.empty()) fail(number, "the probe is empty");
+    // One line a probe and argument: a second one would win silently.
+    if (const auto [it, added] = given.emplace(std::make_pair(probe, field("arg")), number); !added)
+      fail(number, "the probe " + Visible(probe) +
+                       (field("arg").empty() ? std::string() : " with the arg " + Visible(field("arg"))) +
+                       " already has its threshold on line " + std::to_string(it->second));
     Threshold t;
     const std::string value = field("threshold");
     try {
       t.value = trend::ParseNumber(value);
     } catch (const trend::Error&) {
-      fail(number, "the threshold \"" + value + "\" is not a number");
+      fail(number, "the threshold \"" + Visible(value) + "\" is not a number");
     }
-    if (!std::isfinite(t.value)) fail(number, "the threshold \"" + value + "\" is not finite");
+    if (!std::isfinite(t.value))
+      fail(number, "the threshold \"" + Visible(value) + "\" is not finite");
     t.unit = field("unit");
     t.label = field("label");
     const std::string direction = field("direction"), basis = field("basis");
     if (direction == "below")
       t.direction = Direction::kBelow;
     else if (!direction.empty() && direction != "above")
-      fail(number, "the direction \"" + direction + "\" is neither above nor below");
+      fail(number, "the direction \"" + Visible(direction) + "\" is neither above nor below");
     if (basis == "peak")
       t.basis = Basis::kPeak;
     else if (!basis.empty() && basis != "mean")
-      fail(number, "the basis \"" + basis + "\" is neither mean nor peak");
+      fail(number, "the basis \"" + Visible(basis) + "\" is neither mean nor peak");
     if (t.basis == Basis::kPeak && t.direction == Direction::kBelow)
       fail(number, "the basis peak goes with the direction above only");
     entries_[{probe, field("arg")}] = t;

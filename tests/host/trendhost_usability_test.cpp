@@ -2,6 +2,8 @@
 // plausible number or a stray file; and the options that make the host scriptable.
 #include <sys/stat.h>
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -243,6 +245,27 @@ TEST_F(HostUsability, MistypedCommandsAndACheckedThresholdsFile) {
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find(file + ":2: the threshold \"lots\" is not a number"), std::string::npos)
       << r.err;
+  // A BOM is no part of the header; every digit of a value in force shows; texts reach
+  // the terminal as visible escapes.
+  std::ofstream(file) << "\xEF\xBB\xBFprobe,threshold,label\ncpu,80.33333333333333,\"x\x1b[2Jy\"\n";
+  r = Host({"check-thresholds", file});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\ncpu,,80.33333333333333,,x\\x1b[2Jy,above,mean,file\n"), std::string::npos)
+      << r.out;
+  // A second line for the same probe and argument is refused, naming the first.
+  std::ofstream(file) << "probe,arg,threshold\ncpu,,80\nmem,,5\ncpu,,90\n";
+  r = Host({"check-thresholds", file});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find(":4: the probe cpu already has its threshold on line 2"), std::string::npos)
+      << r.err;
+  // Some other file is named as not a thresholds file, its content not repeated.
+  std::ofstream(file) << "root:$y$j9T$secretsecret:19000:0:99999:7:::\n";
+  r = Host({"check-thresholds", file});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find(":1: the first line is not a header of a thresholds file"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.err.find("secret"), std::string::npos) << r.err;
 }
 
 TEST_F(HostUsability, SystemRegistryVersionAndMissingLibraries) {
@@ -299,6 +322,14 @@ TEST_F(HostUsability, PasswordFromAFileOrTheEnvironment) {
       With({"call", "--dsn", b.dsn, "--user", b.user, "--password", "x", "--password-file", file},
            call));
   EXPECT_EQ(r.status, 2);  // one source of the password at a time
+  // Another user's file is refused, however private (a second user: nobody, where the test
+  // may give it the file).
+  if (::geteuid() == 0 && ::chown(file.c_str(), 65534, static_cast<gid_t>(-1)) == 0) {
+    r = Host(With({"call", "--dsn", b.dsn, "--user", b.user, "--password-file", file}, call));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("belongs to another user"), std::string::npos) << r.err;
+    EXPECT_EQ(::chown(file.c_str(), 0, static_cast<gid_t>(-1)), 0);
+  }
   if (testbed::HasLogins()) {
     r = Host(With({"call", "--dsn", b.dsn, "--user", b.user}, call),
              {"TRENDHOST_PASSWORD=" + b.password});
