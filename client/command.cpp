@@ -177,6 +177,18 @@ std::string Visible(const std::string& s) {
   return out;
 }
 
+std::string VisibleLines(const std::string& s) {
+  std::string out;
+  for (size_t start = 0; start <= s.size();) {
+    size_t end = s.find('\n', start);
+    if (end == std::string::npos) end = s.size();
+    out += Visible(s.substr(start, end - start));
+    if (end < s.size()) out += '\n';
+    start = end + 1;
+  }
+  return out;
+}
+
 std::string Closest(const std::string& name, const std::vector<std::string>& candidates) {
   auto lower = [](std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

@@ -89,6 +89,9 @@ std::vector<std::string> ReadPrivateLines(const std::string& path, const std::st
 // read on a terminal.
 std::string Visible(const std::string& s);
 
+// Visible, line by line: the line ends of a message of several lines stay.
+std::string VisibleLines(const std::string& s);
+
 // The closest of `candidates` to `name` (letter case ignored), or empty when none is close.
 
 std::string Closest(const std::string& name, const std::vector<std::string>& candidates);

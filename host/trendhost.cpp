@@ -7,8 +7,8 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <charconv>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -576,10 +576,11 @@ int main(int argc, char** argv) {
       if (chosen) return chosen->run();
       if (version) return Version();
     } catch (const UsageError& e) {
-      std::cerr << "trendhost: " << Masked(e.what()) << "\n";
+      // Names from files and texts from servers reach the terminal as visible escapes.
+      std::cerr << "trendhost: " << VisibleLines(Masked(e.what())) << "\n";
       return kExitUsage;
     } catch (const std::exception& e) {
-      std::cerr << "trendhost: " << Masked(e.what()) << "\n";
+      std::cerr << "trendhost: " << VisibleLines(Masked(e.what())) << "\n";
       if (chosen && chosen->login)
         if (auto hint = ConnectionHint(e.what(), chosen->login->dsn); !hint.empty())
           std::cerr << Masked(hint) << "\n";

@@ -283,8 +283,14 @@ void WriteTable(std::ostream& out, const ResultStore& results, const ReportRun& 
   const View v = Summary(run);
   std::vector<size_t> width(v.header.size());
   for (size_t c = 0; c < v.header.size(); ++c) width[c] = v.header[c].size();
+  // Every cell as a terminal may show it (an error's text comes from a server).
+  auto shown = [&](const SeriesResult& r) {
+    auto row = SummaryRow(r, run);
+    for (auto& cell : row) cell = Visible(cell);
+    return row;
+  };
   for (const auto& r : results) {
-    const auto row = SummaryRow(r, run);
+    const auto row = shown(r);
     for (size_t c = 0; c < row.size(); ++c) width[c] = std::max(width[c], row[c].size());
   }
   auto line = [&](const std::vector<std::string>& cells) {
@@ -299,7 +305,7 @@ void WriteTable(std::ostream& out, const ResultStore& results, const ReportRun& 
     out << text << "\n";
   };
   line(v.header);
-  for (const auto& r : results) line(SummaryRow(r, run));
+  for (const auto& r : results) line(shown(r));
 }
 
 void WriteMarkdown(std::ostream& out, const ResultStore& results, const ReportRun& run) {

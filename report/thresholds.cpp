@@ -90,9 +90,9 @@ void Thresholds::Load(const std::string& path) {
           // A word that could be a column's name is quoted; anything else (the first line
           // of some other file) is not repeated.
           const bool word = !name.empty() && name.size() <= 32 &&
-                            name.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
-                                                   "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_- ") ==
-                                std::string::npos;
+                            name.find_first_not_of(
+                                "abcdefghijklmnopqrstuvwxyz"
+                                "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_- ") == std::string::npos;
           fail(number, (word ? "unknown column \"" + name + "\" in the header"
                              : std::string("the first line is not a header of a thresholds file")) +
                            " (known columns: probe, arg, threshold, unit, label, direction, "
@@ -115,9 +115,10 @@ void Thresholds::Load(const std::string& path) {
     if (probe.empty()) fail(number, "the probe is empty");
     // One line a probe and argument: a second one would win silently.
     if (const auto [it, added] = given.emplace(std::make_pair(probe, field("arg")), number); !added)
-      fail(number, "the probe " + Visible(probe) +
-                       (field("arg").empty() ? std::string() : " with the arg " + Visible(field("arg"))) +
-                       " already has its threshold on line " + std::to_string(it->second));
+      fail(number,
+           "the probe " + Visible(probe) +
+               (field("arg").empty() ? std::string() : " with the arg " + Visible(field("arg"))) +
+               " already has its threshold on line " + std::to_string(it->second));
     Threshold t;
     const std::string value = field("threshold");
     try {

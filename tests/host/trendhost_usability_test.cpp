@@ -1,7 +1,6 @@
 // Everyday mistakes through the real trendhost binary: each gives a clear message, never a
 // plausible number or a stray file; and the options that make the host scriptable.
 #include <sys/stat.h>
-
 #include <unistd.h>
 
 #include <filesystem>

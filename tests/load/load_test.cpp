@@ -370,6 +370,23 @@ TEST_F(Load, SaFileNamesAreAlwaysFilesAndSadfIsBounded) {
   }
 }
 
+TEST_F(Load, TextsFromInputReachTheTerminalAsVisibleEscapes) {
+  // A time that retitles the terminal, and a name that reorders what follows it.
+  HostRun r =
+      Run("load", {Write("esc.csv", "time,host,probe,arg,value\n\x1b]0;owned\x07,h,p,,1\n")});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("\\x1b]0;owned\\x07"), std::string::npos) << r.err;
+  r = Run("load", {Write("rlo.csv",
+                         "time,host,probe,arg,value\n2001-06-30T00:00:00Z,"
+                         "web\xe2\x80\xae"
+                         "10bew,cpu,,1\n")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = Run("report", {"--format", "table", "--last", "2001-06-30", "--host", "web*"});
+  EXPECT_EQ(r.out.find("\xe2\x80\xae"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("web\\u202e10bew"), std::string::npos) << r.out;
+}
+
 TEST_F(Load, SummarizeBuildsThePopulationBandsAndTheWholePathAnswers) {
   // Three hosts' mean daily CPU over the range: 10, 20 and 60.
   std::string samples = "time,host,probe,arg,value\n";
