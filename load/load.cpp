@@ -15,6 +15,7 @@
 #include <memory>
 #include <set>
 #include <sstream>
+#include <thread>
 #include <variant>
 
 #include "array_statement.h"
@@ -36,6 +37,7 @@ namespace host {
 namespace {
 
 constexpr size_t kBatchRows = 1000;
+constexpr std::chrono::seconds kBusyWait{300};
 // Keys in one statement (measured: larger groups gain nothing on MariaDB).
 constexpr size_t kGroupRows = 20;
 // Parameters in one statement: the least limit of the backends (SQLite's default).
@@ -205,6 +207,47 @@ std::unique_ptr<FILE, decltype(&std::fclose)> SadfOutput(const std::string& file
   return out;
 }
 
+// The rows written in one transaction: the stored hours merged in (unless the days are
+// replaced), each batch's keys removed and its rows inserted.
+void WriteRows(trend::db::Connection& connection, const std::string& table, bool postgres,
+               bool sqlite, bool mail, const LoadOptions& o, HostDatabase& db,
+               std::unique_ptr<RowsStatement>& remove, std::unique_ptr<RowsStatement>& insert,
+               size_t parameters, std::vector<DayRow>& rows) {
+  Progress progress("rows written", rows.size(), !o.quiet);
+  {
+    Transaction transaction(connection);
+    // Two loads at once take turns on PostgreSQL, whose deletes do not wait for another
+    // load's uncommitted rows (InnoDB's key locks and SQLite's one writer already serialise
+    // them); the schema's unique key stops a duplicate day row on every backend.
+    if (postgres) connection.Execute("LOCK TABLE " + table + " IN SHARE ROW EXCLUSIVE MODE");
+    // On SQLite the write lock is taken first, by a statement that changes nothing: a load
+    // that read first and then waited to write would hold off the writer it waits for.
+    if (sqlite) connection.Execute("DELETE FROM " + table + " WHERE 1 = 0");
+    if (!o.replaceDays) MergeStoredHours(db, table, mail, rows);
+    for (size_t first = 0; first < rows.size(); first += kBatchRows) {
+      const size_t n = std::min(kBatchRows, rows.size() - first);
+      std::vector<std::string> hosts(n), probes(n), args(n);
+      std::vector<trend::Date> dates(n);
+      std::vector<std::vector<double>> values(parameters - 4, std::vector<double>(n));
+      for (size_t i = 0; i < n; ++i) {
+        const DayRow& r = rows[first + i];
+        hosts[i] = r.key.host, probes[i] = r.key.probe, args[i] = r.key.arg, dates[i] = r.day;
+        for (size_t h = 0; h < 24; ++h) values[h][i] = r.avg[h], values[24 + h][i] = r.min[h];
+        values[48][i] = r.daily;
+        values[49][i] = r.maxHourly;
+        if (mail) values[50][i] = r.maxSample;
+      }
+      std::vector<trend::db::ParameterColumn> key = {hosts, probes, args, dates};
+      remove->Execute(key, n);
+      std::vector<trend::db::ParameterColumn> all = std::move(key);
+      for (auto& v : values) all.emplace_back(std::move(v));
+      insert->Execute(all, n);
+      progress.Done(first + n);
+    }
+    transaction.Commit();
+  }
+}
+
 }  // namespace
 
 int Load(const LoadOptions& o) {
@@ -334,35 +377,30 @@ int Load(const LoadOptions& o) {
         connection, "INSERT INTO " + table + " (" + columns + ") VALUES ", "(" + marks + ")", ", ",
         kParameters / parameters);
   }
-  Progress progress("rows written", rows.size(), !o.quiet);
-  {
-    Transaction transaction(connection);
-    // Two loads at once take turns on PostgreSQL, whose deletes do not wait for another
-    // load's uncommitted rows (InnoDB's key locks and SQLite's one writer already serialise
-    // them); the schema's unique key stops a duplicate day row on every backend.
-    if (postgres) connection.Execute("LOCK TABLE " + table + " IN SHARE ROW EXCLUSIVE MODE");
-    if (!o.replaceDays) MergeStoredHours(db, table, mail, rows);
-    for (size_t first = 0; first < rows.size(); first += kBatchRows) {
-      const size_t n = std::min(kBatchRows, rows.size() - first);
-      std::vector<std::string> hosts(n), probes(n), args(n);
-      std::vector<trend::Date> dates(n);
-      std::vector<std::vector<double>> values(parameters - 4, std::vector<double>(n));
-      for (size_t i = 0; i < n; ++i) {
-        const DayRow& r = rows[first + i];
-        hosts[i] = r.key.host, probes[i] = r.key.probe, args[i] = r.key.arg, dates[i] = r.day;
-        for (size_t h = 0; h < 24; ++h) values[h][i] = r.avg[h], values[24 + h][i] = r.min[h];
-        values[48][i] = r.daily;
-        values[49][i] = r.maxHourly;
-        if (mail) values[50][i] = r.maxSample;
-      }
-      std::vector<trend::db::ParameterColumn> key = {hosts, probes, args, dates};
-      remove->Execute(key, n);
-      std::vector<trend::db::ParameterColumn> all = std::move(key);
-      for (auto& v : values) all.emplace_back(std::move(v));
-      insert->Execute(all, n);
-      progress.Done(first + n);
+  // SQLite has one writer at a time: a load that finds another one writing waits past the
+  // driver's busy time, taking turns as the other backends' locks make loads do, and
+  // starts its transaction again (from the rows as read) until kBusyWait has passed.
+  const bool sqlite = dbms.find("sqlite") != std::string::npos;
+  const std::vector<DayRow> asRead = sqlite ? rows : std::vector<DayRow>();
+  const auto waitUntil = std::chrono::steady_clock::now() + kBusyWait;
+  for (int attempt = 0;; ++attempt) {
+    try {
+      if (attempt > 0) rows = asRead;
+      WriteRows(connection, table, postgres, sqlite, mail, o, db, remove, insert, parameters, rows);
+      break;
+    } catch (const trend::Error& e) {
+      const std::string& d = e.description();
+      const bool busy = d.find("database is locked") != std::string::npos ||
+                        d.find("database table is locked") != std::string::npos ||
+                        d.find("busy") != std::string::npos;
+      if (!sqlite || !busy) throw;
+      if (std::chrono::steady_clock::now() >= waitUntil)
+        throw CallFailed("the database stayed locked by another writer for " +
+                         std::to_string(kBusyWait.count()) + " s; nothing was written");
+      if (attempt == 0 && !o.quiet)
+        std::cerr << "trendhost: another load is writing the database; waiting for it\n";
+      std::this_thread::sleep_for(std::chrono::milliseconds(250));
     }
-    transaction.Commit();
   }
   if (!o.quiet) summary("wrote");
   return kExitOk;
