@@ -12,11 +12,15 @@ trap 'rm -rf "$work"' EXIT
 failed=0
 fail() { echo "FAILED: $*" >&2; failed=1; }
 
-# From a copy: pip builds in the source folder it is given.
+# From a copy of the source, which must stay as it was: no build/ or *.egg-info in it.
 cp -r "$root/python" "$work/source"
+find "$work/source" -name __pycache__ -prune -exec rm -rf {} +
+before=$(cd "$work/source" && find . | sort)
 /usr/bin/python3 -m venv "$work/venv"
 "$work/venv/bin/pip" install -q --no-index --find-links /usr/share/python-wheels "$work/source" \
   >"$work/pip.log" 2>&1 || { cat "$work/pip.log" >&2; fail "pip install"; }
+after=$(cd "$work/source" && find . -name __pycache__ -prune -o -print | sort)
+[ "$before" = "$after" ] || fail "pip install wrote into the source: $(diff <(echo "$before") <(echo "$after") | grep '^>' | head -5)"
 python=$work/venv/bin/python
 [ -n "$(find "$work/venv/lib" -path '*site-packages/trendlib/__init__.py')" ] ||
   fail "trendlib is not in the environment's site-packages"
