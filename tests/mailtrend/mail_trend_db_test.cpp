@@ -188,13 +188,14 @@ TEST_F(MailDb, WorkedTrendValues) {
   EXPECT_DOUBLE_EQ(value(30, 0, 2), 0.0);
 }
 
-TEST_F(MailDb, RememberedRequestIgnoresFlagAndDataSource) {
+TEST_F(MailDb, RememberedRequestIncludesFlagAndDataSource) {
   Flat(0, 9.5);
   Flat(1, 8.5);
   EXPECT_DOUBLE_EQ(Trend(0, 0), 10);
   Exec("DELETE FROM " + kTable);
+  EXPECT_DOUBLE_EQ(Trend(5, 0), 20);  // the same request: no query
   PlainDataSource nowhere("no_such_dsn", "", "");
-  EXPECT_DOUBLE_EQ(Trend(0, 1, "mail01", &nowhere), 10);
+  EXPECT_THROW(Trend(0, 0, "mail01", &nowhere), Error);  // another source is read
   EXPECT_THROW(Trend(0, 0, "MAIL01", &nowhere), Error);  // letter case: a refit
   EXPECT_THROW(Trend(0, 0, "MAIL01", &nowhere), Error);  // a failed fit is tried again
 }

@@ -206,10 +206,12 @@ TEST_F(OrreryDb, RememberedRequest) {
   Day(1, 8.5);
   EXPECT_DOUBLE_EQ(Trend(0), 10);
   Exec("DELETE FROM HX_METRICS");
-  // Same five texts, another DataSource that could not even connect: no query.
+  // Same five texts through the same source: no query.
+  EXPECT_DOUBLE_EQ(Trend(0), 10);
+  EXPECT_EQ(c_.TimesExceeded("web01", "avgcpubusy", "", kFirst, kLast, 9.0f, *ds_), 24);
+  // Through another source, one that could not even connect: that source is read.
   PlainDataSource nowhere("no_such_dsn", "", "");
-  EXPECT_DOUBLE_EQ(Trend(0, "web01", &nowhere), 10);
-  EXPECT_EQ(c_.TimesExceeded("web01", "avgcpubusy", "", kFirst, kLast, 9.0f, nowhere), 24);
+  EXPECT_THROW(Trend(0, "web01", &nowhere), Error);
   // Letter case counts: a refit, which now finds no rows: the line of no data.
   EXPECT_DOUBLE_EQ(Trend(0, "WEB01"), 0);
   EXPECT_DOUBLE_EQ(peer_.hourly(0, 0), -1);
