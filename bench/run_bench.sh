@@ -20,6 +20,14 @@ echo "[bench] forecasting models on generated regimes and public series (rolling
 /usr/bin/python3 "$root/bench/public_series.py" "$dir/public"
 "$build/bin/backtest_bench" "$dir"/public/*.csv
 
+# The forecasting engine on the real public hourly series beside the project (tuning and
+# held-out halves), where they are.
+hourly=${TREND_HOURLY_DATA:-$root/../shared/data/hourly/data}
+if [ -d "$hourly" ]; then
+  echo "[bench] the forecasting engine on the real hourly series in $hourly"
+  "$build/bin/forecast_bench" "$hourly"
+fi
+
 echo "[bench] micro benchmarks"
 [ -n "${TREND_BENCH_SKIP_MICRO:-}" ] || "$build/bin/trend_bench" --benchmark_min_time=0.2
 
