@@ -42,6 +42,46 @@ std::optional<std::pair<double, double>> FiniteSampleBand(const std::vector<doub
   return std::make_pair(sorted[low - 1], sorted[high - 1]);
 }
 
+Offsets BandOffsets(const std::vector<std::vector<double>>& errors, int reach,
+                    std::optional<double> scale, double lastResort) {
+  const int horizon = static_cast<int>(errors.size());
+  Offsets out;
+  out.low.assign(static_cast<size_t>(horizon) + 1, 0.0);
+  out.high.assign(static_cast<size_t>(horizon) + 1, 0.0);
+  // The fallback's spread: the one-day errors', else the week-over-week change's, else the
+  // caller's last resort (a tenth of the level).
+  double sigma = 0;
+  if (!errors.empty() && errors[0].size() >= 2) {
+    for (double e : errors[0]) sigma += e * e;
+    sigma = std::sqrt(sigma / static_cast<double>(errors[0].size()));
+  }
+  if (sigma <= 0) sigma = scale ? *scale : lastResort;
+  double low = 0, high = 0;
+  int measured = 0;  // the last lead with a finite-sample band
+  std::pair<double, double> last{0, 0};
+  for (int h = 1; h <= horizon; ++h) {
+    const auto band =
+        h <= reach ? FiniteSampleBand(errors[static_cast<size_t>(h - 1)], kBand) : std::nullopt;
+    double lo, hi;
+    if (band) {
+      lo = band->first, hi = band->second;
+      measured = h, last = *band;
+    } else if (measured > 0 && h > reach) {
+      const double widen = std::sqrt(static_cast<double>(h) / measured);
+      lo = last.first * widen, hi = last.second * widen;
+    } else {
+      const double half = kZ * kFallbackWidening * sigma * std::sqrt(static_cast<double>(h));
+      lo = -half, hi = half;
+    }
+    // Never narrower than a day before, never of no width on a series that varies.
+    low = std::min(low, lo), high = std::max(high, hi);
+    const double least = scale ? 0.05 * *scale : 0;
+    out.low[static_cast<size_t>(h)] = std::min(low, -least / 2);
+    out.high[static_cast<size_t>(h)] = std::max(high, least / 2);
+  }
+  return out;
+}
+
 double Result::ProbabilityOfReaching(double threshold, bool below, int days) const {
   double most = 0;
   for (int h = 1; h <= days && h < static_cast<int>(path.size()); ++h) {
@@ -172,39 +212,12 @@ Result Forecast(std::span<const double> y, const Options& o) {
                                                        backtest[i][static_cast<size_t>(h)]);
     }
   for (auto& e : r.errors) std::sort(e.begin(), e.end());
-  // The fallback's spread: the one-day errors', else the week-over-week change's, else a
-  // tenth of the level.
-  double sigma = 0;
-  if (!r.errors.empty() && r.errors[0].size() >= 2) {
-    for (double e : r.errors[0]) sigma += e * e;
-    sigma = std::sqrt(sigma / static_cast<double>(r.errors[0].size()));
-  }
-  if (sigma <= 0) sigma = scale ? *scale : 0.1 * std::fabs(r.path[0]);
+  const Offsets band = BandOffsets(r.errors, reach, scale, 0.1 * std::fabs(r.path[0]));
   r.lower.assign(r.path.size(), 0.0);
   r.upper.assign(r.path.size(), 0.0);
-  double low = 0, high = 0;
-  int measured = 0;  // the last lead with a finite-sample band
-  std::pair<double, double> last{0, 0};
-  for (int h = 1; h <= horizon; ++h) {
-    const auto band =
-        h <= reach ? FiniteSampleBand(r.errors[static_cast<size_t>(h - 1)], kBand) : std::nullopt;
-    double lo, hi;
-    if (band) {
-      lo = band->first, hi = band->second;
-      measured = h, last = *band;
-    } else if (measured > 0 && h > reach) {
-      const double widen = std::sqrt(static_cast<double>(h) / measured);
-      lo = last.first * widen, hi = last.second * widen;
-    } else {
-      const double half = kZ * kFallbackWidening * sigma * std::sqrt(static_cast<double>(h));
-      lo = -half, hi = half;
-    }
-    // Never narrower than a day before, never of no width on a series that varies.
-    low = std::min(low, lo), high = std::max(high, hi);
-    const double least = scale ? 0.05 * *scale : 0;
-    const double l = std::min(low, -least / 2), u = std::max(high, least / 2);
-    r.lower[static_cast<size_t>(h)] = r.path[static_cast<size_t>(h)] + l;
-    r.upper[static_cast<size_t>(h)] = r.path[static_cast<size_t>(h)] + u;
+  for (size_t h = 1; h < r.path.size(); ++h) {
+    r.lower[h] = r.path[h] + band.low[h];
+    r.upper[h] = r.path[h] + band.high[h];
   }
   r.lower[0] = r.upper[0] = r.path[0];
   for (size_t h = 0; h < r.path.size(); ++h) {

@@ -54,6 +54,14 @@ Result Forecast(std::span<const double> y, const Options& options);
 // The method names Options::method takes.
 const std::vector<std::string>& MethodNames();
 
+// The band's offsets from a forecast for days 0..errors.size() by the rule above, from the
+// sorted backtest errors of each lead 1..errors.size(), the backtest reaching `reach`.
+struct Offsets {
+  std::vector<double> low, high;
+};
+Offsets BandOffsets(const std::vector<std::vector<double>>& errors, int reach,
+                    std::optional<double> scale, double lastResort);
+
 // ---- The arithmetic, for the tests ----
 
 // The finite-sample band of sorted errors: the ceil((n + 1) q)-th smallest for the upper

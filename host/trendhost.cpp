@@ -352,7 +352,8 @@ Command ReportCommand(CLI::App& app) {
                 "CSV file with a header of probe,arg,threshold,unit,label[,direction,basis] over "
                 "the built-in defaults");
   c->add_option("--model", o.model,
-                "forecasting model: auto (per series, the best on its own backtest) or one of " +
+                "forecasting model: auto (ets, with theta and recent-rate where their backtest "
+                "comes within 10 % of the best) or one of " +
                     ModelNames() + " (line: the class's line)")
       ->capture_default_str();
   c->add_option("--horizon", *horizons, "forecast horizons in days: 7,30,90 or 1-90")

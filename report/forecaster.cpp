@@ -55,8 +55,9 @@ ModelForecast ApplyModel(SeriesResult& r, const HourlyWindow& window, const Repo
   bool known = true;
   const std::optional<Model> choice = ModelFromName(run.model, known);
   const int longest = *std::max_element(run.horizons.begin(), run.horizons.end());
-  const ModelForecast f =
-      ForecastWindow(window, target, choice, std::max(longest, kModelReach), std::max(1, longest));
+  const bool percent = r.threshold && r.threshold->unit == "%";
+  const ModelForecast f = ForecastWindow(window, target, choice, std::max(longest, kModelReach),
+                                         std::max(1, longest), percent);
   r.model = ModelName(f);
   r.backtestMase = f.mase;
   const bool line = f.model == Model::kLine;

@@ -34,7 +34,7 @@ expect "TrendValue TimesExceeded" trendhost call --dsn perf OrreryFunctions.Orre
 expect "GrowthRate" trendhost call OrreryFunctions.OrreryClass TrendValue a b -- Gro
 expect "" trendhost call OrreryFunctions.OrreryClass TrendValue Gro
 expect "openmetrics" trendhost report --format o
-expect "holt-winters holt-winters-fast" trendhost report --model h
+expect "recent-rate" trendhost report --model r
 expect "ets" trendhost report --model e
 
 # Names are never run: a data source section and a registry entry whose names hold command
