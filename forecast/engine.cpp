@@ -97,7 +97,8 @@ double Result::ProbabilityOfReaching(double threshold, bool below, int days) con
       const double sigma = std::max(
           1e-300, (upper[static_cast<size_t>(h)] - lower[static_cast<size_t>(h)]) / (2 * kZ));
       const double z = (threshold - centre) / sigma;
-      p = below ? 0.5 * std::erfc(z / std::sqrt(2.0)) : 0.5 * std::erfc(-z / std::sqrt(2.0));
+      // P(value <= threshold) below, P(value >= threshold) above.
+      p = below ? 0.5 * std::erfc(-z / std::sqrt(2.0)) : 0.5 * std::erfc(z / std::sqrt(2.0));
     }
     most = std::max(most, p);
   }

@@ -46,6 +46,18 @@ std::optional<trend::Date> DayAfter(trend::Date last, int days) {
   }
 }
 
+// How far a row's forecast may be trusted: high where its backtest judged it over four
+// weeks or more, it beat seasonal naive by a tenth or more and its band held 70 to 90 % of
+// the backtest's actual days; low where nothing judged it, it judged less than a week or
+// it did worse than seasonal naive by a tenth; medium else.
+std::string TrustOf(const ModelForecast& f) {
+  if (!f.mase || f.backtestLead < 7 || (f.skill && *f.skill < -0.1)) return "low";
+  if (f.backtestLead >= 28 && f.skill && *f.skill >= 0.1 && f.coverage && *f.coverage >= 0.7 &&
+      *f.coverage <= 0.9)
+    return "high";
+  return "medium";
+}
+
 }  // namespace
 
 // The run's model on the series' own rows: its numbers replace the class's line unless
@@ -60,6 +72,10 @@ ModelForecast ApplyModel(SeriesResult& r, const HourlyWindow& window, const Repo
                                          std::max(1, longest), percent);
   r.model = ModelName(f);
   r.backtestMase = f.mase;
+  if (f.mase) r.backtestLead = f.backtestLead;
+  r.skill = f.skill;
+  r.coverage = f.coverage;
+  r.trust = TrustOf(f);
   const bool line = f.model == Model::kLine;
   if (!line) {
     r.level = f.path[0];
@@ -71,6 +87,12 @@ ModelForecast ApplyModel(SeriesResult& r, const HourlyWindow& window, const Repo
   }
   if (!r.threshold) return f;
   const Threshold& t = *r.threshold;
+  {
+    const bool down = t.direction == Direction::kBelow;
+    r.pCross30 = f.ProbabilityOfReaching(t.value, down, 30);
+    r.pCross90 = f.ProbabilityOfReaching(t.value, down, 90);
+    r.pCross180 = f.ProbabilityOfReaching(t.value, down, 180);
+  }
   if (!line) {
     const auto days = Reaches(f.path, t);
     r.daysToThreshold = days ? *days : kNeverDays;

@@ -121,6 +121,17 @@ std::vector<Column> Columns(const ReportRun& run) {
                       return i < r.upper.size() ? Maybe(r.upper[i]) : json(nullptr);
                     }});
   }
+  // The trust columns come last, so that earlier ones keep their places.
+  const std::vector<Column> trust = {
+      {"backtest_lead", [](const SeriesResult& r) { return Maybe(r.backtestLead); }},
+      {"skill", [](const SeriesResult& r) { return Maybe(r.skill); }},
+      {"coverage", [](const SeriesResult& r) { return Maybe(r.coverage); }},
+      {"trust", [](const SeriesResult& r) { return MaybeText(r.trust); }},
+      {"p_cross_30d", [](const SeriesResult& r) { return Maybe(r.pCross30); }},
+      {"p_cross_90d", [](const SeriesResult& r) { return Maybe(r.pCross90); }},
+      {"p_cross_180d", [](const SeriesResult& r) { return Maybe(r.pCross180); }},
+  };
+  rest.insert(rest.end(), trust.begin(), trust.end());
   c.insert(c.end(), rest.begin(), rest.end());
   return c;
 }
@@ -250,10 +261,11 @@ View Summary(const ReportRun& run) {
   v.header = {"HOST", "PROBE", "ARG", "STATUS", "LEVEL"};
   for (int h : run.horizons) v.header.push_back("+" + std::to_string(h) + "d");
   v.header.insert(v.header.end(), {"PEAK", "RECENT PEAK", "THRESHOLD", "UNIT", "CROSSES",
-                                   "GROWTH/30d", "DAYS WITH DATA", "LAST SEEN"});
+                                   "GROWTH/30d", "DAYS WITH DATA", "LAST SEEN", "MODEL", "TRUST"});
   for (const auto& h : v.header)
     v.numeric.push_back(!(h == "HOST" || h == "PROBE" || h == "ARG" || h == "STATUS" ||
-                          h == "UNIT" || h == "CROSSES" || h == "LAST SEEN"));
+                          h == "UNIT" || h == "CROSSES" || h == "LAST SEEN" || h == "MODEL" ||
+                          h == "TRUST"));
   return v;
 }
 
@@ -275,6 +287,8 @@ std::vector<std::string> SummaryRow(const SeriesResult& r, const ReportRun& run)
   row.push_back(Percent(r.growth30));
   row.push_back(std::to_string(r.series.fitDays));
   row.push_back(DayText(r.series.lastDay));
+  row.push_back(r.model);
+  row.push_back(r.trust);
   return row;
 }
 
@@ -376,6 +390,13 @@ std::string ColumnHelp(const std::string& name) {
       {"crossing_shift_days",
        "days this crossing lies after the previous one (negative: "
        "earlier)"},
+      {"backtest_lead", "the days ahead the backtest judged the model over"},
+      {"skill", "1 less the model's backtest error over seasonal naive's on the same backtest"},
+      {"coverage", "the share of the backtest's actual days inside the 80 % band"},
+      {"trust", "high, medium or low: how far the backtest says to trust the row"},
+      {"p_cross_30d", "the probability of reaching the threshold within 30 days"},
+      {"p_cross_90d", "the probability of reaching the threshold within 90 days"},
+      {"p_cross_180d", "the probability of reaching the threshold within 180 days"},
   };
   if (auto it = kHelp.find(name); it != kHelp.end()) return it->second;
   for (const auto& [prefix, text] : std::vector<std::pair<std::string, std::string>>{
@@ -748,6 +769,13 @@ std::pair<size_t, SeriesResult> ParseResultLine(const std::string& line,
   r.recentPeak = number("recent_peak");
   r.model = text("model");
   r.backtestMase = number("backtest_mase");
+  r.backtestLead = integer("backtest_lead");
+  r.skill = number("skill");
+  r.coverage = number("coverage");
+  r.trust = text("trust");
+  r.pCross30 = number("p_cross_30d");
+  r.pCross90 = number("p_cross_90d");
+  r.pCross180 = number("p_cross_180d");
   r.crossingEarliest = DayFromText(text("crossing_earliest"));
   r.crossingLatest = DayFromText(text("crossing_latest"));
   for (int h : run.horizons) {

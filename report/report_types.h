@@ -100,6 +100,14 @@ struct SeriesResult {
   // horizon, and the days its upper and lower bounds reach the threshold.
   std::string model;
   std::optional<double> backtestMase;
+  // How far the backtest judged it (days), its skill over seasonal naive on the same
+  // backtest (1 - the MASE ratio), the share of the backtest's actual days inside the band,
+  // and the trust these add up to (high, medium, low).
+  std::optional<int32_t> backtestLead;
+  std::optional<double> skill, coverage;
+  std::string trust;
+  // The probability of reaching the threshold within 30, 90 and 180 days.
+  std::optional<double> pCross30, pCross90, pCross180;
   std::vector<std::optional<double>> lower, upper;
   std::optional<trend::Date> crossingEarliest, crossingLatest;
   // The crossing of the latest recorded run with the same threshold, and how many days

@@ -636,3 +636,38 @@ TEST_F(Report, ThresholdsOfEveryDigitMatchTheirRecordedRun) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Report, RowsSayHowFarToTrustThemAndHowLikelyACrossingIs) {
+  HostRun r = Run({"--model", "auto", "--format", "json", "--last", kLast});
+  const auto doc = nlohmann::json::parse(r.out);
+  std::map<std::string, nlohmann::json> rows;
+  for (const auto& s : doc.at("series"))
+    if (s.at("probe") == "cpu") rows[s.at("host").get<std::string>()] = s;
+  // Already over the threshold: it is reached at once; falling away from it: hardly ever;
+  // the sooner a crossing, the likelier within a month.
+  EXPECT_DOUBLE_EQ(rows.at("exceeded").at("p_cross_30d").get<double>(), 1.0);
+  EXPECT_LT(rows.at("never").at("p_cross_180d").get<double>(), 0.2);
+  EXPECT_GT(rows.at("warning").at("p_cross_30d").get<double>(),
+            rows.at("ok").at("p_cross_30d").get<double>());
+  for (const auto& [host, row] : rows) {
+    if (row.at("status") == "error") continue;
+    const std::string trust = row.at("trust").get<std::string>();
+    EXPECT_TRUE(trust == "high" || trust == "medium" || trust == "low") << host << " " << trust;
+    for (const char* p : {"p_cross_30d", "p_cross_90d", "p_cross_180d"}) {
+      EXPECT_GE(row.at(p).get<double>(), 0) << host;
+      EXPECT_LE(row.at(p).get<double>(), 1) << host;
+    }
+    EXPECT_LE(row.at("p_cross_30d").get<double>(), row.at("p_cross_90d").get<double>()) << host;
+    EXPECT_LE(row.at("p_cross_90d").get<double>(), row.at("p_cross_180d").get<double>()) << host;
+  }
+  // The model is named for its estimated form; the table shows it and the trust.
+  EXPECT_EQ(rows.at("warning").at("model").get<std::string>().rfind("ets(A,", 0), 0u)
+      << rows.at("warning");
+  r = Run({"--model", "auto", "--format", "table", "--last", kLast});
+  EXPECT_NE(r.out.find("MODEL"), std::string::npos);
+  EXPECT_NE(r.out.find("TRUST"), std::string::npos);
+}
+
+}  // namespace
