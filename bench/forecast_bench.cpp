@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -121,6 +122,118 @@ void Run(const Series& s, const std::string& method, Score& score) {
     if (!perCut[k].empty()) score.mase[k].push_back(Median(perCut[k]));
 }
 
+// ---- Capacity scenarios: series built so that the day they cross their threshold is known ----
+
+struct Scenario {
+  std::string name;
+  int days;                                 // history given
+  std::function<double(int)> truth;         // the noiseless daily value, day 0 the first
+  double threshold;
+  bool below;                               // the resource runs out downward
+  double noise;                             // relative noise of a day
+};
+
+uint64_t gState = 12345;
+double Noise() {  // a fixed generator: the figures repeat
+  gState = gState * 6364136223846793005ULL + 1442695040888963407ULL;
+  const double u1 = ((gState >> 11) + 1.0) / 9007199254740993.0;
+  gState = gState * 6364136223846793005ULL + 1442695040888963407ULL;
+  const double u2 = (gState >> 11) / 9007199254740992.0;
+  return std::sqrt(-2 * std::log(u1)) * std::cos(6.283185307179586 * u2);
+}
+
+std::vector<Scenario> Scenarios() {
+  std::vector<Scenario> out;
+  for (int k = 0; k < 3; ++k) {
+    const double rate = 0.8 + 0.4 * k;
+    // A disk filling steadily: free space falls `rate` a day toward 40.
+    out.push_back({"disk filling", 182, [=](int t) { return 400 - rate * t; },
+                   400 - rate * (181 + 20 + 30 * k), true, 0.01});
+    // The fill rate tripled two weeks ago.
+    out.push_back({"rate changed", 182,
+                   [=](int t) { return 900 - rate * t - (t > 167 ? 2 * rate * (t - 167) : 0); },
+                   900 - rate * 167 - 3 * rate * (181 - 167 + 25 + 20 * k), true, 0.005});
+    // A leak restarted every 28 days: its peaks never reach the threshold.
+    out.push_back({"leak, restarts", 182, [=](int t) { return 40 + rate * (t % 28); },
+                   40 + rate * 40, false, 0.02});
+    // A leak without restarts.
+    out.push_back({"leak", 182, [=](int t) { return 40 + 0.3 * rate * t; },
+                   40 + 0.3 * rate * (181 + 45 + 40 * k), false, 0.02});
+    // Saturation toward a ceiling under the threshold.
+    out.push_back({"saturation", 182,
+                   [=](int t) { return 80 - 40 * std::exp(-t / (40.0 + 10 * k)); }, 85, false, 0.01});
+    // A lasting level shift three weeks ago, flat since, the threshold above it.
+    out.push_back({"level shift", 182, [=](int t) { return t < 161 ? 50 : 65 + 3 * k; }, 75,
+                   false, 0.02});
+    // A young series: five weeks, growing.
+    out.push_back({"young", 35, [=](int t) { return 20 + rate * t; },
+                   20 + rate * (34 + 30 + 25 * k), false, 0.02});
+    // Steady growth in noise.
+    out.push_back({"steady growth", 182, [=](int t) { return 100 + 0.2 * rate * t; },
+                   100 + 0.2 * rate * (181 + 60 + 50 * k), false, 0.04});
+  }
+  return out;
+}
+
+// The first day ahead (1..180) on which `path` reaches the threshold, or 181 (not within 180
+// days).
+int Crossing(const std::vector<double>& path, double threshold, bool below) {
+  for (size_t h = 1; h < path.size() && h <= 180; ++h)
+    if (below ? path[h] <= threshold : path[h] >= threshold) return static_cast<int>(h);
+  return 181;
+}
+
+void CapacityScenarios() {
+  std::printf("\n[capacity scenarios] %zu series with known crossing days (181: none within 180)\n",
+              Scenarios().size() * 4);
+  std::printf("%-16s %12s %12s %9s %9s %9s %12s\n", "method", "mean error", "median err",
+              "90d right", "missed", "false", "in range");
+  for (const std::string method : {"auto", "ets", "theta", "recent-rate", "seasonal-naive"}) {
+    std::vector<double> errors;
+    int right = 0, missed = 0, falseAlarm = 0, inRange = 0, crossing = 0, total = 0;
+    gState = 12345;
+    for (const auto& sc : Scenarios())
+      for (int seed = 0; seed < 4; ++seed) {
+        std::vector<double> y(static_cast<size_t>(sc.days));
+        const double weekly[7] = {1.0, 1.02, 1.02, 1.01, 1.0, 0.97, 0.98};
+        for (int t = 0; t < sc.days; ++t)
+          y[static_cast<size_t>(t)] = sc.truth(t) * weekly[t % 7] * (1 + sc.noise * Noise());
+        int truth = 181;
+        for (int h = 1; h <= 180; ++h) {
+          const double v = sc.truth(sc.days - 1 + h);
+          if (sc.below ? v <= sc.threshold : v >= sc.threshold) {
+            truth = h;
+            break;
+          }
+        }
+        forecast::Options o;
+        o.method = method;
+        o.horizon = 180;
+        o.domain = forecast::DomainOf(y, false);
+        const auto r = forecast::Forecast(y, o);
+        const int predicted = Crossing(r.path, sc.threshold, sc.below);
+        errors.push_back(std::abs(predicted - truth));
+        const bool soon = truth <= 90, said = predicted <= 90;
+        right += soon == said;
+        missed += soon && !said;
+        falseAlarm += !soon && said;
+        ++total;
+        if (truth <= 180) {
+          // The near bound reaches it first, the far one last (none: not within 180).
+          const int early = Crossing(sc.below ? r.lower : r.upper, sc.threshold, sc.below);
+          const int late = Crossing(sc.below ? r.upper : r.lower, sc.threshold, sc.below);
+          inRange += early <= truth && truth <= late;
+          ++crossing;
+        }
+      }
+    double mean = 0;
+    for (double e : errors) mean += e / static_cast<double>(errors.size());
+    std::printf("%-16s %12.1f %12.1f %8.0f%% %8.0f%% %8.0f%% %11.0f%%\n", method.c_str(), mean,
+                Median(errors), 100.0 * right / total, 100.0 * missed / total,
+                100.0 * falseAlarm / total, 100.0 * inRange / std::max(1, crossing));
+  }
+}
+
 double GeometricMean(const std::vector<double>& v) {
   double s = 0;
   for (double x : v) s += std::log(std::max(x, 1e-9));
@@ -164,5 +277,6 @@ int main(int argc, char** argv) {
                   1000 * score.seconds / std::max(1, score.fits));
     }
   }
+  CapacityScenarios();
   return 0;
 }

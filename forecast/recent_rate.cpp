@@ -1,0 +1,68 @@
+// The recent rate: a robust line through the last weeks of weekday-adjusted values.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "daily.h"
+#include "methods.h"
+
+namespace forecast {
+
+namespace {
+
+class RecentRate : public Method {
+ public:
+  explicit RecentRate(int days) : days_(days) {}
+  std::string Name() const override { return "recent-rate-" + std::to_string(days_); }
+  void Estimate(std::span<const double>) override {}
+  std::vector<double> Forecast(std::span<const double> y, int h) const override {
+    const auto effects = WeekdayEffects(y);
+    const auto adjusted = Adjusted(y, effects);
+    const size_t from = adjusted.size() > static_cast<size_t>(days_) ? adjusted.size() - days_ : 0;
+    const auto [slope, end] = TheilSen(std::span<const double>(adjusted).subspan(from));
+    const size_t last = y.size() - 1;
+    std::vector<double> path(static_cast<size_t>(h) + 1);
+    for (int k = 0; k <= h; ++k)
+      path[static_cast<size_t>(k)] =
+          end + slope * k + effects[(last + static_cast<size_t>(k)) % kWeek];
+    return path;
+  }
+
+ private:
+  int days_;
+};
+
+}  // namespace
+
+std::pair<double, double> TheilSen(std::span<const double> y) {
+  std::vector<double> slopes;
+  for (size_t i = 0; i < y.size(); ++i)
+    for (size_t j = i + 1; j < y.size(); ++j)
+      if (Present(y[i]) && Present(y[j]))
+        slopes.push_back((y[j] - y[i]) / static_cast<double>(j - i));
+  if (slopes.empty()) {
+    for (size_t t = y.size(); t-- > 0;)
+      if (Present(y[t])) return {0, y[t]};
+    return {0, 0};
+  }
+  auto median = [](std::vector<double>& v) {
+    const size_t m = v.size() / 2;
+    std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(m), v.end());
+    double upper = v[m];
+    if (v.size() % 2) return upper;
+    const double lower = *std::max_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(m));
+    return (lower + upper) / 2;
+  };
+  const double slope = median(slopes);
+  std::vector<double> ends;
+  const double last = static_cast<double>(y.size() - 1);
+  for (size_t t = 0; t < y.size(); ++t)
+    if (Present(y[t])) ends.push_back(y[t] + slope * (last - static_cast<double>(t)));
+  return {slope, median(ends)};
+}
+
+std::unique_ptr<Method> MakeRecentRate(int days) {
+  return std::make_unique<RecentRate>(days);
+}
+
+}  // namespace forecast
