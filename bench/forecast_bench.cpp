@@ -136,9 +136,9 @@ struct Scenario {
 uint64_t gState = 12345;
 double Noise() {  // a fixed generator: the figures repeat
   gState = gState * 6364136223846793005ULL + 1442695040888963407ULL;
-  const double u1 = ((gState >> 11) + 1.0) / 9007199254740993.0;
+  const double u1 = (static_cast<double>(gState >> 11) + 1.0) / 9007199254740993.0;
   gState = gState * 6364136223846793005ULL + 1442695040888963407ULL;
-  const double u2 = (gState >> 11) / 9007199254740992.0;
+  const double u2 = static_cast<double>(gState >> 11) / 9007199254740992.0;
   return std::sqrt(-2 * std::log(u1)) * std::cos(6.283185307179586 * u2);
 }
 
