@@ -126,11 +126,11 @@ void Run(const Series& s, const std::string& method, Score& score) {
 
 struct Scenario {
   std::string name;
-  int days;                                 // history given
-  std::function<double(int)> truth;         // the noiseless daily value, day 0 the first
+  int days;                          // history given
+  std::function<double(int)> truth;  // the noiseless daily value, day 0 the first
   double threshold;
-  bool below;                               // the resource runs out downward
-  double noise;                             // relative noise of a day
+  bool below;    // the resource runs out downward
+  double noise;  // relative noise of a day
 };
 
 uint64_t gState = 12345;
@@ -161,10 +161,11 @@ std::vector<Scenario> Scenarios() {
                    40 + 0.3 * rate * (181 + 45 + 40 * k), false, 0.02});
     // Saturation toward a ceiling under the threshold.
     out.push_back({"saturation", 182,
-                   [=](int t) { return 80 - 40 * std::exp(-t / (40.0 + 10 * k)); }, 85, false, 0.01});
+                   [=](int t) { return 80 - 40 * std::exp(-t / (40.0 + 10 * k)); }, 85, false,
+                   0.01});
     // A lasting level shift three weeks ago, flat since, the threshold above it.
-    out.push_back({"level shift", 182, [=](int t) { return t < 161 ? 50 : 65 + 3 * k; }, 75,
-                   false, 0.02});
+    out.push_back(
+        {"level shift", 182, [=](int t) { return t < 161 ? 50 : 65 + 3 * k; }, 75, false, 0.02});
     // A young series: five weeks, growing.
     out.push_back({"young", 35, [=](int t) { return 20 + rate * t; },
                    20 + rate * (34 + 30 + 25 * k), false, 0.02});
@@ -188,7 +189,8 @@ void CapacityScenarios() {
               Scenarios().size() * 4);
   std::printf("%-16s %12s %12s %9s %9s %9s %12s\n", "method", "mean error", "median err",
               "90d right", "missed", "false", "in range");
-  for (const std::string method : {"auto", "ets", "theta", "recent-rate", "seasonal-naive"}) {
+  for (const std::string method :
+       {"auto", "ets", "theta", "recent-rate", "trend", "seasonal-naive"}) {
     std::vector<double> errors;
     int right = 0, missed = 0, falseAlarm = 0, inRange = 0, crossing = 0, total = 0;
     gState = 12345;
@@ -263,7 +265,7 @@ int main(int argc, char** argv) {
   std::printf("\n\n%-16s %-9s %7s %7s %7s   %6s %6s %6s   %8s\n", "method", "half", "MASE7",
               "MASE30", "MASE90", "cov7", "cov30", "cov90", "ms/fit");
   for (const std::string method :
-       {"auto", "ets", "theta", "recent-rate", "seasonal-naive", "mean7"}) {
+       {"auto", "ets", "theta", "recent-rate", "trend", "seasonal-naive", "mean7"}) {
     for (const bool held : {false, true}) {
       Score score;
       for (size_t i = 0; i < series.size(); ++i)

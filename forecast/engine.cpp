@@ -28,8 +28,8 @@ struct Candidate {
 }  // namespace
 
 const std::vector<std::string>& MethodNames() {
-  static const std::vector<std::string> names = {"ets", "theta", "recent-rate", "seasonal-naive",
-                                                 "mean7"};
+  static const std::vector<std::string> names = {"ets",   "theta",          "recent-rate",
+                                                 "trend", "seasonal-naive", "mean7"};
   return names;
 }
 
@@ -117,6 +117,7 @@ Result Forecast(std::span<const double> y, const Options& o) {
   if (any || o.method == "theta") add(MakeTheta());
   if (any || o.method == "recent-rate")
     for (int days : {14, 21, 28}) add(MakeRecentRate(days));
+  if (any || o.method == "trend") add(MakeWindowTrend());
   if (any || o.method == "seasonal-naive") add(MakeSeasonalNaive());
   if (any || o.method == "mean7") add(MakeMean7());
   bool naiveAdded = any || o.method == "seasonal-naive";
@@ -179,7 +180,8 @@ Result Forecast(std::span<const double> y, const Options& o) {
     for (const auto* c : pool) {
       const std::string name = c->method->Name();
       const bool close = best && c->mase && *c->mase <= *best * kWithin;
-      if (name.rfind("ets", 0) == 0 || ((name == "theta" || c == bestRecent) && close))
+      if (name.rfind("ets", 0) == 0 ||
+          ((name == "theta" || name == "trend" || c == bestRecent) && close))
         chosen.push_back(c);
     }
     if (chosen.empty()) chosen = {pool.front()};

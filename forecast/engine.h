@@ -3,9 +3,9 @@
 // weeks from its start), the forecast chosen by one rule, and its 80 % band taken from the
 // backtest's own errors at each lead.
 //
-// auto: the mean of ETS and of Theta and the recent-rate line where their backtest error
-// (MASE over leads 1..30, or as far as the backtest reaches) lies within 10 % of the best
-// method's.
+// auto: the mean of ETS and of Theta, the window's trend and the recent-rate line where their
+// backtest error (MASE over leads 1..30, or as far as the backtest reaches) lies within 10 %
+// of the best method's.
 //
 // The band at a lead: of the n backtest errors at that lead, the ceil((n + 1) * 0.1)-th
 // and ceil((n + 1) * 0.9)-th smallest, where n >= 9; with fewer errors, the one-day errors'
@@ -26,7 +26,7 @@ namespace forecast {
 
 struct Options {
   int horizon = 90;             // days ahead
-  std::string method = "auto";  // or ets, theta, recent-rate, seasonal-naive, mean7
+  std::string method = "auto";  // or ets, theta, recent-rate, trend, seasonal-naive, mean7
   Domain domain;
   int choiceLead = 30;  // the backtest's leads that choose the methods
 };

@@ -9,6 +9,8 @@
 //   recent-rate       a robust (Theil-Sen) line through the last 14, 21 or 28 weekday-
 //                     adjusted days, the length chosen by the series' own backtest: a
 //                     change of rate weeks ago is followed
+//   trend             the window's robust (Theil-Sen) slope through where the last four
+//                     weeks lie: a steady fill keeps its rate
 //   seasonal-naive    the last week repeated
 //   mean7             the mean of the last seven days with data
 //
@@ -38,6 +40,7 @@ class Method {
 std::unique_ptr<Method> MakeEts();
 std::unique_ptr<Method> MakeTheta();
 std::unique_ptr<Method> MakeRecentRate(int days);
+std::unique_ptr<Method> MakeWindowTrend();
 std::unique_ptr<Method> MakeSeasonalNaive();
 std::unique_ptr<Method> MakeMean7();
 

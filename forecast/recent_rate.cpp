@@ -32,7 +32,52 @@ class RecentRate : public Method {
   int days_;
 };
 
+// The window's trend: the Theil-Sen slope of the weekday-adjusted weeks of the window (a
+// spike or an outage moves it little), through where the last four weeks lie (the median
+// of their values less the slope's way to today): a steady fill keeps its rate.
+class WindowTrend : public Method {
+ public:
+  std::string Name() const override { return "trend"; }
+  void Estimate(std::span<const double>) override {}
+  std::vector<double> Forecast(std::span<const double> y, int h) const override {
+    const auto effects = WeekdayEffects(y);
+    const auto adjusted = Adjusted(y, effects);
+    // The slope of the weeks' means (seven days counted back from today, four of them at
+    // least with data): as robust, and its cost stays small however long the window.
+    std::vector<double> weeks;
+    for (size_t end = adjusted.size(); end >= kWeek; end -= kWeek) {
+      double sum = 0;
+      int n = 0;
+      for (size_t t = end - kWeek; t < end; ++t)
+        if (Present(adjusted[t])) sum += adjusted[t], ++n;
+      weeks.push_back(n >= 4 ? sum / n : kMissing);
+    }
+    std::reverse(weeks.begin(), weeks.end());
+    const double slope = TheilSen(weeks).first / kWeek;
+    std::vector<double> anchors;
+    const size_t last = y.size() - 1;
+    for (size_t t = adjusted.size() > 28 ? adjusted.size() - 28 : 0; t < adjusted.size(); ++t)
+      if (Present(adjusted[t]))
+        anchors.push_back(adjusted[t] + slope * static_cast<double>(last - t));
+    double end = 0;
+    if (!anchors.empty()) {
+      std::sort(anchors.begin(), anchors.end());
+      const size_t m = anchors.size() / 2;
+      end = anchors.size() % 2 ? anchors[m] : (anchors[m - 1] + anchors[m]) / 2;
+    }
+    std::vector<double> path(static_cast<size_t>(h) + 1);
+    for (int k = 0; k <= h; ++k)
+      path[static_cast<size_t>(k)] =
+          end + slope * k + effects[(last + static_cast<size_t>(k)) % kWeek];
+    return path;
+  }
+};
+
 }  // namespace
+
+std::unique_ptr<Method> MakeWindowTrend() {
+  return std::make_unique<WindowTrend>();
+}
 
 std::pair<double, double> TheilSen(std::span<const double> y) {
   std::vector<double> slopes;

@@ -351,10 +351,11 @@ Command ReportCommand(CLI::App& app) {
   c->add_option("--thresholds", o.thresholdsFile,
                 "CSV file with a header of probe,arg,threshold,unit,label[,direction,basis] over "
                 "the built-in defaults");
-  c->add_option("--model", o.model,
-                "forecasting model: auto (ets, with theta and recent-rate where their backtest "
-                "comes within 10 % of the best) or one of " +
-                    ModelNames() + " (line: the class's line)")
+  c->add_option(
+       "--model", o.model,
+       "forecasting model: auto (ets, with theta, trend and recent-rate where their backtest "
+       "comes within 10 % of the best) or one of " +
+           ModelNames() + " (line: the class's line)")
       ->capture_default_str();
   c->add_option("--horizon", *horizons, "forecast horizons in days: 7,30,90 or 1-90")
       ->capture_default_str();

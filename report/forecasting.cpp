@@ -141,6 +141,8 @@ const char* ModelName(Model m) {
       return "seasonal-naive";
     case Model::kLine:
       return "line";
+    case Model::kTrend:
+      return "trend";
     case Model::kTheta:
       return "theta";
     case Model::kRecentRate:

@@ -1,7 +1,7 @@
 // The report's forecasts of a series' daily values (the mean of each day's hours, or its
 // busiest hour), from the rows the class's fit read:
 //
-//   auto, ets, theta, recent-rate, seasonal-naive, mean7
+//   auto, ets, theta, recent-rate, trend, seasonal-naive, mean7
 //                   the forecasting engine's methods (forecast/engine.h): estimated on the
 //                   series, judged by its own rolling-origin backtest, with the 80 % band
 //                   from that backtest's errors at each lead
@@ -23,9 +23,10 @@ namespace host {
 enum class Target { kMean, kPeak };
 
 // The models, simplest first.
-enum class Model { kMean7, kSeasonalNaive, kLine, kTheta, kRecentRate, kEts };
+enum class Model { kMean7, kSeasonalNaive, kLine, kTrend, kTheta, kRecentRate, kEts };
 inline constexpr Model kAllModels[] = {Model::kMean7, Model::kSeasonalNaive, Model::kLine,
-                                       Model::kTheta, Model::kRecentRate,    Model::kEts};
+                                       Model::kTrend, Model::kTheta,         Model::kRecentRate,
+                                       Model::kEts};
 const char* ModelName(Model m);
 // Every model's name, simplest first, joined by ", " ("mean7, seasonal-naive, ...").
 std::string ModelNames();

@@ -39,7 +39,8 @@ struct ReportOptions {
   bool quiet = false;
   bool csvRaw = false;         // CSV text cells as they are, formulas and all
   bool record = false;         // keep the run's results in HX_FORECAST_HISTORY
-  std::string model = "auto";  // auto, line, ets, theta, recent-rate, seasonal-naive, mean7
+  std::string model = "auto";  // auto, line, ets, theta, recent-rate, trend, seasonal-naive,
+                               // mean7
 };
 
 // The statuses, in the order of urgency the report is sorted by.

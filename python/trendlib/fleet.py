@@ -163,7 +163,7 @@ OPTIONS = (
     _Option("warn_days", "warn_days", 30, "a crossing within so many days is a warning", "days",
             type=int),
     _Option("stale_days", "stale_days", 7, "a series silent longer is stale", "days", type=int),
-    _Option("model", "model", "auto", "auto, line, ets, theta, recent-rate, seasonal-naive or "
+    _Option("model", "model", "auto", "auto, line, ets, theta, recent-rate, trend, seasonal-naive or "
             "mean7", "text"),
     _Option("format", "format", "table", "output format", "format", choices=list(FORMATS)),
     _Option("output", "output", "", "file to write (default: standard output)", "text"),
