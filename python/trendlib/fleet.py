@@ -473,6 +473,8 @@ def main(argv=None):
     cluster = None
     try:
         password = _password(a)
+        # The report library first: a missing one is said before any cluster starts.
+        _Api.get(_report_library(a.library or None))
         if a.scheduler:
             try:
                 client = Client(a.scheduler, timeout="5s")
