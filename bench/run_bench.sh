@@ -26,6 +26,8 @@ hourly=${TREND_HOURLY_DATA:-$root/../shared/data/hourly/data}
 if [ -d "$hourly" ]; then
   echo "[bench] the forecasting engine on the real hourly series in $hourly"
   "$build/bin/forecast_bench" "$hourly"
+  echo "[bench] the peer on the same series: a damped Holt-Winters fitted by statsmodels"
+  /usr/bin/python3 "$root/bench/peer_bench.py" "$hourly"
 fi
 
 echo "[bench] micro benchmarks"
