@@ -273,7 +273,9 @@ MeasuredSeries Forecaster::Measure(const Series& series, const std::optional<Thr
   const bool peakBasis = threshold && threshold->basis == Basis::kPeak;
   const bool below = threshold && threshold->direction == Direction::kBelow;
   const int16_t style = peakBasis ? 3 : 2;
-  m.target = style == 3 ? Target::kPeak : Target::kMean;
+  m.target = style == 3                                        ? Target::kPeak
+             : threshold && threshold->basis == Basis::kTrough ? Target::kTrough
+                                                               : Target::kMean;
   if (series.nameCut) {
     // Asking for the cut name would read another series, or none.
     r.status = Status::kError;

@@ -24,15 +24,16 @@ std::pair<double, double> Band(std::vector<double> values) {
   return {low, SelectQuantile(values, kHighQ)};
 }
 
-// The daily values of the window: the mean of the valid hours, or the busiest one.
+// The daily values of the window: the mean of the valid hours, the busiest one, or the
+// quietest one.
 Daily DailyValues(const HourlyWindow& w, Target target) {
   Daily out(kWindowDays);
   for (int d = 0; d < kWindowDays; ++d) {
-    double sum = 0, most = -std::numeric_limits<double>::infinity();
+    double sum = 0, most = -std::numeric_limits<double>::infinity(), least = -most;
     int n = 0;
     for (const auto& v : w.hours[d])
-      if (v) sum += *v, most = std::max(most, *v), ++n;
-    if (n) out[d] = target == Target::kMean ? sum / n : most;
+      if (v) sum += *v, most = std::max(most, *v), least = std::min(least, *v), ++n;
+    if (n) out[d] = target == Target::kMean ? sum / n : target == Target::kPeak ? most : least;
   }
   return out;
 }

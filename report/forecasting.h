@@ -19,8 +19,9 @@
 
 namespace host {
 
-// The daily values a model forecasts: the mean of the day's hours, or its busiest hour.
-enum class Target { kMean, kPeak };
+// The daily values a model forecasts: the mean of the day's hours, its busiest hour, or
+// its quietest.
+enum class Target { kMean, kPeak, kTrough };
 
 // The models, simplest first.
 enum class Model { kMean7, kSeasonalNaive, kLine, kTrend, kTheta, kRecentRate, kEts };

@@ -11,7 +11,9 @@ namespace host {
 
 NLOHMANN_JSON_SERIALIZE_ENUM(Direction,
                              {{Direction::kAbove, "above"}, {Direction::kBelow, "below"}})
-NLOHMANN_JSON_SERIALIZE_ENUM(Basis, {{Basis::kMean, "mean"}, {Basis::kPeak, "peak"}})
+NLOHMANN_JSON_SERIALIZE_ENUM(Basis, {{Basis::kMean, "mean"},
+                                     {Basis::kPeak, "peak"},
+                                     {Basis::kTrough, "trough"}})
 
 void to_json(nlohmann::ordered_json& j, const ReportOptions& o);
 void from_json(const nlohmann::ordered_json& j, ReportOptions& o);

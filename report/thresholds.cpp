@@ -26,7 +26,7 @@ const char* DirectionName(Direction d) {
   return d == Direction::kBelow ? "below" : "above";
 }
 const char* BasisName(Basis b) {
-  return b == Basis::kPeak ? "peak" : "mean";
+  return b == Basis::kPeak ? "peak" : b == Basis::kTrough ? "trough" : "mean";
 }
 
 Thresholds::Thresholds() {
@@ -137,10 +137,14 @@ void Thresholds::Load(const std::string& path) {
       fail(number, "the direction \"" + Visible(direction) + "\" is neither above nor below");
     if (basis == "peak")
       t.basis = Basis::kPeak;
+    else if (basis == "trough")
+      t.basis = Basis::kTrough;
     else if (!basis.empty() && basis != "mean")
-      fail(number, "the basis \"" + Visible(basis) + "\" is neither mean nor peak");
+      fail(number, "the basis \"" + Visible(basis) + "\" is neither mean, peak nor trough");
     if (t.basis == Basis::kPeak && t.direction == Direction::kBelow)
       fail(number, "the basis peak goes with the direction above only");
+    if (t.basis == Basis::kTrough && t.direction == Direction::kAbove)
+      fail(number, "the basis trough goes with the direction below only");
     entries_[{probe, field("arg")}] = t;
     fromFile_.insert({probe, field("arg")});
   }

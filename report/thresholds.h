@@ -10,9 +10,9 @@
 //
 // direction: "above" (the default: the resource runs out when the value rises to the
 // threshold, as CPU busy) or "below" (it runs out when the value falls to it, as free
-// memory). basis: "mean" (the default: the daily-mean line) or "peak" (the busy-hour
-// line, and a recent busy hour at the threshold counts as exceeded); "peak" goes with
-// "above" only.
+// memory). basis: "mean" (the default: the daily-mean line), "peak" (the busy-hour
+// line, and a recent busy hour at the threshold counts as exceeded; with "above" only) or
+// "trough" (the day's quietest hour forecast as a series of its own; with "below" only).
 #pragma once
 
 #include <cstdint>
@@ -26,7 +26,7 @@
 namespace host {
 
 enum class Direction { kAbove, kBelow };
-enum class Basis { kMean, kPeak };
+enum class Basis { kMean, kPeak, kTrough };
 const char* DirectionName(Direction d);
 const char* BasisName(Basis b);
 

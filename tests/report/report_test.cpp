@@ -671,3 +671,46 @@ TEST_F(Report, RowsSayHowFarToTrustThemAndHowLikelyACrossingIs) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Report, TheTroughBasisForecastsTheQuietestHour) {
+  // Free memory: its quietest hour (3 a.m.) has fallen 20 MB a day to 2,000 today, the
+  // other hours hold 3,000: the quietest hour reaches 1,000 MB in 50 days, the daily mean
+  // (falling 20/24 MB a day from 2,958) only after years.
+  Exec("DELETE FROM HX_METRICS");
+  for (int d = 0; d < 120; ++d) {
+    testbed::HourlyRow r{"mem01", "totalfree", "", Day(-d)};
+    const double night = 2000 + 20.0 * d;
+    r.avg.assign(24, 3000);
+    r.avg[3] = night;
+    double sum = 0;
+    for (double v : r.avg) sum += v;
+    r.min = r.avg;
+    r.daily = sum / 24;
+    r.maxHourly = 3000;
+    Exec(testbed::InsertHourly("HX_METRICS", r));
+  }
+  auto row = [&](const std::string& basis) {
+    std::ofstream(thresholds_) << "probe,threshold,direction,basis\ntotalfree,1000,below," << basis
+                               << "\n";
+    const HostRun r = Run({"--model", "auto", "--format", "json", "--last", kLast});
+    return nlohmann::json::parse(r.out).at("series").at(0);
+  };
+  const auto trough = row("trough");
+  EXPECT_EQ(trough.at("basis"), "trough");
+  ASSERT_TRUE(trough.at("days_to_threshold").is_number()) << trough;
+  EXPECT_NEAR(trough.at("days_to_threshold").get<double>(), 50, 6) << trough;
+  EXPECT_NEAR(trough.at("level").get<double>(), 2000, 60) << trough;
+  const auto mean = row("mean");
+  ASSERT_TRUE(mean.at("days_to_threshold").is_number()) << mean;
+  EXPECT_GT(mean.at("days_to_threshold").get<double>(), 1000) << mean;
+  // The trough goes with below only.
+  std::ofstream(thresholds_) << "probe,threshold,basis\ncpu,80,trough\n";
+  const HostRun r = Run({"--format", "csv", "--last", kLast});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("the basis trough goes with the direction below only"), std::string::npos)
+      << r.err;
+}
+
+}  // namespace
