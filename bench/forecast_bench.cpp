@@ -279,6 +279,20 @@ int main(int argc, char** argv) {
                   1000 * score.seconds / std::max(1, score.fits));
     }
   }
+  // auto by family, every series of it (both halves): its error and the band's coverage.
+  std::printf("\n%-16s %7s %7s %7s   %6s %6s %6s\n", "auto by family", "MASE7", "MASE30", "MASE90",
+              "cov7", "cov30", "cov90");
+  std::map<std::string, std::vector<size_t>> families;
+  for (size_t i = 0; i < series.size(); ++i) families[series[i].family].push_back(i);
+  for (const auto& [name, members] : families) {
+    Score score;
+    for (size_t i : members) Run(series[i], "auto", score);
+    std::printf("%-16s %7.3f %7.3f %7.3f   %5.1f%% %5.1f%% %5.1f%%\n", name.c_str(),
+                GeometricMean(score.mase[0]), GeometricMean(score.mase[1]),
+                GeometricMean(score.mase[2]), 100.0 * score.inside[0] / std::max(1, score.total[0]),
+                100.0 * score.inside[1] / std::max(1, score.total[1]),
+                100.0 * score.inside[2] / std::max(1, score.total[2]));
+  }
   CapacityScenarios();
   return 0;
 }
