@@ -27,12 +27,6 @@ struct Candidate {
 
 }  // namespace
 
-const std::vector<std::string>& MethodNames() {
-  static const std::vector<std::string> names = {"ets",   "theta",          "recent-rate",
-                                                 "trend", "seasonal-naive", "mean7"};
-  return names;
-}
-
 std::optional<std::pair<double, double>> FiniteSampleBand(const std::vector<double>& sorted,
                                                           double q) {
   const size_t n = sorted.size();
@@ -118,10 +112,8 @@ Result Forecast(std::span<const double> y, const Options& o) {
   if (any || o.method == "recent-rate")
     for (int days : {14, 21, 28}) add(MakeRecentRate(days));
   if (any || o.method == "trend") add(MakeWindowTrend());
-  if (any || o.method == "seasonal-naive") add(MakeSeasonalNaive());
+  add(MakeSeasonalNaive());  // asked for, or the reference of skill
   if (any || o.method == "mean7") add(MakeMean7());
-  bool naiveAdded = any || o.method == "seasonal-naive";
-  if (!naiveAdded) add(MakeSeasonalNaive());  // the reference of skill
   for (auto& c : all) c.method->Estimate(y);
 
   // The backtest: cut-offs a week apart, the latest first.
@@ -164,8 +156,7 @@ Result Forecast(std::span<const double> y, const Options& o) {
         bestRecent = &c;
       continue;
     }
-    if (any || name.rfind(o.method, 0) == 0 || (o.method == "ets" && name.rfind("ets", 0) == 0))
-      pool.push_back(&c);
+    if (any || name.rfind(o.method, 0) == 0) pool.push_back(&c);
   }
   if (bestRecent) pool.push_back(bestRecent);
   std::vector<const Candidate*> chosen;

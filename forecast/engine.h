@@ -51,9 +51,6 @@ struct Result {
 // The forecast of `y` (oldest first, the last value today's, NaN for a missing day).
 Result Forecast(std::span<const double> y, const Options& options);
 
-// The method names Options::method takes.
-const std::vector<std::string>& MethodNames();
-
 // The band's offsets from a forecast for days 0..errors.size() by the rule above, from the
 // sorted backtest errors of each lead 1..errors.size(), the backtest reaching `reach`.
 struct Offsets {

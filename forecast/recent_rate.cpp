@@ -10,6 +10,26 @@ namespace forecast {
 
 namespace {
 
+// The median of `v` (reordered on the way).
+double Median(std::vector<double>& v) {
+  const size_t m = v.size() / 2;
+  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(m), v.end());
+  const double upper = v[m];
+  if (v.size() % 2) return upper;
+  const double lower = *std::max_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(m));
+  return (lower + upper) / 2;
+}
+
+// Today's value `end` and days 1..h along `slope`, the weekday effects of `y` added back.
+std::vector<double> LinePath(double end, double slope, const std::vector<double>& effects,
+                             size_t last, int h) {
+  std::vector<double> path(static_cast<size_t>(h) + 1);
+  for (int k = 0; k <= h; ++k)
+    path[static_cast<size_t>(k)] =
+        end + slope * k + effects[(last + static_cast<size_t>(k)) % kWeek];
+  return path;
+}
+
 class RecentRate : public Method {
  public:
   explicit RecentRate(int days) : days_(days) {}
@@ -20,12 +40,7 @@ class RecentRate : public Method {
     const auto adjusted = Adjusted(y, effects);
     const size_t from = adjusted.size() > static_cast<size_t>(days_) ? adjusted.size() - days_ : 0;
     const auto [slope, end] = TheilSen(std::span<const double>(adjusted).subspan(from));
-    const size_t last = y.size() - 1;
-    std::vector<double> path(static_cast<size_t>(h) + 1);
-    for (int k = 0; k <= h; ++k)
-      path[static_cast<size_t>(k)] =
-          end + slope * k + effects[(last + static_cast<size_t>(k)) % kWeek];
-    return path;
+    return LinePath(end, slope, effects, y.size() - 1, h);
   }
 
  private:
@@ -59,17 +74,7 @@ class WindowTrend : public Method {
     for (size_t t = adjusted.size() > 28 ? adjusted.size() - 28 : 0; t < adjusted.size(); ++t)
       if (Present(adjusted[t]))
         anchors.push_back(adjusted[t] + slope * static_cast<double>(last - t));
-    double end = 0;
-    if (!anchors.empty()) {
-      std::sort(anchors.begin(), anchors.end());
-      const size_t m = anchors.size() / 2;
-      end = anchors.size() % 2 ? anchors[m] : (anchors[m - 1] + anchors[m]) / 2;
-    }
-    std::vector<double> path(static_cast<size_t>(h) + 1);
-    for (int k = 0; k <= h; ++k)
-      path[static_cast<size_t>(k)] =
-          end + slope * k + effects[(last + static_cast<size_t>(k)) % kWeek];
-    return path;
+    return LinePath(anchors.empty() ? 0 : Median(anchors), slope, effects, last, h);
   }
 };
 
@@ -90,20 +95,12 @@ std::pair<double, double> TheilSen(std::span<const double> y) {
       if (Present(y[t])) return {0, y[t]};
     return {0, 0};
   }
-  auto median = [](std::vector<double>& v) {
-    const size_t m = v.size() / 2;
-    std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(m), v.end());
-    double upper = v[m];
-    if (v.size() % 2) return upper;
-    const double lower = *std::max_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(m));
-    return (lower + upper) / 2;
-  };
-  const double slope = median(slopes);
+  const double slope = Median(slopes);
   std::vector<double> ends;
   const double last = static_cast<double>(y.size() - 1);
   for (size_t t = 0; t < y.size(); ++t)
     if (Present(y[t])) ends.push_back(y[t] + slope * (last - static_cast<double>(t)));
-  return {slope, median(ends)};
+  return {slope, Median(ends)};
 }
 
 std::unique_ptr<Method> MakeRecentRate(int days) {
