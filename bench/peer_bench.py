@@ -65,6 +65,7 @@ def main():
         held[n] = seen[family(n)] % 2 == 1
         seen[family(n)] += 1
     scores = {False: [[], [], []], True: [[], [], []]}
+    cuts = {False: [[], [], []], True: [[], [], []]}
     for n in names:
         y = daily(os.path.join(folder, n + ".csv"))
         per_cut = [[], [], []]
@@ -88,14 +89,20 @@ def main():
         for k in range(3):
             if per_cut[k]:
                 scores[held[n]][k].append(statistics.median(per_cut[k]))
+            cuts[held[n]][k].extend(per_cut[k])
 
     def geometric(v):
         return math.exp(sum(math.log(max(x, 1e-9)) for x in v) / len(v)) if v else float("nan")
 
-    print("%-16s %-9s %7s %7s %7s" % ("method", "half", "MASE7", "MASE30", "MASE90"))
+    def mean(v):
+        return sum(v) / len(v) if v else float("nan")
+
+    print("%-16s %-9s %7s %7s %7s   %s" % ("method", "half", "MASE7", "MASE30", "MASE90",
+                                          "mean over cut-offs 7/30/90"))
     for h in (False, True):
-        print("%-16s %-9s %7.3f %7.3f %7.3f" % ("damped HW (sm)", "held out" if h else "tuning",
-                                               *(geometric(scores[h][k]) for k in range(3))))
+        print("%-16s %-9s %7.3f %7.3f %7.3f   %.3f %.3f %.3f" % (
+            "damped HW (sm)", "held out" if h else "tuning",
+            *(geometric(scores[h][k]) for k in range(3)), *(mean(cuts[h][k]) for k in range(3))))
     return 0
 
 

@@ -25,6 +25,7 @@ echo "[bench] forecasting models on generated regimes and public series (rolling
 hourly=${TREND_HOURLY_DATA:-$root/../shared/data/hourly/data}
 if [ -d "$hourly" ]; then
   echo "[bench] the forecasting engine on the real hourly series in $hourly"
+  "$build/bin/forecast_bench" --calibrate
   "$build/bin/forecast_bench" "$hourly"
   echo "[bench] the peer on the same series: a damped Holt-Winters fitted by statsmodels"
   /usr/bin/python3 "$root/bench/peer_bench.py" "$hourly"

@@ -3,16 +3,17 @@
 // weeks from its start), the forecast chosen by one rule, and its 80 % band taken from the
 // backtest's own errors at each lead.
 //
-// auto: the mean of ETS and of Theta, the window's trend and the recent-rate line where their
-// backtest error (MASE over leads 1..30, or as far as the backtest reaches) lies within 10 %
-// of the best method's.
+// auto: the mean of ETS and the window's trend where the trend's backtest error (MASE over
+// leads 1..30, or as far as the backtest reaches) lies within 20 % of the best method's.
 //
 // The band at a lead: of the n backtest errors at that lead, the ceil((n + 1) * 0.1)-th
 // and ceil((n + 1) * 0.9)-th smallest, where n >= 9; with fewer errors, the one-day errors'
 // spread widened as the square root of the lead and by a quarter; past the leads the
-// backtest reaches, the last measured band widened as the square root of the lead. The
-// band's edges never move inward as the lead grows, and the forecast and band stay in the
-// series' domain.
+// backtest reaches, the last measured band widened as the square root of the lead. Its width
+// is then calibrated, a share for leads 1-7, 8-30 and 31 on fitted on generated regimes (the
+// rule's band is too wide: many of its errors come from cut-offs with less history than the
+// forecast has). The band's edges never move inward as the lead grows, and the forecast and
+// band stay in the series' domain.
 #pragma once
 
 #include <optional>
@@ -28,7 +29,8 @@ struct Options {
   int horizon = 90;             // days ahead
   std::string method = "auto";  // or ets, theta, recent-rate, trend, seasonal-naive, mean7
   Domain domain;
-  int choiceLead = 30;  // the backtest's leads that choose the methods
+  int choiceLead = 30;         // the backtest's leads that choose the methods
+  bool calibratedBand = true;  // false: the finite-sample rule's band as it comes
 };
 
 struct Result {
@@ -57,7 +59,9 @@ struct Offsets {
   std::vector<double> low, high;
 };
 Offsets BandOffsets(const std::vector<std::vector<double>>& errors, int reach,
-                    std::optional<double> scale, double lastResort);
+                    std::optional<double> scale, double lastResort, bool calibrated = true);
+// The calibration's share of the rule's width at a lead.
+double BandCalibration(int lead);
 
 // ---- The arithmetic, for the tests ----
 

@@ -1,6 +1,7 @@
 // Exponential smoothing with an additive weekday season: its parameters, starting states
 // and form estimated on the series.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 
@@ -11,6 +12,10 @@
 namespace forecast {
 
 namespace {
+
+constexpr double kOutlier = 4;          // an error beyond 4 running mean errors is limited
+constexpr double kSpreadWeight = 0.05;  // the running error's memory: about 20 days
+constexpr int kEvaluations = 30;        // the estimation's budget per parameter
 
 double Logistic(double u) {
   return 1 / (1 + std::exp(-u));
@@ -64,50 +69,45 @@ EtsParameters FromVector(const std::vector<double>& u, TrendForm form) {
   return p;
 }
 
-class Ets : public Method {
- public:
-  std::string Name() const override {
-    return std::string("ets(A,") +
-           (p_.form == TrendForm::kNone     ? "N"
-            : p_.form == TrendForm::kLinear ? "A"
-                                            : "Ad") +
-           ",A)";
-  }
-  void Estimate(std::span<const double> y) override {
-    double best = std::numeric_limits<double>::infinity();
-    for (TrendForm form : {TrendForm::kNone, TrendForm::kLinear, TrendForm::kDamped}) {
-      const auto [p, aicc] = EstimateEts(y, form);
-      if (aicc < best) best = aicc, p_ = p;
-    }
-  }
-  std::vector<double> Forecast(std::span<const double> y, int h) const override {
-    std::vector<double> path;
-    EtsPass(y, p_, h, &path);
-    return path;
-  }
-
- private:
-  EtsParameters p_;
-};
-
-}  // namespace
-
-double EtsPass(std::span<const double> y, const EtsParameters& p, int h,
-               std::vector<double>* path) {
-  const Start start = StartOf(y);
+// The additive recursion over `y` from `start`. An error beyond kOutlier times the running
+// mean absolute error moves the states as that much would: a day's spike or outage bends
+// neither level nor slope. A second such day in a row on the same side is a lasting move:
+// its whole error moves the level, and counts. The sum of squared errors so taken.
+double Pass(std::span<const double> y, const Start& start, const EtsParameters& p, int h,
+            std::vector<double>* path) {
   double level = start.level, slope = p.form == TrendForm::kNone ? 0 : start.slope;
-  std::vector<double> season = start.season;
+  std::array<double, kWeek> season;
+  std::copy(start.season.begin(), start.season.end(), season.begin());
   const double phi = p.form == TrendForm::kDamped ? p.phi : 1.0;
-  double sse = 0;
+  double sse = 0, spread = -1;
+  double outlier = 0;  // yesterday's error where it was beyond the limit, else 0
   for (size_t t = 0; t < y.size(); ++t) {
     double& s = season[t % kWeek];
     const double expected = level + phi * slope + s;
     if (Present(y[t])) {
       const double e = y[t] - expected;
-      sse += e * e;
-      level = level + phi * slope + p.alpha * e;
-      slope = phi * slope + p.beta * e;
-      s += p.gamma * e;
+      const double size = std::fabs(e);
+      double limited = e, moved = e;  // the error the slope and season see, and the level
+      if (spread < 0) {
+        spread = size;
+      } else if (t < 2 * kWeek) {
+        spread += 0.2 * (size - spread);  // the first weeks set the running error
+      } else {
+        const double limit = kOutlier * spread;
+        limited = std::clamp(e, -limit, limit);
+        // A second day beyond the limit on the same side is no outlier: the series has
+        // moved, and the whole error moves the level alone (a move of level is no change
+        // of rate, nor of the weekdays).
+        const bool lasting = size > limit && outlier * e > 0;
+        outlier = size > limit ? e : 0;
+        moved = lasting ? e : limited;
+        if (lasting) limited = 0;
+        spread += kSpreadWeight * (std::min(size, limit) - spread);
+      }
+      sse += moved * moved;
+      level = level + phi * slope + p.alpha * moved;
+      slope = phi * slope + p.beta * limited;
+      s += p.gamma * limited;
     } else {
       level += phi * slope;
       slope *= phi;
@@ -128,19 +128,55 @@ double EtsPass(std::span<const double> y, const EtsParameters& p, int h,
   return sse;
 }
 
+class Ets : public Method {
+ public:
+  std::string Name() const override {
+    return std::string("ets(A,") +
+           (p_.form == TrendForm::kNone     ? "N"
+            : p_.form == TrendForm::kLinear ? "A"
+                                            : "Ad") +
+           ",A)";
+  }
+  void Estimate(std::span<const double> y) override {
+    double best = std::numeric_limits<double>::infinity();
+    for (TrendForm form : {TrendForm::kNone, TrendForm::kLinear, TrendForm::kDamped}) {
+      const auto [p, aicc] = EstimateEts(y, form);
+      if (aicc < best) best = aicc, p_ = p;
+    }
+  }
+  std::vector<double> Forecast(std::span<const double> y, int h) const override {
+    std::vector<double> path;
+    Pass(y, StartOf(y), p_, h, &path);
+    return path;
+  }
+
+ private:
+  EtsParameters p_;
+};
+
+}  // namespace
+
+double EtsPass(std::span<const double> y, const EtsParameters& p, int h,
+               std::vector<double>* path) {
+  return Pass(y, StartOf(y), p, h, path);
+}
+
 std::pair<EtsParameters, double> EstimateEts(std::span<const double> y, TrendForm form) {
   const size_t parameters = form == TrendForm::kNone ? 2 : form == TrendForm::kLinear ? 3 : 4;
   std::vector<double> start = {Logit(0.3), Logit(0.1), Logit(0.1), Logit(0.75)};
   start.resize(parameters);
-  const auto best =
-      Minimize([&](const std::vector<double>& u) { return EtsPass(y, FromVector(u, form)); }, start,
-               1.0, 60 * static_cast<int>(parameters));
+  const Start states = StartOf(y);
+  const auto best = Minimize(
+      [&](const std::vector<double>& u) {
+        return Pass(y, states, FromVector(u, form), 0, nullptr);
+      },
+      start, 1.0, kEvaluations * static_cast<int>(parameters));
   const EtsParameters p = FromVector(best, form);
   const double n = PresentDays(y);
   // Parameters and starting states: level, slope where there is one, six weekday effects.
   const double k =
       static_cast<double>(parameters + 1 + (form == TrendForm::kNone ? 0 : 1) + (kWeek - 1));
-  const double sse = std::max(EtsPass(y, p), 1e-300);
+  const double sse = std::max(Pass(y, states, p, 0, nullptr), 1e-300);
   double aicc = n * std::log(sse / n) + 2 * (k + 1);
   aicc +=
       n - k - 2 > 0 ? 2 * (k + 1) * (k + 2) / (n - k - 2) : std::numeric_limits<double>::infinity();

@@ -48,7 +48,7 @@ class RecentRate : public Method {
 };
 
 // The window's trend: the Theil-Sen slope of the weekday-adjusted weeks of the window (a
-// spike or an outage moves it little), through where the last four weeks lie (the median
+// spike or an outage moves it little), through where the last two weeks lie (the median
 // of their values less the slope's way to today): a steady fill keeps its rate.
 class WindowTrend : public Method {
  public:
@@ -71,7 +71,7 @@ class WindowTrend : public Method {
     const double slope = TheilSen(weeks).first / kWeek;
     std::vector<double> anchors;
     const size_t last = y.size() - 1;
-    for (size_t t = adjusted.size() > 28 ? adjusted.size() - 28 : 0; t < adjusted.size(); ++t)
+    for (size_t t = adjusted.size() > 14 ? adjusted.size() - 14 : 0; t < adjusted.size(); ++t)
       if (Present(adjusted[t]))
         anchors.push_back(adjusted[t] + slope * static_cast<double>(last - t));
     return LinePath(anchors.empty() ? 0 : Median(anchors), slope, effects, last, h);

@@ -116,6 +116,42 @@ TEST(Engine, OneDaysSpikeBendsNothing) {
   EXPECT_NEAR(WeekAround(r, 20), 50 * 0.9143, 50 * 0.9143 * 0.08) << r.method;
 }
 
+TEST(Engine, AnOutageBendsNothingAndALastingShiftIsFollowedWithinDays) {
+  // A day of zeros (a collector down) yesterday: the forecast stays at the level.
+  auto y = Series(182, [](int) { return 50.0; });
+  y[180] = 0;
+  Options o;
+  o.horizon = 30;
+  auto r = Forecast(y, o);
+  EXPECT_NEAR(WeekAround(r, 20), 50 * 0.9143, 50 * 0.9143 * 0.08) << r.method;
+  // A move from 50 to 80 ten days ago that held, its weekdays moving with it: the forecast
+  // has made two thirds of the move at least, and does not overshoot it.
+  y = Series(
+      182, [](int t) { return t < 172 ? 50.0 : 80.0; }, 0.04);
+  r = Forecast(y, o);
+  EXPECT_GT(WeekAround(r, 10), (50 + 2 * 30 / 3.0) * 0.9143) << r.method;
+  EXPECT_LT(WeekAround(r, 10), 80 * 0.9143 * 1.05) << r.method;
+}
+
+TEST(Engine, TheBandIsTheRulesNarrowedByItsCalibration) {
+  const auto y = Series(
+      182, [](int t) { return 20 + 0.1 * t; }, 0.05);
+  Options o;
+  o.horizon = 60;
+  const auto calibrated = Forecast(y, o);
+  o.calibratedBand = false;
+  const auto rule = Forecast(y, o);
+  for (size_t h = 1; h <= 60; ++h) {
+    EXPECT_LE(calibrated.upper[h] - calibrated.path[h], rule.upper[h] - rule.path[h] + 1e-9) << h;
+    EXPECT_LE(calibrated.path[h] - calibrated.lower[h], rule.path[h] - rule.lower[h] + 1e-9) << h;
+  }
+  // Far out, where the band grows of itself, it is the calibrated share of the rule's.
+  EXPECT_NEAR(calibrated.upper[60] - calibrated.lower[60],
+              forecast::BandCalibration(60) * (rule.upper[60] - rule.lower[60]),
+              0.05 * (rule.upper[60] - rule.lower[60]));
+  EXPECT_LT(forecast::BandCalibration(60), 1);
+}
+
 TEST(Engine, BandsWidenWithTheLeadAndAlwaysHaveWidth) {
   for (const int days : {14, 21, 40, 60, 90, 182}) {
     const auto y = Series(
