@@ -21,6 +21,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "daily.h"
@@ -85,15 +86,20 @@ struct Score {
 
 constexpr int kLeads[3] = {7, 30, 90};
 
-void Run(const Series& s, const std::string& method, Score& score) {
+// `given` days before each cut-off (730: as many as there are, up to 730, from 400 on).
+void Run(const Series& s, const std::string& method, Score& score, int given = 182,
+         bool yearly = true) {
   std::vector<double> perCut[3];
-  for (int cut = 181; cut + 90 < static_cast<int>(s.days.size()); cut += 91) {
-    const std::span<const double> window(s.days.data() + cut - 181, 182);
+  const int first = given == 182 ? 181 : 399;
+  for (int cut = first; cut + 90 < static_cast<int>(s.days.size()); cut += 91) {
+    const int days = std::min(cut + 1, given);
+    const std::span<const double> window(s.days.data() + cut - days + 1, static_cast<size_t>(days));
     const auto scale = forecast::WeeklyScale(window);
     if (!scale) continue;
     forecast::Options o;
     o.method = method;
     o.horizon = 90;
+    o.yearly = yearly;
     o.domain = forecast::DomainOf(window, false);
     const auto start = std::chrono::steady_clock::now();
     const auto r = forecast::Forecast(window, o);
@@ -388,6 +394,28 @@ int main(int argc, char** argv) {
                 GeometricMean(score.mase[2]), 100.0 * score.inside[0] / std::max(1, score.total[0]),
                 100.0 * score.inside[1] / std::max(1, score.total[1]),
                 100.0 * score.inside[2] / std::max(1, score.total[2]));
+  }
+  // Long histories: every cut-off with 400 days or more before it, given up to 730.
+  std::printf("\n%-24s %7s %7s %7s   %6s %6s %6s   %8s   %s\n", "with 400+ days (730 given)",
+              "MASE7", "MASE30", "MASE90", "cov7", "cov30", "cov90", "ms/fit",
+              "mean over cut-offs 7/30/90");
+  for (const auto& [label, method, yearly] :
+       {std::tuple<const char*, const char*, bool>{"auto", "auto", true},
+        {"auto without the year", "auto", false},
+        {"seasonal-naive", "seasonal-naive", false}}) {
+    for (const bool held : {false, true}) {
+      Score score;
+      for (size_t i = 0; i < series.size(); ++i)
+        if (heldOut[i] == held) Run(series[i], method, score, 730, yearly);
+      std::printf(
+          "%-24s %7.3f %7.3f %7.3f   %5.1f%% %5.1f%% %5.1f%%   %8.3f   %.3f %.3f %.3f  %s\n", label,
+          GeometricMean(score.mase[0]), GeometricMean(score.mase[1]), GeometricMean(score.mase[2]),
+          100.0 * score.inside[0] / std::max(1, score.total[0]),
+          100.0 * score.inside[1] / std::max(1, score.total[1]),
+          100.0 * score.inside[2] / std::max(1, score.total[2]),
+          1000 * score.seconds / std::max(1, score.fits), Mean(score.cuts[0]), Mean(score.cuts[1]),
+          Mean(score.cuts[2]), held ? "held out" : "tuning");
+    }
   }
   CapacityScenarios();
   return 0;

@@ -64,32 +64,35 @@ def main():
     for n in names:
         held[n] = seen[family(n)] % 2 == 1
         seen[family(n)] += 1
-    scores = {False: [[], [], []], True: [[], [], []]}
-    cuts = {False: [[], [], []], True: [[], [], []]}
-    for n in names:
-        y = daily(os.path.join(folder, n + ".csv"))
-        per_cut = [[], [], []]
-        cut = 181
-        while cut + 90 < len(y):
-            window = y[cut - 181:cut + 1]
-            scale = weekly_scale(window)
-            if scale:
-                with warnings.catch_warnings():
-                    warnings.simplefilter("ignore")
-                    model = ExponentialSmoothing(filled(window), trend="add", damped_trend=True,
-                                                 seasonal="add", seasonal_periods=7,
-                                                 initialization_method="estimated").fit()
-                    path = model.forecast(90)
-                for k, lead in enumerate((7, 30, 90)):
-                    errors = [abs(y[cut + h] - path[h - 1]) for h in range(1, lead + 1)
-                              if not math.isnan(y[cut + h])]
-                    if errors:
-                        per_cut[k].append(sum(errors) / len(errors) / scale)
-            cut += 91
-        for k in range(3):
-            if per_cut[k]:
-                scores[held[n]][k].append(statistics.median(per_cut[k]))
-            cuts[held[n]][k].extend(per_cut[k])
+    def run(given, first):
+        scores = {False: [[], [], []], True: [[], [], []]}
+        cuts = {False: [[], [], []], True: [[], [], []]}
+        for n in names:
+            y = daily(os.path.join(folder, n + ".csv"))
+            per_cut = [[], [], []]
+            cut = first
+            while cut + 90 < len(y):
+                days = min(cut + 1, given)
+                window = y[cut - days + 1:cut + 1]
+                scale = weekly_scale(window)
+                if scale:
+                    with warnings.catch_warnings():
+                        warnings.simplefilter("ignore")
+                        model = ExponentialSmoothing(filled(window), trend="add", damped_trend=True,
+                                                     seasonal="add", seasonal_periods=7,
+                                                     initialization_method="estimated").fit()
+                        path = model.forecast(90)
+                    for k, lead in enumerate((7, 30, 90)):
+                        errors = [abs(y[cut + h] - path[h - 1]) for h in range(1, lead + 1)
+                                  if not math.isnan(y[cut + h])]
+                        if errors:
+                            per_cut[k].append(sum(errors) / len(errors) / scale)
+                cut += 91
+            for k in range(3):
+                if per_cut[k]:
+                    scores[held[n]][k].append(statistics.median(per_cut[k]))
+                cuts[held[n]][k].extend(per_cut[k])
+        return scores, cuts
 
     def geometric(v):
         return math.exp(sum(math.log(max(x, 1e-9)) for x in v) / len(v)) if v else float("nan")
@@ -99,6 +102,14 @@ def main():
 
     print("%-16s %-9s %7s %7s %7s   %s" % ("method", "half", "MASE7", "MASE30", "MASE90",
                                           "mean over cut-offs 7/30/90"))
+    scores, cuts = run(182, 181)
+    for h in (False, True):
+        print("%-16s %-9s %7.3f %7.3f %7.3f   %.3f %.3f %.3f" % (
+            "damped HW (sm)", "held out" if h else "tuning",
+            *(geometric(scores[h][k]) for k in range(3)), *(mean(cuts[h][k]) for k in range(3))))
+    # Long histories: every cut-off with 400 days or more before it, given up to 730.
+    scores, cuts = run(730, 399)
+    print("with 400+ days (730 given)")
     for h in (False, True):
         print("%-16s %-9s %7.3f %7.3f %7.3f   %.3f %.3f %.3f" % (
             "damped HW (sm)", "held out" if h else "tuning",

@@ -6,11 +6,13 @@
 #include <memory>
 
 #include "methods.h"
+#include "yearly.h"
 
 namespace forecast {
 
 namespace {
 
+constexpr int kMethodDays = 182;  // the latest days the methods are estimated and judged on
 constexpr int kCutOffStep = kWeek;
 constexpr int kFirstCutOff = 4 * kWeek;  // a method is judged on four weeks of history at least
 constexpr int kMostCutOffs = 26;
@@ -109,7 +111,10 @@ double Result::ProbabilityOfReaching(double threshold, bool below, int days) con
   return most;
 }
 
-Result Forecast(std::span<const double> y, const Options& o) {
+namespace {
+
+// The forecast of `y` by the methods, their backtest and choice, and the band.
+Result Core(std::span<const double> y, const Options& o) {
   Result r;
   const int horizon = std::max(0, o.horizon);
   const int n = static_cast<int>(y.size());
@@ -242,6 +247,40 @@ Result Forecast(std::span<const double> y, const Options& o) {
       ++total;
     }
   if (total) r.coverage = static_cast<double>(inside) / total;
+  return r;
+}
+
+}  // namespace
+
+Result Forecast(std::span<const double> y, const Options& o) {
+  const size_t keep = std::min(y.size(), static_cast<size_t>(kMethodDays));
+  const auto recent = y.subspan(y.size() - keep);
+  Result plain = Core(recent, o);
+  const auto effect = o.yearly ? YearlyEffect(y, o.horizon) : std::nullopt;
+  if (!effect || !plain.mase) return plain;
+  // The same on the values less their yearly effect, the effect added back to the forecast;
+  // kept where its backtest errs less than the plain one's.
+  const size_t from = y.size() - keep;
+  std::vector<double> less(recent.begin(), recent.end());
+  for (size_t t = 0; t < less.size(); ++t)
+    if (Present(less[t])) less[t] -= (*effect)[from + t];
+  Options free = o;
+  free.domain = Domain{};
+  Result r = Core(less, free);
+  const auto scale = WeeklyScale(recent), lessScale = WeeklyScale(less);
+  if (!r.mase || !scale || !lessScale) return plain;
+  const double mase = *r.mase * *lessScale / *scale;  // on the series' own scale
+  if (mase >= *plain.mase) return plain;
+  r.mase = mase;
+  // The skill against the same seasonal naive as the plain forecast's.
+  if (plain.skill && *plain.skill < 1) r.skill = 1 - mase * (1 - *plain.skill) / *plain.mase;
+  r.method += "+yearly";
+  for (size_t h = 0; h < r.path.size(); ++h) {
+    const double e = (*effect)[y.size() - 1 + h];
+    r.path[h] = o.domain.Clip(r.path[h] + e);
+    r.lower[h] = o.domain.Clip(r.lower[h] + e);
+    r.upper[h] = o.domain.Clip(r.upper[h] + e);
+  }
   return r;
 }
 

@@ -31,6 +31,7 @@ struct Options {
   Domain domain;
   int choiceLead = 30;         // the backtest's leads that choose the methods
   bool calibratedBand = true;  // false: the finite-sample rule's band as it comes
+  bool yearly = true;          // false: no yearly cycle, however long the series
 };
 
 struct Result {
@@ -50,7 +51,11 @@ struct Result {
   std::vector<std::vector<double>> errors;
 };
 
-// The forecast of `y` (oldest first, the last value today's, NaN for a missing day).
+// The forecast of `y` (oldest first, the last value today's, NaN for a missing day). The
+// methods are estimated and judged on the latest 182 days; where `y` holds a year of days
+// or more, the same is done on those days less their yearly effect (forecast/yearly.h),
+// the effect added back, and kept where its backtest errs less (the method's name then
+// ends in "+yearly").
 Result Forecast(std::span<const double> y, const Options& options);
 
 // The band's offsets from a forecast for days 0..errors.size() by the rule above, from the

@@ -152,6 +152,28 @@ TEST(Engine, TheBandIsTheRulesNarrowedByItsCalibration) {
   EXPECT_LT(forecast::BandCalibration(60), 1);
 }
 
+TEST(Engine, TwoYearsOfAYearlyCycleForecastItsTurn) {
+  // A yearly swing of +-30 around 100, today at its trough's start: the next 90 days fall
+  // and then rise as they did a year ago. With the year the forecast follows; on the last
+  // 182 days alone it cannot know the turn.
+  auto level = [](int t) { return 100 + 30 * std::sin(2 * 3.14159265 * (t + 120) / 365.25); };
+  const auto y = Series(730, level, 0.02);
+  Options o;
+  o.horizon = 90;
+  const auto r = Forecast(y, o);
+  EXPECT_NE(r.method.find("+yearly"), std::string::npos) << r.method;
+  for (const int h : {30, 60, 85}) {
+    const double truth = level(729 + h) * 0.9143;
+    EXPECT_NEAR(WeekAround(r, h), truth, 0.06 * truth) << h << " " << r.method;
+  }
+  // Without the year the same history is a plain forecast; a young series never has one.
+  o.yearly = false;
+  EXPECT_EQ(Forecast(y, o).method.find("+yearly"), std::string::npos);
+  o.yearly = true;
+  EXPECT_EQ(Forecast(std::span<const double>(y).last(300), o).method.find("+yearly"),
+            std::string::npos);
+}
+
 TEST(Engine, BandsWidenWithTheLeadAndAlwaysHaveWidth) {
   for (const int days : {14, 21, 40, 60, 90, 182}) {
     const auto y = Series(
