@@ -93,7 +93,8 @@ double Pass(std::span<const double> y, const Start& start, const EtsParameters& 
       } else if (t < 2 * kWeek) {
         spread += 0.2 * (size - spread);  // the first weeks set the running error
       } else {
-        const double limit = kOutlier * spread;
+        // (A series without noise still has its limit: a hundredth of its level.)
+        const double limit = kOutlier * std::max(spread, 0.01 * std::fabs(expected));
         limited = std::clamp(e, -limit, limit);
         // A second day beyond the limit on the same side is no outlier: the series has
         // moved, and the whole error moves the level alone (a move of level is no change

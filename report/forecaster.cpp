@@ -63,13 +63,13 @@ std::string TrustOf(const ModelForecast& f) {
 // The run's model on the series' own rows: its numbers replace the class's line unless
 // the model is the line, and every model gives the interval and the crossing's range.
 ModelForecast ApplyModel(SeriesResult& r, const HourlyWindow& window, const ReportRun& run,
-                         Target target) {
+                         Target target, std::span<const DayFigures> older) {
   bool known = true;
   const std::optional<Model> choice = ModelFromName(run.model, known);
   const int longest = *std::max_element(run.horizons.begin(), run.horizons.end());
   const bool percent = r.threshold && r.threshold->unit == "%";
   const ModelForecast f = ForecastWindow(window, target, choice, std::max(longest, kModelReach),
-                                         std::max(1, longest), percent);
+                                         std::max(1, longest), percent, older);
   r.model = ModelName(f);
   r.backtestMase = f.mase;
   if (f.mase) r.backtestLead = f.backtestLead;
@@ -291,6 +291,11 @@ MeasuredSeries Forecaster::Measure(const Series& series, const std::optional<Thr
     for (int h : run.horizons) r.forecast.push_back(TrendValue(key, static_cast<float>(h), style));
     r.peak = TrendValue(key, static_cast<float>(run.horizons.front()), 3);
     m.window = Window(key, series, run);
+    // The range's days before the window, as daily values, for the models (the line reads
+    // its window only).
+    const trend::Date windowStart = trend::AddDays(run.last, -(kWindowDays - 1));
+    if (run.first < windowStart && run.model != "line")
+      m.older = Database().Days(series.key, run.first, trend::AddDays(windowStart, -1));
     r.recentPeak = RecentPeak(m.window);
     if (threshold) {
       const float t = static_cast<float>(threshold->value);
@@ -323,7 +328,7 @@ SeriesResult FinishForecast(MeasuredSeries m, const ReportRun& run) {
   SeriesResult& r = m.result;
   if (!m.measured) return std::move(r);
   Guarded(r, [&] {
-    const ModelForecast f = ApplyModel(r, m.window, run, m.target);
+    const ModelForecast f = ApplyModel(r, m.window, run, m.target, m.older);
     r.status = StatusOf(r, run);
     if (run.charts && ChartCandidate(r))
       r.chart = std::make_shared<const ChartData>(ChartOf(m, f, run));

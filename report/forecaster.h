@@ -22,6 +22,7 @@ struct MeasuredSeries {
   SeriesResult result;    // an error already, when a call on the class failed
   bool measured = false;  // every call on the class answered
   HourlyWindow window;
+  std::vector<DayFigures> older;  // the days of the range before the window, oldest first
   Target target = Target::kMean;
   std::vector<std::pair<int, double>> fitted;  // the class's line weekly (charts only)
 };
@@ -69,7 +70,7 @@ SeriesResult FinishForecast(MeasuredSeries m, const ReportRun& run);
 // The run's model applied to a series forecast by the class (see forecasting.h); the
 // model's forecast, as far as the crossings look.
 ModelForecast ApplyModel(SeriesResult& r, const HourlyWindow& window, const ReportRun& run,
-                         Target target);
+                         Target target, std::span<const DayFigures> older = {});
 
 // A forecast series' status: stale, insufficient data, no threshold, then the threshold
 // reached (in its direction, or by a recent busy hour on the peak basis), never, warning

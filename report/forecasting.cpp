@@ -193,9 +193,23 @@ double Quantile(std::vector<double> values, double q) {
 }
 
 ModelForecast ForecastWindow(const HourlyWindow& window, Target target, std::optional<Model> choice,
-                             int horizon, int longestLead, bool percent) {
+                             int horizon, int longestLead, bool percent,
+                             std::span<const DayFigures> older) {
   if (choice == Model::kLine) return LineForecast(window, target, horizon, longestLead);
-  const std::vector<double> series = EngineSeries(DailyValues(window, target));
+  std::vector<double> series;
+  const Daily days = DailyValues(window, target);
+  size_t first = 0;  // the older days from the first with data
+  while (first < older.size() && std::isnan(older[first].mean)) ++first;
+  if (first < older.size()) {
+    for (size_t d = first; d < older.size(); ++d)
+      series.push_back(target == Target::kMean   ? older[d].mean
+                       : target == Target::kPeak ? older[d].peak
+                                                 : older[d].trough);
+    for (size_t d = days.size(); d-- > 0;)
+      series.push_back(days[d] ? *days[d] : forecast::kMissing);
+  } else {
+    series = EngineSeries(days);
+  }
   ModelForecast f;
   f.model = choice.value_or(Model::kEts);
   forecast::Options o;

@@ -44,9 +44,11 @@ std::string ModelName(const ModelForecast& f);
 
 // The forecasts of a series up to `horizon` days ahead by `choice` (nullopt: auto), judged
 // on backtests with leads up to `longestLead` (the report's longest horizon); a `percent`
-// series stays within 0..100.
+// series stays within 0..100. `older` holds the days before the window, oldest first (the
+// day before the window's first last): the engine's yearly cycle reads them.
 ModelForecast ForecastWindow(const HourlyWindow& window, Target target, std::optional<Model> choice,
-                             int horizon, int longestLead, bool percent = false);
+                             int horizon, int longestLead, bool percent = false,
+                             std::span<const DayFigures> older = {});
 
 // A forecast hour by hour: the daily forecast of `f` plus the series' own hour-of-day and
 // weekday effect (the mean of an hour's distance from its day's value over the last eight

@@ -304,8 +304,8 @@ ReportPlan PlanReport(const ReportOptions& o, bool withPriorRuns) {
     } else {
       last = DayOption(o.last, "--last");
     }
-    const trend::Date first =
-        o.first.empty() ? trend::AddDays(*last, -181) : DayOption(o.first, "--first");
+    const trend::Date first = o.first.empty() ? trend::AddDays(*last, -(kDefaultRangeDays - 1))
+                                              : DayOption(o.first, "--first");
     if (first > *last) throw UsageError("--first lies after --last");
     run.first = first;
     run.last = *last;

@@ -14,14 +14,15 @@
 namespace host {
 
 inline constexpr int kExitSomeSeriesFailed = 3;
-inline constexpr int kExitNotRecorded = 4;   // the report is written; --record failed
-inline constexpr int kNeverDays = 999999;    // DaysToValue's "no growth toward it"
-inline constexpr int kMinimumDays = 14;      // fewer days with rows: insufficient data
-inline constexpr int kRecentPeakDays = 14;   // the days with rows that recent_peak looks at
-inline constexpr int kFarDays = 3652;        // beyond ten years a crossing is "> 10 years"
-inline constexpr int kModelReach = 3652;     // the days a model's path is followed for a crossing
-inline constexpr int kHourlyShownDays = 14;  // measured days before an hourly forecast chart
-inline constexpr int kHourlyAheadDays = 21;  // the days that chart forecasts
+inline constexpr int kExitNotRecorded = 4;     // the report is written; --record failed
+inline constexpr int kNeverDays = 999999;      // DaysToValue's "no growth toward it"
+inline constexpr int kMinimumDays = 14;        // fewer days with rows: insufficient data
+inline constexpr int kRecentPeakDays = 14;     // the days with rows that recent_peak looks at
+inline constexpr int kFarDays = 3652;          // beyond ten years a crossing is "> 10 years"
+inline constexpr int kDefaultRangeDays = 730;  // the range without --first: two years
+inline constexpr int kModelReach = 3652;       // the days a model's path is followed for a crossing
+inline constexpr int kHourlyShownDays = 14;    // measured days before an hourly forecast chart
+inline constexpr int kHourlyAheadDays = 21;    // the days that chart forecasts
 
 struct ReportOptions {
   DatabaseLogin login;

@@ -4,6 +4,7 @@
 #include <ctime>
 #include <deque>
 #include <iterator>
+#include <limits>
 
 #include "command.h"
 #include "error.h"
@@ -112,8 +113,8 @@ HourlyWindow WindowOfRows(const double* average, const double* minimum, size_t d
   return w;
 }
 
-HourlyWindow HostDatabase::Window(const SeriesKey& key, trend::Date first, trend::Date last) {
-  const trend::Date start = std::max(first, trend::AddDays(last, -(kWindowDays - 1)));
+std::string HostDatabase::HoursStatement(const SeriesKey& key, trend::Date first,
+                                         trend::Date last) {
   // An hour marked missing (an average of -1 or less with the minimum 1e9) comes back as
   // NULL: the server compares, and half the columns travel.
   std::string hours;
@@ -122,13 +123,16 @@ HourlyWindow HostDatabase::Window(const SeriesKey& key, trend::Date first, trend
     hours += ", CASE WHEN " + avg + " <= -1 AND " + trend::HourColumn("MIN_VALUE_", h) +
              " = 1000000000 THEN NULL ELSE " + avg + " END";
   }
-  const std::string sql = "SELECT COLLECTION_DATE" + hours + " FROM " + prefix_ +
-                          "HX_METRICS WHERE COLLECTION_DATE BETWEEN " + Literal(start) + " AND " +
-                          Literal(last) + " AND HOSTNAME = " + Literal(key.host) +
-                          " AND PROBE = " + Literal(key.probe) +
-                          " AND PROBE_ARG = " + Literal(key.arg);
+  return "SELECT COLLECTION_DATE" + hours + " FROM " + prefix_ +
+         "HX_METRICS WHERE COLLECTION_DATE BETWEEN " + Literal(first) + " AND " + Literal(last) +
+         " AND HOSTNAME = " + Literal(key.host) + " AND PROBE = " + Literal(key.probe) +
+         " AND PROBE_ARG = " + Literal(key.arg);
+}
+
+HourlyWindow HostDatabase::Window(const SeriesKey& key, trend::Date first, trend::Date last) {
+  const trend::Date start = std::max(first, trend::AddDays(last, -(kWindowDays - 1)));
   HourlyWindow w;
-  auto rs = connection_.OpenResultSet(sql);
+  auto rs = connection_.OpenResultSet(HoursStatement(key, start, last));
   for (; !rs.AtEnd(); rs.MoveNext()) {
     const int64_t back = trend::CalendarDaysBetween(rs.Value(0).ToDate(), last);
     if (back < 0 || back >= kWindowDays) continue;
@@ -137,6 +141,27 @@ HourlyWindow HostDatabase::Window(const SeriesKey& key, trend::Date first, trend
   }
   rs.Close();
   return w;
+}
+
+std::vector<DayFigures> HostDatabase::Days(const SeriesKey& key, trend::Date first,
+                                           trend::Date last) {
+  const double none = std::numeric_limits<double>::quiet_NaN();
+  if (first > last) return {};
+  std::vector<DayFigures> out(static_cast<size_t>(trend::CalendarDaysBetween(first, last) + 1),
+                              DayFigures{none, none, none});
+  auto rs = connection_.OpenResultSet(HoursStatement(key, first, last));
+  for (; !rs.AtEnd(); rs.MoveNext()) {
+    const int64_t at = trend::CalendarDaysBetween(first, rs.Value(0).ToDate());
+    if (at < 0 || at >= static_cast<int64_t>(out.size())) continue;
+    double sum = 0, most = -std::numeric_limits<double>::infinity(), least = -most;
+    int n = 0;
+    for (int h = 0; h < 24; ++h)
+      if (const auto v = rs.OptionalDouble(1 + h))
+        sum += *v, most = std::max(most, *v), least = std::min(least, *v), ++n;
+    if (n) out[static_cast<size_t>(at)] = {sum / n, most, least};
+  }
+  rs.Close();
+  return out;
 }
 
 }  // namespace host

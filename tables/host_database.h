@@ -42,6 +42,12 @@ struct HourlyWindow {
   std::array<std::array<std::optional<double>, 24>, kWindowDays> hours{};
 };
 
+// One day's figures from its valid hours: their mean, the busiest and the quietest (NaN
+// for a day without a valid hour).
+struct DayFigures {
+  double mean, peak, trough;
+};
+
 // The window of the hourly averages and minima a class's fit read (`days` rows of 24, the
 // last day first; the missing mark as above).
 HourlyWindow WindowOfRows(const double* average, const double* minimum, size_t days);
@@ -72,6 +78,9 @@ class HostDatabase {
   // The hourly averages of one series in the 182 days up to `last` (and not before
   // `first`), as the class reads them.
   HourlyWindow Window(const SeriesKey& key, trend::Date first, trend::Date last);
+  // The figures of each day from `first` to `last` of one series, oldest first: the days
+  // older than the class's window, which the report's own models read as daily values.
+  std::vector<DayFigures> Days(const SeriesKey& key, trend::Date first, trend::Date last);
 
   // A day as the driver's native date literal.
   std::string Literal(trend::Date d);
@@ -82,6 +91,10 @@ class HostDatabase {
   const std::string& prefix() const { return prefix_; }
 
  private:
+  // The statement reading one series' rows from `first` to `last`: COLLECTION_DATE, then
+  // the 24 hourly averages, NULL for an hour marked missing.
+  std::string HoursStatement(const SeriesKey& key, trend::Date first, trend::Date last);
+
   std::string prefix_;  // checked before the connection opens
   trend::db::Environment env_;
   trend::db::Connection connection_;

@@ -149,7 +149,7 @@ FORMATS = ("table", "csv", "json", "markdown", "html", "openmetrics")
 # and the command line all come from this list. `kind` is what a value must be.
 OPTIONS = (
     _Option("qualifier", "qualifier", "", "schema (or catalog) of the metric tables", "text"),
-    _Option("first", "first", "", "first day of the range (default: 181 days before the last)",
+    _Option("first", "first", "", "first day of the range (default: 729 days before the last)",
             "text"),
     _Option("last", "last", "", "last day of the range (default: the latest day up to today)",
             "text"),

@@ -1,5 +1,6 @@
 // trendhost report through the real binary on every backend: a fleet built so that each
 // status occurs, with the statuses and crossing dates known from its construction.
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -156,7 +157,7 @@ TEST_F(Report, EveryFormatCarriesTheSameRows) {
   auto doc = nlohmann::ordered_json::parse(json.out);
   ASSERT_EQ(doc["series"].size(), rows.size() - 1);
   EXPECT_EQ(doc["parameters"]["last_day"], kLast);
-  EXPECT_EQ(doc["parameters"]["first_day"], Day(-181));
+  EXPECT_EQ(doc["parameters"]["first_day"], Day(-729));
   EXPECT_EQ(doc["counts"]["warning"], 1);
   EXPECT_EQ(doc["counts"]["error"], 1);
   for (size_t i = 1; i < rows.size(); ++i) {
@@ -248,7 +249,7 @@ TEST_F(Report, DaysInTheRangeAndInTheModelsWindow) {
   };
   // A range longer than the model's 182 days counts the days before its window apart.
   EXPECT_EQ(days({"--first", Day(-199)}), "200 182 " + Day(-199));
-  EXPECT_EQ(days({}), "182 182 " + Day(-181));
+  EXPECT_EQ(days({}), "200 182 " + Day(-199));  // the default range: two years
   EXPECT_EQ(days({"--first", Day(-29)}), "30 30 " + Day(-29));
 }
 
@@ -352,7 +353,9 @@ TEST_F(Report, AutoChoosesAModelPerSeriesWithItsIntervalAndCrossingRange) {
   EXPECT_NE(shifted["model"], "line");
   EXPECT_TRUE(shifted["backtest_mase"].is_number());
   EXPECT_EQ(shifted["status"], "exceeded");
-  EXPECT_NEAR(shifted["forecast_30d"].get<double>(), 70, 8);
+  // The level is the new one; a month on, the forecast has not wandered far from it.
+  EXPECT_NEAR(shifted["level"].get<double>(), 70, 3);
+  EXPECT_NEAR(shifted["forecast_30d"].get<double>(), 70, 15);
   for (int h = 1; h <= 90; ++h) {
     const std::string n = std::to_string(h) + "d";
     ASSERT_TRUE(shifted.contains("forecast_" + n) && shifted.contains("lower_" + n) &&
@@ -673,6 +676,35 @@ TEST_F(Report, RowsSayHowFarToTrustThemAndHowLikelyACrossingIs) {
 }  // namespace
 
 namespace {
+
+TEST_F(Report, TwoYearsStoredGiveTheModelsTheirYearlyCycle) {
+  // Two years of a yearly swing of +-20 around 50 whose trough starts today: the next 90
+  // days fall, then rise, as they did a year ago. The default range reads both years.
+  Exec("DELETE FROM HX_METRICS");
+  auto level = [](int back) { return 50 + 20 * std::sin(2 * 3.14159265 * (120 - back) / 365.25); };
+  for (int d = 0; d < 730; ++d) {
+    testbed::HourlyRow r{"site", "load", "", Day(-d)};
+    const double v = level(d) * (1 + 0.02 * std::sin(d * 2.399963));
+    r.avg.assign(24, v);
+    r.min.assign(24, v);
+    r.daily = r.maxHourly = v;
+    Exec(testbed::InsertHourly("HX_METRICS", r));
+  }
+  auto row = [&](std::vector<std::string> options) {
+    options.insert(options.end(),
+                   {"--model", "auto", "--format", "json", "--last", kLast, "--horizon", "60"});
+    const HostRun r = Run(options);
+    return nlohmann::json::parse(r.out).at("series").at(0);
+  };
+  const auto both = row({});
+  EXPECT_EQ(both.at("first_day"), Day(-729));
+  EXPECT_NE(both.at("model").get<std::string>().find("+yearly"), std::string::npos) << both;
+  const double truth = level(-60);
+  EXPECT_NEAR(both.at("forecast_60d").get<double>(), truth, 0.06 * truth) << both;
+  // Half a year gives the models no year to read.
+  const auto half = row({"--first", Day(-181)});
+  EXPECT_EQ(half.at("model").get<std::string>().find("+yearly"), std::string::npos) << half;
+}
 
 TEST_F(Report, TheTroughBasisForecastsTheQuietestHour) {
   // Free memory: its quietest hour (3 a.m.) has fallen 20 MB a day to 2,000 today, the
