@@ -409,10 +409,12 @@ std::string ColumnHelp(const std::string& name) {
 }
 
 // Where a column stands among those a planner reads first (host, probe, arg, status, the
-// crossing, the level, then the forecasts); INT_MAX for the others.
+// crossing, how far to trust it and by which model, the level, then the forecasts);
+// INT_MAX for the others.
 int LeadingRank(const std::string& name) {
-  static const std::vector<std::string> kLeading = {
-      "host", "probe", "arg", "status", "crossing_date", "days_to_threshold", "level"};
+  static const std::vector<std::string> kLeading = {"host",   "probe",         "arg",
+                                                    "status", "crossing_date", "days_to_threshold",
+                                                    "trust",  "model",         "level"};
   for (size_t i = 0; i < kLeading.size(); ++i)
     if (name == kLeading[i]) return static_cast<int>(i);
   return name.rfind("forecast_", 0) == 0 ? static_cast<int>(kLeading.size()) : INT_MAX;
@@ -477,6 +479,12 @@ void WriteCell(std::ostream& out, const Column& c, const SeriesResult& r) {
   } else if (c.name == "status") {
     out << "<td data-sort=\"" << static_cast<int>(r.status) << "\"><span class=\""
         << StatusClass(r.status) << "\">" << HtmlEscape(text) << "</span></td>";
+  } else if (c.name == "trust" && !r.trust.empty()) {
+    // A badge: a low-trust row's answer is read with its backtest in mind.
+    const int rank = r.trust == "low" ? 0 : r.trust == "medium" ? 1 : 2;
+    out << "<td data-sort=\"" << rank << "\"><span class=\"trust t-" << HtmlEscape(r.trust)
+        << "\" title=\"" << HtmlEscape(ColumnHelp("trust")) << "\">" << HtmlEscape(text)
+        << "</span></td>";
   } else if (v.is_number()) {
     const std::string shown = v.is_number_integer() ? text : Fixed(v.get<double>());
     out << "<td class=\"num\" data-sort=\"" << text << "\" title=\"" << text << "\">"

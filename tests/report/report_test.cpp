@@ -459,11 +459,13 @@ TEST_F(Report, HtmlPageIsSelfContainedWithCharts) {
   for (size_t p = head; (p = html.find("<th title=", p + 1)) < html.find("</thead>", head);)
     headers.push_back(
         html.substr(html.find('>', p) + 1, html.find("</th>", p) - html.find('>', p) - 1));
-  ASSERT_GE(headers.size(), 9u) << html.substr(head, 2000);
-  EXPECT_EQ(
-      std::vector<std::string>(headers.begin(), headers.begin() + 9),
-      (std::vector<std::string>{"host", "probe", "arg", "status", "crossing_date",
-                                "days_to_threshold", "level", "forecast_30d", "forecast_90d"}));
+  ASSERT_GE(headers.size(), 11u) << html.substr(head, 2000);
+  EXPECT_EQ(std::vector<std::string>(headers.begin(), headers.begin() + 11),
+            (std::vector<std::string>{"host", "probe", "arg", "status", "crossing_date",
+                                      "days_to_threshold", "trust", "model", "level",
+                                      "forecast_30d", "forecast_90d"}));
+  // Trust is a badge a low row stands out by.
+  EXPECT_NE(html.find("<span class=\"trust t-"), std::string::npos);
   EXPECT_NE(std::find(headers.begin(), headers.end(), "error_number"), headers.end());
 
   // Each host has a section the table links to, holding its series and charts, the hourly
