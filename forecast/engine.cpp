@@ -256,8 +256,9 @@ Result Forecast(std::span<const double> y, const Options& o) {
   const size_t keep = std::min(y.size(), static_cast<size_t>(kMethodDays));
   const auto recent = y.subspan(y.size() - keep);
   Result plain = Core(recent, o);
-  const auto effect = o.yearly ? YearlyEffect(y, o.horizon) : std::nullopt;
-  if (!effect || !plain.mase) return plain;
+  if (!o.yearly || !plain.mase) return plain;
+  const auto effect = YearlyEffect(y, o.horizon);
+  if (!effect) return plain;
   // The same on the values less their yearly effect, the effect added back to the forecast;
   // kept where its backtest errs less than the plain one's.
   const size_t from = y.size() - keep;

@@ -292,10 +292,11 @@ MeasuredSeries Forecaster::Measure(const Series& series, const std::optional<Thr
     r.peak = TrendValue(key, static_cast<float>(run.horizons.front()), 3);
     m.window = Window(key, series, run);
     // The range's days before the window, as daily values, for the models (the line reads
-    // its window only).
+    // its window only); none are asked for where the series starts within the window.
     const trend::Date windowStart = trend::AddDays(run.last, -(kWindowDays - 1));
-    if (run.first < windowStart && run.model != "line")
-      m.older = Database().Days(series.key, run.first, trend::AddDays(windowStart, -1));
+    const trend::Date from = std::max(run.first, series.firstDay);
+    if (from < windowStart && run.model != "line")
+      m.older = Database().Days(series.key, from, trend::AddDays(windowStart, -1));
     r.recentPeak = RecentPeak(m.window);
     if (threshold) {
       const float t = static_cast<float>(threshold->value);

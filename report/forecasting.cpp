@@ -24,29 +24,30 @@ std::pair<double, double> Band(std::vector<double> values) {
   return {low, SelectQuantile(values, kHighQ)};
 }
 
+// A day's value for `target`.
+double Figure(const DayFigures& day, Target target) {
+  return target == Target::kMean ? day.mean : target == Target::kPeak ? day.peak : day.trough;
+}
+
 // The daily values of the window: the mean of the valid hours, the busiest one, or the
 // quietest one.
 Daily DailyValues(const HourlyWindow& w, Target target) {
   Daily out(kWindowDays);
   for (int d = 0; d < kWindowDays; ++d) {
-    double sum = 0, most = -std::numeric_limits<double>::infinity(), least = -most;
-    int n = 0;
-    for (const auto& v : w.hours[d])
-      if (v) sum += *v, most = std::max(most, *v), least = std::min(least, *v), ++n;
-    if (n) out[d] = target == Target::kMean ? sum / n : target == Target::kPeak ? most : least;
+    const double v = Figure(FiguresOf(w.hours[d]), target);
+    if (!std::isnan(v)) out[d] = v;
   }
   return out;
 }
 
-// The days of the window oldest first from its first day with data, NaN for a day
-// without: the engine's series.
-std::vector<double> EngineSeries(const Daily& y) {
-  size_t oldest = y.size();
-  for (size_t d = 0; d < y.size(); ++d)
-    if (y[d]) oldest = d;
+// The days before the window (oldest first), then the window's, from the first day with
+// data on, NaN for a day without: the engine's series.
+std::vector<double> EngineSeries(const Daily& y, Target target,
+                                 std::span<const DayFigures> older = {}) {
   std::vector<double> days;
-  for (size_t d = oldest + 1; d-- > 0 && oldest < y.size();)
-    days.push_back(y[d] ? *y[d] : forecast::kMissing);
+  for (const auto& day : older) days.push_back(Figure(day, target));
+  for (size_t d = y.size(); d-- > 0;) days.push_back(y[d] ? *y[d] : forecast::kMissing);
+  days.erase(days.begin(), std::find_if(days.begin(), days.end(), forecast::Present));
   return days;
 }
 
@@ -117,7 +118,7 @@ ModelForecast LineForecast(const HourlyWindow& w, Target target, int horizon, in
       if (h <= judged) absolute += std::fabs(e), ++counted;
     }
   for (auto& e : f.errors) std::sort(e.begin(), e.end());
-  const auto series = EngineSeries(y);
+  const auto series = EngineSeries(y, target);
   const auto scale = forecast::WeeklyScale(series);
   if (counted && scale) {
     f.mase = absolute / counted / *scale;
@@ -196,20 +197,7 @@ ModelForecast ForecastWindow(const HourlyWindow& window, Target target, std::opt
                              int horizon, int longestLead, bool percent,
                              std::span<const DayFigures> older) {
   if (choice == Model::kLine) return LineForecast(window, target, horizon, longestLead);
-  std::vector<double> series;
-  const Daily days = DailyValues(window, target);
-  size_t first = 0;  // the older days from the first with data
-  while (first < older.size() && std::isnan(older[first].mean)) ++first;
-  if (first < older.size()) {
-    for (size_t d = first; d < older.size(); ++d)
-      series.push_back(target == Target::kMean   ? older[d].mean
-                       : target == Target::kPeak ? older[d].peak
-                                                 : older[d].trough);
-    for (size_t d = days.size(); d-- > 0;)
-      series.push_back(days[d] ? *days[d] : forecast::kMissing);
-  } else {
-    series = EngineSeries(days);
-  }
+  const std::vector<double> series = EngineSeries(DailyValues(window, target), target, older);
   ModelForecast f;
   f.model = choice.value_or(Model::kEts);
   forecast::Options o;

@@ -145,23 +145,28 @@ HourlyWindow HostDatabase::Window(const SeriesKey& key, trend::Date first, trend
 
 std::vector<DayFigures> HostDatabase::Days(const SeriesKey& key, trend::Date first,
                                            trend::Date last) {
-  const double none = std::numeric_limits<double>::quiet_NaN();
   if (first > last) return {};
   std::vector<DayFigures> out(static_cast<size_t>(trend::CalendarDaysBetween(first, last) + 1),
-                              DayFigures{none, none, none});
+                              FiguresOf({}));
   auto rs = connection_.OpenResultSet(HoursStatement(key, first, last));
   for (; !rs.AtEnd(); rs.MoveNext()) {
     const int64_t at = trend::CalendarDaysBetween(first, rs.Value(0).ToDate());
     if (at < 0 || at >= static_cast<int64_t>(out.size())) continue;
-    double sum = 0, most = -std::numeric_limits<double>::infinity(), least = -most;
-    int n = 0;
-    for (int h = 0; h < 24; ++h)
-      if (const auto v = rs.OptionalDouble(1 + h))
-        sum += *v, most = std::max(most, *v), least = std::min(least, *v), ++n;
-    if (n) out[static_cast<size_t>(at)] = {sum / n, most, least};
+    std::array<std::optional<double>, 24> hours;
+    for (int h = 0; h < 24; ++h) hours[static_cast<size_t>(h)] = rs.OptionalDouble(1 + h);
+    out[static_cast<size_t>(at)] = FiguresOf(hours);
   }
   rs.Close();
   return out;
+}
+
+DayFigures FiguresOf(const std::array<std::optional<double>, 24>& hours) {
+  const double none = std::numeric_limits<double>::quiet_NaN();
+  double sum = 0, most = -std::numeric_limits<double>::infinity(), least = -most;
+  int n = 0;
+  for (const auto& v : hours)
+    if (v) sum += *v, most = std::max(most, *v), least = std::min(least, *v), ++n;
+  return n ? DayFigures{sum / n, most, least} : DayFigures{none, none, none};
 }
 
 }  // namespace host

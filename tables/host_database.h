@@ -47,6 +47,8 @@ struct HourlyWindow {
 struct DayFigures {
   double mean, peak, trough;
 };
+// The figures of a day of hourly values (nullopt: no valid value that hour).
+DayFigures FiguresOf(const std::array<std::optional<double>, 24>& hours);
 
 // The window of the hourly averages and minima a class's fit read (`days` rows of 24, the
 // last day first; the missing mark as above).
