@@ -63,7 +63,7 @@ std::string TrustOf(const ModelForecast& f) {
 // The run's model on the series' own rows: its numbers replace the class's line unless
 // the model is the line, and every model gives the interval and the crossing's range.
 ModelForecast ApplyModel(SeriesResult& r, const HourlyWindow& window, const ReportRun& run,
-                         Target target, std::span<const DayFigures> older) {
+                         Target target, std::span<const double> older) {
   bool known = true;
   const std::optional<Model> choice = ModelFromName(run.model, known);
   const int longest = *std::max_element(run.horizons.begin(), run.horizons.end());
@@ -170,11 +170,12 @@ TF_VARIANT ObjectValue(TF_Dispatch* d) {
 
 }  // namespace
 
-HourlyWindow Forecaster::Window(const Key& key, const Series& series, const ReportRun& run) {
+HourlyWindow Forecaster::Window(const Key& key, const Series& series, const ReportRun& run,
+                                bool minima) {
   if (const auto rows =
           FittedGrid(instance_.get(), {key.host, key.probe, key.arg, key.first, key.last}))
     return WindowOfRows(rows->average, rows->minimum, rows->days);
-  return Database().Window(series.key, run.first, run.last);
+  return Database().Window(series.key, run.first, run.last, minima);
 }
 
 TF_VARIANT Forecaster::Call(const TF_MethodInfo& m, const Key& key, std::vector<TF_VARIANT> extra) {
@@ -268,8 +269,11 @@ MeasuredSeries Forecaster::Measure(const Series& series, const std::optional<Thr
   SeriesResult& r = m.result;
   r.series = series;
   r.threshold = threshold;
-  const Key key{series.key.host, series.key.probe, series.key.arg, DayText(run.first),
-                DayText(run.last)};
+  // The class keeps only the 182 days up to the last and reads every row of its range: it
+  // is asked for its window alone (the same fit), and the older days are read once, below.
+  const trend::Date windowStart = trend::AddDays(run.last, -(kWindowDays - 1));
+  const Key key{series.key.host, series.key.probe, series.key.arg,
+                DayText(std::max(run.first, windowStart)), DayText(run.last)};
   const bool peakBasis = threshold && threshold->basis == Basis::kPeak;
   const bool below = threshold && threshold->direction == Direction::kBelow;
   const int16_t style = peakBasis ? 3 : 2;
@@ -290,13 +294,13 @@ MeasuredSeries Forecaster::Measure(const Series& series, const std::optional<Thr
     r.level = TrendValue(key, 0, style);
     for (int h : run.horizons) r.forecast.push_back(TrendValue(key, static_cast<float>(h), style));
     r.peak = TrendValue(key, static_cast<float>(run.horizons.front()), 3);
-    m.window = Window(key, series, run);
+    const bool minima = m.target == Target::kTrough;
+    m.window = Window(key, series, run, minima);
     // The range's days before the window, as daily values, for the models (the line reads
     // its window only); none are asked for where the series starts within the window.
-    const trend::Date windowStart = trend::AddDays(run.last, -(kWindowDays - 1));
     const trend::Date from = std::max(run.first, series.firstDay);
     if (from < windowStart && run.model != "line")
-      m.older = Database().Days(series.key, from, trend::AddDays(windowStart, -1));
+      m.older = Database().Days(series.key, from, trend::AddDays(windowStart, -1), m.target);
     r.recentPeak = RecentPeak(m.window);
     if (threshold) {
       const float t = static_cast<float>(threshold->value);

@@ -22,7 +22,7 @@ struct MeasuredSeries {
   SeriesResult result;    // an error already, when a call on the class failed
   bool measured = false;  // every call on the class answered
   HourlyWindow window;
-  std::vector<DayFigures> older;  // the days of the range before the window, oldest first
+  std::vector<double> older;  // the range's days before the window, oldest first (NaN: none)
   Target target = Target::kMean;
   std::vector<std::pair<int, double>> fitted;  // the class's line weekly (charts only)
 };
@@ -49,8 +49,9 @@ class Forecaster {
  private:
   int32_t DaysDownTo(const Key& key, double level, double t, int16_t style);
   // The series' hourly window: the rows the class's fit of `key` read, or (from a library
-  // that does not hand them out) the same rows read again.
-  HourlyWindow Window(const Key& key, const Series& series, const ReportRun& run);
+  // that does not hand them out) the same rows read again; with `minima`, each day's
+  // lowest stored minimum too.
+  HourlyWindow Window(const Key& key, const Series& series, const ReportRun& run, bool minima);
   // The worker's own connection for the host's statements, opened on first use.
   HostDatabase& Database();
   TF_VARIANT Call(const TF_MethodInfo& m, const Key& key, std::vector<TF_VARIANT> extra);
@@ -70,7 +71,7 @@ SeriesResult FinishForecast(MeasuredSeries m, const ReportRun& run);
 // The run's model applied to a series forecast by the class (see forecasting.h); the
 // model's forecast, as far as the crossings look.
 ModelForecast ApplyModel(SeriesResult& r, const HourlyWindow& window, const ReportRun& run,
-                         Target target, std::span<const DayFigures> older = {});
+                         Target target, std::span<const double> older = {});
 
 // A forecast series' status: stale, insufficient data, no threshold, then the threshold
 // reached (in its direction, or by a recent busy hour on the peak basis), never, warning

@@ -24,17 +24,12 @@ std::pair<double, double> Band(std::vector<double> values) {
   return {low, SelectQuantile(values, kHighQ)};
 }
 
-// A day's value for `target`.
-double Figure(const DayFigures& day, Target target) {
-  return target == Target::kMean ? day.mean : target == Target::kPeak ? day.peak : day.trough;
-}
-
 // The daily values of the window: the mean of the valid hours, the busiest one, or the
-// quietest one.
+// quietest (the lowest stored minimum where the window holds minima).
 Daily DailyValues(const HourlyWindow& w, Target target) {
   Daily out(kWindowDays);
-  for (int d = 0; d < kWindowDays; ++d) {
-    const double v = Figure(FiguresOf(w.hours[d]), target);
+  for (size_t d = 0; d < kWindowDays; ++d) {
+    const double v = Figure(FiguresOf(w.hours[d], w.lowest[d]), target);
     if (!std::isnan(v)) out[d] = v;
   }
   return out;
@@ -42,10 +37,8 @@ Daily DailyValues(const HourlyWindow& w, Target target) {
 
 // The days before the window (oldest first), then the window's, from the first day with
 // data on, NaN for a day without: the engine's series.
-std::vector<double> EngineSeries(const Daily& y, Target target,
-                                 std::span<const DayFigures> older = {}) {
-  std::vector<double> days;
-  for (const auto& day : older) days.push_back(Figure(day, target));
+std::vector<double> EngineSeries(const Daily& y, std::span<const double> older = {}) {
+  std::vector<double> days(older.begin(), older.end());
   for (size_t d = y.size(); d-- > 0;) days.push_back(y[d] ? *y[d] : forecast::kMissing);
   days.erase(days.begin(), std::find_if(days.begin(), days.end(), forecast::Present));
   return days;
@@ -118,7 +111,7 @@ ModelForecast LineForecast(const HourlyWindow& w, Target target, int horizon, in
       if (h <= judged) absolute += std::fabs(e), ++counted;
     }
   for (auto& e : f.errors) std::sort(e.begin(), e.end());
-  const auto series = EngineSeries(y, target);
+  const auto series = EngineSeries(y);
   const auto scale = forecast::WeeklyScale(series);
   if (counted && scale) {
     f.mase = absolute / counted / *scale;
@@ -195,9 +188,9 @@ double Quantile(std::vector<double> values, double q) {
 
 ModelForecast ForecastWindow(const HourlyWindow& window, Target target, std::optional<Model> choice,
                              int horizon, int longestLead, bool percent,
-                             std::span<const DayFigures> older) {
+                             std::span<const double> older) {
   if (choice == Model::kLine) return LineForecast(window, target, horizon, longestLead);
-  const std::vector<double> series = EngineSeries(DailyValues(window, target), target, older);
+  const std::vector<double> series = EngineSeries(DailyValues(window, target), older);
   ModelForecast f;
   f.model = choice.value_or(Model::kEts);
   forecast::Options o;

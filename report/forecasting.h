@@ -19,10 +19,6 @@
 
 namespace host {
 
-// The daily values a model forecasts: the mean of the day's hours, its busiest hour, or
-// its quietest.
-enum class Target { kMean, kPeak, kTrough };
-
 // The models, simplest first.
 enum class Model { kMean7, kSeasonalNaive, kLine, kTrend, kTheta, kRecentRate, kEts };
 inline constexpr Model kAllModels[] = {Model::kMean7, Model::kSeasonalNaive, Model::kLine,
@@ -48,7 +44,7 @@ std::string ModelName(const ModelForecast& f);
 // day before the window's first last): the engine's yearly cycle reads them.
 ModelForecast ForecastWindow(const HourlyWindow& window, Target target, std::optional<Model> choice,
                              int horizon, int longestLead, bool percent = false,
-                             std::span<const DayFigures> older = {});
+                             std::span<const double> older = {});
 
 // A forecast hour by hour: the daily forecast of `f` plus the series' own hour-of-day and
 // weekday effect (the mean of an hour's distance from its day's value over the last eight

@@ -1,10 +1,12 @@
 #include "host_database.h"
 
 #include <algorithm>
+#include <cmath>
 #include <ctime>
 #include <deque>
 #include <iterator>
 #include <limits>
+#include <tuple>
 
 #include "command.h"
 #include "error.h"
@@ -105,23 +107,31 @@ std::vector<Series> HostDatabase::AllSeries(trend::Date first, trend::Date last)
 
 HourlyWindow WindowOfRows(const double* average, const double* minimum, size_t days) {
   HourlyWindow w;
-  for (size_t d = 0; d < std::min<size_t>(days, kWindowDays); ++d)
+  for (size_t d = 0; d < std::min<size_t>(days, kWindowDays); ++d) {
+    std::array<std::optional<double>, 24> minima;
     for (size_t h = 0; h < 24; ++h) {
       const size_t i = d * 24 + h;
-      if (!trend::IsMissingCell(average[i], minimum[i])) w.hours[d][h] = average[i];
+      if (trend::IsMissingCell(average[i], minimum[i])) continue;
+      w.hours[d][h] = average[i];
+      minima[h] = minimum[i];
     }
+    w.lowest[d] = LowestMinimum(w.hours[d], minima);
+  }
   return w;
 }
 
-std::string HostDatabase::HoursStatement(const SeriesKey& key, trend::Date first,
-                                         trend::Date last) {
+std::string HostDatabase::HoursStatement(const SeriesKey& key, trend::Date first, trend::Date last,
+                                         bool minima) {
   // An hour marked missing (an average of -1 or less with the minimum 1e9) comes back as
-  // NULL: the server compares, and half the columns travel.
+  // NULL: the server compares, and without minima half the columns travel.
   std::string hours;
-  for (int h = 0; h < 24; ++h) {
-    const std::string avg = trend::HourColumn("AVG_VALUE_", h);
-    hours += ", CASE WHEN " + avg + " <= -1 AND " + trend::HourColumn("MIN_VALUE_", h) +
-             " = 1000000000 THEN NULL ELSE " + avg + " END";
+  for (const char* column : {"AVG_VALUE_", "MIN_VALUE_"}) {
+    for (int h = 0; h < 24; ++h) {
+      const std::string avg = trend::HourColumn("AVG_VALUE_", h);
+      hours += ", CASE WHEN " + avg + " <= -1 AND " + trend::HourColumn("MIN_VALUE_", h) +
+               " = 1000000000 THEN NULL ELSE " + trend::HourColumn(column, h) + " END";
+    }
+    if (!minima) break;
   }
   return "SELECT COLLECTION_DATE" + hours + " FROM " + prefix_ +
          "HX_METRICS WHERE COLLECTION_DATE BETWEEN " + Literal(first) + " AND " + Literal(last) +
@@ -129,44 +139,83 @@ std::string HostDatabase::HoursStatement(const SeriesKey& key, trend::Date first
          " AND PROBE_ARG = " + Literal(key.arg);
 }
 
-HourlyWindow HostDatabase::Window(const SeriesKey& key, trend::Date first, trend::Date last) {
+std::pair<std::array<std::optional<double>, 24>, std::optional<double>> HostDatabase::HoursOf(
+    trend::db::ResultSet& rs, bool minima) {
+  std::array<std::optional<double>, 24> hours, least;
+  for (int h = 0; h < 24; ++h) {
+    hours[static_cast<size_t>(h)] = rs.OptionalDouble(1 + h);
+    if (minima) least[static_cast<size_t>(h)] = rs.OptionalDouble(25 + h);
+  }
+  return {hours, minima ? LowestMinimum(hours, least) : std::nullopt};
+}
+
+HourlyWindow HostDatabase::Window(const SeriesKey& key, trend::Date first, trend::Date last,
+                                  bool minima) {
   const trend::Date start = std::max(first, trend::AddDays(last, -(kWindowDays - 1)));
   HourlyWindow w;
-  auto rs = connection_.OpenResultSet(HoursStatement(key, start, last));
+  auto rs = connection_.OpenResultSet(HoursStatement(key, start, last, minima));
   for (; !rs.AtEnd(); rs.MoveNext()) {
     const int64_t back = trend::CalendarDaysBetween(rs.Value(0).ToDate(), last);
     if (back < 0 || back >= kWindowDays) continue;
-    auto& day = w.hours[static_cast<size_t>(back)];
-    for (int h = 0; h < 24; ++h) day[h] = rs.OptionalDouble(1 + h);
+    const size_t at = static_cast<size_t>(back);
+    std::tie(w.hours[at], w.lowest[at]) = HoursOf(rs, minima);
   }
   rs.Close();
   return w;
 }
 
-std::vector<DayFigures> HostDatabase::Days(const SeriesKey& key, trend::Date first,
-                                           trend::Date last) {
+std::vector<double> HostDatabase::Days(const SeriesKey& key, trend::Date first, trend::Date last,
+                                       Target target) {
   if (first > last) return {};
-  std::vector<DayFigures> out(static_cast<size_t>(trend::CalendarDaysBetween(first, last) + 1),
-                              FiguresOf({}));
-  auto rs = connection_.OpenResultSet(HoursStatement(key, first, last));
+  std::vector<double> out(static_cast<size_t>(trend::CalendarDaysBetween(first, last) + 1),
+                          std::numeric_limits<double>::quiet_NaN());
+  // The day's mean and busiest hour are its stored daily columns (a fifth of the cost of
+  // the server adding up the hours); the quietest comes from the hours and their minima.
+  const bool daily = target != Target::kTrough;
+  auto rs = connection_.OpenResultSet(
+      daily ? DailyStatement(key, first, last,
+                             target == Target::kMean ? "AVG_DAILY_VALUE" : "MAX_HOURLY_AVG")
+            : HoursStatement(key, first, last, true));
   for (; !rs.AtEnd(); rs.MoveNext()) {
     const int64_t at = trend::CalendarDaysBetween(first, rs.Value(0).ToDate());
     if (at < 0 || at >= static_cast<int64_t>(out.size())) continue;
-    std::array<std::optional<double>, 24> hours;
-    for (int h = 0; h < 24; ++h) hours[static_cast<size_t>(h)] = rs.OptionalDouble(1 + h);
-    out[static_cast<size_t>(at)] = FiguresOf(hours);
+    if (daily) {
+      if (const auto v = rs.OptionalDouble(1)) out[static_cast<size_t>(at)] = *v;
+      continue;
+    }
+    const auto [hours, lowest] = HoursOf(rs, true);
+    out[static_cast<size_t>(at)] = Figure(FiguresOf(hours, lowest), target);
   }
   rs.Close();
   return out;
 }
 
-DayFigures FiguresOf(const std::array<std::optional<double>, 24>& hours) {
+std::string HostDatabase::DailyStatement(const SeriesKey& key, trend::Date first, trend::Date last,
+                                         const std::string& column) {
+  return "SELECT COLLECTION_DATE, " + column + " FROM " + prefix_ +
+         "HX_METRICS WHERE COLLECTION_DATE BETWEEN " + Literal(first) + " AND " + Literal(last) +
+         " AND HOSTNAME = " + Literal(key.host) + " AND PROBE = " + Literal(key.probe) +
+         " AND PROBE_ARG = " + Literal(key.arg);
+}
+
+DayFigures FiguresOf(const std::array<std::optional<double>, 24>& hours,
+                     std::optional<double> lowest) {
   const double none = std::numeric_limits<double>::quiet_NaN();
   double sum = 0, most = -std::numeric_limits<double>::infinity(), least = -most;
   int n = 0;
   for (const auto& v : hours)
     if (v) sum += *v, most = std::max(most, *v), least = std::min(least, *v), ++n;
-  return n ? DayFigures{sum / n, most, least} : DayFigures{none, none, none};
+  return n ? DayFigures{sum / n, most, lowest ? std::min(least, *lowest) : least}
+           : DayFigures{none, none, none};
+}
+
+std::optional<double> LowestMinimum(const std::array<std::optional<double>, 24>& hours,
+                                    const std::array<std::optional<double>, 24>& minima) {
+  std::optional<double> lowest;
+  for (size_t h = 0; h < 24; ++h)
+    if (hours[h] && minima[h] && std::isfinite(*minima[h]) && *minima[h] <= *hours[h])
+      lowest = lowest ? std::min(*lowest, *minima[h]) : *minima[h];
+  return lowest;
 }
 
 }  // namespace host

@@ -40,15 +40,33 @@ inline constexpr int kWindowDays = 182;  // the days the class's model reads
 // 1000000000).
 struct HourlyWindow {
   std::array<std::array<std::optional<double>, 24>, kWindowDays> hours{};
+  // Each day's lowest stored hourly minimum where the rows hold minima (read for a
+  // `trough` series only; nullopt otherwise).
+  std::array<std::optional<double>, kWindowDays> lowest{};
 };
 
 // One day's figures from its valid hours: their mean, the busiest and the quietest (NaN
-// for a day without a valid hour).
+// for a day without a valid hour). The quietest is the lowest stored minimum where the
+// day has one, else the lowest hourly average.
 struct DayFigures {
   double mean, peak, trough;
 };
-// The figures of a day of hourly values (nullopt: no valid value that hour).
-DayFigures FiguresOf(const std::array<std::optional<double>, 24>& hours);
+// The daily values a series is forecast on: the mean of the day's hours, its busiest hour,
+// or its quietest.
+enum class Target { kMean, kPeak, kTrough };
+// A day's figure for `target`.
+inline double Figure(const DayFigures& day, Target target) {
+  return target == Target::kMean ? day.mean : target == Target::kPeak ? day.peak : day.trough;
+}
+
+// The figures of a day of hourly values (nullopt: no valid value that hour) and, where
+// known, the day's lowest stored minimum.
+DayFigures FiguresOf(const std::array<std::optional<double>, 24>& hours,
+                     std::optional<double> lowest = std::nullopt);
+// The lowest of a day's stored minima, over its valid hours: a minimum above its hour's
+// average (a loader that stores none) does not count.
+std::optional<double> LowestMinimum(const std::array<std::optional<double>, 24>& hours,
+                                    const std::array<std::optional<double>, 24>& minima);
 
 // The window of the hourly averages and minima a class's fit read (`days` rows of 24, the
 // last day first; the missing mark as above).
@@ -78,11 +96,16 @@ class HostDatabase {
   // grouped query, in key order.
   std::vector<Series> AllSeries(trend::Date first, trend::Date last);
   // The hourly averages of one series in the 182 days up to `last` (and not before
-  // `first`), as the class reads them.
-  HourlyWindow Window(const SeriesKey& key, trend::Date first, trend::Date last);
-  // The figures of each day from `first` to `last` of one series, oldest first: the days
-  // older than the class's window, which the report's own models read as daily values.
-  std::vector<DayFigures> Days(const SeriesKey& key, trend::Date first, trend::Date last);
+  // `first`), as the class reads them; with `minima`, also each day's lowest minimum.
+  HourlyWindow Window(const SeriesKey& key, trend::Date first, trend::Date last,
+                      bool minima = false);
+  // Each day's figure for `target` from `first` to `last` of one series, oldest first, NaN
+  // for a day without a row: the days older than the class's window, which the report's
+  // own models read as daily values. The mean and the busiest hour are the stored
+  // AVG_DAILY_VALUE and MAX_HOURLY_AVG (which every loader computes from the valid hours);
+  // the quietest comes from the hours and their minima.
+  std::vector<double> Days(const SeriesKey& key, trend::Date first, trend::Date last,
+                           Target target);
 
   // A day as the driver's native date literal.
   std::string Literal(trend::Date d);
@@ -94,8 +117,17 @@ class HostDatabase {
 
  private:
   // The statement reading one series' rows from `first` to `last`: COLLECTION_DATE, then
-  // the 24 hourly averages, NULL for an hour marked missing.
-  std::string HoursStatement(const SeriesKey& key, trend::Date first, trend::Date last);
+  // the 24 hourly averages, NULL for an hour marked missing, then with `minima` the 24
+  // hourly minima (NULL alike).
+  std::string HoursStatement(const SeriesKey& key, trend::Date first, trend::Date last,
+                             bool minima);
+  // The statement reading one series' COLLECTION_DATE and the daily `column` from `first`
+  // to `last`.
+  std::string DailyStatement(const SeriesKey& key, trend::Date first, trend::Date last,
+                             const std::string& column);
+  // One row of HoursStatement's result: its hours and, with `minima`, the day's lowest.
+  static std::pair<std::array<std::optional<double>, 24>, std::optional<double>> HoursOf(
+      trend::db::ResultSet& rs, bool minima);
 
   std::string prefix_;  // checked before the connection opens
   trend::db::Environment env_;

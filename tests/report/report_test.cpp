@@ -739,6 +739,24 @@ TEST_F(Report, TheTroughBasisForecastsTheQuietestHour) {
   const auto mean = row("mean");
   ASSERT_TRUE(mean.at("days_to_threshold").is_number()) << mean;
   EXPECT_GT(mean.at("days_to_threshold").get<double>(), 1000) << mean;
+  // Where the rows hold minima, the quietest figure is the lowest of them: hourly averages
+  // that hold 3,000 while one hour's minimum falls as the quietest hour did above give the
+  // same crossing, and a minimum above its average (a loader that stores none) counts not.
+  Exec("DELETE FROM HX_METRICS");
+  for (int d = 0; d < 120; ++d) {
+    testbed::HourlyRow r{"mem02", "totalfree", "", Day(-d)};
+    r.avg.assign(24, 3000);
+    r.min = r.avg;
+    r.min[3] = 2000 + 20.0 * d;
+    r.min[5] = 1e6;
+    r.daily = 3000;
+    r.maxHourly = 3000;
+    Exec(testbed::InsertHourly("HX_METRICS", r));
+  }
+  const auto minima = row("trough");
+  ASSERT_TRUE(minima.at("days_to_threshold").is_number()) << minima;
+  EXPECT_NEAR(minima.at("days_to_threshold").get<double>(), 50, 6) << minima;
+  EXPECT_NEAR(minima.at("level").get<double>(), 2000, 60) << minima;
   // The trough goes with below only.
   std::ofstream(thresholds_) << "probe,threshold,basis\ncpu,80,trough\n";
   const HostRun r = Run({"--format", "csv", "--last", kLast});
