@@ -26,6 +26,7 @@
 #include "forecasting.h"
 #include "history.h"
 #include "report_output.h"
+#include "result_line.h"
 #include "variant.h"
 
 namespace host {
@@ -60,7 +61,8 @@ void WriteAll(int fd, const std::string& text) {
 // thread the scheduler set aside a while) holds up neither side.
 class ModelThread {
  public:
-  ModelThread(int fd, const ReportRun& run) : fd_(fd), run_(run), thread_([this] { Run(); }) {}
+  ModelThread(int fd, const ReportRun& run)
+      : fd_(fd), run_(run), codec_(run), thread_([this] { Run(); }) {}
   ~ModelThread() { Finish(); }
   ModelThread(const ModelThread&) = delete;
   ModelThread& operator=(const ModelThread&) = delete;
@@ -96,7 +98,7 @@ class ModelThread {
         }
         room_.notify_one();
         const SeriesResult r = FinishForecast(std::move(item->second), run_);
-        WriteAll(fd_, ResultLine(item->first, r, run_) + "\n");
+        WriteAll(fd_, codec_.Line(item->first, r) + "\n");
       }
     } catch (const std::exception& e) {
       std::fprintf(stderr, "trendhost: worker: %s\n", Masked(e.what()).c_str());
@@ -106,6 +108,7 @@ class ModelThread {
 
   const int fd_;
   const ReportRun& run_;
+  const ResultCodec codec_;
   std::mutex mutex_;
   std::condition_variable ready_, room_;
   // A read series holds its window's hours, about 70 kB.
@@ -162,7 +165,8 @@ void RunWorkers(const std::vector<Series>& series, const SeriesThresholds& thres
           models.Finish();
         } else {
           for (size_t i = static_cast<size_t>(w); i < series.size(); i += step)
-            WriteAll(fds[1], ResultLine(i, f.Forecast(series[i], thresholds[i], run), run) + "\n");
+            WriteAll(fds[1],
+                     results.codec().Line(i, f.Forecast(series[i], thresholds[i], run)) + "\n");
         }
       } catch (const std::exception& e) {
         std::fprintf(stderr, "trendhost: worker %d: %s\n", w, Masked(e.what()).c_str());

@@ -27,6 +27,7 @@
 #include "report.h"
 #include "report_json.h"
 #include "report_output.h"
+#include "result_line.h"
 
 std::string_view trend::ApplicationTitle() {
   return "trendreport";
@@ -122,19 +123,19 @@ char* trend_report_chunk(const char* request) {
     const ReportOptions o = j.at("options").get<ReportOptions>();
     const ReportRun run = j.at("run").get<ReportRun>();
     Forecaster& f = ThreadForecaster(o);
+    const ResultCodec codec(run);
     json lines = json::array();
     for (const auto& item : j.at("items")) {
       if (gCancelled.load()) throw CallFailed("the report was cancelled");
-      lines.push_back(ResultLine(
+      lines.push_back(codec.Line(
           item.at("index").get<size_t>(),
-          f.Forecast(item.at("series").get<Series>(), ThresholdOf(item.at("threshold")), run),
-          run));
+          f.Forecast(item.at("series").get<Series>(), ThresholdOf(item.at("threshold")), run)));
     }
     return json{{"lines", lines}};
   });
 }
 
-// {"options", "run", "series", "thresholds", "lines"} -> {"status", "text"}: the report,
+// {"options", "run", "series", "thresholds", "lines"} -> {"status", "text", "columns"}: the report,
 // sorted and rendered; written to the options' output when one is named (text empty).
 char* trend_report_write(const char* request) {
   return Guarded(request, [](const json& j) {
@@ -164,7 +165,14 @@ char* trend_report_write(const char* request) {
       WriteReport(results, run, o);
     }
     // The report first: a run that cannot be recorded still has its report.
-    json answer{{"status", failed ? kExitSomeSeriesFailed : kExitOk}, {"text", text}};
+    // The rows' columns and their types, for a caller that converts the rows (days to
+    // dates, whole numbers to integers).
+    json columns = json::array();
+    for (const auto& c : results.columns())
+      columns.push_back({{"name", c.name}, {"type", CellTypeName(c.type)}});
+    json answer{{"status", failed ? kExitSomeSeriesFailed : kExitOk},
+                {"text", text},
+                {"columns", std::move(columns)}};
     if (o.record)
       if (const auto failure = RecordRun(results, run, o.login)) {
         answer["status"] = kExitNotRecorded;

@@ -10,7 +10,6 @@
 #include <limits>
 
 #include "command.h"
-#include "report_output.h"
 
 namespace host {
 
@@ -34,7 +33,7 @@ ResultStore::ResultStore(const std::vector<Series>& series, const SeriesThreshol
                          const ReportRun& run)
     : series_(series),
       thresholds_(thresholds),
-      run_(run),
+      codec_(run),
       entries_(series.size()),
       folder_(TemporaryFolder()) {
   // A file without a name: nothing is left behind, however the run ends.
@@ -52,34 +51,29 @@ ResultStore::~ResultStore() {
 }
 
 bool ResultStore::Add(const std::string& line) {
-  auto [index, result] = ParseResultLine(line, series_, thresholds_, run_);
+  auto [index, result] = codec_.Parse(line, series_, thresholds_);
   if (index >= entries_.size() || Answered(index)) return false;
-  Keep(index, line, result);
+  Keep(index, result);
   return true;
 }
 
 void ResultStore::Add(size_t index, const SeriesResult& r) {
-  Keep(index, ResultLine(index, r, run_), r);
+  Keep(index, r);
 }
 
-void ResultStore::Keep(size_t index, const std::string& line, const SeriesResult& r) {
-  std::string brief;
-  if (r.chart) {
-    SeriesResult without = r;
-    without.chart.reset();
-    brief = ResultLine(index, without, run_);
-  }
-  const std::string& first = r.chart ? brief : line;
-  if (first.empty() || line.size() > std::numeric_limits<uint32_t>::max())
-    throw CallFailed("a result line of " + std::to_string(line.size()) + " bytes");
+void ResultStore::Keep(size_t index, const SeriesResult& r) {
+  const std::string record = codec_.Record(r);
+  const std::string chart = r.chart ? ResultCodec::ChartRecord(*r.chart) : std::string();
+  if (record.size() + chart.size() > std::numeric_limits<uint32_t>::max())
+    throw CallFailed("a result of " + std::to_string(record.size() + chart.size()) + " bytes");
   Entry& e = entries_[index];
   e.offset = written_ + buffer_.size();
-  e.length = static_cast<uint32_t>(first.size());
-  e.chartLength = r.chart ? static_cast<uint32_t>(line.size()) : 0;
+  e.length = static_cast<uint32_t>(record.size());
+  e.chartLength = static_cast<uint32_t>(chart.size());
   e.status = r.status;
   e.crossing = r.crossingDate;
-  buffer_ += first;
-  if (r.chart) buffer_ += line;
+  buffer_ += record;
+  buffer_ += chart;
   if (buffer_.size() >= kFlushBytes) Flush();
 }
 
@@ -116,20 +110,21 @@ void ResultStore::Sort() {
 }
 
 SeriesResult ResultStore::Read(size_t rank, bool withChart) const {
-  const Entry& e = entries_[order_[rank]];
-  const bool whole = withChart && e.chartLength > 0;
-  const uint64_t offset = whole ? e.offset + e.length : e.offset;
-  std::string line(whole ? e.chartLength : e.length, '\0');
-  for (size_t done = 0; done < line.size();) {
+  const size_t index = order_[rank];
+  const Entry& e = entries_[index];
+  std::string bytes(e.length + (withChart ? e.chartLength : 0), '\0');
+  for (size_t done = 0; done < bytes.size();) {
     const ssize_t n =
-        ::pread(fd_, line.data() + done, line.size() - done, static_cast<off_t>(offset + done));
+        ::pread(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(e.offset + done));
     if (n < 0 && errno == EINTR) continue;
     if (n == 0) errno = EIO;  // shorter than it was written
     if (n <= 0) FileFailed("read", folder_);
     done += static_cast<size_t>(n);
   }
-  SeriesResult r = ParseResultLine(line, series_, thresholds_, run_).second;
-  if (adjust_) adjust_(order_[rank], r);
+  const std::string_view all(bytes);
+  SeriesResult r = codec_.FromRecord(all.substr(0, e.length), all.substr(e.length), series_[index],
+                                     thresholds_[index]);
+  if (adjust_) adjust_(index, r);
   return r;
 }
 

@@ -1,8 +1,8 @@
-// A run's results between the workers and the writers. Each result line is kept in an
-// unlinked temporary file as it arrives; memory holds only what the report's order needs
-// (the status and the crossing day) and where the line lies, 40 bytes a series, so that
-// a fleet of any size fits. The writers read the results back one at a time, in the
-// report's order, as often as they pass over them.
+// A run's results between the workers and the writers. Each result line is parsed once as
+// it arrives and kept as a binary record in an unlinked temporary file; memory holds only
+// what the report's order needs (the status and the crossing day) and where the record
+// lies, 40 bytes a series, so that a fleet of any size fits. The writers read the results
+// back typed, one at a time, in the report's order, as often as they pass over them.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "report_types.h"
+#include "result_line.h"
 
 namespace host {
 
@@ -23,6 +24,11 @@ class ResultStore {
   ~ResultStore();
   ResultStore(const ResultStore&) = delete;
   ResultStore& operator=(const ResultStore&) = delete;
+
+  // The columns of the run's rows, as every writer reads them.
+  const std::vector<Column>& columns() const { return codec_.columns(); }
+  // The form the workers send their results in.
+  const ResultCodec& codec() const { return codec_; }
 
   // Keeps a result line as the workers send it; false (and nothing kept) when its series
   // is unknown or already answered.
@@ -68,22 +74,21 @@ class ResultStore {
   Iterator end() const { return {this, size()}; }
 
  private:
-  // A result with a chart is kept twice: without the chart's data, as most reads want it,
-  // then the whole line right after it.
+  // A result's record, then its chart's data right after it (most reads want none).
   struct Entry {
     uint64_t offset = 0;
     uint32_t length = 0;       // 0: not answered yet
-    uint32_t chartLength = 0;  // the whole line's, 0 for none
+    uint32_t chartLength = 0;  // the chart's record, 0 for none
     Status status = Status::kError;
     std::optional<trend::Date> crossing;
   };
-  void Keep(size_t index, const std::string& line, const SeriesResult& r);
+  void Keep(size_t index, const SeriesResult& r);
   SeriesResult Read(size_t rank, bool withChart) const;
   void Flush();
 
   const std::vector<Series>& series_;
   const SeriesThresholds& thresholds_;
-  const ReportRun& run_;
+  ResultCodec codec_;
   std::vector<Entry> entries_;   // by series index
   std::vector<uint32_t> order_;  // series indexes, most urgent first
   std::function<void(size_t, SeriesResult&)> adjust_;

@@ -334,6 +334,12 @@ def report(*args, **kwargs):
 
 def _rows(dsn, user="", password="", client=None, jobs=None, chunk_series=CHUNK_SERIES,
           report_library=None, **given):
+    return _table(dsn, user, password, client, jobs, chunk_series, report_library, **given)[0]
+
+
+def _table(dsn, user="", password="", client=None, jobs=None, chunk_series=CHUNK_SERIES,
+           report_library=None, **given):
+    # The rows and the report library's list of their columns ({"name", "type"}).
     for name in ("format", "output"):
         if name in given:
             raise TypeError("report() returns the rows and takes no %s: use run() or trendhost "
@@ -344,12 +350,7 @@ def _rows(dsn, user="", password="", client=None, jobs=None, chunk_series=CHUNK_
         return _on_cluster(client, quiet, api) if client is not None else _in_process(jobs, quiet, api)
     answer = _execute(dsn, user, password, dict(given, format="json", output=""), chunk_series,
                       report_library, forecaster)
-    return json.loads(answer["text"])["series"]
-
-
-# The columns of the rows that hold days.
-DATE_COLUMNS = ("first_day", "last_day", "crossing_date", "last_seen", "crossing_earliest",
-                "crossing_latest", "previous_crossing")
+    return json.loads(answer["text"])["series"], answer.get("columns", [])
 
 
 def report_frame(dsn, user="", password="", **options):
@@ -361,11 +362,11 @@ def report_frame(dsn, user="", password="", **options):
         raise FleetError("report_frame() needs pandas, which is not installed (Debian: apt "
                          "install python3-pandas; or pip install pandas); report() gives the "
                          "same rows as dicts") from None
-    rows = report(dsn, user, password, **options)
-    frame = pandas.DataFrame.from_records(rows)
-    for name in DATE_COLUMNS:
-        if name in frame.columns:
-            frame[name] = pandas.to_datetime(frame[name], format="%Y-%m-%d")
+    rows, columns = _table(dsn, user, password, **options)
+    frame = pandas.DataFrame.from_records(rows, columns=[c["name"] for c in columns] or None)
+    for column in columns:
+        if column["type"] == "day":
+            frame[column["name"]] = pandas.to_datetime(frame[column["name"]], format="%Y-%m-%d")
     return frame
 
 

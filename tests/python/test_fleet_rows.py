@@ -48,6 +48,10 @@ def test_the_frame_has_dates_as_dates():
     never = [i for i, r in enumerate(rows) if r["crossing_date"] is None]
     assert all(pandas.isna(frame["crossing_date"].iloc[i]) for i in never)
     assert frame["level"].dtype.kind == "f"
+    # Every day column, as the report library names them, even where no row holds a day.
+    for name in ("first_day", "crossing_date", "crossing_earliest", "crossing_latest",
+                 "previous_crossing", "last_seen"):
+        assert str(frame[name].dtype).startswith("datetime64"), name
 
 
 def test_the_frame_without_pandas_says_what_to_install(monkeypatch):

@@ -1,0 +1,63 @@
+// The forms with every column: CSV and JSON.
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "csv.h"
+#include "report_json.h"
+#include "text.h"
+#include "writers.h"
+
+namespace host {
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+// `v` as dump(2) writes it inside a document, `depth` levels down: each line after the
+// first indented by two spaces a level (a JSON text holds no raw line break but these).
+std::string NestedJson(const json& v, int depth) {
+  const std::string text = v.dump(2, ' ', false, json::error_handler_t::replace);
+  const std::string indent(static_cast<size_t>(2 * depth), ' ');
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    out += c;
+    if (c == '\n') out += indent;
+  }
+  return out;
+}
+
+}  // namespace
+
+void WriteCsv(std::ostream& out, const ResultStore& results, bool raw) {
+  const auto& columns = results.columns();
+  for (size_t c = 0; c < columns.size(); ++c) out << (c ? "," : "") << columns[c].name;
+  out << "\r\n";
+  for (const auto& r : results) {
+    for (size_t c = 0; c < columns.size(); ++c)
+      out << (c ? "," : "") << CsvField(Defused(columns[c].get(r), raw));
+    out << "\r\n";
+  }
+}
+
+// One document, written a series at a time: {"parameters", "series", "counts",
+// "elapsed_seconds"}, as dump(2) would write it whole. A name that is not valid UTF-8 is
+// written with replacement characters, not lost.
+void WriteJson(std::ostream& out, const ResultStore& results, const ReportRun& run) {
+  const auto& columns = results.columns();
+  json counts = json::object();
+  for (auto [status, n] : Counts(results)) counts[StatusName(status)] = n;
+  out << "{\n  \"parameters\": " << NestedJson(RunJson(run, false), 1) << ",\n  \"series\": ";
+  if (results.empty()) out << "[]";
+  size_t i = 0;
+  for (const auto& r : results) {
+    json o = json::object();
+    for (const auto& c : columns) o[c.name] = CellJson(c.get(r));
+    out << (i++ ? ",\n    " : "[\n    ") << NestedJson(o, 2);
+  }
+  if (!results.empty()) out << "\n  ]";
+  out << ",\n  \"counts\": " << NestedJson(counts, 1)
+      << ",\n  \"elapsed_seconds\": " << json(run.seconds).dump() << "\n}\n";
+}
+
+}  // namespace host

@@ -1,0 +1,129 @@
+// The report as metrics for node_exporter's textfile collector (the text exposition format,
+// which OpenMetrics parsers read too): a gauge family per figure, labelled by host, probe
+// and arg; "never" is +Inf; a status is 1 for the series' own, 0 else. One pass over the
+// results fills every family.
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <sstream>
+#include <string>
+
+#include "command.h"
+#include "writers.h"
+
+namespace host {
+
+namespace {
+
+// The length of the valid UTF-8 sequence at `i`, or 0.
+size_t Utf8Length(const std::string& s, size_t i) {
+  const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char c = byte(i);
+  const size_t n = c < 0x80           ? 1
+                   : (c >> 5) == 0x6  ? 2
+                   : (c >> 4) == 0xE  ? 3
+                   : (c >> 3) == 0x1E ? 4
+                                      : 0;
+  if (n == 0 || i + n > s.size()) return 0;
+  for (size_t k = 1; k < n; ++k)
+    if ((byte(i + k) & 0xC0) != 0x80) return 0;
+  const unsigned code =
+      n == 2   ? ((c & 0x1Fu) << 6) | (byte(i + 1) & 0x3Fu)
+      : n == 3 ? ((c & 0x0Fu) << 12) | ((byte(i + 1) & 0x3Fu) << 6) | (byte(i + 2) & 0x3Fu)
+      : n == 4 ? ((c & 0x07u) << 18) | ((byte(i + 1) & 0x3Fu) << 12) |
+                     ((byte(i + 2) & 0x3Fu) << 6) | (byte(i + 3) & 0x3Fu)
+               : c;
+  // Overlong forms, surrogates and code points past U+10FFFF are not valid.
+  if ((n == 2 && code < 0x80) || (n == 3 && code < 0x800) || (n == 4 && code < 0x10000) ||
+      (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
+    return 0;
+  return n;
+}
+
+// A label value of the exposition format, one for each name: the name's backslashes
+// doubled, its control and reordering characters (\x1b, \u202e) and the bytes of invalid
+// UTF-8 (\xff) as escapes, so that no two names give the same label; then backslash and
+// quote escaped as the format asks.
+std::string LabelValue(const std::string& text) {
+  std::string shown;
+  for (size_t i = 0; i < text.size();) {
+    const size_t n = Utf8Length(text, i);
+    if (n == 0) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\x%02x", static_cast<unsigned char>(text[i]));
+      shown += esc;
+      ++i;
+      continue;
+    }
+    if (text[i] == '\\') shown += '\\';
+    shown.append(text, i, n);
+    i += n;
+  }
+  std::string out;
+  for (char c : Visible(shown)) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+std::string MetricNumber(double v) {
+  if (std::isinf(v)) return v > 0 ? "+Inf" : "-Inf";
+  char buf[32];
+  return std::string(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
+}
+
+// A gauge family: its heading, then its samples as the pass over the results adds them.
+struct Family {
+  const char* name;
+  const char* help;
+  std::ostringstream samples;
+};
+
+}  // namespace
+
+void WriteOpenMetrics(std::ostream& out, const ResultStore& results, const ReportRun& run) {
+  Family level{"trend_level", "The forecast's value on the report's last day.", {}};
+  Family forecast{"trend_forecast", "The forecast at a horizon after the report's last day.", {}};
+  Family threshold{"trend_threshold", "The series' threshold.", {}};
+  // In the base unit the exposition format's conventions (and promtool) ask for.
+  Family seconds{"trend_seconds_to_threshold",
+                 "Time from the report's last day until the forecast reaches the threshold, in "
+                 "seconds (days times 86400; +Inf: never).",
+                 {}};
+  Family status{"trend_status", "1 for the series' status, 0 for the others.", {}};
+  std::string statusNames[std::size(kAllStatuses)];
+  for (size_t s = 0; s < std::size(kAllStatuses); ++s) {
+    statusNames[s] = StatusName(kAllStatuses[s]);
+    for (char& c : statusNames[s]) c = c == ' ' ? '_' : c;
+  }
+  for (const auto& r : results) {
+    const std::string labels = "host=\"" + LabelValue(r.series.key.host) + "\",probe=\"" +
+                               LabelValue(r.series.key.probe) + "\",arg=\"" +
+                               LabelValue(r.series.key.arg) + "\"";
+    if (r.level)
+      level.samples << "trend_level{" << labels << "} " << MetricNumber(*r.level) << "\n";
+    for (size_t i = 0; i < run.horizons.size() && i < r.forecast.size(); ++i)
+      if (r.forecast[i])
+        forecast.samples << "trend_forecast{" << labels << ",horizon=\"" << run.horizons[i]
+                         << "d\"} " << MetricNumber(*r.forecast[i]) << "\n";
+    if (r.threshold)
+      threshold.samples << "trend_threshold{" << labels << "} " << MetricNumber(r.threshold->value)
+                        << "\n";
+    if (r.threshold && r.daysToThreshold && r.status != Status::kError)
+      seconds.samples << "trend_seconds_to_threshold{" << labels << "} "
+                      << (*r.daysToThreshold == kNeverDays
+                              ? std::string("+Inf")
+                              : std::to_string(static_cast<int64_t>(*r.daysToThreshold) * 86400))
+                      << "\n";
+    for (size_t s = 0; s < std::size(kAllStatuses); ++s)
+      status.samples << "trend_status{" << labels << ",status=\"" << statusNames[s] << "\"} "
+                     << (r.status == kAllStatuses[s] ? 1 : 0) << "\n";
+  }
+  for (Family* f : {&level, &forecast, &threshold, &seconds, &status})
+    out << "# HELP " << f->name << " " << f->help << "\n# TYPE " << f->name << " gauge\n"
+        << f->samples.view();
+  out << "# EOF\n";
+}
+
+}  // namespace host
