@@ -76,16 +76,15 @@ void MergeStoredHours(HostDatabase& db, const std::string& table, bool mail,
       trend::HourColumns("MIN_VALUE_", ", ", "") + (mail ? ", MAX_DAILY_VALUE" : "");
   for (auto group = bySeries.begin(); group != bySeries.end();) {
     std::string where;
+    std::vector<trend::db::Parameter> values;
     for (size_t n = 0; n < kGroupRows && group != bySeries.end(); ++n, ++group) {
       const auto& [key, days] = *group;
-      where += std::string(n ? " OR " : "") + "(HOSTNAME = " + HostDatabase::Literal(key.host) +
-               " AND PROBE = " + HostDatabase::Literal(key.probe) +
-               " AND PROBE_ARG = " + HostDatabase::Literal(key.arg) +
-               " AND COLLECTION_DATE BETWEEN " + db.Literal(days.first) + " AND " +
-               db.Literal(days.last) + ")";
+      where += std::string(n ? " OR " : "") +
+               "(HOSTNAME = ? AND PROBE = ? AND PROBE_ARG = ? AND COLLECTION_DATE BETWEEN ? AND ?)";
+      values.insert(values.end(), {key.host, key.probe, key.arg, days.first, days.last});
     }
-    auto rs =
-        db.connection().OpenResultSet("SELECT " + columns + " FROM " + table + " WHERE " + where);
+    auto rs = db.connection().OpenResultSet(
+        "SELECT " + columns + " FROM " + table + " WHERE " + where, values);
     for (; !rs.AtEnd(); rs.MoveNext()) {
       // Keys match exactly, byte for byte, whatever the table's collation.
       const auto series = bySeries.find(
@@ -422,8 +421,9 @@ int Summarize(const SummarizeOptions& o) {
   {
     auto rs = connection.OpenResultSet(
         "SELECT PROBE, HOSTNAME, AVG(AVG_DAILY_VALUE) AS MEAN_VALUE FROM " + prefix +
-        "HX_METRICS WHERE COLLECTION_DATE BETWEEN " + db.Literal(first) + " AND " +
-        db.Literal(last) + " AND AVG_DAILY_VALUE IS NOT NULL GROUP BY PROBE, HOSTNAME");
+            "HX_METRICS WHERE COLLECTION_DATE BETWEEN ? AND ? AND AVG_DAILY_VALUE IS NOT NULL "
+            "GROUP BY PROBE, HOSTNAME",
+        {first, last});
     for (; !rs.AtEnd(); rs.MoveNext())
       means[rs.Value(0).ToText()].push_back(rs.Value(2).ToDouble());
   }

@@ -510,23 +510,27 @@ SQLHSTMT NewStatement(ConnectionHandle& c) {
 }
 }  // namespace
 
-ResultSet Connection::OpenResultSet(const std::string& sql) {
+namespace {
+// A statement for a query whose rows are read once, first to last: forward-only, read-only,
+// no query time-out.
+std::unique_ptr<StatementState> NewQuery(const std::shared_ptr<ConnectionHandle>& conn) {
   auto s = std::make_unique<StatementState>();
-  s->conn = conn_;
-  s->h = NewStatement(*conn_);
-  // Forward-only, read-only, no query time-out: rows are read once, first to last.
+  s->conn = conn;
+  s->h = NewStatement(*conn);
   SQLSetStmtAttr(s->h, SQL_ATTR_CURSOR_TYPE, reinterpret_cast<SQLPOINTER>(SQL_CURSOR_FORWARD_ONLY),
                  0);
   SQLSetStmtAttr(s->h, SQL_ATTR_CONCURRENCY, reinterpret_cast<SQLPOINTER>(SQL_CONCUR_READ_ONLY), 0);
   SQLSetStmtAttr(s->h, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(0), 0);
-  std::vector<SQLCHAR> text(sql.begin(), sql.end());
-  text.push_back(0);
-  SQLRETURN rc = SQLExecDirect(s->h, text.data(), SQL_NTS);
+  return s;
+}
+}  // namespace
+
+ResultSet Connection::Opened(std::unique_ptr<StatementState> s, short rc, const char* call) {
   if (rc == SQL_NO_DATA) {
     s->open = true;
     return ResultSet(std::move(s));
   }
-  if (!Ok(rc)) Fail(*conn_->env, SQL_HANDLE_STMT, s->h, "SQLExecDirect", conn_.get());
+  if (!Ok(rc)) Fail(*conn_->env, SQL_HANDLE_STMT, s->h, call, conn_.get());
   s->Describe();
   s->open = true;
   s->atEnd = false;
@@ -535,6 +539,14 @@ ResultSet Connection::OpenResultSet(const std::string& sql) {
   else
     s->FetchBlock();
   return ResultSet(std::move(s));
+}
+
+ResultSet Connection::OpenResultSet(const std::string& sql) {
+  auto s = NewQuery(conn_);
+  std::vector<SQLCHAR> text(sql.begin(), sql.end());
+  text.push_back(0);
+  const SQLRETURN rc = SQLExecDirect(s->h, text.data(), SQL_NTS);
+  return Opened(std::move(s), rc, "SQLExecDirect");
 }
 
 void Connection::Execute(const std::string& sql) {
@@ -678,7 +690,54 @@ BoundColumn Buffer(const ParameterColumn& column, size_t first, size_t count) {
   return b;
 }
 
+// Binds rows [first, first + count) of `column` as parameter `number` of `h`; the buffers
+// returned must live until the statement has run.
+BoundColumn BindParameter(SQLHSTMT h, ConnectionHandle& conn, size_t number,
+                          const ParameterColumn& column, size_t first, size_t count) {
+  const bool doubles = std::holds_alternative<std::vector<double>>(column) ||
+                       std::holds_alternative<std::vector<std::optional<double>>>(column);
+  const bool asText = doubles && conn.doublesBoundAsText;
+  BoundColumn b = asText ? DoublesAsText(column, first, count) : Buffer(column, first, count);
+  SQLSMALLINT cType = SQL_C_CHAR, sqlType = SQL_VARCHAR;
+  SQLULEN size = static_cast<SQLULEN>(b.width > 1 ? b.width - 1 : 1);
+  if (asText)
+    sqlType = SQL_DOUBLE, size = 17;
+  else if (doubles)
+    cType = SQL_C_DOUBLE, sqlType = SQL_DOUBLE, size = 15;
+  else if (std::holds_alternative<std::vector<Date>>(column) ||
+           std::holds_alternative<std::vector<std::optional<Date>>>(column))
+    cType = SQL_C_TYPE_DATE, sqlType = SQL_TYPE_DATE, size = 10;
+  if (!Ok(SQLBindParameter(h, static_cast<SQLUSMALLINT>(number), SQL_PARAM_INPUT, cType, sqlType,
+                           size, 0, b.data.data(), b.width, b.indicator.data())))
+    Fail(*conn.env, SQL_HANDLE_STMT, h, "SQLBindParameter", &conn);
+  return b;
+}
+
 }  // namespace
+
+ResultSet Connection::OpenResultSet(const std::string& sql,
+                                    const std::vector<Parameter>& parameters) {
+  auto s = NewQuery(conn_);
+  std::vector<SQLCHAR> text(sql.begin(), sql.end());
+  text.push_back(0);
+  if (!Ok(SQLPrepare(s->h, text.data(), SQL_NTS)))
+    Fail(*conn_->env, SQL_HANDLE_STMT, s->h, "SQLPrepare", conn_.get());
+  std::vector<BoundColumn> buffers;
+  buffers.reserve(parameters.size());
+  for (size_t i = 0; i < parameters.size(); ++i) {
+    const ParameterColumn column = std::visit(
+        [](const auto& v) -> ParameterColumn { return std::vector<std::decay_t<decltype(v)>>{v}; },
+        parameters[i].value);
+    buffers.push_back(BindParameter(s->h, *conn_, i + 1, column, 0, 1));
+  }
+  const SQLRETURN rc = SQLExecute(s->h);
+  // A failure's diagnostics first: the next call on the statement clears them.
+  if (rc != SQL_NO_DATA && !Ok(rc))
+    Fail(*conn_->env, SQL_HANDLE_STMT, s->h, "SQLExecute", conn_.get());
+  // The values were read at execution: the buffers may go.
+  SQLFreeStmt(s->h, SQL_RESET_PARAMS);
+  return Opened(std::move(s), rc, "SQLExecute");
+}
 
 void PreparedBatch::Execute(const std::vector<ParameterColumn>& columns, size_t rows) {
   BatchState& st = *state_;
@@ -707,26 +766,8 @@ void PreparedBatch::Execute(const std::vector<ParameterColumn>& columns, size_t 
       SQLSetStmtAttr(st.h, SQL_ATTR_PARAMSET_SIZE, reinterpret_cast<SQLPOINTER>(count), 0);
     std::vector<BoundColumn> buffers;
     buffers.reserve(columns.size());
-    for (size_t c = 0; c < columns.size(); ++c) {
-      const bool doubles = std::holds_alternative<std::vector<double>>(columns[c]) ||
-                           std::holds_alternative<std::vector<std::optional<double>>>(columns[c]);
-      const bool asText = doubles && st.conn->doublesBoundAsText;
-      buffers.push_back(asText ? DoublesAsText(columns[c], first, count)
-                               : Buffer(columns[c], first, count));
-      BoundColumn& b = buffers.back();
-      SQLSMALLINT cType = SQL_C_CHAR, sqlType = SQL_VARCHAR;
-      SQLULEN size = static_cast<SQLULEN>(b.width > 1 ? b.width - 1 : 1);
-      if (asText)
-        sqlType = SQL_DOUBLE, size = 17;
-      else if (doubles)
-        cType = SQL_C_DOUBLE, sqlType = SQL_DOUBLE, size = 15;
-      else if (std::holds_alternative<std::vector<Date>>(columns[c]) ||
-               std::holds_alternative<std::vector<std::optional<Date>>>(columns[c]))
-        cType = SQL_C_TYPE_DATE, sqlType = SQL_TYPE_DATE, size = 10;
-      if (!Ok(SQLBindParameter(st.h, static_cast<SQLUSMALLINT>(c + 1), SQL_PARAM_INPUT, cType,
-                               sqlType, size, 0, b.data.data(), b.width, b.indicator.data())))
-        Fail(env, SQL_HANDLE_STMT, st.h, "SQLBindParameter", st.conn.get());
-    }
+    for (size_t c = 0; c < columns.size(); ++c)
+      buffers.push_back(BindParameter(st.h, *st.conn, c + 1, columns[c], first, count));
     SQLRETURN rc = SQLExecute(st.h);
     if (rc != SQL_NO_DATA && !Ok(rc)) Fail(env, SQL_HANDLE_STMT, st.h, "SQLExecute", st.conn.get());
     for (size_t i = 0; i < count && i < status.size(); ++i)

@@ -91,6 +91,15 @@ bool ValidDataSourceName(std::string_view name);
 // odbc.ini section, or the driver's own setting where it has one).
 inline constexpr unsigned kDefaultLoginTimeout = 30;
 
+// One parameter of a query: a text, a number or a day.
+struct Parameter {
+  std::variant<std::string, double, Date> value;
+  Parameter(std::string text) : value(std::move(text)) {}  // NOLINT: a text is a parameter
+  Parameter(const char* text) : value(std::string(text)) {}
+  Parameter(double number) : value(number) {}
+  Parameter(Date day) : value(day) {}
+};
+
 class Connection {
  public:
   // Opens a connection, never prompting. A name that is not a valid data-source name is
@@ -106,6 +115,9 @@ class Connection {
 
   // Runs a query; its rows are read once, first to last.
   ResultSet OpenResultSet(const std::string& sql);
+  // Runs a query with "?" parameters, bound in order: the values never become statement
+  // text, and a day reaches the driver as a date.
+  ResultSet OpenResultSet(const std::string& sql, const std::vector<Parameter>& parameters);
   // Runs a statement without result rows by direct execution.
   void Execute(const std::string& sql);
 
@@ -123,6 +135,9 @@ class Connection {
   // Switches the session to take backslashes as characters, and notes how the driver holds
   // fetched cells.
   void AdaptToServer();
+  // The result set of an executed query (`rc` the execution's return code, `call` the
+  // ODBC function a failure names).
+  ResultSet Opened(std::unique_ptr<StatementState> s, short rc, const char* call);
   friend class PreparedBatch;
   std::shared_ptr<ConnectionHandle> conn_;
 };

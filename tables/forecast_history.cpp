@@ -129,12 +129,14 @@ size_t ForecastHistory::Crossings(const std::string& before, int days,
                                   const std::function<void(const RecordedCrossing&)>& each) {
   const std::string from =
       RunTime(std::chrono::system_clock::now() - std::chrono::hours(24) * days);
-  // Run times are our own digits and letters: safe as literals; host names are quoted.
-  std::string which = "RUN_TIME >= '" + from + "' AND RUN_TIME < '" + before + "'";
+  std::string which = "RUN_TIME >= ? AND RUN_TIME < ?";
+  std::vector<trend::db::Parameter> values = {from, before};
   if (!hosts.empty()) {
     which += " AND HOSTNAME IN (";
-    for (size_t i = 0; i < hosts.size(); ++i)
-      which += (i ? ", " : "") + HostDatabase::Literal(hosts[i]);
+    for (size_t i = 0; i < hosts.size(); ++i) {
+      which += i ? ", ?" : "?";
+      values.push_back(hosts[i]);
+    }
     which += ")";
   }
   // Only the latest run of each series and threshold leaves the server.
@@ -143,7 +145,8 @@ size_t ForecastHistory::Crossings(const std::string& before, int days,
       "HOSTNAME, PROBE, PROBE_ARG, THRESHOLD, DIRECTION, BASIS, CROSSING_DATE, ROW_NUMBER() OVER "
       "(PARTITION BY HOSTNAME, PROBE, PROBE_ARG, THRESHOLD, DIRECTION, BASIS ORDER BY RUN_TIME "
       "DESC) AS NEWEST FROM " +
-      db_.prefix() + "HX_FORECAST_HISTORY WHERE " + which + ") LATEST WHERE NEWEST = 1");
+          db_.prefix() + "HX_FORECAST_HISTORY WHERE " + which + ") LATEST WHERE NEWEST = 1",
+      values);
   RecordedCrossing c;
   size_t unreadable = 0;
   for (; !rs.AtEnd(); rs.MoveNext()) {

@@ -16,6 +16,20 @@
 
 namespace host {
 
+namespace {
+
+// The rows of one series over a range of days; its parameters are SeriesDays'.
+constexpr const char* kOneSeries =
+    "HX_METRICS WHERE COLLECTION_DATE BETWEEN ? AND ? AND HOSTNAME = ? AND PROBE = ? AND "
+    "PROBE_ARG = ?";
+
+std::vector<trend::db::Parameter> SeriesDays(const SeriesKey& key, trend::Date first,
+                                             trend::Date last) {
+  return {first, last, key.host, key.probe, key.arg};
+}
+
+}  // namespace
+
 std::string TablePrefix(const std::string& qualifier) {
   if (qualifier.empty()) return {};
   if (!trend::Module1::ValidQualifier(qualifier))
@@ -28,15 +42,6 @@ std::string TablePrefix(const std::string& qualifier) {
 HostDatabase::HostDatabase(const trend::db::Login& login, const std::string& qualifier)
     : prefix_(TablePrefix(qualifier)), connection_(trend::db::Connection::Open(env_, login)) {}
 
-std::string HostDatabase::Literal(const std::string& text) {
-  return "'" + trend::Module1::QuoteSQL(text) + "'";
-}
-
-std::string HostDatabase::Literal(trend::Date d) {
-  return trend::Module1::GetNativeSQLVB(
-      connection_.nativeHandle(), "{d '" + trend::FormatDate(d, trend::DateFormat::kIsoDay) + "'}");
-}
-
 trend::Date HostDatabase::LatestDay(const std::string& purpose) {
   auto rs = connection_.OpenResultSet("SELECT MAX(COLLECTION_DATE) AS LAST_DAY FROM " + prefix_ +
                                       "HX_METRICS");
@@ -48,9 +53,10 @@ trend::Date HostDatabase::LatestDay(const std::string& purpose) {
 std::pair<trend::Date, trend::Date> HostDatabase::LatestDays(const std::string& purpose,
                                                              trend::Date notAfter) {
   auto rs = connection_.OpenResultSet(
-      "SELECT MAX(CASE WHEN COLLECTION_DATE <= " + Literal(notAfter) +
-      " THEN COLLECTION_DATE END) AS LAST_DAY, MAX(COLLECTION_DATE) AS LATEST_DAY FROM " + prefix_ +
-      "HX_METRICS");
+      "SELECT MAX(CASE WHEN COLLECTION_DATE <= ? THEN COLLECTION_DATE END) AS LAST_DAY, "
+      "MAX(COLLECTION_DATE) AS LATEST_DAY FROM " +
+          prefix_ + "HX_METRICS",
+      {notAfter});
   if (rs.AtEnd() || rs.Value(0).IsNull())
     throw UsageError(prefix_ + "HX_METRICS holds no rows" +
                      (rs.AtEnd() || rs.Value(1).IsNull() ? std::string() : " up to today") +
@@ -74,16 +80,18 @@ std::vector<Series> HostDatabase::AllSeries(trend::Date first, trend::Date last)
   const std::string sql =
       "SELECT HOSTNAME, PROBE, PROBE_ARG, COUNT(DISTINCT COLLECTION_DATE) AS DAYS, " +
       (windowOnly ? std::string()
-                  : "COUNT(DISTINCT CASE WHEN COLLECTION_DATE >= " + Literal(fitStart) +
-                        " THEN COLLECTION_DATE END) AS FIT_DAYS, ") +
+                  : "COUNT(DISTINCT CASE WHEN COLLECTION_DATE >= ? THEN COLLECTION_DATE END) AS "
+                    "FIT_DAYS, ") +
       "MIN(COLLECTION_DATE) AS FIRST_DAY, MAX(COLLECTION_DATE) AS LAST_DAY FROM " + prefix_ +
-      "HX_METRICS WHERE COLLECTION_DATE BETWEEN " + Literal(first) + " AND " + Literal(last) +
-      " GROUP BY HOSTNAME, PROBE, PROBE_ARG ORDER BY HOSTNAME, PROBE, PROBE_ARG";
+      "HX_METRICS WHERE COLLECTION_DATE BETWEEN ? AND ? GROUP BY HOSTNAME, PROBE, PROBE_ARG "
+      "ORDER BY HOSTNAME, PROBE, PROBE_ARG";
+  std::vector<trend::db::Parameter> days = {first, last};
+  if (!windowOnly) days.insert(days.begin(), fitStart);
   const int dayColumns = windowOnly ? 4 : 5;
   // Read into a deque and moved into a vector of the exact size: a fleet's list is never
   // held twice while it grows, nor beside the driver's copy of the result.
   std::deque<Series> read;
-  auto rs = connection_.OpenResultSet(sql);
+  auto rs = connection_.OpenResultSet(sql, days);
   for (; !rs.AtEnd(); rs.MoveNext()) {
     Series s;
     bool whole[3];
@@ -120,8 +128,7 @@ HourlyWindow WindowOfRows(const double* average, const double* minimum, size_t d
   return w;
 }
 
-std::string HostDatabase::HoursStatement(const SeriesKey& key, trend::Date first, trend::Date last,
-                                         bool minima) {
+std::string HostDatabase::HoursStatement(bool minima) {
   // An hour marked missing (an average of -1 or less with the minimum 1e9) comes back as
   // NULL: the server compares, and without minima half the columns travel.
   std::string hours;
@@ -133,10 +140,7 @@ std::string HostDatabase::HoursStatement(const SeriesKey& key, trend::Date first
     }
     if (!minima) break;
   }
-  return "SELECT COLLECTION_DATE" + hours + " FROM " + prefix_ +
-         "HX_METRICS WHERE COLLECTION_DATE BETWEEN " + Literal(first) + " AND " + Literal(last) +
-         " AND HOSTNAME = " + Literal(key.host) + " AND PROBE = " + Literal(key.probe) +
-         " AND PROBE_ARG = " + Literal(key.arg);
+  return "SELECT COLLECTION_DATE" + hours + " FROM " + prefix_ + kOneSeries;
 }
 
 std::pair<std::array<std::optional<double>, 24>, std::optional<double>> HostDatabase::HoursOf(
@@ -153,7 +157,7 @@ HourlyWindow HostDatabase::Window(const SeriesKey& key, trend::Date first, trend
                                   bool minima) {
   const trend::Date start = std::max(first, trend::AddDays(last, -(kWindowDays - 1)));
   HourlyWindow w;
-  auto rs = connection_.OpenResultSet(HoursStatement(key, start, last, minima));
+  auto rs = connection_.OpenResultSet(HoursStatement(minima), SeriesDays(key, start, last));
   for (; !rs.AtEnd(); rs.MoveNext()) {
     const int64_t back = trend::CalendarDaysBetween(rs.Value(0).ToDate(), last);
     if (back < 0 || back >= kWindowDays) continue;
@@ -173,9 +177,9 @@ std::vector<double> HostDatabase::Days(const SeriesKey& key, trend::Date first, 
   // the server adding up the hours); the quietest comes from the hours and their minima.
   const bool daily = target != Target::kTrough;
   auto rs = connection_.OpenResultSet(
-      daily ? DailyStatement(key, first, last,
-                             target == Target::kMean ? "AVG_DAILY_VALUE" : "MAX_HOURLY_AVG")
-            : HoursStatement(key, first, last, true));
+      daily ? DailyStatement(target == Target::kMean ? "AVG_DAILY_VALUE" : "MAX_HOURLY_AVG")
+            : HoursStatement(true),
+      SeriesDays(key, first, last));
   for (; !rs.AtEnd(); rs.MoveNext()) {
     const int64_t at = trend::CalendarDaysBetween(first, rs.Value(0).ToDate());
     if (at < 0 || at >= static_cast<int64_t>(out.size())) continue;
@@ -190,12 +194,8 @@ std::vector<double> HostDatabase::Days(const SeriesKey& key, trend::Date first, 
   return out;
 }
 
-std::string HostDatabase::DailyStatement(const SeriesKey& key, trend::Date first, trend::Date last,
-                                         const std::string& column) {
-  return "SELECT COLLECTION_DATE, " + column + " FROM " + prefix_ +
-         "HX_METRICS WHERE COLLECTION_DATE BETWEEN " + Literal(first) + " AND " + Literal(last) +
-         " AND HOSTNAME = " + Literal(key.host) + " AND PROBE = " + Literal(key.probe) +
-         " AND PROBE_ARG = " + Literal(key.arg);
+std::string HostDatabase::DailyStatement(const std::string& column) {
+  return "SELECT COLLECTION_DATE, " + column + " FROM " + prefix_ + kOneSeries;
 }
 
 DayFigures FiguresOf(const std::array<std::optional<double>, 24>& hours,

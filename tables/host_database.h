@@ -107,24 +107,17 @@ class HostDatabase {
   std::vector<double> Days(const SeriesKey& key, trend::Date first, trend::Date last,
                            Target target);
 
-  // A day as the driver's native date literal.
-  std::string Literal(trend::Date d);
-  // A text as a string literal (apostrophes doubled; backslashes are plain characters on
-  // every connection this class opens).
-  static std::string Literal(const std::string& text);
   trend::db::Connection& connection() { return connection_; }
   const std::string& prefix() const { return prefix_; }
 
  private:
-  // The statement reading one series' rows from `first` to `last`: COLLECTION_DATE, then
-  // the 24 hourly averages, NULL for an hour marked missing, then with `minima` the 24
-  // hourly minima (NULL alike).
-  std::string HoursStatement(const SeriesKey& key, trend::Date first, trend::Date last,
-                             bool minima);
-  // The statement reading one series' COLLECTION_DATE and the daily `column` from `first`
-  // to `last`.
-  std::string DailyStatement(const SeriesKey& key, trend::Date first, trend::Date last,
-                             const std::string& column);
+  // The statement reading one series' rows over a range of days (its parameters: the
+  // first and last day, host, probe and argument): COLLECTION_DATE, then the 24 hourly
+  // averages, NULL for an hour marked missing, then with `minima` the 24 hourly minima
+  // (NULL alike).
+  std::string HoursStatement(bool minima);
+  // The same rows' COLLECTION_DATE and the daily `column`.
+  std::string DailyStatement(const std::string& column);
   // One row of HoursStatement's result: its hours and, with `minima`, the day's lowest.
   static std::pair<std::array<std::optional<double>, 24>, std::optional<double>> HoursOf(
       trend::db::ResultSet& rs, bool minima);

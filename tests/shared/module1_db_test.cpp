@@ -45,6 +45,40 @@ TEST_F(Module1Db, DateLiteralsSelectTheRange) {
   EXPECT_TRUE(rs.AtEnd());
 }
 
+TEST_F(Module1Db, BoundQueryParametersSelectExactlyAndStayData) {
+  // A name with an apostrophe, a backslash and statement text matches only itself; days
+  // bound as dates select the range; a failure keeps the server's diagnostics.
+  const std::string hostile = "o'neil\\'; DELETE FROM HX_METRICS; --";
+  for (const char* day : {"2001-06-07", "2001-06-08", "2001-06-09"}) {
+    testbed::HourlyRow r{hostile, "avgcpubusy", "", day};
+    Exec(testbed::InsertHourly("HX_METRICS", r));
+  }
+  testbed::HourlyRow other{"o'neil", "avgcpubusy", "", "2001-06-08"};
+  Exec(testbed::InsertHourly("HX_METRICS", other));
+  const auto& b = testbed::CurrentBackend();
+  db::Environment env;
+  auto conn = std::make_unique<db::Connection>(
+      db::Connection::Open(env, db::Login{b.dsn, b.user, b.password}));
+  auto rs = conn->OpenResultSet(
+      "SELECT HOSTNAME, COLLECTION_DATE FROM HX_METRICS WHERE HOSTNAME = ? AND COLLECTION_DATE "
+      "BETWEEN ? AND ? ORDER BY COLLECTION_DATE",
+      {hostile, MakeDate(2001, 6, 8), MakeDate(2001, 6, 9)});
+  std::vector<Date> days;
+  for (; !rs.AtEnd(); rs.MoveNext()) {
+    EXPECT_EQ(rs.Value(0).ToText(), hostile);
+    days.push_back(rs.Value(1).ToDate());
+  }
+  EXPECT_EQ(days, (std::vector<Date>{MakeDate(2001, 6, 8), MakeDate(2001, 6, 9)}));
+  auto count = conn->OpenResultSet("SELECT COUNT(*) FROM HX_METRICS");
+  EXPECT_EQ(count.Value(0).ToInt32(), 4);
+  try {
+    conn->OpenResultSet("SELECT NO_SUCH_COLUMN FROM HX_METRICS WHERE HOSTNAME = ?", {hostile});
+    ADD_FAILURE() << "a bad statement ran";
+  } catch (const db::DatabaseError& e) {
+    EXPECT_FALSE(e.diagnostics().empty()) << e.description();
+  }
+}
+
 TEST_F(Module1Db, DateLiteralOfABadDayIsTypeMismatch) {
   auto conn = ObtainConnection(*ds_);
   try {
