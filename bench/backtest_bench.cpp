@@ -23,7 +23,7 @@
 
 #include "dates.h"
 #include "error.h"
-#include "forecasting.h"
+#include "window_forecast.h"
 
 namespace {
 

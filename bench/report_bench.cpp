@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-#include "forecaster.h"
+#include "series_pipeline.h"
 #include "host_database.h"
 #include "module1.h"
 #include "orrery_class.h"

@@ -27,7 +27,7 @@
 #include "csv.h"
 #include "data_source.h"
 #include "error.h"
-#include "forecasting.h"
+#include "window_forecast.h"
 #include "history.h"
 #include "invoke.h"
 #include "load.h"

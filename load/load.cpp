@@ -30,7 +30,6 @@
 #include "program.h"
 #include "prometheus.h"
 #include "samples.h"
-#include "transaction.h"
 
 namespace host {
 
@@ -214,7 +213,7 @@ void WriteRows(trend::db::Connection& connection, const std::string& table, bool
                size_t parameters, std::vector<DayRow>& rows) {
   Progress progress("rows written", rows.size(), !o.quiet);
   {
-    Transaction transaction(connection);
+    trend::db::Transaction transaction(connection);
     // Two loads at once take turns on PostgreSQL, whose deletes do not wait for another
     // load's uncommitted rows (InnoDB's key locks and SQLite's one writer already serialise
     // them); the schema's unique key stops a duplicate day row on every backend.
@@ -442,7 +441,7 @@ int Summarize(const SummarizeOptions& o) {
     highest.push_back(values.back());
   }
   {
-    Transaction transaction(connection);
+    trend::db::Transaction transaction(connection);
     connection.Execute("DELETE FROM " + prefix + "HX_METRIC_SUMMARY");
     trend::db::PreparedBatch insert(connection,
                                     "INSERT INTO " + prefix +

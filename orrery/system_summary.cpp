@@ -10,37 +10,6 @@ using namespace trend;
 namespace {
 constexpr std::string_view kSource = "OrreryFunctions.OrreryClass.UpdateSystemSummary:";
 constexpr std::string_view kMessage = "Error updating HX_SYSTEM_SUMMARY table";
-
-// Ends the refresh's transaction on every way out: rolled back unless committed, and
-// auto-commit switched on again so the cached connection serves later calls as before.
-// The cleanup must not replace the diagnostics of the failure being reported.
-class SummaryTransaction {
- public:
-  explicit SummaryTransaction(Module1::CachedConnection& c) : c_(c) { c_.BeginTransaction(); }
-  void Commit() {
-    c_.Commit();
-    committed_ = true;
-  }
-  ~SummaryTransaction() {
-    auto& errors = Module1::ThreadEnvironment().errors();
-    const auto failure = errors;
-    try {
-      if (!committed_) c_.Rollback();
-    } catch (...) {
-    }
-    try {
-      c_.EndTransaction();
-    } catch (...) {
-    }
-    if (!committed_) errors = failure;
-  }
-  SummaryTransaction(const SummaryTransaction&) = delete;
-  SummaryTransaction& operator=(const SummaryTransaction&) = delete;
-
- private:
-  Module1::CachedConnection& c_;
-  bool committed_ = false;
-};
 }  // namespace
 
 std::string SummaryDeleteStatement(const std::string& qualifierPrefix) {
@@ -77,7 +46,7 @@ Variant OrreryClass::UpdateSystemSummary(const std::string& sFirstDay, const std
     const std::string last = Module1::DateLiteral(*connection, key.sKeyLastDay);
     const std::string prefix = Module1::QualifierPrefix(DataSource);
     const std::string insert = SummaryInsertStatement(prefix, first, last);
-    SummaryTransaction transaction(*connection);
+    db::Transaction transaction(*connection);
     connection->Execute(SummaryDeleteStatement(prefix));
     connection->Execute(insert);
     transaction.Commit();

@@ -22,12 +22,12 @@
 
 #include "command.h"
 #include "error.h"
-#include "forecaster.h"
-#include "forecasting.h"
 #include "history.h"
 #include "report_output.h"
 #include "result_line.h"
+#include "series_pipeline.h"
 #include "variant.h"
+#include "window_forecast.h"
 
 namespace host {
 

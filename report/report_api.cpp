@@ -20,7 +20,6 @@
 #include "command.h"
 #include "data_source.h"
 #include "error.h"
-#include "forecaster.h"
 #include "history.h"
 #include "invoke.h"
 #include "registry.h"
@@ -28,6 +27,7 @@
 #include "report_json.h"
 #include "report_output.h"
 #include "result_line.h"
+#include "series_pipeline.h"
 
 std::string_view trend::ApplicationTitle() {
   return "trendreport";

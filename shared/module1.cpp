@@ -96,6 +96,10 @@ void CachedConnection::EndTransaction() {
   connection_.SetAutoCommit(true);
 }
 
+std::vector<db::ErrorEntry>& CachedConnection::errors() {
+  return ThreadEnvironment().errors();
+}
+
 db::Environment& ThreadEnvironment() {
   auto& env = Data().environment;
   if (!env) env = std::make_unique<db::Environment>();

@@ -44,6 +44,8 @@ class CachedConnection : public std::enable_shared_from_this<CachedConnection> {
   void Commit();
   void Rollback();
   void EndTransaction();
+  // The error list of this thread's environment.
+  std::vector<db::ErrorEntry>& errors();
 
   const std::string& key() const { return key_; }
   bool SameLogin(std::string_view name, std::string_view user, std::string_view password) const;

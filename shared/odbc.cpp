@@ -577,6 +577,10 @@ void Connection::Rollback() {
     Fail(*conn_->env, SQL_HANDLE_DBC, conn_->h, "SQLEndTran", conn_.get());
 }
 
+std::vector<ErrorEntry>& Connection::errors() {
+  return conn_->env->errors;
+}
+
 bool Connection::autoCommit() const {
   return conn_->autoCommit;
 }

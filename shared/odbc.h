@@ -91,6 +91,39 @@ bool ValidDataSourceName(std::string_view name);
 // odbc.ini section, or the driver's own setting where it has one).
 inline constexpr unsigned kDefaultLoginTimeout = 30;
 
+// A transaction on a connection (a Connection, or a connection cache's entry with the same
+// members): begun when made, rolled back unless committed, and ended (auto-commit on
+// again) on every way out, so that the connection serves later calls as before. The
+// cleanup keeps the error list of the failure being reported.
+template <class C>
+class Transaction {
+ public:
+  explicit Transaction(C& c) : c_(c) { c_.BeginTransaction(); }
+  void Commit() {
+    c_.Commit();
+    committed_ = true;
+  }
+  ~Transaction() {
+    auto& errors = c_.errors();
+    const auto failure = errors;
+    try {
+      if (!committed_) c_.Rollback();
+    } catch (...) {
+    }
+    try {
+      c_.EndTransaction();
+    } catch (...) {
+    }
+    if (!committed_) errors = failure;
+  }
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+
+ private:
+  C& c_;
+  bool committed_ = false;
+};
+
 // One parameter of a query: a text, a number or a day.
 struct Parameter {
   std::variant<std::string, double, Date> value;
@@ -122,6 +155,11 @@ class Connection {
   void Execute(const std::string& sql);
 
   void SetAutoCommit(bool on);
+  // A transaction: auto-commit off until EndTransaction switches it back on.
+  void BeginTransaction() { SetAutoCommit(false); }
+  void EndTransaction() { SetAutoCommit(true); }
+  // The error list of the environment the connection was opened in.
+  std::vector<ErrorEntry>& errors();
   // The server's product name in lower case ("postgresql", "mariadb", "sqlite").
   std::string DbmsName() const;
   void Commit();

@@ -7,7 +7,6 @@
 
 #include "grouped_statement.h"
 #include "module1.h"
-#include "transaction.h"
 
 namespace host {
 
@@ -48,7 +47,7 @@ void ForecastHistory::Append(size_t count, const std::function<RecordedRow(size_
   std::string tuple = "(";
   for (size_t c = 0; c < kColumnCount; ++c) tuple += c ? ", ?" : "?";
   tuple += ")";
-  Transaction transaction(db_.connection());
+  trend::db::Transaction transaction(db_.connection());
   GroupedStatement insert(
       db_.connection(),
       "INSERT INTO " + db_.prefix() + "HX_FORECAST_HISTORY (" + kColumns + ") VALUES ", tuple, ", ",

@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "data_source.h"
-#include "forecasting.h"
 #include "invoke.h"
 #include "odbc.h"
 #include "registry.h"
 #include "report_types.h"
+#include "window_forecast.h"
 
 namespace host {
 
@@ -68,7 +68,7 @@ class Forecaster {
 // the class, so it may run on any thread.
 SeriesResult FinishForecast(MeasuredSeries m, const ReportRun& run);
 
-// The run's model applied to a series forecast by the class (see forecasting.h); the
+// The run's model applied to a series forecast by the class (see window_forecast.h); the
 // model's forecast, as far as the crossings look.
 ModelForecast ApplyModel(SeriesResult& r, const HourlyWindow& window, const ReportRun& run,
                          Target target, std::span<const double> older = {});

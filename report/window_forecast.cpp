@@ -1,4 +1,4 @@
-#include "forecasting.h"
+#include "window_forecast.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "forecaster.h"
+#include "series_pipeline.h"
 
 #include <algorithm>
 #include <cmath>

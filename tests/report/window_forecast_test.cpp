@@ -1,7 +1,7 @@
 // The report's forecasts of a window's daily values: the engine's methods and the class's
 // line on series whose right answer follows from their construction, and the arithmetic of
 // the hourly path.
-#include "forecasting.h"
+#include "window_forecast.h"
 
 #include <gtest/gtest.h>
 
