@@ -123,10 +123,11 @@ bool ChartCandidate(const SeriesResult& r) {
   return r.growth30 && r.status != Status::kInsufficientData && r.status != Status::kStale;
 }
 
-std::vector<Chart> DrawCharts(const ResultStore& results, const ReportRun& run,
-                              const std::string& pngFolder) {
-  // The ranks of the series drawn: the exceeded and warning ones in the report's order,
-  // then the fastest-growing others (the earlier of equal ones first).
+namespace {
+
+// The ranks of the series drawn: the exceeded and warning ones in the report's order, then
+// the fastest-growing others (the earlier of equal ones first), kMostCharts at most.
+std::vector<size_t> ChooseCharts(const ResultStore& results) {
   std::vector<size_t> chosen;
   std::vector<std::pair<float, size_t>> others;  // growth, rank: the fastest so far
   auto faster = [](const std::pair<float, size_t>& a, const std::pair<float, size_t>& b) {
@@ -148,6 +149,182 @@ std::vector<Chart> DrawCharts(const ResultStore& results, const ReportRun& run,
   }
   for (const auto& [growth, rank] : others) chosen.push_back(rank);
   if (chosen.size() > kMostCharts) chosen.resize(kMostCharts);
+  return chosen;
+}
+
+// The threshold as a line of a plot, when the series has one.
+std::string ThresholdLine(const SeriesResult& r) {
+  if (!r.threshold) return std::string();
+  return ", " + trend::FormatDouble(r.threshold->value) +
+         " with lines dt 2 lw 2 lc rgb '#c62828' title 'threshold " +
+         (r.threshold->direction == Direction::kBelow ? "(below) " : "") +
+         trend::FormatDouble(r.threshold->value) + "' noenhanced";
+}
+
+const char* const kCommonSettings =
+    "set xtics rotate by -30 font ',10'\nset key top left font ',10'\nset grid\n"
+    "set title font ',13'\nset yrange [0:*]\n";
+
+// Draws a run's charts in a private folder: each one's data files and script, run by
+// gnuplot, its SVG read back (and its PNG put in the charts' folder, when one is named).
+class ChartDrawer {
+ public:
+  ChartDrawer(trend::Date last, std::string pngFolder)
+      : last_(last), pngFolder_(std::move(pngFolder)) {}
+
+  // The daily chart of a series: its daily means and peaks, the class's fitted line, the
+  // forecast with its 80 % interval and the threshold.
+  std::optional<Chart> Daily(const SeriesResult& r, const std::string& id) const;
+  // The hourly chart: the last two weeks as measured, then the next weeks hour by hour.
+  std::optional<Chart> Hourly(const SeriesResult& r, const std::string& id) const;
+
+ private:
+  // Writes the chart's script (the terminal, then `plot`) and runs it; the SVG, or nothing
+  // when gnuplot fails.
+  std::optional<std::string> Draw(const std::string& id, const std::string& plot) const;
+  std::string Path(const std::string& file) const { return (work_.path() / file).string(); }
+  // The series' name and status, and the axis' label, as the charts' titles show them.
+  static std::string Title(const SeriesResult& r);
+  static std::string Label(const SeriesResult& r);
+
+  const trend::Date last_;
+  const std::string pngFolder_;
+  const WorkFolder work_;
+};
+
+std::string ChartDrawer::Title(const SeriesResult& r) {
+  const SeriesKey& k = r.series.key;
+  return k.host + "  " + k.probe + (k.arg.empty() ? "" : " " + k.arg) + "  (" +
+         StatusName(r.status) + ")";
+}
+
+std::string ChartDrawer::Label(const SeriesResult& r) {
+  const std::string unit = r.threshold ? r.threshold->unit : "";
+  return unit.empty() ? r.series.key.probe : r.series.key.probe + " (" + unit + ")";
+}
+
+std::optional<std::string> ChartDrawer::Draw(const std::string& id, const std::string& plot) const {
+  const std::string svgFile = Path(id + ".svg");
+  const std::string scriptFile = Path(id + ".gp");
+  {
+    std::ofstream script(scriptFile);
+    script << "set terminal svg size 760,400 font 'sans,12' background '#ffffff'\n"
+           << "set output " << GnuplotString(svgFile, 8192) << "\n"
+           << plot;
+    // The PNG is drawn in the private folder, then put in place by a rename, so that
+    // nothing another user plants in the charts' folder is written through or opened.
+    if (!pngFolder_.empty())
+      script << "set terminal pngcairo size 960,500 font 'sans,11'\nset output "
+             << GnuplotString(Path(id + ".png"), 8192) << "\nreplot\n";
+    if (!script.flush())
+      throw CallFailed("cannot write the chart script in " + work_.path().string());
+  }
+  if (!RunGnuplot(scriptFile)) {
+    std::cerr << "trendhost: gnuplot could not draw the chart of " << id << "\n";
+    return std::nullopt;
+  }
+  if (!pngFolder_.empty()) {
+    const std::string png = Slurp(Path(id + ".png"));
+    WriteFileWhole((std::filesystem::path(pngFolder_) / (id + ".png")).string(),
+                   [&](std::ostream& out) { out << png; });
+  }
+  std::string svg = Slurp(svgFile);
+  if (auto start = svg.find("<svg"); start != std::string::npos) svg.erase(0, start);
+  return svg;
+}
+
+std::optional<Chart> ChartDrawer::Daily(const SeriesResult& r, const std::string& id) const {
+  const ChartData& c = *r.chart;
+  {
+    std::ofstream data(Path(id + ".days"));
+    for (const auto& d : c.days)
+      data << Day(trend::AddDays(last_, d.offset)) << " " << d.mean << " " << d.peak << "\n";
+  }
+  {
+    // The class's fitted line (of the threshold's basis) over the window, weekly; then, day
+    // by day to the last horizon, the forecast of the row's model with its 80 % interval.
+    std::ofstream data(Path(id + ".trend"));
+    for (const auto& [x, v] : c.fitted)
+      data << Day(trend::AddDays(last_, x)) << " " << v << " " << v << " " << v << "\n";
+    for (size_t x = 0; x < c.path.size(); ++x)
+      data << Day(trend::AddDays(last_, static_cast<int>(x))) << " " << c.path[x] << " "
+           << c.lower[x] << " " << c.upper[x] << "\n";
+  }
+  // The chart starts at the first day with data.
+  const int from = c.days.empty() ? -181 : std::max(-181, c.days.front().offset);
+  const int to = std::max(1, static_cast<int>(c.path.size()) - 1);
+  std::ostringstream plot;
+  // Every text and path below reaches gnuplot as a string expression of numbers only.
+  plot << "trend_file = " << GnuplotString(Path(id + ".trend"), 8192) << "\n"
+       << "days_file = " << GnuplotString(Path(id + ".days"), 8192) << "\n"
+       << "set xdata time\nset timefmt '%Y-%m-%d'\nset format x '%Y-%m-%d'\n"
+       << kCommonSettings << "set title " << GnuplotString(Title(r)) << " noenhanced\n"
+       << "set ylabel " << GnuplotString(Label(r)) << " noenhanced\n"
+       << "set xrange ['" << Day(trend::AddDays(last_, from)) << "':'"
+       << Day(trend::AddDays(last_, to)) << "']\n"
+       << "plot trend_file using 1:3:4 with filledcurves lc rgb '#d0e4f5' "
+       << "title '80 % interval', "
+       << "'' using 1:2 with lines lw 2 lc rgb '#1565c0' title "
+       << GnuplotString("fitted trend, then forecast (" +
+                        (r.model.empty() ? std::string("line") : r.model) + ")")
+       << " noenhanced, "
+       << "days_file using 1:2 with lines lc rgb '#555555' title 'daily mean', "
+       << "'' using 1:3 with points pt 7 ps 0.3 lc rgb '#ef6c00' title 'daily peak'"
+       << ThresholdLine(r) << "\n";
+  auto svg = Draw(id, plot.str());
+  if (!svg) return std::nullopt;
+  return Chart{id, r.series.key.host, std::move(*svg)};
+}
+
+std::optional<Chart> ChartDrawer::Hourly(const SeriesResult& r, const std::string& id) const {
+  const ChartData& c = *r.chart;
+  auto hourText = [&](int day, int hour) {
+    char text[8];
+    std::snprintf(text, sizeof text, "T%02d:00", hour);
+    return Day(trend::AddDays(last_, day)) + text;
+  };
+  {
+    std::ofstream data(Path(id + ".hours"));
+    bool gap = false;
+    for (size_t i = 0; i < c.recentHours.size(); ++i) {
+      const int day = static_cast<int>(i / 24) - (kHourlyShownDays - 1);
+      if (!c.recentHours[i]) {
+        if (!gap) data << "\n";  // a missing hour breaks the line
+        gap = true;
+        continue;
+      }
+      gap = false;
+      data << hourText(day, static_cast<int>(i % 24)) << " " << *c.recentHours[i] << "\n";
+    }
+  }
+  {
+    std::ofstream data(Path(id + ".ahead"));
+    for (size_t i = 0; i < c.hourly.size(); ++i)
+      data << hourText(static_cast<int>(i / 24) + 1, static_cast<int>(i % 24)) << " " << c.hourly[i]
+           << " " << c.hourlyLower[i] << " " << c.hourlyUpper[i] << "\n";
+  }
+  std::ostringstream plot;
+  plot << "hours_file = " << GnuplotString(Path(id + ".hours"), 8192) << "\n"
+       << "ahead_file = " << GnuplotString(Path(id + ".ahead"), 8192) << "\n"
+       << "set xdata time\nset timefmt '%Y-%m-%dT%H:%M'\nset format x '%m-%d'\n"
+       << kCommonSettings << "set title " << GnuplotString(Title(r) + ", hour by hour")
+       << " noenhanced\n"
+       << "set ylabel " << GnuplotString(Label(r)) << " noenhanced\n"
+       << "plot ahead_file using 1:3:4 with filledcurves lc rgb '#f6d2c4' "
+       << "title '80 % band', "
+       << "'' using 1:2 with lines lw 1.5 lc rgb '#c0392b' title 'hourly forecast', "
+       << "hours_file using 1:2 with lines lc rgb '#1f4e99' title 'measured hourly'"
+       << ThresholdLine(r) << "\n";
+  auto svg = Draw(id, plot.str());
+  if (!svg) return std::nullopt;
+  return Chart{id, r.series.key.host, std::move(*svg)};
+}
+
+}  // namespace
+
+std::vector<Chart> DrawCharts(const ResultStore& results, const ReportRun& run,
+                              const std::string& pngFolder) {
+  const std::vector<size_t> chosen = ChooseCharts(results);
   if (chosen.empty()) return {};
   if (!HaveGnuplot()) {
     std::cerr << "trendhost: gnuplot not found: the report has no charts\n";
@@ -160,148 +337,20 @@ std::vector<Chart> DrawCharts(const ResultStore& results, const ReportRun& run,
       throw CallFailed("cannot write the charts into " + pngFolder + ": " +
                        (ec ? ec.message() : std::string(std::strerror(errno))));
   }
-  const WorkFolder folder;
-  const std::filesystem::path& work = folder.path();
-
-  const trend::Date last = run.last;
-  // Writes the chart's script (the terminal, then `plot`) and runs it; the SVG, or nothing
-  // when gnuplot fails.
-  auto draw = [&](const std::string& id, const std::string& plot) -> std::optional<std::string> {
-    const auto svgFile = work / (id + ".svg");
-    const auto scriptFile = work / (id + ".gp");
-    {
-      std::ofstream script(scriptFile);
-      script << "set terminal svg size 760,400 font 'sans,12' background '#ffffff'\n"
-             << "set output " << GnuplotString(svgFile.string(), 8192) << "\n"
-             << plot;
-      // The PNG is drawn in the private folder, then put in place by a rename, so that
-      // nothing another user plants in the charts' folder is written through or opened.
-      if (!pngFolder.empty())
-        script << "set terminal pngcairo size 960,500 font 'sans,11'\nset output "
-               << GnuplotString((work / (id + ".png")).string(), 8192) << "\nreplot\n";
-      if (!script.flush()) throw CallFailed("cannot write the chart script in " + work.string());
-    }
-    if (!RunGnuplot(scriptFile)) {
-      std::cerr << "trendhost: gnuplot could not draw the chart of " << id << "\n";
-      return std::nullopt;
-    }
-    if (!pngFolder.empty()) {
-      const std::string png = Slurp(work / (id + ".png"));
-      WriteFileWhole((std::filesystem::path(pngFolder) / (id + ".png")).string(),
-                     [&](std::ostream& out) { out << png; });
-    }
-    std::string svg = Slurp(svgFile);
-    if (auto start = svg.find("<svg"); start != std::string::npos) svg.erase(0, start);
-    return svg;
-  };
-  // The threshold as a line of the plot, when the series has one.
-  auto thresholdLine = [](const SeriesResult& r) {
-    if (!r.threshold) return std::string();
-    return ", " + trend::FormatDouble(r.threshold->value) +
-           " with lines dt 2 lw 2 lc rgb '#c62828' title 'threshold " +
-           (r.threshold->direction == Direction::kBelow ? "(below) " : "") +
-           trend::FormatDouble(r.threshold->value) + "' noenhanced";
-  };
-  const std::string common =
-      "set xtics rotate by -30 font ',10'\nset key top left font ',10'\nset grid\n"
-      "set title font ',13'\nset yrange [0:*]\n";
+  const ChartDrawer drawer(run.last, pngFolder);
   std::vector<Chart> charts;
   std::set<std::string> ids;
   for (const size_t rank : chosen) {
-    const SeriesResult result = results.WithChart(rank);
-    const SeriesResult* r = &result;
-    const SeriesKey& k = r->series.key;
-    const ChartData& c = *r->chart;
+    const SeriesResult r = results.WithChart(rank);
     // Names that differ only in characters a file name cannot hold get ids of their own.
+    const SeriesKey& k = r.series.key;
     std::string id = FileId(k);
     for (int n = 2; !ids.insert(id).second || ids.count(id + "-hourly"); ++n)
       id = FileId(k) + "-" + std::to_string(n);
-    {
-      std::ofstream data(work / (id + ".days"));
-      for (const auto& d : c.days)
-        data << Day(trend::AddDays(last, d.offset)) << " " << d.mean << " " << d.peak << "\n";
-    }
-    {
-      // The class's fitted line (of the threshold's basis) over the window, weekly; then, day by
-      // day to the last horizon, the forecast of the row's model with its 80 % interval.
-      std::ofstream data(work / (id + ".trend"));
-      for (const auto& [x, v] : c.fitted)
-        data << Day(trend::AddDays(last, x)) << " " << v << " " << v << " " << v << "\n";
-      for (size_t x = 0; x < c.path.size(); ++x)
-        data << Day(trend::AddDays(last, static_cast<int>(x))) << " " << c.path[x] << " "
-             << c.lower[x] << " " << c.upper[x] << "\n";
-    }
-    // The chart starts at the first day with data.
-    const int from = c.days.empty() ? -181 : std::max(-181, c.days.front().offset);
-    const int to = std::max(1, static_cast<int>(c.path.size()) - 1);
-    const std::string unit = r->threshold ? r->threshold->unit : "";
-    const std::string name = k.host + "  " + k.probe + (k.arg.empty() ? "" : " " + k.arg) + "  (" +
-                             StatusName(r->status) + ")";
-    const std::string ylabel = unit.empty() ? k.probe : k.probe + " (" + unit + ")";
-    std::ostringstream plot;
-    // Every text and path below reaches gnuplot as a string expression of numbers only.
-    plot << "trend_file = " << GnuplotString((work / (id + ".trend")).string(), 8192) << "\n"
-         << "days_file = " << GnuplotString((work / (id + ".days")).string(), 8192) << "\n"
-         << "set xdata time\nset timefmt '%Y-%m-%d'\nset format x '%Y-%m-%d'\n"
-         << common << "set title " << GnuplotString(name) << " noenhanced\n"
-         << "set ylabel " << GnuplotString(ylabel) << " noenhanced\n"
-         << "set xrange ['" << Day(trend::AddDays(last, from)) << "':'"
-         << Day(trend::AddDays(last, to)) << "']\n"
-         << "plot trend_file using 1:3:4 with filledcurves lc rgb '#d0e4f5' "
-         << "title '80 % interval', "
-         << "'' using 1:2 with lines lw 2 lc rgb '#1565c0' title "
-         << GnuplotString("fitted trend, then forecast (" +
-                          (r->model.empty() ? std::string("line") : r->model) + ")")
-         << " noenhanced, "
-         << "days_file using 1:2 with lines lc rgb '#555555' title 'daily mean', "
-         << "'' using 1:3 with points pt 7 ps 0.3 lc rgb '#ef6c00' title 'daily peak'"
-         << thresholdLine(*r) << "\n";
-    if (auto svg = draw(id, plot.str())) charts.push_back({id, k.host, std::move(*svg)});
-    if (c.hourly.empty()) continue;
-
-    // The hourly chart: the last two weeks as measured, then the next weeks hour by hour.
-    const std::string hourlyId = id + "-hourly";
-    ids.insert(hourlyId);
-    auto hourText = [&](int day, int hour) {
-      char text[8];
-      std::snprintf(text, sizeof text, "T%02d:00", hour);
-      return Day(trend::AddDays(last, day)) + text;
-    };
-    {
-      std::ofstream data(work / (hourlyId + ".hours"));
-      bool gap = false;
-      for (size_t i = 0; i < c.recentHours.size(); ++i) {
-        const int day = static_cast<int>(i / 24) - (kHourlyShownDays - 1);
-        if (!c.recentHours[i]) {
-          if (!gap) data << "\n";  // a missing hour breaks the line
-          gap = true;
-          continue;
-        }
-        gap = false;
-        data << hourText(day, static_cast<int>(i % 24)) << " " << *c.recentHours[i] << "\n";
-      }
-    }
-    {
-      std::ofstream data(work / (hourlyId + ".ahead"));
-      for (size_t i = 0; i < c.hourly.size(); ++i)
-        data << hourText(static_cast<int>(i / 24) + 1, static_cast<int>(i % 24)) << " "
-             << c.hourly[i] << " " << c.hourlyLower[i] << " " << c.hourlyUpper[i] << "\n";
-    }
-    std::ostringstream hourly;
-    hourly << "hours_file = " << GnuplotString((work / (hourlyId + ".hours")).string(), 8192)
-           << "\n"
-           << "ahead_file = " << GnuplotString((work / (hourlyId + ".ahead")).string(), 8192)
-           << "\n"
-           << "set xdata time\nset timefmt '%Y-%m-%dT%H:%M'\nset format x '%m-%d'\n"
-           << common << "set title " << GnuplotString(name + ", hour by hour") << " noenhanced\n"
-           << "set ylabel " << GnuplotString(ylabel) << " noenhanced\n"
-           << "plot ahead_file using 1:3:4 with filledcurves lc rgb '#f6d2c4' "
-           << "title '80 % band', "
-           << "'' using 1:2 with lines lw 1.5 lc rgb '#c0392b' title 'hourly forecast', "
-           << "hours_file using 1:2 with lines lc rgb '#1f4e99' title 'measured hourly'"
-           << thresholdLine(*r) << "\n";
-    if (auto svg = draw(hourlyId, hourly.str()))
-      charts.push_back({hourlyId, k.host, std::move(*svg)});
+    if (auto chart = drawer.Daily(r, id)) charts.push_back(std::move(*chart));
+    if (r.chart->hourly.empty()) continue;
+    ids.insert(id + "-hourly");
+    if (auto chart = drawer.Hourly(r, id + "-hourly")) charts.push_back(std::move(*chart));
   }
   return charts;
 }
