@@ -248,29 +248,13 @@ void WriteRows(trend::db::Connection& connection, const std::string& table, bool
 
 }  // namespace
 
-int Load(const LoadOptions& o) {
-  if (o.login.dsn.empty() && !o.dryRun)
-    throw UsageError("load writes the database: name its data source with --dsn NAME");
-  const bool fromPrometheus = !o.prometheus.url.empty();
-  if (fromPrometheus && !o.files.empty())
-    throw UsageError("load reads either --prometheus or FILEs, not both");
-  if (!fromPrometheus && o.files.empty())
-    throw UsageError("load needs at least one FILE (\"-\" for standard input) or --prometheus URL");
-  const bool mail = o.table != "HX_METRICS";
-  TimeZone zone = [&] {
-    try {
-      return TimeZone(o.timezone);
-    } catch (const std::invalid_argument& e) {
-      throw UsageError(e.what());
-    }
-  }();
-  const std::string prefix = TablePrefix(o.login.qualifier);
+namespace {
 
-  // Everything is read and checked before anything is written.
-  Aggregator samples(zone);
-  samples.ExcludeArguments(o.excludeArgs);
-  PrometheusCounts fetched;
-  if (fromPrometheus) fetched = FromPrometheus(o, zone, samples);
+// Reads the files (or the Prometheus range) into `samples`; what a file holds wrongly is a
+// usage error naming it.
+void ReadInput(const LoadOptions& o, const TimeZone& zone, Aggregator& samples,
+               PrometheusCounts& fetched) {
+  if (!o.prometheus.url.empty()) fetched = FromPrometheus(o, zone, samples);
   Progress reading("files read", o.files.size(),
                    !o.quiet && o.format == "sa" && o.files.size() > 1);
   size_t done = 0;
@@ -305,76 +289,120 @@ int Load(const LoadOptions& o) {
       throw UsageError(e.what());
     }
   }
-  std::vector<DayRow> rows = samples.Rows();
+}
+
+// The line that says what a load wrote (or would write): rows, series, days, samples and
+// what was skipped.
+void PrintSummary(const char* verb, const LoadOptions& o, const std::string& table,
+                  const std::vector<DayRow>& rows, const Aggregator& samples,
+                  const PrometheusCounts& fetched) {
   std::set<SeriesKey> series;
   std::set<trend::Date> days;
   for (const auto& r : rows) series.insert(r.key), days.insert(r.day);
-  auto summary = [&](const char* verb) {
-    std::cout << verb << " " << rows.size() << " rows into " << prefix << o.table << ": "
-              << series.size() << " series, " << days.size() << " days";
-    if (!days.empty())
-      std::cout << " (" << Day(*days.begin()) << " to " << Day(*days.rbegin()) << ")";
-    std::cout << ", from " << samples.samples() << " samples";
-    if (fromPrometheus && fetched.withoutHost)
-      std::cout << "; " << fetched.withoutHost << " series without the label "
-                << Visible(o.prometheus.hostLabel) << " skipped";
-    if (fromPrometheus && fetched.notFinite)
-      std::cout << "; " << fetched.notFinite << " points without a finite value (NaN, Inf) skipped";
-    if (fromPrometheus && fetched.outside)
-      std::cout << "; " << fetched.outside << " points outside the range asked for dropped";
-    if (o.format == "sadf" || o.format == "sa")
-      for (const auto& missing : MissingActivities(samples.activities))
-        std::cout << "; " << missing;
-    std::cout << "\n";
-  };
-  if (o.dryRun) {
-    summary("would write");
-    return kExitOk;
-  }
+  std::cout << verb << " " << rows.size() << " rows into " << table << ": " << series.size()
+            << " series, " << days.size() << " days";
+  if (!days.empty())
+    std::cout << " (" << Day(*days.begin()) << " to " << Day(*days.rbegin()) << ")";
+  std::cout << ", from " << samples.samples() << " samples";
+  const bool fromPrometheus = !o.prometheus.url.empty();
+  if (fromPrometheus && fetched.withoutHost)
+    std::cout << "; " << fetched.withoutHost << " series without the label "
+              << Visible(o.prometheus.hostLabel) << " skipped";
+  if (fromPrometheus && fetched.notFinite)
+    std::cout << "; " << fetched.notFinite << " points without a finite value (NaN, Inf) skipped";
+  if (fromPrometheus && fetched.outside)
+    std::cout << "; " << fetched.outside << " points outside the range asked for dropped";
+  if (o.format == "sadf" || o.format == "sa")
+    for (const auto& missing : MissingActivities(samples.activities)) std::cout << "; " << missing;
+  std::cout << "\n";
+}
 
-  HostDatabase db(o.login);
-  trend::db::Connection& connection = db.connection();
-  const std::string table = prefix + o.table;
-  const std::string dbms = connection.DbmsName();
-  const bool mysql =
-      dbms.find("mysql") != std::string::npos || dbms.find("mariadb") != std::string::npos;
-  const bool postgres = dbms.find("postgres") != std::string::npos;
+// The statements that replace a batch of day rows: the removal of their keys and the
+// insertion of the rows, with the number of parameters a row takes.
+struct RowStatements {
+  std::unique_ptr<RowsStatement> remove, insert;
+  size_t parameters = 0;
+};
+
+RowStatements MakeRowStatements(trend::db::Connection& connection, const std::string& table,
+                                bool mail, bool postgres, bool mysql) {
+  RowStatements s;
   const std::string columns =
       "HOSTNAME, PROBE, PROBE_ARG, COLLECTION_DATE" + trend::HourColumns("AVG_VALUE_", ", ", "") +
       trend::HourColumns("MIN_VALUE_", ", ", "") + ", AVG_DAILY_VALUE, MAX_HOURLY_AVG" +
       (mail ? ", MAX_DAILY_VALUE" : "");
-  const size_t parameters = 4 + 48 + 2 + (mail ? 1 : 0);
-  std::unique_ptr<RowsStatement> remove, insert;
+  s.parameters = 4 + 48 + 2 + (mail ? 1 : 0);
   if (postgres) {
     // A batch's keys and rows as arrays, one execution each.
     std::string numbers;
-    for (size_t i = 4; i < parameters; ++i) numbers += ", ?::float8[]";
-    remove = std::make_unique<ArrayStatement>(
+    for (size_t i = 4; i < s.parameters; ++i) numbers += ", ?::float8[]";
+    s.remove = std::make_unique<ArrayStatement>(
         connection, "DELETE FROM " + table +
                         " USING unnest(?::text[], ?::text[], ?::text[], ?::date[]) AS "
                         "k(KEY_HOST, KEY_PROBE, KEY_ARG, KEY_DAY) WHERE HOSTNAME = KEY_HOST "
                         "AND PROBE = KEY_PROBE AND PROBE_ARG = KEY_ARG AND COLLECTION_DATE = "
                         "KEY_DAY");
-    insert = std::make_unique<ArrayStatement>(
+    s.insert = std::make_unique<ArrayStatement>(
         connection, "INSERT INTO " + table + " (" + columns +
                         ") SELECT * FROM unnest(?::text[], ?::text[], ?::text[], ?::date[]" +
                         numbers + ")");
-  } else {
-    // Keys match exactly, byte for byte, on every backend: a MariaDB table whose collation
-    // ignores case, accents or trailing blanks must not let "WEB01" replace web01's rows.
-    // The value side is the binary one, so that the series index still finds the rows.
-    const std::string exact = mysql ? "BINARY ?" : "?";
-    remove = std::make_unique<GroupedStatement>(connection, "DELETE FROM " + table + " WHERE ",
+    return s;
+  }
+  // Keys match exactly, byte for byte, on every backend: a MariaDB table whose collation
+  // ignores case, accents or trailing blanks must not let "WEB01" replace web01's rows.
+  // The value side is the binary one, so that the series index still finds the rows.
+  const std::string exact = mysql ? "BINARY ?" : "?";
+  s.remove = std::make_unique<GroupedStatement>(connection, "DELETE FROM " + table + " WHERE ",
                                                 "(HOSTNAME = " + exact + " AND PROBE = " + exact +
                                                     " AND PROBE_ARG = " + exact +
                                                     " AND COLLECTION_DATE = ?)",
                                                 " OR ", kGroupRows);
-    std::string marks = "?";
-    for (size_t i = 1; i < parameters; ++i) marks += ", ?";
-    insert = std::make_unique<GroupedStatement>(
-        connection, "INSERT INTO " + table + " (" + columns + ") VALUES ", "(" + marks + ")", ", ",
-        kParameters / parameters);
+  std::string marks = "?";
+  for (size_t i = 1; i < s.parameters; ++i) marks += ", ?";
+  s.insert = std::make_unique<GroupedStatement>(
+      connection, "INSERT INTO " + table + " (" + columns + ") VALUES ", "(" + marks + ")", ", ",
+      kParameters / s.parameters);
+  return s;
+}
+
+}  // namespace
+
+int Load(const LoadOptions& o) {
+  if (o.login.dsn.empty() && !o.dryRun)
+    throw UsageError("load writes the database: name its data source with --dsn NAME");
+  const bool fromPrometheus = !o.prometheus.url.empty();
+  if (fromPrometheus && !o.files.empty())
+    throw UsageError("load reads either --prometheus or FILEs, not both");
+  if (!fromPrometheus && o.files.empty())
+    throw UsageError("load needs at least one FILE (\"-\" for standard input) or --prometheus URL");
+  const bool mail = o.table != "HX_METRICS";
+  TimeZone zone = [&] {
+    try {
+      return TimeZone(o.timezone);
+    } catch (const std::invalid_argument& e) {
+      throw UsageError(e.what());
+    }
+  }();
+  const std::string table = TablePrefix(o.login.qualifier) + o.table;
+
+  // Everything is read and checked before anything is written.
+  Aggregator samples(zone);
+  samples.ExcludeArguments(o.excludeArgs);
+  PrometheusCounts fetched;
+  ReadInput(o, zone, samples, fetched);
+  std::vector<DayRow> rows = samples.Rows();
+  if (o.dryRun) {
+    PrintSummary("would write", o, table, rows, samples, fetched);
+    return kExitOk;
   }
+
+  HostDatabase db(o.login);
+  trend::db::Connection& connection = db.connection();
+  const std::string dbms = connection.DbmsName();
+  const bool mysql =
+      dbms.find("mysql") != std::string::npos || dbms.find("mariadb") != std::string::npos;
+  const bool postgres = dbms.find("postgres") != std::string::npos;
+  RowStatements statements = MakeRowStatements(connection, table, mail, postgres, mysql);
   // SQLite has one writer at a time: a load that finds another one writing waits past the
   // driver's busy time, taking turns as the other backends' locks make loads do, and
   // starts its transaction again (from the rows as read) until kBusyWait has passed.
@@ -384,7 +412,8 @@ int Load(const LoadOptions& o) {
   for (int attempt = 0;; ++attempt) {
     try {
       if (attempt > 0) rows = asRead;
-      WriteRows(connection, table, postgres, sqlite, mail, o, db, remove, insert, parameters, rows);
+      WriteRows(connection, table, postgres, sqlite, mail, o, db, statements.remove,
+                statements.insert, statements.parameters, rows);
       break;
     } catch (const trend::Error& e) {
       const std::string& d = e.description();
@@ -400,7 +429,7 @@ int Load(const LoadOptions& o) {
       std::this_thread::sleep_for(std::chrono::milliseconds(250));
     }
   }
-  if (!o.quiet) summary("wrote");
+  if (!o.quiet) PrintSummary("wrote", o, table, rows, samples, fetched);
   return kExitOk;
 }
 

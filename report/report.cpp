@@ -118,23 +118,122 @@ class ModelThread {
   std::thread thread_;  // last: it starts once the members above exist
 };
 
-// The series, spread over `jobs` worker processes; each forecasts every jobs-th series
-// (with a core to spare, reading one while the model of the one before runs) and sends
-// its results back as JSON lines, kept in `results` as they come. A worker that ends early
-// leaves its series as errors; nothing else is lost.
+// A worker process: its pid, its end of the pipe, the part of a line it has sent so far.
+struct Worker {
+  pid_t pid;
+  int fd;
+  std::string pending;
+  std::chrono::steady_clock::time_point heard;  // when it last sent something
+  bool stopped = false;                         // killed for its silence
+};
+
+// The worker `w` of `jobs`, in the child process: forecasts every jobs-th series from the
+// w-th (with a core to spare, reading one while the model of the one before runs), sends
+// each result as a line to `fd`, and ends the process.
+[[noreturn]] void WorkerMain(int w, int jobs, bool overlap, int fd,
+                             const std::vector<Series>& series, const SeriesThresholds& thresholds,
+                             const ReportOptions& o, const ReportRun& run,
+                             const ResultCodec& codec) {
+  int status = 0;
+  try {
+    // The model thread's arena would hand its free memory back after every series and
+    // fault it in again for the next one: the worker keeps it.
+    mallopt(M_TRIM_THRESHOLD, 64 << 20);
+    Forecaster f(o.library, o.login);
+    const size_t step = static_cast<size_t>(jobs);
+    if (overlap) {
+      ModelThread models(fd, run);
+      for (size_t i = static_cast<size_t>(w); i < series.size(); i += step)
+        models.Push(i, f.Measure(series[i], thresholds[i], run));
+      models.Finish();
+    } else {
+      for (size_t i = static_cast<size_t>(w); i < series.size(); i += step)
+        WriteAll(fd, codec.Line(i, f.Forecast(series[i], thresholds[i], run)) + "\n");
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "trendhost: worker %d: %s\n", w, Masked(e.what()).c_str());
+    status = 1;
+  }
+  ::close(fd);
+  ::_exit(status);  // no destructors: the parent's state is not the child's to clean up
+}
+
+// Reads the workers' lines into `results` until every worker has ended or been stopped. A
+// worker that sends nothing for --worker-timeout seconds (stopped, hung on the database)
+// is killed; its series become errors and the report goes on.
+void CollectResults(std::vector<Worker>& workers, int timeoutSeconds, size_t total, bool quiet,
+                    ResultStore& results) {
+  Progress progress("series", total, !quiet);
+  size_t done = 0;
+  std::vector<pollfd> polls;
+  for (const auto& w : workers) polls.push_back({w.fd, POLLIN, 0});
+  size_t open = workers.size();
+  auto close = [&](size_t k) {
+    ::close(polls[k].fd);
+    polls[k].fd = -1;
+    --open;
+  };
+  while (open > 0) {
+    if (::poll(polls.data(), polls.size(), 1000) < 0) {
+      if (errno == EINTR) continue;
+      throw CallFailed("waiting for the workers failed");
+    }
+    const auto now = std::chrono::steady_clock::now();
+    for (size_t k = 0; k < polls.size(); ++k) {
+      if (polls[k].fd < 0 || (polls[k].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      if (now - workers[k].heard < std::chrono::seconds(timeoutSeconds)) continue;
+      ::kill(workers[k].pid, SIGKILL);
+      workers[k].stopped = true;
+      close(k);
+    }
+    for (size_t k = 0; k < polls.size(); ++k) {
+      if (polls[k].fd < 0 || !(polls[k].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      char buf[65536];
+      ssize_t n = ::read(polls[k].fd, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        close(k);
+        continue;
+      }
+      workers[k].heard = std::chrono::steady_clock::now();
+      auto& pending = workers[k].pending;
+      pending.append(buf, static_cast<size_t>(n));
+      size_t start = 0;
+      for (size_t nl; (nl = pending.find('\n', start)) != std::string::npos; start = nl + 1)
+        if (results.Add(pending.substr(start, nl - start))) progress.Done(++done);
+      pending.erase(0, start);
+    }
+  }
+  for (const auto& w : workers) ::waitpid(w.pid, nullptr, 0);
+}
+
+// The series no worker answered, as errors that say why.
+void AnswerLost(const std::vector<Series>& series, const SeriesThresholds& thresholds,
+                const std::vector<Worker>& workers, int timeoutSeconds, ResultStore& results) {
+  for (size_t i = 0; i < series.size(); ++i) {
+    if (results.Answered(i)) continue;
+    SeriesResult lost;
+    lost.series = series[i];
+    lost.threshold = thresholds[i];
+    lost.status = Status::kError;
+    lost.errorSource = "trendhost";
+    const bool silent = workers[i % workers.size()].stopped;
+    lost.errorDescription =
+        silent ? "the worker process forecasting this series sent nothing for " +
+                     std::to_string(timeoutSeconds) + " seconds and was stopped"
+               : "the worker process forecasting this series ended before it answered";
+    results.Add(i, lost);
+  }
+}
+
+// The series, spread over `jobs` worker processes, their results kept in `results` as they
+// come. A worker that ends early leaves its series as errors; nothing else is lost.
 void RunWorkers(const std::vector<Series>& series, const SeriesThresholds& thresholds,
                 const ReportOptions& o, const ReportRun& run, ResultStore& results) {
   const int jobs = std::max(1, std::min<int>(run.jobs, static_cast<int>(series.size())));
   // A worker's model thread pays only where a core is left for it: with a worker on every
   // core it would compete with the workers and the database server.
   const bool overlap = static_cast<unsigned>(jobs) < std::thread::hardware_concurrency();
-  struct Worker {
-    pid_t pid;
-    int fd;
-    std::string pending;
-    std::chrono::steady_clock::time_point heard;  // when it last sent something
-    bool stopped = false;                         // killed for its silence
-  };
   std::vector<Worker> workers;
   std::cout.flush();
   std::cerr.flush();
@@ -151,90 +250,13 @@ void RunWorkers(const std::vector<Series>& series, const SeriesThresholds& thres
       if (::getppid() != parent) ::_exit(1);
       ::close(fds[0]);
       for (const auto& other : workers) ::close(other.fd);
-      int status = 0;
-      try {
-        // The model thread's arena would hand its free memory back after every series and
-        // fault it in again for the next one: the worker keeps it.
-        mallopt(M_TRIM_THRESHOLD, 64 << 20);
-        Forecaster f(o.library, o.login);
-        const size_t step = static_cast<size_t>(jobs);
-        if (overlap) {
-          ModelThread models(fds[1], run);
-          for (size_t i = static_cast<size_t>(w); i < series.size(); i += step)
-            models.Push(i, f.Measure(series[i], thresholds[i], run));
-          models.Finish();
-        } else {
-          for (size_t i = static_cast<size_t>(w); i < series.size(); i += step)
-            WriteAll(fds[1],
-                     results.codec().Line(i, f.Forecast(series[i], thresholds[i], run)) + "\n");
-        }
-      } catch (const std::exception& e) {
-        std::fprintf(stderr, "trendhost: worker %d: %s\n", w, Masked(e.what()).c_str());
-        status = 1;
-      }
-      ::close(fds[1]);
-      ::_exit(status);  // no destructors: the parent's state is not the child's to clean up
+      WorkerMain(w, jobs, overlap, fds[1], series, thresholds, o, run, results.codec());
     }
     ::close(fds[1]);
     workers.push_back({pid, fds[0], {}, std::chrono::steady_clock::now()});
   }
-  Progress progress("series", series.size(), !o.quiet);
-  size_t done = 0;
-  std::vector<pollfd> polls;
-  for (const auto& w : workers) polls.push_back({w.fd, POLLIN, 0});
-  size_t open = workers.size();
-  while (open > 0) {
-    if (::poll(polls.data(), polls.size(), 1000) < 0) {
-      if (errno == EINTR) continue;
-      throw CallFailed("waiting for the workers failed");
-    }
-    // A worker that sends nothing for --worker-timeout seconds (stopped, hung on the
-    // database) is killed; its series become errors and the report goes on.
-    const auto now = std::chrono::steady_clock::now();
-    for (size_t k = 0; k < polls.size(); ++k) {
-      if (polls[k].fd < 0 || (polls[k].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      if (now - workers[k].heard < std::chrono::seconds(o.workerTimeout)) continue;
-      ::kill(workers[k].pid, SIGKILL);
-      workers[k].stopped = true;
-      ::close(polls[k].fd);
-      polls[k].fd = -1;
-      --open;
-    }
-    for (size_t k = 0; k < polls.size(); ++k) {
-      if (polls[k].fd < 0 || !(polls[k].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      char buf[65536];
-      ssize_t n = ::read(polls[k].fd, buf, sizeof buf);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        ::close(polls[k].fd);
-        polls[k].fd = -1;
-        --open;
-        continue;
-      }
-      workers[k].heard = std::chrono::steady_clock::now();
-      auto& pending = workers[k].pending;
-      pending.append(buf, static_cast<size_t>(n));
-      size_t start = 0;
-      for (size_t nl; (nl = pending.find('\n', start)) != std::string::npos; start = nl + 1)
-        if (results.Add(pending.substr(start, nl - start))) progress.Done(++done);
-      pending.erase(0, start);
-    }
-  }
-  for (const auto& w : workers) ::waitpid(w.pid, nullptr, 0);
-  for (size_t i = 0; i < series.size(); ++i) {
-    if (results.Answered(i)) continue;
-    SeriesResult lost;
-    lost.series = series[i];
-    lost.threshold = thresholds[i];
-    lost.status = Status::kError;
-    lost.errorSource = "trendhost";
-    const bool silent = workers[i % workers.size()].stopped;
-    lost.errorDescription =
-        silent ? "the worker process forecasting this series sent nothing for " +
-                     std::to_string(o.workerTimeout) + " seconds and was stopped"
-               : "the worker process forecasting this series ended before it answered";
-    results.Add(i, lost);
-  }
+  CollectResults(workers, o.workerTimeout, series.size(), o.quiet, results);
+  AnswerLost(series, thresholds, workers, o.workerTimeout, results);
 }
 
 }  // namespace
