@@ -29,8 +29,8 @@ void Record(const ResultStore& results, const ReportRun& run, ForecastHistory& h
     const SeriesResult r = results.At(rank);
     RecordedRow row;
     row.runTime = now;
-    row.firstDay = run.first;
-    row.lastDay = run.last;
+    row.firstDay = run.firstDay;
+    row.lastDay = run.lastDay;
     row.model = run.model;
     row.thresholdsFile = run.thresholdsFile;
     row.key = r.series.key;

@@ -132,14 +132,13 @@ struct Worker {
 // each result as a line to `fd`, and ends the process.
 [[noreturn]] void WorkerMain(int w, int jobs, bool overlap, int fd,
                              const std::vector<Series>& series, const SeriesThresholds& thresholds,
-                             const ReportOptions& o, const ReportRun& run,
-                             const ResultCodec& codec) {
+                             const ReportRun& run, const ResultCodec& codec) {
   int status = 0;
   try {
     // The model thread's arena would hand its free memory back after every series and
     // fault it in again for the next one: the worker keeps it.
     mallopt(M_TRIM_THRESHOLD, 64 << 20);
-    Forecaster f(o.library, o.login);
+    Forecaster f(run.library, run.login);
     const size_t step = static_cast<size_t>(jobs);
     if (overlap) {
       ModelThread models(fd, run);
@@ -229,7 +228,7 @@ void AnswerLost(const std::vector<Series>& series, const SeriesThresholds& thres
 // The series, spread over `jobs` worker processes, their results kept in `results` as they
 // come. A worker that ends early leaves its series as errors; nothing else is lost.
 void RunWorkers(const std::vector<Series>& series, const SeriesThresholds& thresholds,
-                const ReportOptions& o, const ReportRun& run, ResultStore& results) {
+                const ReportRun& run, ResultStore& results) {
   const int jobs = std::max(1, std::min<int>(run.jobs, static_cast<int>(series.size())));
   // A worker's model thread pays only where a core is left for it: with a worker on every
   // core it would compete with the workers and the database server.
@@ -250,13 +249,13 @@ void RunWorkers(const std::vector<Series>& series, const SeriesThresholds& thres
       if (::getppid() != parent) ::_exit(1);
       ::close(fds[0]);
       for (const auto& other : workers) ::close(other.fd);
-      WorkerMain(w, jobs, overlap, fds[1], series, thresholds, o, run, results.codec());
+      WorkerMain(w, jobs, overlap, fds[1], series, thresholds, run, results.codec());
     }
     ::close(fds[1]);
     workers.push_back({pid, fds[0], {}, std::chrono::steady_clock::now()});
   }
-  CollectResults(workers, o.workerTimeout, series.size(), o.quiet, results);
-  AnswerLost(series, thresholds, workers, o.workerTimeout, results);
+  CollectResults(workers, run.workerTimeout, series.size(), run.quiet, results);
+  AnswerLost(series, thresholds, workers, run.workerTimeout, results);
 }
 
 }  // namespace
@@ -291,19 +290,13 @@ ReportPlan PlanReport(const ReportOptions& o, bool withPriorRuns) {
 
   ReportPlan plan;
   ReportRun& run = plan.run;
-  run.dsn = o.login.dsn;
-  run.qualifier = o.login.qualifier;
+  static_cast<ReportOptions&>(run) = o;
   // A horizon named twice is one horizon (its columns and metrics once).
+  run.horizons.clear();
   for (int h : o.horizons)
     if (std::find(run.horizons.begin(), run.horizons.end(), h) == run.horizons.end())
       run.horizons.push_back(h);
-  run.warnDays = o.warnDays;
-  run.staleDays = o.staleDays;
-  run.model = o.model;
-  run.thresholdsFile = o.thresholdsFile;
-  run.hostPatterns = o.hostPatterns;
-  run.probePatterns = o.probePatterns;
-  run.charts = o.format == "html" || !o.charts.empty();
+  run.drawsCharts = o.format == "html" || !o.charts.empty();
   const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   run.jobs = o.jobs > 0 ? o.jobs : cores;
   if (o.jobs < 0) throw UsageError("--jobs must be at least 1");
@@ -333,8 +326,8 @@ ReportPlan PlanReport(const ReportOptions& o, bool withPriorRuns) {
     const trend::Date first = o.first.empty() ? trend::AddDays(*last, -(kDefaultRangeDays - 1))
                                               : DayOption(o.first, "--first");
     if (first > *last) throw UsageError("--first lies after --last");
-    run.first = first;
-    run.last = *last;
+    run.firstDay = first;
+    run.lastDay = *last;
     plan.series = db.AllSeries(first, *last);
     std::erase_if(plan.series, [&](const Series& s) {
       return !Matches(o.hostPatterns, s.key.host) || !Matches(o.probePatterns, s.key.probe);
@@ -346,17 +339,17 @@ ReportPlan PlanReport(const ReportOptions& o, bool withPriorRuns) {
       plan.priorCrossings = ReadPriorCrossings(db, plan.series, plan.thresholds, o.quiet);
   }
   if (plan.series.empty() && !o.quiet)
-    std::cerr << "trendhost: no series of HX_METRICS between " << DayText(run.first) << " and "
-              << DayText(run.last) << " match the selection\n";
+    std::cerr << "trendhost: no series of HX_METRICS between " << DayText(run.firstDay) << " and "
+              << DayText(run.lastDay) << " match the selection\n";
   return plan;
 }
 
-int FinishReport(ResultStore& results, const ReportRun& run, const ReportOptions& o,
-                 PriorCrossings prior) {
+int FinishReport(ResultStore& results, const ReportRun& run, PriorCrossings prior) {
+  const ReportOptions& o = run;
   results.Sort();
   CompareWithHistory(results, std::move(prior));
   // The report first: a run that cannot be recorded still has its report.
-  WriteReport(results, run, o);
+  WriteReport(results, run);
   // On a terminal, where the report went (a script reads the exit status instead).
   if (!o.output.empty() && o.output != "-" && !o.quiet && ::isatty(STDERR_FILENO))
     std::cerr << "trendhost: wrote " << Visible(o.output) << "\n";
@@ -373,10 +366,10 @@ int Report(const ReportOptions& o) {
   ReportPlan plan = PlanReport(o, true);
   const auto start = std::chrono::steady_clock::now();
   ResultStore results(plan.series, plan.thresholds, plan.run);
-  if (!plan.series.empty()) RunWorkers(plan.series, plan.thresholds, o, plan.run, results);
+  if (!plan.series.empty()) RunWorkers(plan.series, plan.thresholds, plan.run, results);
   plan.run.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  return FinishReport(results, plan.run, o, std::move(plan.priorCrossings));
+  return FinishReport(results, plan.run, std::move(plan.priorCrossings));
 }
 
 }  // namespace host

@@ -31,8 +31,7 @@ ReportPlan PlanReport(const ReportOptions& options, bool withPriorRuns = false);
 
 // Sorts the results by urgency, compares them with the prior runs, and writes them; the
 // exit status (3 when a series failed).
-int FinishReport(ResultStore& results, const ReportRun& run, const ReportOptions& options,
-                 PriorCrossings prior);
+int FinishReport(ResultStore& results, const ReportRun& run, PriorCrossings prior);
 
 int Report(const ReportOptions& options);
 

@@ -120,9 +120,8 @@ char* trend_report_plan(const char* request) {
 // result line per item, as trendhost's own workers send them.
 char* trend_report_chunk(const char* request) {
   return Guarded(request, [](const json& j) {
-    const ReportOptions o = j.at("options").get<ReportOptions>();
-    const ReportRun run = j.at("run").get<ReportRun>();
-    Forecaster& f = ThreadForecaster(o);
+    const ReportRun run = RunOf(j.at("options"), j.at("run"));
+    Forecaster& f = ThreadForecaster(run);
     const ResultCodec codec(run);
     json lines = json::array();
     for (const auto& item : j.at("items")) {
@@ -139,8 +138,8 @@ char* trend_report_chunk(const char* request) {
 // sorted and rendered; written to the options' output when one is named (text empty).
 char* trend_report_write(const char* request) {
   return Guarded(request, [](const json& j) {
-    const ReportOptions o = j.at("options").get<ReportOptions>();
-    const ReportRun run = j.at("run").get<ReportRun>();
+    const ReportRun run = RunOf(j.at("options"), j.at("run"));
+    const ReportOptions& o = run;
     std::vector<Series> series;
     SeriesThresholds limits;
     for (const auto& s : j.at("series")) series.push_back(s.get<Series>());
@@ -159,10 +158,10 @@ char* trend_report_write(const char* request) {
     std::string text;
     if (o.output.empty() || o.output == "-") {
       std::ostringstream out;
-      RenderReport(out, results, run, o);
+      RenderReport(out, results, run);
       text = std::move(out).str();
     } else {
-      WriteReport(results, run, o);
+      WriteReport(results, run);
     }
     // The report first: a run that cannot be recorded still has its report.
     // The rows' columns and their types, for a caller that converts the rows (days to

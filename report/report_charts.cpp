@@ -337,7 +337,7 @@ std::vector<Chart> DrawCharts(const ResultStore& results, const ReportRun& run,
       throw CallFailed("cannot write the charts into " + pngFolder + ": " +
                        (ec ? ec.message() : std::string(std::strerror(errno))));
   }
-  const ChartDrawer drawer(run.last, pngFolder);
+  const ChartDrawer drawer(run.lastDay, pngFolder);
   std::vector<Chart> charts;
   std::set<std::string> ids;
   for (const size_t rank : chosen) {

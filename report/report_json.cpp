@@ -119,10 +119,10 @@ void from_json(const json& j, ReportOptions& o) {
 }
 
 json RunJson(const ReportRun& r, bool withWork) {
-  json j = {{"dsn", r.dsn},
-            {"qualifier", r.qualifier},
-            {"first_day", DayText(r.first)},
-            {"last_day", DayText(r.last)},
+  json j = {{"dsn", r.login.dsn},
+            {"qualifier", r.login.qualifier},
+            {"first_day", DayText(r.firstDay)},
+            {"last_day", DayText(r.lastDay)},
             {"horizons", r.horizons},
             {"warn_days", r.warnDays},
             {"stale_days", r.staleDays},
@@ -132,27 +132,23 @@ json RunJson(const ReportRun& r, bool withWork) {
             {"probe_patterns", r.probePatterns}};
   if (withWork) {
     j["jobs"] = r.jobs;
-    j["charts"] = r.charts;
+    j["charts"] = r.drawsCharts;
     j["seconds"] = r.seconds;
   }
   return j;
 }
 
-void from_json(const json& j, ReportRun& r) {
-  r.dsn = j.at("dsn");
-  r.qualifier = j.at("qualifier");
-  r.first = *DayFromText(j.at("first_day"));
-  r.last = *DayFromText(j.at("last_day"));
-  r.horizons = j.at("horizons").get<std::vector<int>>();
-  r.warnDays = j.at("warn_days");
-  r.staleDays = j.value("stale_days", 7);
-  r.model = j.value("model", std::string("auto"));
-  r.thresholdsFile = j.at("thresholds_file");
-  r.hostPatterns = j.at("host_patterns").get<std::vector<std::string>>();
-  r.probePatterns = j.at("probe_patterns").get<std::vector<std::string>>();
-  r.jobs = j.value("jobs", 1);
-  r.charts = j.value("charts", false);
-  r.seconds = j.value("seconds", 0.0);
+ReportRun RunOf(const json& options, const json& run) {
+  ReportRun r;
+  static_cast<ReportOptions&>(r) = options.get<ReportOptions>();
+  // What resolving added; the rest are the options'.
+  r.firstDay = *DayFromText(run.at("first_day"));
+  r.lastDay = *DayFromText(run.at("last_day"));
+  r.horizons = run.at("horizons").get<std::vector<int>>();
+  r.jobs = run.value("jobs", 1);
+  r.drawsCharts = run.value("charts", false);
+  r.seconds = run.value("seconds", 0.0);
+  return r;
 }
 
 void to_json(json& j, const Series& s) {

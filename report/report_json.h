@@ -19,7 +19,9 @@ void to_json(nlohmann::ordered_json& j, const ReportOptions& o);
 void from_json(const nlohmann::ordered_json& j, ReportOptions& o);
 // The run's parameters; `withWork` adds the jobs and the seconds the forecasts took.
 nlohmann::ordered_json RunJson(const ReportRun& r, bool withWork);
-void from_json(const nlohmann::ordered_json& j, ReportRun& r);
+// The run of a caller of the C interface: its options, and what the plan's resolving
+// added (RunJson's days, horizons, workers, charts and seconds).
+ReportRun RunOf(const nlohmann::ordered_json& options, const nlohmann::ordered_json& run);
 void to_json(nlohmann::ordered_json& j, const Series& s);
 void from_json(const nlohmann::ordered_json& j, Series& s);
 void to_json(nlohmann::ordered_json& j, const Threshold& t);

@@ -11,8 +11,8 @@
 
 namespace host {
 
-void RenderReport(std::ostream& text, const ResultStore& results, const ReportRun& run,
-                  const ReportOptions& o) {
+void RenderReport(std::ostream& text, const ResultStore& results, const ReportRun& run) {
+  const ReportOptions& o = run;
   std::vector<Chart> charts;
   if (o.format == "html" || !o.charts.empty()) charts = DrawCharts(results, run, o.charts);
   if (o.format == "table")
@@ -29,9 +29,10 @@ void RenderReport(std::ostream& text, const ResultStore& results, const ReportRu
     WriteHtml(text, results, run, charts);
 }
 
-void WriteReport(const ResultStore& results, const ReportRun& run, const ReportOptions& o) {
+void WriteReport(const ResultStore& results, const ReportRun& run) {
+  const ReportOptions& o = run;
   if (o.output.empty() || o.output == "-") {
-    RenderReport(std::cout, results, run, o);
+    RenderReport(std::cout, results, run);
     std::cout << std::flush;
     return;
   }
@@ -41,11 +42,11 @@ void WriteReport(const ResultStore& results, const ReportRun& run, const ReportO
       kind != std::filesystem::file_type::not_found) {
     // A device or a pipe (/dev/null, /dev/stdout, a FIFO): written to as it is.
     std::ofstream file(o.output, std::ios::binary);
-    RenderReport(file, results, run, o);
+    RenderReport(file, results, run);
     if (!file.flush()) throw CallFailed("cannot write " + o.output);
     return;
   }
-  WriteFileWhole(o.output, [&](std::ostream& out) { RenderReport(out, results, run, o); });
+  WriteFileWhole(o.output, [&](std::ostream& out) { RenderReport(out, results, run); });
 }
 
 }  // namespace host

@@ -12,10 +12,9 @@ namespace host {
 
 // The report in the chosen format (the charts drawn as it needs them), written to `out` as
 // it is made.
-void RenderReport(std::ostream& out, const ResultStore& results, const ReportRun& run,
-                  const ReportOptions& options);
+void RenderReport(std::ostream& out, const ResultStore& results, const ReportRun& run);
 
 // Writes the report in the chosen format to --output or standard output, and the charts.
-void WriteReport(const ResultStore& results, const ReportRun& run, const ReportOptions& options);
+void WriteReport(const ResultStore& results, const ReportRun& run);
 
 }  // namespace host

@@ -125,16 +125,12 @@ struct SeriesResult {
   std::shared_ptr<const ChartData> chart;
 };
 
-// The run's parameters, as resolved.
-struct ReportRun {
-  std::string dsn, qualifier, thresholdsFile;
-  trend::Date first, last;
-  std::vector<int> horizons;
-  int warnDays = 0, staleDays = 0, jobs = 0;
-  std::string model = "auto";
-  std::vector<std::string> hostPatterns, probePatterns;
-  bool charts = false;  // the output draws charts: the workers keep what they show
-  double seconds = 0;   // how long the forecasts took
+// A run: its options, resolved (each horizon once, the number of workers), and what
+// resolving adds.
+struct ReportRun : ReportOptions {
+  trend::Date firstDay, lastDay;  // the range of days
+  bool drawsCharts = false;       // the output draws charts: the workers keep what they show
+  double seconds = 0;             // how long the forecasts took
 };
 
 }  // namespace host

@@ -96,20 +96,21 @@ ModelForecast ApplyModel(SeriesResult& r, const HourlyWindow& window, const Repo
   if (!line) {
     const auto days = Reaches(f.path, t);
     r.daysToThreshold = days ? *days : kNeverDays;
-    r.crossingDate = days ? DayAfter(run.last, *days) : std::nullopt;
+    r.crossingDate = days ? DayAfter(run.lastDay, *days) : std::nullopt;
   }
   // The bound nearer the threshold reaches it first.
   const bool below = t.direction == Direction::kBelow;
   const auto early = Reaches(below ? f.lower : f.upper, t);
   const auto late = Reaches(below ? f.upper : f.lower, t);
-  if (early) r.crossingEarliest = DayAfter(run.last, *early);
-  if (late) r.crossingLatest = DayAfter(run.last, *late);
+  if (early) r.crossingEarliest = DayAfter(run.lastDay, *early);
+  if (late) r.crossingLatest = DayAfter(run.lastDay, *late);
   return f;
 }
 
 Status StatusOf(const SeriesResult& r, const ReportRun& run) {
   const Series& series = r.series;
-  if (trend::CalendarDaysBetween(series.lastDay, run.last) > run.staleDays) return Status::kStale;
+  if (trend::CalendarDaysBetween(series.lastDay, run.lastDay) > run.staleDays)
+    return Status::kStale;
   if (series.fitDays < kMinimumDays) return Status::kInsufficientData;
   if (!r.threshold) return Status::kNoThreshold;
   const Threshold& t = *r.threshold;
@@ -175,7 +176,7 @@ HourlyWindow Forecaster::Window(const Key& key, const Series& series, const Repo
   if (const auto rows =
           FittedGrid(instance_.get(), {key.host, key.probe, key.arg, key.first, key.last}))
     return WindowOfRows(rows->average, rows->minimum, rows->days);
-  return Database().Window(series.key, run.first, run.last, minima);
+  return Database().Window(series.key, run.firstDay, run.lastDay, minima);
 }
 
 TF_VARIANT Forecaster::Call(const TF_MethodInfo& m, const Key& key, std::vector<TF_VARIANT> extra) {
@@ -271,9 +272,9 @@ MeasuredSeries Forecaster::Measure(const Series& series, const std::optional<Thr
   r.threshold = threshold;
   // The class keeps only the 182 days up to the last and reads every row of its range: it
   // is asked for its window alone (the same fit), and the older days are read once, below.
-  const trend::Date windowStart = trend::AddDays(run.last, -(kWindowDays - 1));
+  const trend::Date windowStart = trend::AddDays(run.lastDay, -(kWindowDays - 1));
   const Key key{series.key.host, series.key.probe, series.key.arg,
-                DayText(std::max(run.first, windowStart)), DayText(run.last)};
+                DayText(std::max(run.firstDay, windowStart)), DayText(run.lastDay)};
   const bool peakBasis = threshold && threshold->basis == Basis::kPeak;
   const bool below = threshold && threshold->direction == Direction::kBelow;
   const int16_t style = peakBasis ? 3 : 2;
@@ -298,7 +299,7 @@ MeasuredSeries Forecaster::Measure(const Series& series, const std::optional<Thr
     m.window = Window(key, series, run, minima);
     // The range's days before the window, as daily values, for the models (the line reads
     // its window only); none are asked for where the series starts within the window.
-    const trend::Date from = std::max(run.first, series.firstDay);
+    const trend::Date from = std::max(run.firstDay, series.firstDay);
     if (from < windowStart && run.model != "line")
       m.older = Database().Days(series.key, from, trend::AddDays(windowStart, -1), m.target);
     r.recentPeak = RecentPeak(m.window);
@@ -312,16 +313,17 @@ MeasuredSeries Forecaster::Measure(const Series& series, const std::optional<Thr
         // Hours above the threshold mean something for a ceiling only.
         r.timesExceeded = Call(*timesExceeded_, key, {SingleValue(t)}).u.i4;
       }
-      if (*r.daysToThreshold != kNeverDays) r.crossingDate = DayAfter(run.last, *r.daysToThreshold);
+      if (*r.daysToThreshold != kNeverDays)
+        r.crossingDate = DayAfter(run.lastDay, *r.daysToThreshold);
     }
     r.growth30 = Call(*growthRate_, key, {IntegerValue(30)}).u.r4;
     r.bestThreshold = Call(*bestThreshold_, key, {}).u.r4;
     r.stdDev = Call(*standardDeviation_, key, {}).u.r4;
     // Whether the series gets a chart is known after its model: its fitted line is read
     // now, while the class holds the series.
-    if (run.charts) {
-      const int start = -static_cast<int>(
-          std::min<int64_t>(kWindowDays - 1, trend::CalendarDaysBetween(run.first, run.last)));
+    if (run.drawsCharts) {
+      const int start = -static_cast<int>(std::min<int64_t>(
+          kWindowDays - 1, trend::CalendarDaysBetween(run.firstDay, run.lastDay)));
       for (int x = start; x < 0; x += 7)
         m.fitted.emplace_back(x, TrendValue(key, static_cast<float>(x), style));
     }
@@ -335,7 +337,7 @@ SeriesResult FinishForecast(MeasuredSeries m, const ReportRun& run) {
   Guarded(r, [&] {
     const ModelForecast f = ApplyModel(r, m.window, run, m.target, m.older);
     r.status = StatusOf(r, run);
-    if (run.charts && ChartCandidate(r))
+    if (run.drawsCharts && ChartCandidate(r))
       r.chart = std::make_shared<const ChartData>(ChartOf(m, f, run));
   });
   return std::move(r);

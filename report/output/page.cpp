@@ -124,7 +124,7 @@ void WriteHead(std::ostream& out, const ResultStore& results, const ReportRun& r
 <html lang="en"><head><meta charset="utf-8">
 <meta name="viewport" content="width=device-width, initial-scale=1">
 <title>Fleet capacity report )"
-      << HtmlEscape(DayText(run.first) + " to " + DayText(run.last)) << R"(</title>
+      << HtmlEscape(DayText(run.firstDay) + " to " + DayText(run.lastDay)) << R"(</title>
 <style>
 )" << kReportCss
       << R"(</style></head><body>
@@ -134,8 +134,9 @@ void WriteHead(std::ostream& out, const ResultStore& results, const ReportRun& r
     out << "<dt>" << HtmlEscape(k) << "</dt><dd>" << HtmlEscape(v) << "</dd>\n";
   };
   item("data source",
-       run.dsn + (run.qualifier.empty() ? "" : " (qualifier " + run.qualifier + ")"));
-  item("range", DayText(run.first) + " to " + DayText(run.last));
+       run.login.dsn +
+           (run.login.qualifier.empty() ? "" : " (qualifier " + run.login.qualifier + ")"));
+  item("range", DayText(run.firstDay) + " to " + DayText(run.lastDay));
   // Days with data: once here when every series has the same, else per row.
   if (sameDays)
     item("days with data", DayText(results.SeriesAt(0).firstDay) + " to " +

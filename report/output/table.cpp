@@ -86,8 +86,8 @@ void WriteTable(std::ostream& out, const ResultStore& results, const ReportRun& 
 
 void WriteMarkdown(std::ostream& out, const ResultStore& results, const ReportRun& run) {
   const View v = Summary(run);
-  out << "Fleet report " << DayText(run.first) << " to " << DayText(run.last) << " (" << run.dsn
-      << "): ";
+  out << "Fleet report " << DayText(run.firstDay) << " to " << DayText(run.lastDay) << " ("
+      << run.login.dsn << "): ";
   bool firstCount = true;
   for (auto [status, n] : Counts(results)) {
     if (!n) continue;
