@@ -1,8 +1,7 @@
-// The forms with every column: CSV and JSON.
+// The JSON form: every column, one document written a series at a time.
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "csv.h"
 #include "report_json.h"
 #include "text.h"
 #include "writers.h"
@@ -28,17 +27,6 @@ std::string NestedJson(const json& v, int depth) {
 }
 
 }  // namespace
-
-void WriteCsv(std::ostream& out, const ResultStore& results, bool raw) {
-  const auto& columns = results.columns();
-  for (size_t c = 0; c < columns.size(); ++c) out << (c ? "," : "") << columns[c].name;
-  out << "\r\n";
-  for (const auto& r : results) {
-    for (size_t c = 0; c < columns.size(); ++c)
-      out << (c ? "," : "") << CsvField(Defused(columns[c].get(r), raw));
-    out << "\r\n";
-  }
-}
 
 // One document, written a series at a time: {"parameters", "series", "counts",
 // "elapsed_seconds"}, as dump(2) would write it whole. A name that is not valid UTF-8 is

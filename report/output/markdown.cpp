@@ -1,0 +1,32 @@
+// The Markdown form: the counts, then the table's columns, every cell escaped.
+#include <string>
+
+#include "summary.h"
+#include "text.h"
+#include "writers.h"
+
+namespace host {
+
+void WriteMarkdown(std::ostream& out, const ResultStore& results, const ReportRun& run) {
+  const SummaryView v = Summary(run);
+  out << "Fleet report " << DayText(run.firstDay) << " to " << DayText(run.lastDay) << " ("
+      << run.login.dsn << "): ";
+  bool firstCount = true;
+  for (auto [status, n] : Counts(results)) {
+    if (!n) continue;
+    out << (firstCount ? "" : ", ") << n << " " << StatusName(status);
+    firstCount = false;
+  }
+  out << "\n\n|";
+  for (const auto& h : v.header) out << " " << MarkdownCell(h) << " |";
+  out << "\n|";
+  for (size_t c = 0; c < v.header.size(); ++c) out << (v.numeric[c] ? " ---: |" : " --- |");
+  out << "\n";
+  for (const auto& r : results) {
+    out << "|";
+    for (const auto& c : SummaryRow(r, run)) out << " " << MarkdownCell(c) << " |";
+    out << "\n";
+  }
+}
+
+}  // namespace host
