@@ -89,11 +89,17 @@ void Progress::Done(size_t done) {
 }
 
 trend::Date DayOption(const std::string& text, const char* option) {
+  // Only yyyy-mm-dd: "09/12/2026" reads as 12 September in one country and 9 December in
+  // another, and a guess would give an empty report without a word.
+  const bool iso = text.size() == 10 && text[4] == '-' && text[7] == '-' &&
+                   std::all_of(text.begin(), text.end(),
+                               [](char c) { return c == '-' || (c >= '0' && c <= '9'); });
   try {
-    return trend::ParseDate(text);
+    if (iso) return trend::ParseDate(text);
   } catch (const trend::Error&) {
-    throw UsageError(std::string(option) + " \"" + text + "\" is not a day (yyyy-mm-dd)");
   }
+  throw UsageError(std::string(option) + " \"" + Visible(text) +
+                   "\" is not a day: give it as yyyy-mm-dd (year, month, day)");
 }
 
 std::vector<std::string> ReadPrivateLines(const std::string& path, const std::string& what,

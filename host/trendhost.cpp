@@ -27,7 +27,6 @@
 #include "csv.h"
 #include "data_source.h"
 #include "error.h"
-#include "window_forecast.h"
 #include "history.h"
 #include "invoke.h"
 #include "load.h"
@@ -36,6 +35,7 @@
 #include "registry.h"
 #include "report.h"
 #include "thresholds.h"
+#include "window_forecast.h"
 
 std::string_view trend::ApplicationTitle() {
   return "trendhost";
@@ -344,8 +344,10 @@ Command ReportCommand(CLI::App& app) {
   CLI::App* c = command.parser;
   ReportOptions& o = *command.options;
   auto horizons = std::make_shared<std::string>("30,90");
-  c->add_option("--first", o.first, "first day of the range (default: 181 days before --last)");
-  c->add_option("--last", o.last, "last day of the range (default: the latest COLLECTION_DATE)");
+  c->add_option("--first", o.first,
+                "first day of the range, yyyy-mm-dd (default: 729 days before --last)");
+  c->add_option("--last", o.last,
+                "last day of the range, yyyy-mm-dd (default: the latest COLLECTION_DATE)");
   c->add_option("--host", o.hostPatterns, "only hosts matching PATTERN (shell style; repeatable)");
   c->add_option("--probe", o.probePatterns, "only probes matching PATTERN (repeatable)");
   c->add_option("--thresholds", o.thresholdsFile,
@@ -424,8 +426,8 @@ Command LoadCommand(CLI::App& app) {
   c->add_option("--host-label", prom.hostLabel, "the label that names the host (its :port removed)")
       ->capture_default_str();
   c->add_option("--arg-label", prom.argLabel, "the label that gives the argument");
-  c->add_option("--start", prom.start, "first day (default: the last seven days)");
-  c->add_option("--end", prom.end, "last day (default: now)");
+  c->add_option("--start", prom.start, "first day, yyyy-mm-dd (default: the last seven days)");
+  c->add_option("--end", prom.end, "last day, yyyy-mm-dd (default: now)");
   c->add_option("--step", prom.step, "seconds between points (30s, 5m, 1h)")->capture_default_str();
   c->add_option("--header", prom.headers,
                 "an HTTP header 'Name: value' (repeatable; its value is overwritten in the "
@@ -480,8 +482,10 @@ Command SummarizeCommand(CLI::App& app) {
   const DatabaseCommand<SummarizeOptions> command(
       app, "summarize", "Rebuild HX_METRIC_SUMMARY (the ranks' population bands) from HX_METRICS");
   SummarizeOptions& o = *command.options;
-  command.parser->add_option("--first", o.first, "first day (default: 29 days before --last)");
-  command.parser->add_option("--last", o.last, "last day (default: the latest COLLECTION_DATE)");
+  command.parser->add_option("--first", o.first,
+                             "first day, yyyy-mm-dd (default: 29 days before --last)");
+  command.parser->add_option("--last", o.last,
+                             "last day, yyyy-mm-dd (default: the latest COLLECTION_DATE)");
   return command.Runs([](const SummarizeOptions& options) { return Summarize(options); });
 }
 

@@ -436,12 +436,16 @@ int Load(const LoadOptions& o) {
 int Summarize(const SummarizeOptions& o) {
   if (o.login.dsn.empty())
     throw UsageError("summarize writes the database: name its data source with --dsn NAME");
+  // The days are checked before the database is asked anything.
+  const std::optional<trend::Date> givenLast =
+      o.last.empty() ? std::nullopt : std::optional(DayOption(o.last, "--last"));
+  const std::optional<trend::Date> givenFirst =
+      o.first.empty() ? std::nullopt : std::optional(DayOption(o.first, "--first"));
   HostDatabase db(o.login);
   trend::db::Connection& connection = db.connection();
   const std::string& prefix = db.prefix();
-  const trend::Date last = o.last.empty() ? db.LatestDay("summarize") : DayOption(o.last, "--last");
-  const trend::Date first =
-      o.first.empty() ? trend::AddDays(last, -29) : DayOption(o.first, "--first");
+  const trend::Date last = givenLast ? *givenLast : db.LatestDay("summarize");
+  const trend::Date first = givenFirst ? *givenFirst : trend::AddDays(last, -29);
   if (first > last) throw UsageError("--first lies after --last");
 
   // Per probe, every host's mean daily average in the range.

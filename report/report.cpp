@@ -307,24 +307,26 @@ ReportPlan PlanReport(const ReportOptions& o, bool withPriorRuns) {
       std::cerr << "trendhost: --jobs " << o.jobs << " lowered to " << run.jobs << " ("
                 << kJobsPerCore << " a core)\n";
   }
+  // The days are checked before the database is asked anything.
+  std::optional<trend::Date> last =
+      o.last.empty() ? std::nullopt : std::optional(DayOption(o.last, "--last"));
+  const std::optional<trend::Date> givenFirst =
+      o.first.empty() ? std::nullopt : std::optional(DayOption(o.first, "--first"));
   {
     // The host's own connection is closed before the workers start: they must not share it.
     HostDatabase db(o.login);
     // Rows dated after today (a clock gone wrong, a typing slip) do not move the default
     // range; the note says so.
-    std::optional<trend::Date> last;
-    if (o.last.empty()) {
+    if (!last) {
       trend::Date latest;
       std::tie(last, latest) = db.LatestDays("report (load samples with trendhost load)", Today());
       if (latest > *last && !o.quiet)
         std::cerr << "trendhost: rows dated after today (up to "
                   << trend::FormatDate(latest, trend::DateFormat::kIsoDay)
                   << ") are left out of the default range; --last includes them\n";
-    } else {
-      last = DayOption(o.last, "--last");
     }
-    const trend::Date first = o.first.empty() ? trend::AddDays(*last, -(kDefaultRangeDays - 1))
-                                              : DayOption(o.first, "--first");
+    const trend::Date first =
+        givenFirst ? *givenFirst : trend::AddDays(*last, -(kDefaultRangeDays - 1));
     if (first > *last) throw UsageError("--first lies after --last");
     run.firstDay = first;
     run.lastDay = *last;

@@ -27,7 +27,7 @@ inline constexpr int kHourlyAheadDays = 21;    // the days that chart forecasts
 struct ReportOptions {
   DatabaseLogin login;
   std::string library;
-  std::string first, last;  // empty: the latest day of the table and 181 days before it
+  std::string first, last;  // empty: the latest day of the table and 729 days before it
   std::vector<std::string> hostPatterns, probePatterns;
   std::string thresholdsFile;
   std::vector<int> horizons = {30, 90};

@@ -424,6 +424,15 @@ TEST_F(Report, UsageErrorsNameTheirCause) {
   std::ofstream(thresholds_) << "probe,arg,threshold,unit,label\n";
   EXPECT_EQ(Run({"--horizon", "30,x"}).status, 2);
   EXPECT_EQ(Run({"--last", "soon"}).status, 2);
+  // Days are yyyy-mm-dd only: a day-first or month-first form is refused, not guessed.
+  for (const char* day : {"09/12/2026", "2026/12/09", "9.12.2026", "2026-12-9", "2026-02-30"}) {
+    r = Run({"--last", day});
+    EXPECT_EQ(r.status, 2) << day;
+    EXPECT_NE(r.err.find("is not a day: give it as yyyy-mm-dd"), std::string::npos) << r.err;
+  }
+  r = Host({"summarize", "--dsn", "x", "--first", "12/01/2026"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("--first \"12/01/2026\" is not a day"), std::string::npos) << r.err;
   EXPECT_EQ(Run({"--format", "xml"}).status, 2);
   EXPECT_EQ(Host({"report"}).status, 2);  // no --dsn
   // The connection failing is exit status 1.
