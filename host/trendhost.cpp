@@ -442,6 +442,8 @@ Command LoadCommand(CLI::App& app) {
                 "largest answer of the server, in MB as inflated")
       ->capture_default_str();
   c->add_option("--timeout", prom.timeout, "seconds an answer may take")->capture_default_str();
+  c->add_flag("--allow-empty", prom.allowEmpty,
+              "a query that matches no series is no error (by default it is, naming the query)");
   c->add_option("--points-per-query", prom.pointsPerQuery,
                 "points of a series in one answer (the server allows 11000)")
       ->capture_default_str();

@@ -157,6 +157,7 @@ PrometheusCounts FromPrometheus(const LoadOptions& o, const TimeZone& zone, Aggr
   if (p.maxAnswerMb < 1 || p.maxAnswerMb > 65536)
     throw UsageError("--max-answer-mb must lie between 1 and 65536");
   s.maxBodyBytes = p.maxAnswerMb << 20;
+  s.allowEmpty = p.allowEmpty;
   const int64_t now = static_cast<int64_t>(std::time(nullptr));
   s.end = p.end.empty() ? now : LocalMidnight(p.end, "--end", zone) + 86400 - s.step;
   s.start = p.start.empty() ? s.end - 7 * 86400 + s.step : LocalMidnight(p.start, "--start", zone);

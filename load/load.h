@@ -22,6 +22,7 @@ struct LoadOptions {
     long timeout = 30;
     size_t pointsPerQuery = 10000;
     size_t maxAnswerMb = 256;  // of one answer, as inflated
+    bool allowEmpty = false;   // a query matching no series is no error
   } prometheus;
   std::string timezone = "UTC";
   bool dryRun = false;

@@ -445,6 +445,7 @@ PrometheusCounts ReadPrometheus(const PrometheusSource& s, Aggregator& out) {
   // Both factors are bounded, so the span and every chunk's end stay far from overflow.
   const int64_t span = s.step * static_cast<int64_t>(s.pointsPerQuery);
   for (const auto& q : s.queries) {
+    const size_t before = counts.series + counts.withoutHost;
     SeriesReader reader(s, q, out, counts);
     for (int64_t from = s.start; from <= s.end; from += span) {
       const int64_t to = std::min(s.end, from + span - s.step);
@@ -454,6 +455,10 @@ PrometheusCounts ReadPrometheus(const PrometheusSource& s, Aggregator& out) {
       Answer a = http.Get(url);
       reader.Read(a.body.get(), a.status, from, to);
     }
+    if (counts.series + counts.withoutHost == before && !s.allowEmpty)
+      throw CallFailed("the query " + Visible(q.promql) + " (probe " + Visible(q.probe) +
+                       ") matched no series in the range asked for: check its metric and "
+                       "labels (--allow-empty loads what the other queries find)");
   }
   return counts;
 }

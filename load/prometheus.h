@@ -30,6 +30,9 @@ struct PrometheusSource {
   long timeoutSeconds = 30;
   size_t pointsPerQuery = 10000;            // below the server's limit of 11000 points a series
   size_t maxBodyBytes = size_t{256} << 20;  // of one answer, as inflated
+  // A query that matches no series in the range is no error (by default it is: a
+  // misspelled metric would load nothing without a word).
+  bool allowEmpty = false;
 };
 
 struct PrometheusCounts {

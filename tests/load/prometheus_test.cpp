@@ -65,12 +65,14 @@ class Prometheus : public testbed::HostTest {
     om.close();
     csv.close();
     const std::string data = (dir_ / "tsdb").string();
-    ASSERT_EQ(std::system(("promtool tsdb create-blocks-from openmetrics --max-block-duration=720h " +
-                           testbed::ShellQuote((dir_ / "data.om").string()) + " " +
-                           testbed::ShellQuote(data) + " >/dev/null 2>&1")
-                              .c_str()),
-              0);
-    std::ofstream(dir_ / "prometheus.yml") << "global:\n  scrape_interval: 1h\nscrape_configs: []\n";
+    ASSERT_EQ(
+        std::system(("promtool tsdb create-blocks-from openmetrics --max-block-duration=720h " +
+                     testbed::ShellQuote((dir_ / "data.om").string()) + " " +
+                     testbed::ShellQuote(data) + " >/dev/null 2>&1")
+                        .c_str()),
+        0);
+    std::ofstream(dir_ / "prometheus.yml")
+        << "global:\n  scrape_interval: 1h\nscrape_configs: []\n";
     port_ = FreePort();
     url_ = "http://127.0.0.1:" + std::to_string(port_);
     const std::string start =
@@ -89,23 +91,29 @@ class Prometheus : public testbed::HostTest {
   }
   void TearDown() override {
     const std::string pid = testbed::Slurp((dir_ / "prometheus.pid").string());
-    if (!pid.empty()) std::system(("kill " + pid.substr(0, pid.find('\n')) + " 2>/dev/null").c_str());
+    if (!pid.empty())
+      std::system(("kill " + pid.substr(0, pid.find('\n')) + " 2>/dev/null").c_str());
     HostTest::TearDown();
   }
   static double Value(const std::string& name, int64_t t) {
     const double hours = static_cast<double>(t - kStart) / 3600;
-    return std::round((static_cast<double>(name.size()) + std::fmod(hours, 24.0) / 4 + hours / 240) * 100) / 100;
+    return std::round(
+               (static_cast<double>(name.size()) + std::fmod(hours, 24.0) / 4 + hours / 240) *
+               100) /
+           100;
   }
   HostRun Load(std::vector<std::string> args) {
     const auto& b = testbed::CurrentBackend();
-    std::vector<std::string> all = {"load", "--dsn", b.dsn, "--user", b.user, "--password", b.password};
+    std::vector<std::string> all = {"load", "--dsn",      b.dsn,     "--user",
+                                    b.user, "--password", b.password};
     all.insert(all.end(), args.begin(), args.end());
     return Host(all);
   }
   Rows All() {
-    return Query("SELECT HOSTNAME, PROBE, PROBE_ARG, COLLECTION_DATE, AVG_VALUE_00, MIN_VALUE_00, "
-                 "AVG_VALUE_13, MIN_VALUE_13, AVG_VALUE_23, AVG_DAILY_VALUE, MAX_HOURLY_AVG FROM "
-                 "HX_METRICS ORDER BY HOSTNAME, PROBE, PROBE_ARG, COLLECTION_DATE");
+    return Query(
+        "SELECT HOSTNAME, PROBE, PROBE_ARG, COLLECTION_DATE, AVG_VALUE_00, MIN_VALUE_00, "
+        "AVG_VALUE_13, MIN_VALUE_13, AVG_VALUE_23, AVG_DAILY_VALUE, MAX_HOURLY_AVG FROM "
+        "HX_METRICS ORDER BY HOSTNAME, PROBE, PROBE_ARG, COLLECTION_DATE");
   }
   int port_ = 0;
   std::string url_;
@@ -128,8 +136,8 @@ TEST_F(Prometheus, LoadsTheRowsTheSameSamplesGiveAsCsv) {
   Exec("DELETE FROM HX_METRICS");
   std::ofstream(dir_ / "map.csv") << "probe,query,arg_label\nldavg1,node_load1,\n"
                                   << "netinrate,\"node_rx{device=~\"\"eth0|lo\"\"}\",device\n";
-  r = Load({"--prometheus", url_ + "/", "--prometheus-map", (dir_ / "map.csv").string(),
-            "--start", "2001-06-01", "--end", "2001-06-30"});
+  r = Load({"--prometheus", url_ + "/", "--prometheus-map", (dir_ / "map.csv").string(), "--start",
+            "2001-06-01", "--end", "2001-06-30"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(All(), expected);
 }
@@ -155,11 +163,25 @@ TEST_F(Prometheus, ErrorsNameTheStatusAndTheServersText) {
   socklen_t n = sizeof a;
   ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
   r = Load({"--prometheus", "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)), "--query",
-            "up", "--probe", "x", "--timeout", "1", "--start", "2001-06-01", "--end", "2001-06-02"});
+            "up", "--probe", "x", "--timeout", "1", "--start", "2001-06-01", "--end",
+            "2001-06-02"});
   ::close(s);
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("timed out"), std::string::npos) << r.err;
   EXPECT_EQ(Query("SELECT COUNT(*) FROM HX_METRICS")[0][0], "0");
+  // A misspelled metric matches nothing: an error that names the query, nothing written,
+  // unless --allow-empty (then the other queries' rows are written).
+  r = Load({"--prometheus", url_, "--query", "node_load1", "--probe", "ldavg1", "--query",
+            "node_laod5", "--probe", "ldavg5", "--start", "2001-06-01", "--end", "2001-06-30"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("the query node_laod5 (probe ldavg5) matched no series"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(Query("SELECT COUNT(*) FROM HX_METRICS")[0][0], "0");
+  r = Load({"--prometheus", url_, "--query", "node_load1", "--probe", "ldavg1", "--query",
+            "node_laod5", "--probe", "ldavg5", "--start", "2001-06-01", "--end", "2001-06-30",
+            "--allow-empty"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(Query("SELECT COUNT(*) FROM HX_METRICS")[0][0], "0");
   EXPECT_EQ(Load({"--prometheus", url_, "--query", "up"}).status, 2);  // no --probe
   EXPECT_EQ(Load({"--prometheus", url_, "--query", "up", "--probe", "x", "f.csv"}).status, 2);
 }
