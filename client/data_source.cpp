@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
@@ -69,6 +70,23 @@ void DataSourceObject::Free(TF_Dispatch*, void* p) {
 
 const TF_DispatchVtbl DataSourceObject::kVtbl = {
     TF_ABI_VERSION, AddRef, Release, GetIDsOfNames, Invoke, nullptr, Alloc, Free, nullptr};
+
+std::string SchemaHint(const std::string& description) {
+  // PostgreSQL's 42P01, MariaDB's 42S02, SQLite's "no such table", about a table of ours.
+  std::string lower = description;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const bool missing = lower.find("42p01") != std::string::npos ||
+                       lower.find("42s02") != std::string::npos ||
+                       lower.find("no such table") != std::string::npos;
+  const bool ours = lower.find("hx_") != std::string::npos ||
+                    lower.find("domino_metrics") != std::string::npos ||
+                    lower.find("exchange_metrics") != std::string::npos ||
+                    lower.find("metricdata") != std::string::npos;
+  if (!missing || !ours) return {};
+  return "hint: the database lacks the trend tables; create them with schema/tables.sql "
+         "(installed as /usr/share/trend/tables.sql): sqlite3 FILE < tables.sql, psql -d DB -f "
+         "tables.sql, or mariadb DB < tables.sql (and with --qualifier, in that schema)";
+}
 
 std::string ConnectionHint(const std::string& description, const std::string& dsn) {
   if (description.find("IM002") == std::string::npos) return {};

@@ -41,4 +41,8 @@ class DataSourceObject {
 // failure): for "data source not found", the ini files searched and how to list the DSNs.
 std::string ConnectionHint(const std::string& description, const std::string& dsn);
 
+// A hint for a failure because one of the trend tables does not exist (empty for any other
+// failure): the schema file and how each backend applies it.
+std::string SchemaHint(const std::string& description);
+
 }  // namespace host

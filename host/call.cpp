@@ -214,6 +214,8 @@ int Call(const CallOptions& o, const std::vector<std::string>& words) {
       if (!o.login.dsn.empty())
         if (auto hint = ConnectionHint(e.description, o.login.dsn); !hint.empty())
           std::cerr << "trendhost: " << hint << "\n";
+      if (auto hint = SchemaHint(e.description); !hint.empty())
+        std::cerr << "trendhost: " << hint << "\n";
       if (json && o.keepGoing) {
         nlohmann::json error = {{"number", e.number},
                                 {"source", Masked(e.source)},

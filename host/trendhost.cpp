@@ -592,6 +592,7 @@ int main(int argc, char** argv) {
       if (chosen && chosen->login)
         if (auto hint = ConnectionHint(e.what(), chosen->login->dsn); !hint.empty())
           std::cerr << Masked(hint) << "\n";
+      if (auto hint = SchemaHint(e.what()); !hint.empty()) std::cerr << hint << "\n";
       return kExitFailed;
     }
     std::cerr << app.help();

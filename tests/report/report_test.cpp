@@ -438,6 +438,14 @@ TEST_F(Report, UsageErrorsNameTheirCause) {
   // The connection failing is exit status 1.
   r = Host({"report", "--dsn", "no_such_source"});
   EXPECT_EQ(r.status, 1);
+  // A database without the tables: the server's words, then where the schema is.
+  Exec("DROP TABLE HX_METRICS");
+  r = Run({"--last", kLast});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("hint: the database lacks the trend tables; create them with "
+                       "schema/tables.sql"),
+            std::string::npos)
+      << r.err;
 }
 
 TEST_F(Report, HtmlPageIsSelfContainedWithCharts) {
