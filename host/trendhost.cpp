@@ -552,6 +552,33 @@ std::optional<int> UnknownCommand(CLI::App& app, int argc, char** argv) {
   return kExitUsage;
 }
 
+// "did you mean" for an option the command does not have (trendhost report --thresold).
+std::optional<int> UnknownOption(CLI::App& app, int argc, char** argv) {
+  if (argc < 3 || argv[1][0] == '-') return std::nullopt;
+  CLI::App* command = nullptr;
+  try {
+    command = app.get_subcommand(argv[1]);
+  } catch (const CLI::OptionNotFound&) {
+    return std::nullopt;
+  }
+  std::vector<std::string> names;
+  for (const CLI::Option* option : command->get_options())
+    for (const auto& name : option->get_lnames()) names.push_back("--" + name);
+  for (int i = 2; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word == "--") break;
+    if (word.rfind("--", 0) != 0) continue;
+    const std::string name = word.substr(0, word.find('='));
+    if (std::find(names.begin(), names.end(), name) != names.end()) continue;
+    std::cerr << "trendhost: " << argv[1] << " has no option " << Visible(name);
+    if (const std::string near = Closest(name, names); !near.empty())
+      std::cerr << "; did you mean " << near << "?";
+    std::cerr << " (trendhost " << argv[1] << " --help lists its options)\n";
+    return kExitUsage;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -572,6 +599,7 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForAllHelp& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
+    if (auto status = UnknownOption(app, argc, argv)) return *status;
     app.exit(e);
     return kExitUsage;
   }

@@ -222,6 +222,17 @@ TEST_F(HostUsability, MistypedCommandsAndACheckedThresholdsFile) {
   r = Host({"\x1b[2Jzz"});
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
+  // A mistyped option gets its command's nearest option, before anything runs.
+  r = Host({"report", "--dsn", "x", "--thresold", "t.csv"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("report has no option --thresold; did you mean --thresholds?"),
+            std::string::npos)
+      << r.err;
+  r = Host({"load", "--dsn", "x", "--alow-empty=1", "f.csv"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("load has no option --alow-empty; did you mean --allow-empty?"),
+            std::string::npos)
+      << r.err;
 
   // TRENDHOST_DSN is the default --dsn; report names a data source that is not defined
   // as call does.
