@@ -17,6 +17,17 @@ namespace host {
 
 namespace {
 
+// sysstat's binary daily file (sa01...): it starts with the collector's magic number, 0xd596
+// in the machine's byte order, and holds NUL bytes no text has.
+bool LooksLikeSaFile(const std::string& line) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(line[i]); };
+  return (line.size() >= 2 &&
+          ((byte(0) == 0x96 && byte(1) == 0xd5) || (byte(0) == 0xd5 && byte(1) == 0x96))) ||
+         line.find('\0') != std::string::npos;
+}
+constexpr const char* kSaFileAdvice =
+    "this looks like a sysstat daily file (binary): load it with --format sa";
+
 constexpr int64_t kDay = 86400;
 
 int64_t FloorDiv(int64_t a, int64_t b) {
@@ -297,6 +308,7 @@ void ReadSamples(std::istream& in, const std::string& file, const TimeZone& zone
         if (slot) *slot = static_cast<int>(c);
       }
       if (time < 0 || host < 0 || probe < 0 || arg < 0 || value < 0) {
+        if (LooksLikeSaFile(line)) throw InputError(file, number, kSaFileAdvice);
         if (line.rfind("# hostname;", 0) == 0)
           throw InputError(file, number,
                            "this looks like the output of sadf -d: load it with --format sadf");
@@ -437,6 +449,7 @@ void ReadSadf(std::istream& in, const std::string& file, const TimeZone& zone, A
       continue;
     }
     if (!header) {
+      if (LooksLikeSaFile(line)) throw InputError(file, number, kSaFileAdvice);
       if (line[0] == '{')
         throw InputError(file, number,
                          "this looks like the output of sadf -j (JSON): write it with sadf -d, "

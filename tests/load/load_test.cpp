@@ -325,6 +325,15 @@ TEST_F(Load, DailySaFilesThroughSadfWithWhatIsMissing) {
       << r.err;
   r = Run("load", {"--format", "sadf", Write("j.txt", "{\"sysstat\": {}}\n")});
   EXPECT_NE(r.err.find("looks like the output of sadf -j"), std::string::npos) << r.err;
+  // The daily file itself, given as samples or as sadf output, is recognised too.
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{sa}, std::vector<std::string>{"--format", "sadf", sa}}) {
+    r = Run("load", args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("looks like a sysstat daily file (binary): load it with --format sa"),
+              std::string::npos)
+        << r.err;
+  }
 }
 
 TEST_F(Load, SaFileNamesAreAlwaysFilesAndSadfIsBounded) {
