@@ -14,6 +14,7 @@
 #include <optional>
 #include <set>
 #include <sstream>
+#include <tuple>
 
 #include "cleanup.h"
 #include "command.h"
@@ -26,7 +27,7 @@ namespace host {
 namespace {
 
 constexpr size_t kMostCharts = 40;
-constexpr size_t kGrowthCharts = 5;  // of the series neither exceeded nor warning
+constexpr size_t kRiskCharts = 5;  // of the series neither exceeded nor warning
 
 std::string FileId(const SeriesKey& k) {
   std::string id = k.host + "-" + k.probe + (k.arg.empty() ? "" : "-" + k.arg);
@@ -125,14 +126,30 @@ bool ChartCandidate(const SeriesResult& r) {
 
 namespace {
 
+// Where a series stands among those neither exceeded nor warning, the most at risk first:
+// a crossing in either direction (the nearest first), then a crossing moved since the last
+// recorded run (the largest move first), then the largest growth in either direction.
+struct Risk {
+  int tier;
+  double order;  // within the tier, smaller first
+  size_t rank;
+  bool operator<(const Risk& o) const {
+    return std::tie(tier, order, rank) < std::tie(o.tier, o.order, o.rank);
+  }
+};
+Risk RiskOf(const SeriesResult& r, size_t rank) {
+  if (r.daysToThreshold && *r.daysToThreshold != kNeverDays)
+    return {0, static_cast<double>(*r.daysToThreshold), rank};
+  if (r.crossingShiftDays && *r.crossingShiftDays != 0)
+    return {1, -std::abs(static_cast<double>(*r.crossingShiftDays)), rank};
+  return {2, -std::abs(static_cast<double>(r.growth30.value_or(0))), rank};
+}
+
 // The ranks of the series drawn: the exceeded and warning ones in the report's order, then
-// the fastest-growing others (the earlier of equal ones first), kMostCharts at most.
+// the kRiskCharts others most at risk, kMostCharts at most.
 std::vector<size_t> ChooseCharts(const ResultStore& results) {
   std::vector<size_t> chosen;
-  std::vector<std::pair<float, size_t>> others;  // growth, rank: the fastest so far
-  auto faster = [](const std::pair<float, size_t>& a, const std::pair<float, size_t>& b) {
-    return a.first > b.first || (a.first == b.first && a.second < b.second);
-  };
+  std::vector<Risk> others;  // the most at risk so far, in order
   for (size_t rank = 0; rank < results.size(); ++rank) {
     // A result holds a chart's data only when it is a candidate (FinishForecast).
     if (!results.HasChart(rank)) continue;
@@ -143,11 +160,10 @@ std::vector<size_t> ChooseCharts(const ResultStore& results) {
     }
     const SeriesResult r = results.At(rank);
     if (!ChartCandidate(r)) continue;
-    others.emplace_back(*r.growth30, rank);
-    std::sort(others.begin(), others.end(), faster);
-    if (others.size() > kGrowthCharts) others.pop_back();
+    others.insert(std::upper_bound(others.begin(), others.end(), RiskOf(r, rank)), RiskOf(r, rank));
+    if (others.size() > kRiskCharts) others.pop_back();
   }
-  for (const auto& [growth, rank] : others) chosen.push_back(rank);
+  for (const Risk& r : others) chosen.push_back(r.rank);
   if (chosen.size() > kMostCharts) chosen.resize(kMostCharts);
   return chosen;
 }

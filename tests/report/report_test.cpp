@@ -448,6 +448,36 @@ TEST_F(Report, UsageErrorsNameTheirCause) {
       << r.err;
 }
 
+TEST_F(Report, ChartsGoToTheSeriesMostAtRiskInEitherDirection) {
+  // Free space falling 50 MB a day to 1,000 MB in 60 days (no warning within 30 days), beside
+  // six series growing faster by far but nowhere near their threshold: the falling disk's
+  // crossing is the nearest, and it is charted.
+  Exec("DELETE FROM HX_METRICS");
+  for (int d = 0; d < 120; ++d) {
+    testbed::HourlyRow disk{"disk01", "fsfreemb", "/", Day(-d)};
+    disk.avg.assign(24, 4000 + 50.0 * d);
+    disk.min = disk.avg;
+    disk.daily = disk.maxHourly = disk.avg[0];
+    Exec(testbed::InsertHourly("HX_METRICS", disk));
+    for (int h = 1; h <= 6; ++h) {
+      testbed::HourlyRow grow{"grow0" + std::to_string(h), "cpu", "", Day(-d)};
+      grow.avg.assign(24, 1000 - 5.0 * h * d / 6);
+      grow.min = grow.avg;
+      grow.daily = grow.maxHourly = grow.avg[0];
+      Exec(testbed::InsertHourly("HX_METRICS", grow));
+    }
+  }
+  std::ofstream(thresholds_) << "probe,threshold,direction\nfsfreemb,1000,below\ncpu,1e9,above\n";
+  const std::string page = (dir_ / "risk.html").string();
+  HostRun r = Run({"--format", "html", "--output", page, "--last", kLast, "--model", "line"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string html = testbed::Slurp(page);
+  EXPECT_NE(html.find("id=\"chart-disk01-fsfreemb-_\"><svg"), std::string::npos);
+  size_t charts = 0;
+  for (size_t p = 0; (p = html.find("<div class=\"chart\"", p + 1)) != std::string::npos;) ++charts;
+  EXPECT_EQ(charts, 5u);
+}
+
 TEST_F(Report, HtmlPageIsSelfContainedWithCharts) {
   const std::string page = (dir_ / "report.html").string();
   const std::string charts = (dir_ / "charts").string();
