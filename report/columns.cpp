@@ -288,6 +288,15 @@ std::vector<Column> ResultColumns(const std::vector<int>& horizons) {
                      "the probability of reaching the threshold within 90 days", &R::pCross90));
   c.push_back(Member("p_cross_180d", CellType::kNumber,
                      "the probability of reaching the threshold within 180 days", &R::pCross180));
+  c.push_back(Member("exceeded_since", CellType::kDay,
+                     "for an exceeded series, the first day of its current run of days at or "
+                     "beyond the threshold",
+                     &R::exceededSince));
+  c.push_back(Derived("crossing_shift", CellType::kText,
+                      "\"now never\" where the previous recorded run crossed and this one never "
+                      "does, \"new\" the other way round",
+                      [](const R& r) { return Text(r.crossingShift); }));
+  c.back().style = CellStyle::kShiftNote;
   return c;
 }
 

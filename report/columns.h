@@ -34,13 +34,14 @@ std::string CellText(const Cell& c);
 
 // How the page shows a cell beyond its type.
 enum class CellStyle {
-  kPlain,     // numbers to two decimals, the exact figure on hovering; texts as they are
-  kHost,      // a link to the host's section
-  kStatus,    // a badge in the status's colour
-  kCrossing,  // the day, or "> 10 years"
-  kGrowth,    // "+4.2%"
-  kShift,     // days, large shifts marked
-  kTrust,     // a badge: low, medium, high
+  kPlain,      // numbers to two decimals, the exact figure on hovering; texts as they are
+  kHost,       // a link to the host's section
+  kStatus,     // a badge in the status's colour
+  kCrossing,   // the day, or "> 10 years"
+  kGrowth,     // "+4.2%"
+  kShift,      // days, large shifts marked
+  kTrust,      // a badge: low, medium, high
+  kShiftNote,  // a crossing that appeared or went, marked
 };
 
 struct Column {

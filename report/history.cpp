@@ -71,10 +71,16 @@ void CompareWithHistory(ResultStore& results, PriorCrossings prior) {
                      size_t index, SeriesResult& r) {
     const auto& previous = (*prior)[index];
     if (!previous) return;
-    r.previousCrossing = previous;
-    if (r.crossingDate)
+    r.previousCrossing = previous->day;
+    if (r.status == Status::kExceeded) return;
+    const bool never = r.status == Status::kNever;
+    if (previous->day && r.crossingDate)
       r.crossingShiftDays =
-          static_cast<int>(trend::CalendarDaysBetween(*previous, *r.crossingDate));
+          static_cast<int>(trend::CalendarDaysBetween(*previous->day, *r.crossingDate));
+    else if (previous->day && never)
+      r.crossingShift = "now never";
+    else if (previous->never && r.crossingDate)
+      r.crossingShift = "new";
   });
 }
 
@@ -106,7 +112,7 @@ PriorCrossings ReadPriorCrossings(HostDatabase& db, const std::vector<Series>& s
                 basis != c.basis)
               continue;
             if (prior.empty()) prior.resize(series.size());
-            prior[*it] = c.crossingDate;
+            prior[*it] = PriorCrossing{c.crossingDate, c.status == StatusName(Status::kNever)};
           }
         });
   } catch (const trend::Error& e) {

@@ -21,11 +21,17 @@ inline constexpr int kLargeShiftDays = 14;  // a crossing moved this much stands
 // nothing is recorded. Only the latest runs are read, chosen on the server. A missing
 // table is nothing recorded; other failures, and recorded rows that cannot be read, are
 // noted on standard error (unless `quiet`) and leave the comparison out for them.
-using PriorCrossings = std::vector<std::optional<trend::Date>>;
+struct PriorCrossing {
+  std::optional<trend::Date> day;  // none: that run's forecast crossed no day
+  bool never = false;              // that run's status was never
+};
+using PriorCrossings = std::vector<std::optional<PriorCrossing>>;
 PriorCrossings ReadPriorCrossings(HostDatabase& db, const std::vector<Series>& series,
                                   const SeriesThresholds& thresholds, bool quiet = false);
 
-// Gives each result its previous crossing and the shift from it.
+// Gives each result its previous crossing and the shift from it: in days between two
+// crossing days; "now never" where the previous run crossed and this one never does, "new"
+// the other way round. An exceeded series has no shift (its crossing is the report's day).
 void CompareWithHistory(ResultStore& results, PriorCrossings prior);
 
 // Records the run's results in HX_FORECAST_HISTORY in one transaction, on a connection

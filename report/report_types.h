@@ -116,6 +116,11 @@ struct SeriesResult {
   // this run's crossing lies after it (negative: earlier).
   std::optional<trend::Date> previousCrossing;
   std::optional<int> crossingShiftDays;
+  // "now never" where the recorded run crossed and this one never does, "new" the other way.
+  std::string crossingShift;
+  // For an exceeded series, the first day of the current run of days at or beyond the
+  // threshold (the report's last day when only the forecast's level reaches it).
+  std::optional<trend::Date> exceededSince;
   std::optional<float> growth30, bestThreshold, stdDev;
   std::optional<int32_t> timesExceeded;
   std::optional<int32_t> errorNumber;

@@ -337,6 +337,11 @@ SeriesResult FinishForecast(MeasuredSeries m, const ReportRun& run) {
   Guarded(r, [&] {
     const ModelForecast f = ApplyModel(r, m.window, run, m.target, m.older);
     r.status = StatusOf(r, run);
+    if (r.status == Status::kExceeded) {
+      const auto back = DaysAtOrBeyond(m.window, m.target, r.threshold->value,
+                                       r.threshold->direction == Direction::kBelow);
+      r.exceededSince = trend::AddDays(run.lastDay, -back.value_or(0));
+    }
     if (run.drawsCharts && ChartCandidate(r))
       r.chart = std::make_shared<const ChartData>(ChartOf(m, f, run));
   });

@@ -244,4 +244,16 @@ HourlyPath HourlyForecast(const HourlyWindow& window, Target target, const Model
   return out;
 }
 
+std::optional<int> DaysAtOrBeyond(const HourlyWindow& window, Target target, double threshold,
+                                  bool below) {
+  const Daily y = DailyValues(window, target);
+  std::optional<int> first;
+  for (size_t d = 0; d < y.size(); ++d) {
+    if (!y[d]) continue;
+    if (below ? *y[d] > threshold : *y[d] < threshold) break;
+    first = static_cast<int>(d);
+  }
+  return first;
+}
+
 }  // namespace host

@@ -63,4 +63,11 @@ double Quantile(std::vector<double> values, double q);
 // The same, `values` reordered on the way (a selection, not a sort).
 double SelectQuantile(std::vector<double>& values, double q);
 
+// Days back from the window's last day to the first day of the run of days, up to the
+// last day with data, whose figure for `target` lies at or beyond `threshold` (below it
+// for `below`); days without data neither end nor extend the run. Nullopt when the last
+// day with data does not reach it.
+std::optional<int> DaysAtOrBeyond(const HourlyWindow& window, Target target, double threshold,
+                                  bool below);
+
 }  // namespace host

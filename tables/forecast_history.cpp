@@ -87,11 +87,13 @@ void ForecastHistory::Append(size_t count, const std::function<RecordedRow(size_
   transaction.Commit();
 }
 
-std::vector<RecordedRow> ForecastHistory::Read(const std::string& where) {
+std::vector<RecordedRow> ForecastHistory::Read(const std::string& where,
+                                               const std::vector<trend::db::Parameter>& values) {
   std::vector<RecordedRow> out;
-  auto rs =
-      db_.connection().OpenResultSet(std::string("SELECT ") + kColumns + " FROM " + db_.prefix() +
-                                     "HX_FORECAST_HISTORY WHERE " + where + " ORDER BY RUN_TIME");
+  auto rs = db_.connection().OpenResultSet(std::string("SELECT ") + kColumns + " FROM " +
+                                               db_.prefix() + "HX_FORECAST_HISTORY WHERE " + where +
+                                               " ORDER BY RUN_TIME",
+                                           values);
   for (; !rs.AtEnd(); rs.MoveNext()) {
     RecordedRow r;
     r.runTime = rs.Value(0).ToText();
@@ -140,8 +142,9 @@ size_t ForecastHistory::Crossings(const std::string& before, int days,
   }
   // Only the latest run of each series and threshold leaves the server.
   auto rs = db_.connection().OpenResultSet(
-      "SELECT HOSTNAME, PROBE, PROBE_ARG, THRESHOLD, DIRECTION, BASIS, CROSSING_DATE FROM (SELECT "
-      "HOSTNAME, PROBE, PROBE_ARG, THRESHOLD, DIRECTION, BASIS, CROSSING_DATE, ROW_NUMBER() OVER "
+      "SELECT HOSTNAME, PROBE, PROBE_ARG, THRESHOLD, DIRECTION, BASIS, CROSSING_DATE, STATUS FROM "
+      "(SELECT HOSTNAME, PROBE, PROBE_ARG, THRESHOLD, DIRECTION, BASIS, CROSSING_DATE, STATUS, "
+      "ROW_NUMBER() OVER "
       "(PARTITION BY HOSTNAME, PROBE, PROBE_ARG, THRESHOLD, DIRECTION, BASIS ORDER BY RUN_TIME "
       "DESC) AS NEWEST FROM " +
           db_.prefix() + "HX_FORECAST_HISTORY WHERE " + which + ") LATEST WHERE NEWEST = 1",
@@ -156,6 +159,7 @@ size_t ForecastHistory::Crossings(const std::string& before, int days,
       c.basis = rs.Value(5).ToText();
       c.crossingDate.reset();
       if (!rs.Value(6).IsNull()) c.crossingDate = rs.Value(6).ToDate();
+      c.status = rs.Value(7).IsNull() ? std::string() : rs.Value(7).ToText();
     } catch (const trend::Error&) {
       ++unreadable;  // a row written by something else (NULL names, a broken date)
       continue;
@@ -166,9 +170,7 @@ size_t ForecastHistory::Crossings(const std::string& before, int days,
 }
 
 std::vector<RecordedRow> ForecastHistory::Of(const SeriesKey& key) {
-  const auto quoted = [](const std::string& s) { return "'" + trend::Module1::QuoteSQL(s) + "'"; };
-  return Read("HOSTNAME = " + quoted(key.host) + " AND PROBE = " + quoted(key.probe) +
-              " AND PROBE_ARG = " + quoted(key.arg));
+  return Read("HOSTNAME = ? AND PROBE = ? AND PROBE_ARG = ?", {key.host, key.probe, key.arg});
 }
 
 }  // namespace host

@@ -30,6 +30,7 @@ struct RecordedCrossing {
   std::optional<double> threshold;
   std::string direction, basis;
   std::optional<trend::Date> crossingDate;
+  std::string status;  // the run's status of the series
 };
 
 class ForecastHistory {
@@ -48,7 +49,8 @@ class ForecastHistory {
   std::vector<RecordedRow> Of(const SeriesKey& key);
 
  private:
-  std::vector<RecordedRow> Read(const std::string& where);
+  std::vector<RecordedRow> Read(const std::string& where,
+                                const std::vector<trend::db::Parameter>& values);
   HostDatabase& db_;
 };
 

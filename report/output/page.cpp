@@ -105,6 +105,12 @@ void WriteCell(std::ostream& out, const Column& c, const SeriesResult& r,
         return;
       }
       break;
+    case CellStyle::kShiftNote:
+      if (!text.empty()) {
+        out << "<td><span class=\"shift-note\">" << HtmlEscape(text) << "</span></td>";
+        return;
+      }
+      break;
     case CellStyle::kPlain:
       break;
   }

@@ -560,6 +560,13 @@ TEST_F(Report, RecordedRunsGiveEachCrossingItsShift) {
   EXPECT_EQ(warning.at("previous_crossing"), warning.at("crossing_date")) << warning;
   EXPECT_EQ(warning.at("crossing_shift_days"), 0);
   EXPECT_TRUE(series(r, "never").at("previous_crossing").is_null());
+  // An exceeded series has no shift (its crossing is the report's day), but the day its
+  // run at or beyond the threshold began.
+  const auto exceeded = series(r, "exceeded");
+  EXPECT_TRUE(exceeded.at("crossing_shift_days").is_null()) << exceeded;
+  ASSERT_TRUE(exceeded.at("exceeded_since").is_string()) << exceeded;
+  EXPECT_LE(exceeded.at("exceeded_since").get<std::string>(), std::string(kLast)) << exceeded;
+  EXPECT_TRUE(warning.at("exceeded_since").is_null()) << warning;
 
   // Faster growth since: the crossing moves earlier, by the days the line now says.
   Exec("DELETE FROM HX_METRICS WHERE HOSTNAME = 'warning'");
@@ -578,7 +585,16 @@ TEST_F(Report, RecordedRunsGiveEachCrossingItsShift) {
   Linear("warning", "cpu", 77.5, 0.5, 60);
   r = Run({"--format", "json", "--last", kLast});
   EXPECT_TRUE(series(r, "warning").at("previous_crossing").is_null()) << series(r, "warning");
+  EXPECT_EQ(series(r, "warning").at("crossing_shift"), "new") << series(r, "warning");
   EXPECT_EQ(series(r, "ok").at("crossing_shift_days"), 0) << series(r, "ok");
+  // A recorded crossing that is gone is a shift too, marked on the page.
+  Exec("DELETE FROM HX_METRICS WHERE HOSTNAME = 'ok'");
+  Linear("ok", "cpu", 50, -0.1, 60);
+  r = Run({"--format", "json", "--last", kLast});
+  EXPECT_EQ(series(r, "ok").at("crossing_shift"), "now never") << series(r, "ok");
+  EXPECT_TRUE(series(r, "ok").at("crossing_shift_days").is_null()) << series(r, "ok");
+  r = Run({"--format", "html", "--last", kLast});
+  EXPECT_NE(r.out.find("<span class=\"shift-note\">now never</span>"), std::string::npos);
 
   // Another threshold is another comparison.
   std::ofstream(thresholds_) << "probe,threshold\ncpu,85\n";
