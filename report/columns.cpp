@@ -195,7 +195,6 @@ std::vector<Column> ResultColumns(const std::vector<int>& horizons) {
     const std::string h = std::to_string(horizons[i]);
     c.push_back(Horizon("forecast_" + h + "d",
                         "the forecast, days ahead of the last day: " + h + "d", &R::forecast, i));
-    Ranked(c.back(), 9);
   }
   c.push_back(Member("peak_" + std::to_string(horizons.front()) + "d", CellType::kNumber,
                      "the busy-hour line, days ahead: " + std::to_string(horizons.front()) + "d",
@@ -297,6 +296,15 @@ std::vector<Column> ResultColumns(const std::vector<int>& horizons) {
                       "does, \"new\" the other way round",
                       [](const R& r) { return Text(r.crossingShift); }));
   c.back().style = CellStyle::kShiftNote;
+  for (size_t i = 0; i < horizons.size(); ++i) {
+    const std::string h = std::to_string(horizons[i]);
+    c.push_back(Horizon("week_" + h + "d",
+                        "the week around day " + h + " ahead: the mean of days " + h + "-3.." + h +
+                            "+3 (on the peak basis their largest, on trough their smallest)",
+                        &R::week, i));
+    Ranked(c.back(), 9);
+    c.back().heading = "+" + h + "d (week)";
+  }
   return c;
 }
 

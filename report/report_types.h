@@ -111,6 +111,10 @@ struct SeriesResult {
   // The probability of reaching the threshold within 30, 90 and 180 days.
   std::optional<double> pCross30, pCross90, pCross180;
   std::vector<std::optional<double>> lower, upper;
+  // At each horizon N, the week around it: days N-3..N+3 of the model's path (from day 0
+  // for N < 3), their mean on the mean basis, their largest on the peak basis, their
+  // smallest on the trough basis. A single day carries its weekday's effect.
+  std::vector<std::optional<double>> week;
   std::optional<trend::Date> crossingEarliest, crossingLatest;
   // The crossing of the latest recorded run with the same threshold, and how many days
   // this run's crossing lies after it (negative: earlier).

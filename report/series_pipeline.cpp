@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 
 #include "command.h"
 #include "dates.h"
@@ -58,6 +59,19 @@ std::string TrustOf(const ModelForecast& f) {
   return "medium";
 }
 
+// The week around day `h` of `path` (days h-3..h+3, from day 0), as `target` sums a week
+// up: the mean, the largest or the smallest day.
+std::optional<double> WeekAround(const std::vector<double>& path, int h, Target target) {
+  const size_t from = static_cast<size_t>(std::max(0, h - 3));
+  const size_t to = std::min(path.size(), static_cast<size_t>(h) + 4);
+  if (from >= to) return std::nullopt;
+  const auto first = path.begin() + static_cast<long>(from),
+             last = path.begin() + static_cast<long>(to);
+  if (target == Target::kPeak) return *std::max_element(first, last);
+  if (target == Target::kTrough) return *std::min_element(first, last);
+  return std::accumulate(first, last, 0.0) / static_cast<double>(to - from);
+}
+
 }  // namespace
 
 // The run's model on the series' own rows: its numbers replace the class's line unless
@@ -84,6 +98,7 @@ ModelForecast ApplyModel(SeriesResult& r, const HourlyWindow& window, const Repo
   for (int h : run.horizons) {
     r.lower.push_back(f.lower[h]);
     r.upper.push_back(f.upper[h]);
+    r.week.push_back(WeekAround(f.path, h, target));
   }
   if (!r.threshold) return f;
   const Threshold& t = *r.threshold;

@@ -84,7 +84,10 @@ struct Family {
 
 void WriteOpenMetrics(std::ostream& out, const ResultStore& results, const ReportRun& run) {
   Family level{"trend_level", "The forecast's value on the report's last day.", {}};
-  Family forecast{"trend_forecast", "The forecast at a horizon after the report's last day.", {}};
+  Family forecast{"trend_forecast",
+                  "The forecast for the week around a horizon after the report's last day (the "
+                  "mean of its days; the largest on the peak basis, the smallest on trough).",
+                  {}};
   Family threshold{"trend_threshold", "The series' threshold.", {}};
   // In the base unit the exposition format's conventions (and promtool) ask for.
   Family seconds{"trend_seconds_to_threshold",
@@ -103,10 +106,10 @@ void WriteOpenMetrics(std::ostream& out, const ResultStore& results, const Repor
                                LabelValue(r.series.key.arg) + "\"";
     if (r.level)
       level.samples << "trend_level{" << labels << "} " << MetricNumber(*r.level) << "\n";
-    for (size_t i = 0; i < run.horizons.size() && i < r.forecast.size(); ++i)
-      if (r.forecast[i])
+    for (size_t i = 0; i < run.horizons.size() && i < r.week.size(); ++i)
+      if (r.week[i])
         forecast.samples << "trend_forecast{" << labels << ",horizon=\"" << run.horizons[i]
-                         << "d\"} " << MetricNumber(*r.forecast[i]) << "\n";
+                         << "d\"} " << MetricNumber(*r.week[i]) << "\n";
     if (r.threshold)
       threshold.samples << "trend_threshold{" << labels << "} " << MetricNumber(r.threshold->value)
                         << "\n";

@@ -8,9 +8,10 @@ namespace host {
 SummaryView Summary(const ReportRun& run) {
   SummaryView v;
   v.header = {"HOST", "PROBE", "ARG", "STATUS", "LEVEL"};
-  for (int h : run.horizons) v.header.push_back("+" + std::to_string(h) + "d");
-  v.header.insert(v.header.end(), {"PEAK", "RECENT PEAK", "THRESHOLD", "UNIT", "CROSSES",
-                                   "GROWTH/30d", "DAYS WITH DATA", "LAST SEEN", "MODEL", "TRUST"});
+  for (int h : run.horizons) v.header.push_back("+" + std::to_string(h) + "d (week)");
+  v.header.insert(v.header.end(), {"PEAK +" + std::to_string(run.horizons.front()) + "d",
+                                   "RECENT PEAK", "THRESHOLD", "UNIT", "CROSSES", "GROWTH/30d",
+                                   "DAYS WITH DATA", "LAST SEEN", "MODEL", "TRUST"});
   for (const auto& h : v.header)
     v.numeric.push_back(!(h == "HOST" || h == "PROBE" || h == "ARG" || h == "STATUS" ||
                           h == "UNIT" || h == "CROSSES" || h == "LAST SEEN" || h == "MODEL" ||
@@ -22,7 +23,7 @@ std::vector<std::string> SummaryRow(const SeriesResult& r, const ReportRun& run)
   std::vector<std::string> row = {Visible(r.series.key.host), Visible(r.series.key.probe),
                                   Visible(r.series.key.arg), StatusName(r.status), Fixed(r.level)};
   for (size_t i = 0; i < run.horizons.size(); ++i)
-    row.push_back(i < r.forecast.size() ? Fixed(r.forecast[i]) : "");
+    row.push_back(i < r.week.size() ? Fixed(r.week[i]) : "");
   row.push_back(Fixed(r.peak));
   row.push_back(Fixed(r.recentPeak));
   row.push_back(

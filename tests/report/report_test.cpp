@@ -478,6 +478,37 @@ TEST_F(Report, ChartsGoToTheSeriesMostAtRiskInEitherDirection) {
   EXPECT_EQ(charts, 5u);
 }
 
+TEST_F(Report, AHorizonShowsTheWeekAroundItsDay) {
+  // Weekdays at 80, weekends at 10, level for months: a single day ahead carries its
+  // weekday's effect (day 90 may be a Sunday), the week around it is the weekly mean, 60.
+  Exec("DELETE FROM HX_METRICS");
+  for (int d = 0; d < 140; ++d) {
+    const auto since = trend::CalendarDaysBetween(trend::MakeDate(2001, 1, 1),  // a Monday
+                                                  trend::ParseDate(Day(-d)));
+    const int weekday = static_cast<int>((since % 7 + 7) % 7);
+    testbed::HourlyRow r{"db01", "cpu", "", Day(-d)};
+    r.avg.assign(24, weekday >= 5 ? 10 : 80);
+    r.min = r.avg;
+    r.daily = r.maxHourly = r.avg[0];
+    Exec(testbed::InsertHourly("HX_METRICS", r));
+  }
+  std::ofstream(thresholds_) << "probe,threshold\ncpu,1000\n";
+  HostRun r =
+      Run({"--format", "json", "--last", kLast, "--horizon", "30,90,92", "--model", "auto"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto row = nlohmann::json::parse(r.out).at("series").at(0);
+  for (const char* h : {"30", "90", "92"})
+    EXPECT_NEAR(row.at(std::string("week_") + h + "d").get<double>(), 60, 2) << row;
+  // Days 90 and 92 lie two days apart: at least one of them is not where the week is.
+  EXPECT_GT(std::abs(row.at("forecast_90d").get<double>() - row.at("forecast_92d").get<double>()) +
+                std::abs(row.at("forecast_90d").get<double>() - 60),
+            10)
+      << row;
+  r = Run({"--last", kLast});
+  EXPECT_NE(r.out.find("+30d (week)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("PEAK +30d"), std::string::npos) << r.out;
+}
+
 TEST_F(Report, HtmlPageIsSelfContainedWithCharts) {
   const std::string page = (dir_ / "report.html").string();
   const std::string charts = (dir_ / "charts").string();
@@ -509,8 +540,8 @@ TEST_F(Report, HtmlPageIsSelfContainedWithCharts) {
   ASSERT_GE(headers.size(), 11u) << html.substr(head, 2000);
   EXPECT_EQ(std::vector<std::string>(headers.begin(), headers.begin() + 11),
             (std::vector<std::string>{"host", "probe", "arg", "status", "crossing_date",
-                                      "days_to_threshold", "trust", "model", "level",
-                                      "forecast_30d", "forecast_90d"}));
+                                      "days_to_threshold", "trust", "model", "level", "+30d (week)",
+                                      "+90d (week)"}));
   // Trust is a badge a low row stands out by.
   EXPECT_NE(html.find("<span class=\"trust t-"), std::string::npos);
   EXPECT_NE(std::find(headers.begin(), headers.end(), "error_number"), headers.end());
