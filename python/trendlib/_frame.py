@@ -166,10 +166,30 @@ def registry_folder():
     return os.path.join(os.environ.get("HOME") or ".", ".local/share/trend-registry")
 
 
+def _own_registry():
+    """The registry of the prefix this package is installed in (PREFIX/lib/python3*/
+    dist-packages/trendlib: PREFIX/share/trend-registry), as trendhost finds its own; None
+    for a package that does not lie under such a prefix."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    packages = os.path.dirname(here)
+    python = os.path.dirname(packages)
+    lib = os.path.dirname(python)
+    if (os.path.basename(packages) not in ("dist-packages", "site-packages")
+            or not os.path.basename(python).startswith("python3")
+            or os.path.basename(lib) != "lib"):
+        return None
+    return os.path.join(os.path.dirname(lib), "share", "trend-registry")
+
+
 def registry_search_path():
-    """The folders a host looks in for a class, in order (tf_registry_search_folder)."""
+    """The folders a host looks in for a class, in order (tf_registry_search_folder), then
+    the registry of the prefix this package is installed in."""
     dirs = os.environ.get("XDG_DATA_DIRS") or "/usr/local/share:/usr/share"
-    return [registry_folder()] + [d + "/trend-registry" for d in dirs.split(":") if d]
+    folders = [registry_folder()] + [d + "/trend-registry" for d in dirs.split(":") if d]
+    own = _own_registry()
+    if own and own not in folders and os.path.isdir(own):
+        folders.append(own)
+    return folders
 
 
 def read_entry(path):

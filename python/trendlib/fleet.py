@@ -18,6 +18,8 @@ the task data, never in task names.
 import argparse
 import concurrent.futures
 import ctypes
+import datetime
+import inspect
 import json
 import os
 import stat
@@ -145,14 +147,28 @@ class _Option:
 
 FORMATS = ("table", "csv", "json", "markdown", "html", "openmetrics")
 
+# The statuses in the report's order of urgency (report_frame's ordered categories).
+STATUSES = ("exceeded", "warning", "ok", "never", "no threshold", "insufficient data", "stale",
+            "error")
+
+
+class _Options(tuple):
+    """The report's options; printed, one line each: the name, its default and its help."""
+
+    def __repr__(self):
+        width = max(len(o.name) for o in self)
+        return "\n".join("%-*s = %-14r %s" % (width, o.name, o.default, o.help) for o in self)
+
+    __str__ = __repr__
+
 # The report's options, declared once: report()'s keywords, the request to trendreport.so
 # and the command line all come from this list. `kind` is what a value must be.
-OPTIONS = (
+OPTIONS = _Options((
     _Option("qualifier", "qualifier", "", "schema (or catalog) of the metric tables", "text"),
-    _Option("first", "first", "", "first day of the range (default: 729 days before the last)",
-            "text"),
-    _Option("last", "last", "", "last day of the range (default: the latest day up to today)",
-            "text"),
+    _Option("first", "first", "", "first day of the range, yyyy-mm-dd or a datetime.date "
+            "(default: 729 days before the last)", "day"),
+    _Option("last", "last", "", "last day of the range, yyyy-mm-dd or a datetime.date "
+            "(default: the latest day up to today)", "day"),
     _Option("hosts", "host_patterns", (), "host name pattern (repeatable)", "texts", flag="--host",
             action="append"),
     _Option("probes", "probe_patterns", (), "probe pattern (repeatable)", "texts",
@@ -174,7 +190,7 @@ OPTIONS = (
             action="store_true"),
     _Option("library", "library", "", "Orrery's library file (default: the registered one)",
             "text"),
-)
+))
 
 MOST_DAYS = 3650
 
@@ -196,9 +212,27 @@ def _days(name, value):
     return value
 
 
+def _horizons(text):
+    """The horizons of the command's syntax: "7,30,90", ranges "1-90", mixed."""
+    horizons = []
+    for item in text.split(","):
+        first, _, last = item.strip().partition("-")
+        if not first.isdigit() or (last and not last.isdigit()):
+            raise ValueError(item)
+        horizons += list(range(int(first), int(last) + 1)) if last else [int(first)]
+    return horizons
+
+
 def _checked(option, value):
     """The value of an option as trendreport.so takes it, or OptionError."""
     if option.kind == "text":
+        return _text(option.name, value)
+    if option.kind == "day":
+        # A date or a datetime is its day; a text is checked by the report (yyyy-mm-dd).
+        if isinstance(value, datetime.datetime):
+            value = value.date()
+        if isinstance(value, datetime.date):
+            return value.isoformat()
         return _text(option.name, value)
     if option.kind == "format":
         if value not in FORMATS:
@@ -213,7 +247,12 @@ def _checked(option, value):
             value = [value]
         return [_text(option.name, v) for v in value]
     if option.name == "horizons":
-        if isinstance(value, (int, str)):
+        if isinstance(value, str):
+            try:
+                value = _horizons(value)
+            except ValueError:
+                raise OptionError("horizons %r is not DAYS[,DAYS] or FIRST-LAST" % value) from None
+        if isinstance(value, int):
             value = [value]
         return [_days("horizons", h) for h in value]
     return _days(option.name, value)
@@ -355,7 +394,8 @@ def _table(dsn, user="", password="", client=None, jobs=None, chunk_series=CHUNK
 
 def report_frame(dsn, user="", password="", **options):
     """report()'s rows as a pandas DataFrame, one row per series, the day columns as
-    datetime64 (NaT for none). Needs pandas (Debian: python3-pandas)."""
+    datetime64 (NaT for none), whole numbers as Int64 (<NA> for none) and the status as an
+    ordered categorical that sorts by urgency. Needs pandas (Debian: python3-pandas)."""
     try:
         import pandas
     except ImportError:
@@ -367,6 +407,10 @@ def report_frame(dsn, user="", password="", **options):
     for column in columns:
         if column["type"] == "day":
             frame[column["name"]] = pandas.to_datetime(frame[column["name"]], format="%Y-%m-%d")
+        elif column["type"] == "integer":
+            frame[column["name"]] = frame[column["name"]].astype("Int64")  # None stays <NA>
+    if "status" in frame.columns:
+        frame["status"] = pandas.Categorical(frame["status"], categories=STATUSES, ordered=True)
     return frame
 
 
@@ -445,16 +489,6 @@ def _hide_password_argument():
         pass  # not Linux, or the memory is not ours to write: the option stays visible
 
 
-def _horizons(text):
-    horizons = []
-    for item in text.split(","):
-        first, _, last = item.partition("-")
-        if not first.isdigit() or (last and not last.isdigit()):
-            raise ValueError(item)
-        horizons += list(range(int(first), int(last) + 1)) if last else [int(first)]
-    return horizons
-
-
 def main(argv=None):
     a = _arguments(argv)
     if argv is None and a.password is not None:
@@ -513,3 +547,21 @@ def main(argv=None):
 
 if __name__ == "__main__":
     sys.exit(main())
+
+
+def _signature():
+    """report()'s signature as IDEs and help() show it: the login, where to forecast, and
+    every option of OPTIONS but the form and the file, with its default."""
+    P = inspect.Parameter
+    parameters = [P("dsn", P.POSITIONAL_OR_KEYWORD),
+                  P("user", P.POSITIONAL_OR_KEYWORD, default=""),
+                  P("password", P.POSITIONAL_OR_KEYWORD, default=""),
+                  P("client", P.KEYWORD_ONLY, default=None),
+                  P("jobs", P.KEYWORD_ONLY, default=None)]
+    parameters += [P(o.name, P.KEYWORD_ONLY, default=o.default)
+                   for o in OPTIONS if o.name not in ("format", "output")]
+    return inspect.Signature(parameters)
+
+
+report.__signature__ = _signature()
+report_frame.__signature__ = _signature()

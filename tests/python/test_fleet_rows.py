@@ -1,6 +1,8 @@
 """The fleet report's rows from Python, in this process (every backend): the same rows as
 trendhost report's JSON, and as a pandas DataFrame with its days as dates."""
 
+import datetime
+import inspect
 import json
 import os
 import sys
@@ -27,6 +29,29 @@ def test_rows_are_the_reports_json_rows():
     assert {r["host"] for r in rows} == {"web01", "web02"} and "forecast_14d" in rows[0]
 
 
+def test_the_options_take_what_the_command_takes():
+    dsn, user, password = login()
+    # The command's horizon syntax, and days as datetime.date or datetime.
+    rows = fleet.report(dsn, user, password, quiet=True, horizons="7,14", hosts="web01")
+    assert rows == expected_rows("--host", "web01", "--horizon", "7,14")
+    last = rows[0]["last_day"]
+    day = datetime.date.fromisoformat(last)
+    assert fleet.report(dsn, user, password, quiet=True, hosts="web01", horizons="1-3",
+                        last=day) == expected_rows("--host", "web01", "--horizon", "1-3",
+                                                   "--last", last)
+    assert fleet.report(dsn, user, password, quiet=True, hosts="web01",
+                        last=datetime.datetime.combine(day, datetime.time(13, 5))) == \
+        expected_rows("--host", "web01", "--last", last)
+    with pytest.raises(fleet.OptionError, match="DAYS\\[,DAYS\\] or FIRST-LAST"):
+        fleet.report(dsn, user, password, horizons="30;90")
+    # help() and IDEs see the options; OPTIONS prints a line each.
+    parameters = inspect.signature(fleet.report).parameters
+    assert {"dsn", "hosts", "horizons", "warn_days", "last", "client", "jobs"} <= set(parameters)
+    assert parameters["horizons"].default == (30, 90) and "format" not in parameters
+    assert "warn_days  = 30" in repr(fleet.OPTIONS) and len(str(fleet.OPTIONS).splitlines()) == \
+        len(fleet.OPTIONS)
+
+
 def test_rows_refuse_a_format_and_unknown_options():
     dsn, user, password = login()
     with pytest.raises(TypeError, match="format"):
@@ -48,6 +73,12 @@ def test_the_frame_has_dates_as_dates():
     never = [i for i, r in enumerate(rows) if r["crossing_date"] is None]
     assert all(pandas.isna(frame["crossing_date"].iloc[i]) for i in never)
     assert frame["level"].dtype.kind == "f"
+    # The status sorts by urgency; whole numbers stay whole, <NA> for none.
+    assert frame["status"].cat.ordered and list(frame["status"].cat.categories)[:2] == \
+        ["exceeded", "warning"]
+    assert list(frame.sort_values("status", kind="stable")["status"]) == [r["status"] for r in rows]
+    assert str(frame["crossing_shift_days"].dtype) == "Int64"
+    assert str(frame["days"].dtype) == "Int64"
     # Every day column, as the report library names them, even where no row holds a day.
     for name in ("first_day", "crossing_date", "crossing_earliest", "crossing_latest",
                  "previous_crossing", "last_seen"):

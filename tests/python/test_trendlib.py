@@ -230,6 +230,21 @@ def test_library_file_and_registry_lookup():
     assert ORRERY in trendlib.classes()
 
 
+def test_the_registry_of_the_install_prefix_is_found(tmp_path):
+    # A package installed under PREFIX/lib/python3/dist-packages finds PREFIX's registry
+    # without XDG_DATA_DIRS naming it, as trendhost finds its own.
+    import shutil
+    packages = tmp_path / "prefix" / "lib" / "python3" / "dist-packages"
+    shutil.copytree(os.path.dirname(trendlib.__file__), packages / "trendlib")
+    registry = tmp_path / "prefix" / "share" / "trend-registry"
+    registry.mkdir(parents=True)
+    env = dict(os.environ, PYTHONPATH=str(packages), XDG_DATA_DIRS=str(tmp_path / "none"))
+    out = subprocess.run(["/usr/bin/python3", "-c", "from trendlib import _frame as F; "
+                          "print(F.registry_search_path()[-1])"], env=env, capture_output=True,
+                         text=True, check=True).stdout.strip()
+    assert out == str(registry)
+
+
 def rss_kib():
     with open("/proc/self/status") as f:
         for line in f:
