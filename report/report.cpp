@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <iostream>
 #include <memory>
@@ -297,6 +298,7 @@ ReportPlan PlanReport(const ReportOptions& o, bool withPriorRuns) {
     if (std::find(run.horizons.begin(), run.horizons.end(), h) == run.horizons.end())
       run.horizons.push_back(h);
   run.drawsCharts = o.format == "html" || !o.charts.empty();
+  run.runTime = static_cast<int64_t>(std::time(nullptr));
   const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   run.jobs = o.jobs > 0 ? o.jobs : cores;
   if (o.jobs < 0) throw UsageError("--jobs must be at least 1");

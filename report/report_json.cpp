@@ -1,5 +1,6 @@
 #include "report_json.h"
 
+#include <ctime>
 #include <limits>
 
 namespace host {
@@ -134,6 +135,7 @@ json RunJson(const ReportRun& r, bool withWork) {
     j["jobs"] = r.jobs;
     j["charts"] = r.drawsCharts;
     j["seconds"] = r.seconds;
+    j["run_time"] = r.runTime;
   }
   return j;
 }
@@ -148,6 +150,7 @@ ReportRun RunOf(const json& options, const json& run) {
   r.jobs = run.value("jobs", 1);
   r.drawsCharts = run.value("charts", false);
   r.seconds = run.value("seconds", 0.0);
+  r.runTime = run.value("run_time", static_cast<int64_t>(std::time(nullptr)));
   return r;
 }
 

@@ -140,6 +140,7 @@ struct ReportRun : ReportOptions {
   trend::Date firstDay, lastDay;  // the range of days
   bool drawsCharts = false;       // the output draws charts: the workers keep what they show
   double seconds = 0;             // how long the forecasts took
+  int64_t runTime = 0;            // when the run was planned, Unix seconds
 };
 
 }  // namespace host

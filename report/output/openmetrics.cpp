@@ -2,6 +2,7 @@
 // which OpenMetrics parsers read too): a gauge family per figure, labelled by host, probe
 // and arg; "never" is +Inf; a status is 1 for the series' own, 0 else. One pass over the
 // results fills every family.
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -80,6 +81,19 @@ struct Family {
   std::ostringstream samples;
 };
 
+// A day as the Unix seconds of its start (UTC).
+int64_t DaySeconds(trend::Date d) {
+  return trend::CalendarDaysBetween(trend::MakeDate(1970, 1, 1), d) * 86400;
+}
+
+// Whether a series' crossing means something to an alert: it has a threshold and a
+// forecast of recent data (not stale, not too short, not failed).
+bool Forecast(const SeriesResult& r) {
+  return r.threshold && r.daysToThreshold &&
+         (r.status == Status::kExceeded || r.status == Status::kWarning ||
+          r.status == Status::kOk || r.status == Status::kNever);
+}
+
 }  // namespace
 
 void WriteOpenMetrics(std::ostream& out, const ResultStore& results, const ReportRun& run) {
@@ -91,9 +105,29 @@ void WriteOpenMetrics(std::ostream& out, const ResultStore& results, const Repor
   Family threshold{"trend_threshold", "The series' threshold.", {}};
   // In the base unit the exposition format's conventions (and promtool) ask for.
   Family seconds{"trend_seconds_to_threshold",
-                 "Time from the report's last day until the forecast reaches the threshold, in "
-                 "seconds (days times 86400; +Inf: never).",
+                 "Time from the report's run until the forecast reaches the threshold, in "
+                 "seconds (to the start of the crossing day, UTC; 0: reached; +Inf: never). "
+                 "Only series with a threshold and a current forecast have it.",
                  {}};
+  Family earliest{"trend_crossing_earliest_seconds",
+                  "When the 80 % interval's near bound reaches the threshold (Unix seconds, the "
+                  "start of the day, UTC).",
+                  {}};
+  Family latest{"trend_crossing_latest_seconds",
+                "When the 80 % interval's far bound reaches the threshold (Unix seconds, the "
+                "start of the day, UTC).",
+                {}};
+  Family probability{"trend_crossing_probability",
+                     "The probability of reaching the threshold within the days named.",
+                     {}};
+  Family mase{"trend_backtest_mase",
+              "The model's error on the series' own past (MASE): below 1 beats the same "
+              "days of the last week.",
+              {}};
+  Family lastSeen{"trend_last_seen_timestamp_seconds",
+                  "The end of the series' last day with data (Unix seconds, UTC midnight after "
+                  "it): alert on its age for silent hosts.",
+                  {}};
   Family status{"trend_status", "1 for the series' status, 0 for the others.", {}};
   std::string statusNames[std::size(kAllStatuses)];
   for (size_t s = 0; s < std::size(kAllStatuses); ++s) {
@@ -113,17 +147,39 @@ void WriteOpenMetrics(std::ostream& out, const ResultStore& results, const Repor
     if (r.threshold)
       threshold.samples << "trend_threshold{" << labels << "} " << MetricNumber(r.threshold->value)
                         << "\n";
-    if (r.threshold && r.daysToThreshold && r.status != Status::kError)
-      seconds.samples << "trend_seconds_to_threshold{" << labels << "} "
-                      << (*r.daysToThreshold == kNeverDays
-                              ? std::string("+Inf")
-                              : std::to_string(static_cast<int64_t>(*r.daysToThreshold) * 86400))
-                      << "\n";
+    if (Forecast(r)) {
+      std::string value = "+Inf";
+      if (r.status == Status::kExceeded)
+        value = "0";
+      else if (r.crossingDate)
+        value = std::to_string(std::max<int64_t>(0, DaySeconds(*r.crossingDate) - run.runTime));
+      seconds.samples << "trend_seconds_to_threshold{" << labels << "} " << value << "\n";
+      if (r.crossingEarliest)
+        earliest.samples << "trend_crossing_earliest_seconds{" << labels << "} "
+                         << DaySeconds(*r.crossingEarliest) << "\n";
+      if (r.crossingLatest)
+        latest.samples << "trend_crossing_latest_seconds{" << labels << "} "
+                       << DaySeconds(*r.crossingLatest) << "\n";
+      for (const auto& [days, p] :
+           {std::pair{30, r.pCross30}, std::pair{90, r.pCross90}, std::pair{180, r.pCross180}})
+        if (p)
+          probability.samples << "trend_crossing_probability{" << labels << ",within=\"" << days
+                              << "d\"} " << MetricNumber(*p) << "\n";
+    }
+    if (r.backtestMase)
+      mase.samples << "trend_backtest_mase{" << labels << "} " << MetricNumber(*r.backtestMase)
+                   << "\n";
+    lastSeen.samples << "trend_last_seen_timestamp_seconds{" << labels << "} "
+                     << DaySeconds(r.series.lastDay) + 86400 << "\n";
     for (size_t s = 0; s < std::size(kAllStatuses); ++s)
       status.samples << "trend_status{" << labels << ",status=\"" << statusNames[s] << "\"} "
                      << (r.status == kAllStatuses[s] ? 1 : 0) << "\n";
   }
-  for (Family* f : {&level, &forecast, &threshold, &seconds, &status})
+  out << "# HELP trend_report_timestamp_seconds When the report ran (Unix seconds).\n"
+      << "# TYPE trend_report_timestamp_seconds gauge\ntrend_report_timestamp_seconds "
+      << run.runTime << "\n";
+  for (Family* f : {&level, &forecast, &threshold, &seconds, &earliest, &latest, &probability,
+                    &mase, &lastSeen, &status})
     out << "# HELP " << f->name << " " << f->help << "\n# TYPE " << f->name << " gauge\n"
         << f->samples.view();
   out << "# EOF\n";

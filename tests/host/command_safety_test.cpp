@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -243,6 +244,67 @@ TEST_F(CommandSafety, MetricsOfHostileNamesPassPromtool) {
                                   testbed::ShellQuote((dir_ / "lint").string()) + " 2>&1")
                                      .c_str());
   EXPECT_EQ(WEXITSTATUS(status), 0) << testbed::Slurp((dir_ / "lint").string());
+}
+
+TEST_F(CommandSafety, AlertMetricsLeaveOutWhatCannotCrossAndTheReadmesRulesPass) {
+  // A host silent since early June is stale: it publishes its status and when it was last
+  // seen, but no time to its threshold, so the README's rule cannot fire for it.
+  Flat("busy", "cpu", "", 90);
+  for (int d = 20; d < 50; ++d) {
+    testbed::HourlyRow row{"silent", "cpu", "",
+                           trend::FormatDate(trend::AddDays(trend::MakeDate(2001, 6, 30), -d),
+                                             trend::DateFormat::kIsoDay)};
+    row.avg.assign(24, 50);
+    row.min = row.avg;
+    row.daily = row.maxHourly = 50;
+    Exec(testbed::InsertHourly("HX_METRICS", row));
+  }
+  const std::string thresholds = Write("t.csv", "probe,threshold\ncpu,80\n");
+  const std::string out = (dir_ / "trend.prom").string();
+  const auto before = std::time(nullptr);
+  HostRun r = Run("report", {"--format", "openmetrics", "--thresholds", thresholds, "--last",
+                             "2001-06-30", "--output", out});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string text = testbed::Slurp(out);
+  EXPECT_NE(text.find("trend_status{host=\"silent\",probe=\"cpu\",arg=\"\",status=\"stale\"} 1"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("trend_seconds_to_threshold{host=\"silent\""), std::string::npos) << text;
+  // The last day with data, 2001-06-10, ends at 2001-06-11 00:00 UTC.
+  EXPECT_NE(text.find("trend_last_seen_timestamp_seconds{host=\"silent\",probe=\"cpu\",arg=\"\"} "
+                      "992217600"),
+            std::string::npos)
+      << text;
+  // Exceeded: reached, 0 seconds; the run's time is published.
+  EXPECT_NE(text.find("trend_seconds_to_threshold{host=\"busy\",probe=\"cpu\",arg=\"\"} 0\n"),
+            std::string::npos)
+      << text;
+  const size_t at = text.find("\ntrend_report_timestamp_seconds ");
+  ASSERT_NE(at, std::string::npos) << text;
+  const long long ran = std::stoll(text.substr(at + 32));
+  EXPECT_GE(ran, static_cast<long long>(before));
+  EXPECT_LE(ran, static_cast<long long>(std::time(nullptr)));
+  auto promtool = [&](const std::string& args) {
+    const std::string log = (dir_ / "promtool.log").string();
+    const int status =
+        std::system(("cd " + testbed::ShellQuote(TREND_SOURCE_DIR "/tests/fixtures") +
+                     " && promtool " + args + " > " + testbed::ShellQuote(log) + " 2>&1")
+                        .c_str());
+    return std::make_pair(WEXITSTATUS(status), testbed::Slurp(log));
+  };
+  auto [status, log] = promtool("check metrics < " + testbed::ShellQuote(out));
+  EXPECT_EQ(status, 0) << log;
+  // The README's rules are docs/capacity-rules.yml, word for word, and they pass promtool's
+  // own check and the unit test of their alerts.
+  const std::string rules = testbed::Slurp(TREND_SOURCE_DIR "/docs/capacity-rules.yml");
+  std::string indented;
+  for (size_t start = 0, end; (end = rules.find('\n', start)) != std::string::npos; start = end + 1)
+    indented += "    " + rules.substr(start, end - start) + "\n";
+  EXPECT_NE(testbed::Slurp(TREND_SOURCE_DIR "/README.md").find(indented), std::string::npos);
+  std::tie(status, log) = promtool("check rules ../../docs/capacity-rules.yml");
+  EXPECT_EQ(status, 0) << log;
+  std::tie(status, log) = promtool("test rules capacity_rules_test.yml");
+  EXPECT_EQ(status, 0) << log;
 }
 
 TEST_F(CommandSafety, AFullStandardOutputIsAFailure) {
