@@ -1,5 +1,6 @@
 # Installation: programs, the four libraries in lib/trend, the header, package files for
-# pkg-config and CMake, the schema and the thresholds example, the man page, the bash
+# pkg-config and CMake, the schema and the thresholds example, the man page, the documents
+# in share/doc/trend, the bash
 # completion, and the libraries' registrations in the system registry
 # (share/trend-registry, found through XDG_DATA_DIRS), written with their installed paths.
 include(CMakePackageConfigHelpers)
@@ -19,6 +20,11 @@ install(FILES ${PROJECT_SOURCE_DIR}/frame/include/trendframe.h DESTINATION inclu
 install(FILES ${PROJECT_SOURCE_DIR}/schema/tables.sql ${PROJECT_SOURCE_DIR}/schema/thresholds.example.csv
         DESTINATION share/trend PERMISSIONS ${trend_file_permissions})
 install(FILES ${PROJECT_SOURCE_DIR}/docs/trendhost.1 DESTINATION share/man/man1 PERMISSIONS ${trend_file_permissions})
+# The documents a planner reads: the README, the methods reference, the guide to a first
+# forecast on one's own database, and the alert rules.
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/methods.md
+              ${PROJECT_SOURCE_DIR}/docs/own-database.md ${PROJECT_SOURCE_DIR}/docs/capacity-rules.yml
+        DESTINATION share/doc/trend PERMISSIONS ${trend_file_permissions})
 # The Python module, where the system's python3 finds it under the installation's prefix
 # (decided when installing, as cpack and `cmake --install --prefix` choose the prefix
 # then): lib/python3/dist-packages under /usr, lib/python3.X/dist-packages elsewhere (Debian's

@@ -59,6 +59,9 @@ grep -q "OrreryFunctions.OrreryClass  $prefix/lib/trend/Orrery.so" "$work/classe
 "$prefix/bin/trendhost" --version >"$work/version"
 grep -q '^trendhost 1\.' "$work/version" || fail "--version"
 man -l "$prefix/share/man/man1/trendhost.1" >/dev/null 2>&1 || [ -s "$prefix/share/man/man1/trendhost.1" ] || fail "man page"
+for doc in README.md methods.md own-database.md capacity-rules.yml; do
+  [ "$(mode "$prefix/share/doc/trend/$doc")" = 644 ] || fail "share/doc/trend/$doc is missing or not 644"
+done
 
 # pkg-config
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
@@ -85,6 +88,7 @@ if [ -n "$deb" ]; then
   dpkg-deb -c "$deb" >"$work/contents"
   grep -q './usr/share/trend-registry/OrreryFunctions.OrreryClass' "$work/contents" || fail "no registration in the package"
   grep -q './usr/lib/python3/dist-packages/trendlib/fleet.py' "$work/contents" || fail "no Python package in the package"
+  grep -q './usr/share/doc/trend/own-database.md' "$work/contents" || fail "no documents in the package"
   scratch=$work/root
   mkdir -p "$scratch/var/lib/dpkg/info" "$scratch/var/lib/dpkg/updates" "$scratch/var/lib/dpkg/triggers"
   : >"$scratch/var/lib/dpkg/status"

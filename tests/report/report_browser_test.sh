@@ -46,7 +46,7 @@ for width in 1400 400; do
   check() { grep -qw -- "$1" <<<"$result" || { echo "not found at $width px: $1" >&2; failed=1; }; }
   for finding in "rows=$series" "rows_after=$series" "rows_shown=$series" ascending=ok \
     descending=ok status_filter=ok host_filter=ok text_filter=ok titled=ok order=ok \
-    host_view=ok hourly=ok fits=ok; do
+    host_view=ok hourly=ok fits=ok crossing_visible=ok stale_colour=ok; do
     check "$finding"
   done
   grep -q 'charts=[1-9]' <<<"$result" || { echo "no charts rendered" >&2; failed=1; }
