@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "error.h"
+
 namespace host {
 
 // ---- The host's DataSource ----
@@ -72,12 +74,10 @@ const TF_DispatchVtbl DataSourceObject::kVtbl = {
     TF_ABI_VERSION, AddRef, Release, GetIDsOfNames, Invoke, nullptr, Alloc, Free, nullptr};
 
 std::string SchemaHint(const std::string& description) {
-  // PostgreSQL's 42P01, MariaDB's 42S02, SQLite's "no such table", about a table of ours.
+  // A missing table of ours (names compared without regard to case: servers fold them).
   std::string lower = description;
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  const bool missing = lower.find("42p01") != std::string::npos ||
-                       lower.find("42s02") != std::string::npos ||
-                       lower.find("no such table") != std::string::npos;
+  const bool missing = trend::DescribesMissingTable(description);
   const bool ours = lower.find("hx_") != std::string::npos ||
                     lower.find("domino_metrics") != std::string::npos ||
                     lower.find("exchange_metrics") != std::string::npos ||

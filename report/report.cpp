@@ -349,16 +349,15 @@ ReportPlan PlanReport(const ReportOptions& o, bool withPriorRuns) {
 }
 
 int FinishReport(ResultStore& results, const ReportRun& run, PriorCrossings prior) {
-  const ReportOptions& o = run;
   results.Sort();
   CompareWithHistory(results, std::move(prior));
   // The report first: a run that cannot be recorded still has its report.
   WriteReport(results, run);
   // On a terminal, where the report went (a script reads the exit status instead).
-  if (!o.output.empty() && o.output != "-" && !o.quiet && ::isatty(STDERR_FILENO))
-    std::cerr << "trendhost: wrote " << Visible(o.output) << "\n";
-  if (o.record)
-    if (const auto failure = RecordRun(results, run, o.login)) {
+  if (!run.output.empty() && run.output != "-" && !run.quiet && ::isatty(STDERR_FILENO))
+    std::cerr << "trendhost: wrote " << Visible(run.output) << "\n";
+  if (run.record)
+    if (const auto failure = RecordRun(results, run, run.login)) {
       std::cerr << "trendhost: the report is written, but the run is not recorded: "
                 << Visible(Masked(*failure)) << "\n";
       return kExitNotRecorded;

@@ -139,7 +139,6 @@ char* trend_report_chunk(const char* request) {
 char* trend_report_write(const char* request) {
   return Guarded(request, [](const json& j) {
     const ReportRun run = RunOf(j.at("options"), j.at("run"));
-    const ReportOptions& o = run;
     std::vector<Series> series;
     SeriesThresholds limits;
     for (const auto& s : j.at("series")) series.push_back(s.get<Series>());
@@ -151,12 +150,12 @@ char* trend_report_write(const char* request) {
     for (const auto& line : j.at("lines")) results.Add(line.get<std::string>());
     results.Sort();
     {
-      HostDatabase db(o.login);
-      CompareWithHistory(results, ReadPriorCrossings(db, series, limits, o.quiet));
+      HostDatabase db(run.login);
+      CompareWithHistory(results, ReadPriorCrossings(db, series, limits, run.quiet));
     }
     const bool failed = results.AnyFailed();
     std::string text;
-    if (o.output.empty() || o.output == "-") {
+    if (run.output.empty() || run.output == "-") {
       std::ostringstream out;
       RenderReport(out, results, run);
       text = std::move(out).str();
@@ -172,8 +171,8 @@ char* trend_report_write(const char* request) {
     json answer{{"status", failed ? kExitSomeSeriesFailed : kExitOk},
                 {"text", text},
                 {"columns", std::move(columns)}};
-    if (o.record)
-      if (const auto failure = RecordRun(results, run, o.login)) {
+    if (run.record)
+      if (const auto failure = RecordRun(results, run, run.login)) {
         answer["status"] = kExitNotRecorded;
         answer["record_error"] = Masked(*failure);
       }

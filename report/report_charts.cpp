@@ -160,7 +160,8 @@ std::vector<size_t> ChooseCharts(const ResultStore& results) {
     }
     const SeriesResult r = results.At(rank);
     if (!ChartCandidate(r)) continue;
-    others.insert(std::upper_bound(others.begin(), others.end(), RiskOf(r, rank)), RiskOf(r, rank));
+    const Risk risk = RiskOf(r, rank);
+    others.insert(std::upper_bound(others.begin(), others.end(), risk), risk);
     if (others.size() > kRiskCharts) others.pop_back();
   }
   for (const Risk& r : others) chosen.push_back(r.rank);

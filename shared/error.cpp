@@ -4,6 +4,12 @@
 
 namespace trend {
 
+bool DescribesMissingTable(std::string_view d) {
+  const auto has = [&](std::string_view part) { return d.find(part) != std::string_view::npos; };
+  return has("42P01") || has("42S02") || has("no such table") || has("doesn't exist") ||
+         (has("relation") && has("does not exist"));
+}
+
 std::string_view StandardErrorText(int32_t number) {
   switch (number) {
     case kInvalidCall:

@@ -47,6 +47,10 @@ class Error : public std::exception {
   std::string description_;
 };
 
+// Whether a database's error text says a statement's table does not exist (PostgreSQL's
+// 42P01, MariaDB's 42S02 or "doesn't exist", SQLite's "no such table").
+bool DescribesMissingTable(std::string_view description);
+
 // The standard text of a platform error number ("Overflow" for 6); empty when unknown.
 std::string_view StandardErrorText(int32_t number);
 

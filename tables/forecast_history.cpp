@@ -117,12 +117,7 @@ std::vector<RecordedRow> ForecastHistory::Read(const std::string& where,
 }
 
 bool IsMissingTable(const trend::Error& e) {
-  // PostgreSQL's 42P01, MariaDB's 42S02 (1146), SQLite's "no such table".
-  const std::string& d = e.description();
-  return d.find("42P01") != std::string::npos || d.find("42S02") != std::string::npos ||
-         d.find("no such table") != std::string::npos ||
-         d.find("doesn't exist") != std::string::npos ||
-         (d.find("relation") != std::string::npos && d.find("does not exist") != std::string::npos);
+  return trend::DescribesMissingTable(e.description());
 }
 
 size_t ForecastHistory::Crossings(const std::string& before, int days,

@@ -40,8 +40,8 @@ inline constexpr int kWindowDays = 182;  // the days the class's model reads
 // 1000000000).
 struct HourlyWindow {
   std::array<std::array<std::optional<double>, 24>, kWindowDays> hours{};
-  // Each day's lowest stored hourly minimum where the rows hold minima (read for a
-  // `trough` series only; nullopt otherwise).
+  // Each day's lowest stored hourly minimum where the rows hold minima (the class's rows
+  // always do; the host's own query reads them for a `trough` series only); nullopt else.
   std::array<std::optional<double>, kWindowDays> lowest{};
 };
 

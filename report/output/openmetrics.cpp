@@ -88,7 +88,7 @@ int64_t DaySeconds(trend::Date d) {
 
 // Whether a series' crossing means something to an alert: it has a threshold and a
 // forecast of recent data (not stale, not too short, not failed).
-bool Forecast(const SeriesResult& r) {
+bool CanCross(const SeriesResult& r) {
   return r.threshold && r.daysToThreshold &&
          (r.status == Status::kExceeded || r.status == Status::kWarning ||
           r.status == Status::kOk || r.status == Status::kNever);
@@ -147,7 +147,7 @@ void WriteOpenMetrics(std::ostream& out, const ResultStore& results, const Repor
     if (r.threshold)
       threshold.samples << "trend_threshold{" << labels << "} " << MetricNumber(r.threshold->value)
                         << "\n";
-    if (Forecast(r)) {
+    if (CanCross(r)) {
       std::string value = "+Inf";
       if (r.status == Status::kExceeded)
         value = "0";
