@@ -1,6 +1,7 @@
 #include "command.h"
 
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -222,6 +223,35 @@ std::string Closest(const std::string& name, const std::vector<std::string>& can
     if (distance < bestDistance) bestDistance = distance, best = candidate;
   }
   return bestDistance <= std::max<size_t>(2, name.size() / 3) ? best : std::string();
+}
+
+bool MatchesPattern(const std::string& pattern, const std::string& text) {
+  return fnmatch(pattern.c_str(), text.c_str(), 0) == 0;
+}
+
+bool MatchesAny(const std::vector<std::string>& patterns, const std::string& text) {
+  return patterns.empty() || std::any_of(patterns.begin(), patterns.end(),
+                                         [&](const auto& p) { return MatchesPattern(p, text); });
+}
+
+int PatternSpecificity(const std::string& pattern) {
+  if (pattern.find_first_of("*?[\\") == std::string::npos)
+    return pattern.empty() ? 0 : 1000000 + static_cast<int>(pattern.size());
+  int fixed = 0;
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] == '[') {
+      // A bracket expression matches one character of several: it fixes none.
+      const size_t close = pattern.find(']', i + 2);
+      if (close == std::string::npos) break;
+      i = close;
+    } else if (pattern[i] == '\\') {
+      ++fixed;
+      ++i;
+    } else if (pattern[i] != '*' && pattern[i] != '?') {
+      ++fixed;
+    }
+  }
+  return 1 + fixed;
 }
 
 }  // namespace host

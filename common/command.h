@@ -93,7 +93,14 @@ std::string Visible(const std::string& s);
 std::string VisibleLines(const std::string& s);
 
 // The closest of `candidates` to `name` (letter case ignored), or empty when none is close.
-
 std::string Closest(const std::string& name, const std::vector<std::string>& candidates);
+
+// Shell patterns, as the options and files of hosts, probes and arguments take them (*, ?,
+// [...]). An empty list of patterns matches everything.
+bool MatchesPattern(const std::string& pattern, const std::string& text);
+bool MatchesAny(const std::vector<std::string>& patterns, const std::string& text);
+// How narrowly a pattern matches: a name without wildcards above every pattern, then the
+// more characters a pattern fixes, the narrower; "*" (and "") the widest.
+int PatternSpecificity(const std::string& pattern);
 
 }  // namespace host

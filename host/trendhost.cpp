@@ -18,6 +18,7 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -504,35 +505,65 @@ Command HistoryCommand(CLI::App& app) {
 }
 
 // check-thresholds FILE: the file checked as the report reads it, and the thresholds the
-// report would apply (the built-in defaults with the file's entries over them) as CSV.
+// report would apply (the built-in defaults with the file's entries over them) as CSV;
+// with --host, those a host's series get, and which line gives each.
 Command CheckThresholdsCommand(CLI::App& app) {
-  auto file = std::make_shared<std::string>();
+  struct Options {
+    std::string file, host, probe, arg;
+  };
+  auto o = std::make_shared<Options>();
   auto* c = app.add_subcommand("check-thresholds",
                                "Check a thresholds file and print the thresholds the report "
                                "would apply with it");
-  c->add_option("FILE", *file, "thresholds file (CSV)")->required();
+  c->add_option("FILE", o->file, "thresholds file (CSV)")->required();
+  c->add_option("--host", o->host,
+                "only the thresholds this host's series get: for each probe and argument of "
+                "the entries, the one in force");
+  c->add_option("--probe", o->probe, "only this probe's thresholds");
+  c->add_option("--arg", o->arg, "with --host and --probe: the threshold of this argument");
   c->footer(
+      "The most specific entry wins: a host name over a pattern, a pattern fixing more "
+      "characters over one fixing fewer, then an entry with the argument over one without, "
+      "then the earlier line. source is file (line: its line) or default.\n"
       "Exit status: 0 the file is valid, 2 it is not (the line and the fault on standard "
       "error).");
-  return {c, [file] {
+  return {c, [o] {
+            if (!o->arg.empty() && (o->host.empty() || o->probe.empty()))
+              throw UsageError("--arg goes with --host and --probe");
             Thresholds thresholds;
-            thresholds.Load(*file);
+            thresholds.Load(o->file);
+            std::vector<std::pair<std::string, const Thresholds::Entry*>> shown;  // arg asked
             size_t fromFile = 0;
-            std::cout << "probe,arg,threshold,unit,label,direction,basis,source\n";
-            for (const auto& [key, t] : thresholds.entries()) {
-              const bool own = thresholds.FromFile(key);
-              fromFile += own;
+            const auto all = thresholds.entries();
+            for (const auto* e : all) fromFile += e->line != 0;
+            if (o->host.empty()) {
+              for (const auto* e : all)
+                if (o->probe.empty() || e->probe == o->probe) shown.emplace_back(e->arg, e);
+            } else {
+              // The host's threshold for each probe and argument the entries name.
+              std::set<std::pair<std::string, std::string>> asked;
+              for (const auto* e : all)
+                if (o->probe.empty() || e->probe == o->probe) asked.emplace(e->probe, e->arg);
+              if (!o->arg.empty()) asked = {{o->probe, o->arg}};
+              for (const auto& [probe, arg] : asked)
+                if (const auto* e = thresholds.Find(o->host, probe, arg))
+                  shown.emplace_back(arg, e);
+            }
+            std::cout << "probe,arg,threshold,unit,label,direction,basis,source,line,host\n";
+            for (const auto& [arg, e] : shown) {
+              const Threshold& t = e->threshold;
               // The value in force, every digit; texts as a terminal may show them.
               char value[32];
               const auto end = std::to_chars(value, value + sizeof value, t.value).ptr;
-              std::cout << CsvField(Visible(key.first)) << "," << CsvField(Visible(key.second))
-                        << "," << std::string_view(value, static_cast<size_t>(end - value)) << ","
+              std::cout << CsvField(Visible(e->probe)) << "," << CsvField(Visible(arg)) << ","
+                        << std::string_view(value, static_cast<size_t>(end - value)) << ","
                         << CsvField(Visible(t.unit)) << "," << CsvField(Visible(t.label)) << ","
                         << DirectionName(t.direction) << "," << BasisName(t.basis) << ","
-                        << (own ? "file" : "default") << "\n";
+                        << (e->line ? "file," + std::to_string(e->line) : std::string("default,"))
+                        << "," << CsvField(Visible(e->host)) << "\n";
             }
-            std::cerr << Visible(*file) << ": valid, " << fromFile << " entr"
-                      << (fromFile == 1 ? "y" : "ies") << " (" << thresholds.entries().size()
+            std::cerr << Visible(o->file) << ": valid, " << fromFile << " entr"
+                      << (fromFile == 1 ? "y" : "ies") << " (" << all.size()
                       << " thresholds in force with the built-in defaults)\n";
             return kExitOk;
           }};

@@ -2,7 +2,6 @@
 
 #include <date/date.h>
 #include <date/tz.h>
-#include <fnmatch.h>
 
 #include <algorithm>
 #include <charconv>
@@ -10,6 +9,7 @@
 #include <cstdlib>
 #include <limits>
 
+#include "command.h"
 #include "csv.h"
 #include "hourly_fit.h"
 
@@ -185,10 +185,7 @@ uint32_t Aggregator::SeriesId(std::string_view host, std::string_view probe, std
 
 bool Aggregator::Excluded(std::string_view arg) const {
   if (excluded_.empty() || arg.empty()) return false;
-  const std::string text(arg);
-  for (const auto& p : excluded_)
-    if (fnmatch(p.c_str(), text.c_str(), 0) == 0) return true;
-  return false;
+  return MatchesAny(excluded_, std::string(arg));
 }
 
 bool Aggregator::Add(std::string_view host, std::string_view probe, std::string_view arg,

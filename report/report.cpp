@@ -1,6 +1,5 @@
 #include "report.h"
 
-#include <fnmatch.h>
 #include <malloc.h>
 #include <poll.h>
 #include <signal.h>
@@ -38,13 +37,6 @@ constexpr int kJobsPerCore = 4;
 constexpr size_t kRecordedPathBytes = 1024;  // HX_FORECAST_HISTORY.THRESHOLDS_FILE
 
 // ---- Workers ----
-
-bool Matches(const std::vector<std::string>& patterns, const std::string& text) {
-  if (patterns.empty()) return true;
-  return std::any_of(patterns.begin(), patterns.end(), [&](const std::string& p) {
-    return fnmatch(p.c_str(), text.c_str(), 0) == 0;
-  });
-}
 
 void WriteAll(int fd, const std::string& text) {
   for (size_t done = 0; done < text.size();) {
@@ -334,10 +326,10 @@ ReportPlan PlanReport(const ReportOptions& o, bool withPriorRuns) {
     run.lastDay = *last;
     plan.series = db.AllSeries(first, *last);
     std::erase_if(plan.series, [&](const Series& s) {
-      return !Matches(o.hostPatterns, s.key.host) || !Matches(o.probePatterns, s.key.probe);
+      return !MatchesAny(o.hostPatterns, s.key.host) || !MatchesAny(o.probePatterns, s.key.probe);
     });
     for (const auto& s : plan.series)
-      plan.thresholds.push_back(thresholds.For(s.key.probe, s.key.arg));
+      plan.thresholds.push_back(thresholds.For(s.key.host, s.key.probe, s.key.arg));
     // Read now, on this connection: the end of the run then opens one only to record.
     if (withPriorRuns)
       plan.priorCrossings = ReadPriorCrossings(db, plan.series, plan.thresholds, o.quiet);

@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <map>
+#include <tuple>
 #include <vector>
 
 #include "command.h"
-#include "csv.h"
+#include "csv_table.h"
 #include "error.h"
 #include "variant.h"
 
@@ -57,104 +57,100 @@ Thresholds::Thresholds() {
       {"swapusedpct", 50, "%", "swap used", kUp, kMean},
       {"fsusedpct", 90, "%", "file-system space used", kUp, kMean},
       {"totalfree", 512, "MB", "free memory", kDown, kMean},
-      {"fsfreemb", 1024, "MB", "free file-system space", kDown, kMean},
   };
   for (const auto& d : defaults)
-    entries_[{d.probe, ""}] = {d.value, d.unit, d.label, d.direction, d.basis};
+    byProbe_[d.probe].push_back(
+        {"*", d.probe, "", {d.value, d.unit, d.label, d.direction, d.basis}, 0});
 }
 
+namespace {
+
+// Whether `a` wins over `b` where both apply.
+bool WinsOver(const Thresholds::Entry& a, const Thresholds::Entry& b) {
+  const int ha = PatternSpecificity(a.host), hb = PatternSpecificity(b.host);
+  if (ha != hb) return ha > hb;
+  if (a.arg.empty() != b.arg.empty()) return !a.arg.empty();
+  // A file's line before the built-in entry, an earlier line before a later one.
+  if ((a.line == 0) != (b.line == 0)) return a.line != 0;
+  return a.line < b.line;
+}
+
+}  // namespace
+
 void Thresholds::Load(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  const std::string shown = Visible(path);
-  if (!in) throw UsageError("cannot read the thresholds file " + shown);
-  auto fail = [&](size_t line, const std::string& what) {
-    throw UsageError(shown + ":" + std::to_string(line) + ": " + what);
-  };
-  std::map<std::pair<std::string, std::string>, size_t> given;  // (probe, arg) -> its line
-  static const std::vector<std::string> kKnown = {"probe", "arg",       "threshold", "unit",
-                                                  "label", "direction", "basis"};
-  std::map<std::string, size_t> column;  // name -> field index
-  constexpr size_t kMostLines = 100000;
-  size_t number = 0;
-  for (std::string line; ReadLimitedLine(in, line, path, number + 1);) {
-    if (++number > kMostLines) fail(number, "more than 100000 lines: not a thresholds file");
-    if (number == 1 && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);  // a UTF-8 BOM
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.find_first_not_of(" \t") == std::string::npos || line[0] == '#') continue;
-    auto fields = CsvFields(line);
-    if (!fields) fail(number, "a quoted field is not closed");
-    if (column.empty()) {
-      for (size_t i = 0; i < fields->size(); ++i) {
-        const std::string& name = (*fields)[i];
-        if (std::find(kKnown.begin(), kKnown.end(), name) == kKnown.end()) {
-          // A word that could be a column's name is quoted; anything else (the first line
-          // of some other file) is not repeated.
-          const bool word = !name.empty() && name.size() <= 32 &&
-                            name.find_first_not_of(
-                                "abcdefghijklmnopqrstuvwxyz"
-                                "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_- ") == std::string::npos;
-          fail(number, (word ? "unknown column \"" + name + "\" in the header"
-                             : std::string("the first line is not a header of a thresholds file")) +
-                           " (known columns: probe, arg, threshold, unit, label, direction, "
-                           "basis)");
-        }
-        if (!column.emplace(name, i).second) fail(number, "the column " + name + " is named twice");
-      }
-      if (!column.count("probe") || !column.count("threshold"))
-        fail(number, "the header must name at least the columns probe and threshold");
-      continue;
-    }
-    if (fields->size() != column.size())
-      fail(number, "expected " + std::to_string(column.size()) + " fields, found " +
-                       std::to_string(fields->size()));
-    auto field = [&](const char* name) {
-      auto it = column.find(name);
-      return it == column.end() ? std::string() : (*fields)[it->second];
-    };
-    const std::string probe = field("probe");
-    if (probe.empty()) fail(number, "the probe is empty");
-    // One line a probe and argument: a second one would win silently.
-    if (const auto [it, added] = given.emplace(std::make_pair(probe, field("arg")), number); !added)
-      fail(number,
-           "the probe " + Visible(probe) +
-               (field("arg").empty() ? std::string() : " with the arg " + Visible(field("arg"))) +
-               " already has its threshold on line " + std::to_string(it->second));
+  const CsvTableForm form{
+      "thresholds file",
+      {"probe", "arg", "threshold", "unit", "label", "direction", "basis", "host"},
+      {"probe", "threshold"}};
+  // (host, probe, arg) -> its line: a second line would win silently.
+  std::map<std::tuple<std::string, std::string, std::string>, size_t> given;
+  ReadCsvTable(path, form, [&](const CsvTableLine& line) {
+    const std::string& probe = line["probe"];
+    const std::string& arg = line["arg"];
+    const std::string host = line["host"].empty() ? "*" : line["host"];
+    if (probe.empty()) line.Fail("the probe is empty");
+    if (const auto [it, added] = given.emplace(std::make_tuple(host, probe, arg), line.number());
+        !added)
+      line.Fail("the probe " + Visible(probe) +
+                (arg.empty() ? std::string() : " with the arg " + Visible(arg)) +
+                (host == "*" ? std::string() : " for the hosts " + Visible(host)) +
+                " already has its threshold on line " + std::to_string(it->second));
     Threshold t;
-    const std::string value = field("threshold");
+    const std::string& value = line["threshold"];
     try {
       t.value = trend::ParseNumber(value);
     } catch (const trend::Error&) {
-      fail(number, "the threshold \"" + Visible(value) + "\" is not a number");
+      line.Fail("the threshold \"" + Visible(value) + "\" is not a number");
     }
     if (!std::isfinite(t.value))
-      fail(number, "the threshold \"" + Visible(value) + "\" is not finite");
-    t.unit = field("unit");
-    t.label = field("label");
-    const std::string direction = field("direction"), basis = field("basis");
+      line.Fail("the threshold \"" + Visible(value) + "\" is not finite");
+    t.unit = line["unit"];
+    t.label = line["label"];
+    const std::string &direction = line["direction"], &basis = line["basis"];
     if (direction == "below")
       t.direction = Direction::kBelow;
     else if (!direction.empty() && direction != "above")
-      fail(number, "the direction \"" + Visible(direction) + "\" is neither above nor below");
+      line.Fail("the direction \"" + Visible(direction) + "\" is neither above nor below");
     if (basis == "peak")
       t.basis = Basis::kPeak;
     else if (basis == "trough")
       t.basis = Basis::kTrough;
     else if (!basis.empty() && basis != "mean")
-      fail(number, "the basis \"" + Visible(basis) + "\" is neither mean, peak nor trough");
+      line.Fail("the basis \"" + Visible(basis) + "\" is neither mean, peak nor trough");
     if (t.basis == Basis::kPeak && t.direction == Direction::kBelow)
-      fail(number, "the basis peak goes with the direction above only");
+      line.Fail("the basis peak goes with the direction above only");
     if (t.basis == Basis::kTrough && t.direction == Direction::kAbove)
-      fail(number, "the basis trough goes with the direction below only");
-    entries_[{probe, field("arg")}] = t;
-    fromFile_.insert({probe, field("arg")});
-  }
-  if (column.empty()) fail(number, "the file has no header line (probe,arg,threshold,unit,label)");
+      line.Fail("the basis trough goes with the direction below only");
+    auto& entries = byProbe_[probe];
+    // The file's entry for every host replaces the built-in one.
+    std::erase_if(entries,
+                  [&](const Entry& e) { return e.line == 0 && e.host == host && e.arg == arg; });
+    entries.push_back({host, probe, arg, t, line.number()});
+  });
+  for (auto& [probe, entries] : byProbe_)
+    std::stable_sort(entries.begin(), entries.end(), WinsOver);
 }
 
-std::optional<Threshold> Thresholds::For(const std::string& probe, const std::string& arg) const {
-  if (auto it = entries_.find({probe, arg}); it != entries_.end()) return it->second;
-  if (auto it = entries_.find({probe, ""}); it != entries_.end()) return it->second;
-  return std::nullopt;
+const Thresholds::Entry* Thresholds::Find(const std::string& host, const std::string& probe,
+                                          const std::string& arg) const {
+  const auto it = byProbe_.find(probe);
+  if (it == byProbe_.end()) return nullptr;
+  for (const Entry& e : it->second)
+    if ((e.arg.empty() || e.arg == arg) && MatchesPattern(e.host, host)) return &e;
+  return nullptr;
+}
+
+std::optional<Threshold> Thresholds::For(const std::string& host, const std::string& probe,
+                                         const std::string& arg) const {
+  const Entry* e = Find(host, probe, arg);
+  return e ? std::optional(e->threshold) : std::nullopt;
+}
+
+std::vector<const Thresholds::Entry*> Thresholds::entries() const {
+  std::vector<const Entry*> all;
+  for (const auto& [probe, entries] : byProbe_)
+    for (const Entry& e : entries) all.push_back(&e);
+  return all;
 }
 
 }  // namespace host

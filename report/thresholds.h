@@ -3,16 +3,23 @@
 // ranks use; a thresholds file (CSV) replaces or adds entries.
 //
 // The file: a header line naming its columns in any order ("probe,arg,threshold,unit,label"
-// and, optionally, "direction" and "basis"; probe and threshold are required), then one
-// line per entry (RFC 4180 quoting; blank lines and lines starting with "#" are skipped).
-// An empty arg matches every argument of the probe; an entry with an argument is preferred
-// over one without.
+// and, optionally, "direction", "basis" and "host"; probe and threshold are required), then
+// one line per entry (RFC 4180 quoting; blank lines and lines starting with "#" are
+// skipped). An empty arg matches every argument of the probe; an empty host (or "*") every
+// host, and a host is a shell pattern (web*, db0[1-4]).
+//
+// The most specific entry wins: first by host (a name over a pattern, a pattern fixing more
+// characters over one fixing fewer, "*" last), then an entry with the argument over one
+// without, then the earlier line. A file's entry for every host replaces the built-in one.
 //
 // direction: "above" (the default: the resource runs out when the value rises to the
 // threshold, as CPU busy) or "below" (it runs out when the value falls to it, as free
 // memory). basis: "mean" (the default: the daily-mean line), "peak" (the busy-hour
 // line, and a recent busy hour at the threshold counts as exceeded; with "above" only) or
 // "trough" (the day's quietest hour forecast as a series of its own; with "below" only).
+//
+// The built-in entries judge file systems by the share used (fsusedpct): an absolute
+// amount of free space means one thing on a 20 GB disk and another on a 2 TB one.
 #pragma once
 
 #include <cstdint>
@@ -54,23 +61,28 @@ class SeriesThresholds {
 
 class Thresholds {
  public:
+  // One entry: the series it applies to, its threshold, and the file's line that gave it
+  // (0: built in).
+  struct Entry {
+    std::string host, probe, arg;  // host a shell pattern, "*" for every host
+    Threshold threshold;
+    size_t line = 0;
+  };
   // The built-in defaults.
   Thresholds();
   // Reads a thresholds file over the defaults; a malformed file is a usage error naming
   // the file, the line and what is wrong.
   void Load(const std::string& path);
-  std::optional<Threshold> For(const std::string& probe, const std::string& arg) const;
-  // Every entry in force, by (probe, arg), and whether a file gave it.
-  const std::map<std::pair<std::string, std::string>, Threshold>& entries() const {
-    return entries_;
-  }
-  bool FromFile(const std::pair<std::string, std::string>& key) const {
-    return fromFile_.count(key) > 0;
-  }
+  // The entry in force for a series, or none.
+  const Entry* Find(const std::string& host, const std::string& probe,
+                    const std::string& arg) const;
+  std::optional<Threshold> For(const std::string& host, const std::string& probe,
+                               const std::string& arg) const;
+  // Every entry, by probe, the most specific of a probe's first.
+  std::vector<const Entry*> entries() const;
 
  private:
-  std::map<std::pair<std::string, std::string>, Threshold> entries_;  // (probe, arg)
-  std::set<std::pair<std::string, std::string>> fromFile_;
+  std::map<std::string, std::vector<Entry>> byProbe_;  // each in the order entries win
 };
 
 }  // namespace host

@@ -54,10 +54,10 @@ struct Series {
   double weekendDip;  // share lost on Saturdays and Sundays
   double noise;       // relative noise
   std::string arg = "";
-  double ceiling = 0;  // the largest possible value (100 for a percentage); 0: none
-  int silentDays = 0;  // the days before the last day without rows (a host gone quiet)
+  double ceiling = 0;    // the largest possible value (100 for a percentage); 0: none
+  int silentDays = 0;    // the days before the last day without rows (a host gone quiet)
   int onlyLastDays = 0;  // rows on the last N days only (a new host); 0: every day
-  double perDay = 0;   // absolute change per day, on top of the relative growth
+  double perDay = 0;     // absolute change per day, on top of the relative growth
 };
 
 double Round(double v) {
@@ -99,8 +99,8 @@ void WriteRows(const char* table, const Series& s, Random& rnd, bool mailTable,
     std::printf("INSERT INTO %s (HOSTNAME, PROBE, PROBE_ARG, COLLECTION_DATE", table);
     for (int h = 0; h < 24; ++h) std::printf(", AVG_VALUE_%02d, MIN_VALUE_%02d", h, h);
     std::printf(", AVG_DAILY_VALUE, MAX_HOURLY_AVG%s) VALUES ('%s', '%s', '%s', '%s'",
-                mailTable ? ", MAX_DAILY_VALUE" : "", s.host.c_str(), s.probe.c_str(), s.arg.c_str(),
-                trend::FormatDate(day, trend::DateFormat::kIsoDay).c_str());
+                mailTable ? ", MAX_DAILY_VALUE" : "", s.host.c_str(), s.probe.c_str(),
+                s.arg.c_str(), trend::FormatDate(day, trend::DateFormat::kIsoDay).c_str());
     for (int h = 0; h < 24; ++h)
       std::printf(", %s, %s", trend::FormatDouble(avg[h]).c_str(),
                   trend::FormatDouble(min[h]).c_str());
@@ -192,8 +192,9 @@ int main(int argc, char** argv) {
     return std::any_of(hosts.begin(), hosts.end(), [&](const Host& h) { return h.name == host; });
   };
   if (named("db01")) {
-    Series fs{"db01", "fsfreemb", 30000, 0, 0, 0, 0.002, "/var"};
-    fs.perDay = -120;
+    Series fs{"db01", "fsusedpct", 5, 0, 0, 0, 0.002, "/var"};
+    fs.perDay = 0.37;
+    fs.ceiling = 100;
     WriteRows("HX_METRICS", fs, rnd, false, unused);
   }
   if (named("web02"))

@@ -245,10 +245,11 @@ TEST_F(HostUsability, MistypedCommandsAndACheckedThresholdsFile) {
       << "threshold,probe,direction\n50,freemem,below\n\"90\",\"odd, probe\",above\n";
   r = Host({"check-thresholds", file});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out.rfind("probe,arg,threshold,unit,label,direction,basis,source\n", 0), 0u) << r.out;
-  EXPECT_NE(r.out.find("\n\"odd, probe\",,90,,,above,mean,file\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.rfind("probe,arg,threshold,unit,label,direction,basis,source,line,host\n", 0), 0u)
+      << r.out;
+  EXPECT_NE(r.out.find("\n\"odd, probe\",,90,,,above,mean,file,3,*\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("\nfreemem,,50,"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find(",default\n"), std::string::npos) << r.out;  // the built-in ones too
+  EXPECT_NE(r.out.find(",default,,*\n"), std::string::npos) << r.out;  // the built-in ones too
   EXPECT_NE(r.err.find("valid, 2 entries"), std::string::npos) << r.err;
   std::ofstream(file) << "probe,threshold\ncpu,lots\n";
   r = Host({"check-thresholds", file});
@@ -260,13 +261,37 @@ TEST_F(HostUsability, MistypedCommandsAndACheckedThresholdsFile) {
   std::ofstream(file) << "\xEF\xBB\xBFprobe,threshold,label\ncpu,80.33333333333333,\"x\x1b[2Jy\"\n";
   r = Host({"check-thresholds", file});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("\ncpu,,80.33333333333333,,x\\x1b[2Jy,above,mean,file\n"), std::string::npos)
+  EXPECT_NE(r.out.find("\ncpu,,80.33333333333333,,x\\x1b[2Jy,above,mean,file,2,*\n"),
+            std::string::npos)
       << r.out;
   // A second line for the same probe and argument is refused, naming the first.
   std::ofstream(file) << "probe,arg,threshold\ncpu,,80\nmem,,5\ncpu,,90\n";
   r = Host({"check-thresholds", file});
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find(":4: the probe cpu already has its threshold on line 2"), std::string::npos)
+      << r.err;
+  // Per host: the narrowest match wins (a name, then the pattern fixing more characters,
+  // then the line with the argument), and --host shows which line each series gets.
+  std::ofstream(file) << "probe,arg,threshold,host\nfsusedpct,,95,db01\nfsusedpct,,80,web*\n"
+                         "fsusedpct,/boot,85,\nfsusedpct,,70,w*\nfsusedpct,,60,web01\n";
+  r = Host({"check-thresholds", file, "--host", "web02", "--probe", "fsusedpct"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "probe,arg,threshold,unit,label,direction,basis,source,line,host\n"
+            "fsusedpct,,80,,,above,mean,file,3,web*\n"
+            "fsusedpct,/boot,80,,,above,mean,file,3,web*\n");
+  r = Host({"check-thresholds", file, "--host", "web01", "--probe", "fsusedpct", "--arg", "/"});
+  EXPECT_NE(r.out.find("\nfsusedpct,/,60,,,above,mean,file,6,web01\n"), std::string::npos) << r.out;
+  r = Host({"check-thresholds", file, "--host", "app01", "--probe", "fsusedpct"});
+  EXPECT_NE(r.out.find("\nfsusedpct,,90,%,file-system space used,above,mean,default,,*\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("\nfsusedpct,/boot,85,,,above,mean,file,4,*\n"), std::string::npos) << r.out;
+  std::ofstream(file) << "probe,threshold,host\ncpu,80,db*\ncpu,90,db*\n";
+  r = Host({"check-thresholds", file});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find(":3: the probe cpu for the hosts db* already has its threshold on line 2"),
+            std::string::npos)
       << r.err;
   // Some other file is named as not a thresholds file, its content not repeated.
   std::ofstream(file) << "root:$y$j9T$secretsecret:19000:0:99999:7:::\n";

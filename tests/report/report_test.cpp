@@ -448,6 +448,25 @@ TEST_F(Report, UsageErrorsNameTheirCause) {
       << r.err;
 }
 
+TEST_F(Report, AHostGetsTheNarrowestThresholdLineThatNamesIt) {
+  // "ok" (70, rising) under a line of its own at 60 is exceeded, whatever "o*" says; the
+  // rest of the fleet keeps 80, "exceeded" (flat at 90) is raised to 95 by its pattern.
+  std::ofstream(thresholds_) << "probe,threshold,host\ncpu,80,\ncpu,95,exc*\ncpu,85,o*\n"
+                                "cpu,60,ok\n";
+  HostRun r = Run({"--format", "csv", "--host", "ok", "--host", "exceeded", "--host", "warning"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto rows = ReadCsv(r.out);
+  ASSERT_EQ(rows.size(), 5u) << r.out;
+  std::map<std::string, std::pair<std::string, std::string>>
+      got;  // host/probe -> status, threshold
+  for (size_t i = 1; i < rows.size(); ++i)
+    got[rows[i][0] + "/" + rows[i][1]] = {rows[i][3], rows[i][6]};
+  EXPECT_EQ(got["ok/cpu"], std::make_pair(std::string("exceeded"), std::string("60")));
+  EXPECT_EQ(got["exceeded/cpu"], std::make_pair(std::string("never"), std::string("95")));
+  EXPECT_EQ(got["warning/cpu"], std::make_pair(std::string("warning"), std::string("80")));
+  EXPECT_EQ(got["ok/custom"].first, "no threshold");
+}
+
 TEST_F(Report, ChartsGoToTheSeriesMostAtRiskInEitherDirection) {
   // Free space falling 50 MB a day to 1,000 MB in 60 days (no warning within 30 days), beside
   // six series growing faster by far but nowhere near their threshold: the falling disk's
