@@ -89,7 +89,7 @@ void Progress::Done(size_t done) {
   std::fflush(stderr);
 }
 
-trend::Date DayOption(const std::string& text, const char* option) {
+std::optional<trend::Date> IsoDay(const std::string& text) {
   // Only yyyy-mm-dd: "09/12/2026" reads as 12 September in one country and 9 December in
   // another, and a guess would give an empty report without a word.
   const bool iso = text.size() == 10 && text[4] == '-' && text[7] == '-' &&
@@ -99,6 +99,11 @@ trend::Date DayOption(const std::string& text, const char* option) {
     if (iso) return trend::ParseDate(text);
   } catch (const trend::Error&) {
   }
+  return std::nullopt;
+}
+
+trend::Date DayOption(const std::string& text, const char* option) {
+  if (const auto day = IsoDay(text)) return *day;
   throw UsageError(std::string(option) + " \"" + Visible(text) +
                    "\" is not a day: give it as yyyy-mm-dd (year, month, day)");
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -74,6 +75,8 @@ class Progress {
   std::chrono::steady_clock::time_point start_, shown_;
 };
 
+// A day given as yyyy-mm-dd, or none for any other text (no other form is guessed at).
+std::optional<trend::Date> IsoDay(const std::string& text);
 // The day text of a command's option ("yyyy-mm-dd"); anything else is a usage error
 // naming the option.
 trend::Date DayOption(const std::string& text, const char* option);

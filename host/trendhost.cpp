@@ -352,8 +352,11 @@ Command ReportCommand(CLI::App& app) {
   c->add_option("--host", o.hostPatterns, "only hosts matching PATTERN (shell style; repeatable)");
   c->add_option("--probe", o.probePatterns, "only probes matching PATTERN (repeatable)");
   c->add_option("--thresholds", o.thresholdsFile,
-                "CSV file with a header of probe,arg,threshold,unit,label[,direction,basis] over "
-                "the built-in defaults");
+                "CSV file with a header of probe,arg,threshold,unit,label[,direction,basis,host] "
+                "over the built-in defaults");
+  c->add_option("--ack", o.ackFile,
+                "acknowledged series: CSV host,probe,arg,until,owner,note (shell patterns); a "
+                "series with a capacity status gets acknowledged until that day");
   c->add_option(
        "--model", o.model,
        "forecasting model: auto (ets, with theta, trend and recent-rate where their backtest "
@@ -387,11 +390,12 @@ Command ReportCommand(CLI::App& app) {
               "keep the run's results in HX_FORECAST_HISTORY; every run shows how far each "
               "crossing moved since the latest recorded one");
   c->add_flag("-q,--quiet", o.quiet, "no progress or notes on standard error");
-  c->footer(std::string(kPasswordOrder) +
-            "\n\nStatuses, most urgent first: exceeded, warning, ok, never, no threshold, "
-            "insufficient data, stale, error.\nExit status: 0 done, 1 the report could not "
-            "start, 2 usage error, 3 some series failed (listed as error), 4 the report is "
-            "written but --record could not record the run.");
+  c->footer(
+      std::string(kPasswordOrder) +
+      "\n\nStatuses, most urgent first: exceeded, warning, ok, never, acknowledged, no "
+      "threshold, insufficient data, stale, error.\nExit status: 0 done, 1 the report could not "
+      "start, 2 usage error, 3 some series failed (listed as error), 4 the report is "
+      "written but --record could not record the run.");
   return command.Runs([horizons](ReportOptions& options) {
     options.horizons = Horizons(*horizons);
     return Report(options);

@@ -1,5 +1,6 @@
 #include "columns.h"
 
+#include <algorithm>
 #include <charconv>
 #include <string>
 
@@ -159,8 +160,9 @@ std::vector<Column> ResultColumns(const std::vector<int>& horizons) {
   {
     Column s =
         Named("status", CellType::kText,
-              "exceeded, warning (crossing within the warning days), ok, never, no threshold, "
-              "insufficient data, stale or error");
+              "exceeded, warning (crossing within the warning days), ok, never, acknowledged "
+              "(held quiet until its day: report --ack), no threshold, insufficient data, stale "
+              "or error");
     s.get = [](const R& r) { return Cell(std::string(StatusName(r.status))); };
     s.set = [](R& r, const Cell& v) {
       const std::string name = AsText(v);
@@ -305,6 +307,38 @@ std::vector<Column> ResultColumns(const std::vector<int>& horizons) {
     Ranked(c.back(), 9);
     c.back().heading = "+" + h + "d (week)";
   }
+  {
+    Column f = Named("flags", CellType::kText,
+                     "what to know beside the status: \"short history\" (a forecast from fewer "
+                     "days than a full fit takes: read it as a rough guide), \"ack expired\" "
+                     "(its acknowledgement ran out since the last run)");
+    f.get = [](const R& r) {
+      std::string text;
+      for (const auto& flag : r.flags) text += (text.empty() ? "" : ", ") + flag;
+      return Text(text);
+    };
+    f.set = [](R& r, const Cell& v) {
+      r.flags.clear();
+      const std::string text = AsText(v);
+      for (size_t from = 0; from < text.size();) {
+        const size_t comma = std::min(text.find(", ", from), text.size());
+        r.flags.push_back(text.substr(from, comma - from));
+        from = comma + 2;
+      }
+    };
+    c.push_back(std::move(f));
+    Ranked(c.back(), 10);
+  }
+  // From the acknowledgements file, as the results are read back: not in the line.
+  c.push_back(Derived("ack_until", CellType::kDay,
+                      "the day the row's acknowledgement runs to (report --ack)",
+                      [](const R& r) { return Day(r.ackUntil); }));
+  c.push_back(Derived("ack_owner", CellType::kText, "who acknowledged the row",
+                      [](const R& r) { return Text(r.ackOwner); }));
+  Ranked(c.back(), 11);
+  c.push_back(Derived("ack_note", CellType::kText, "why (the acknowledgement's note)",
+                      [](const R& r) { return Text(r.ackNote); }));
+  Ranked(c.back(), 12);
   return c;
 }
 

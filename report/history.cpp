@@ -65,23 +65,23 @@ constexpr size_t kNamedHosts = 200;
 
 }  // namespace
 
-void CompareWithHistory(ResultStore& results, PriorCrossings prior) {
+void CompareWithHistory(ResultStore& results, const PriorCrossings& prior) {
   if (prior.empty()) return;
-  results.Adjust([prior = std::make_shared<const PriorCrossings>(std::move(prior))](
-                     size_t index, SeriesResult& r) {
-    const auto& previous = (*prior)[index];
-    if (!previous) return;
-    r.previousCrossing = previous->day;
-    if (r.status == Status::kExceeded) return;
-    const bool never = r.status == Status::kNever;
-    if (previous->day && r.crossingDate)
-      r.crossingShiftDays =
-          static_cast<int>(trend::CalendarDaysBetween(*previous->day, *r.crossingDate));
-    else if (previous->day && never)
-      r.crossingShift = "now never";
-    else if (previous->never && r.crossingDate)
-      r.crossingShift = "new";
-  });
+  results.Adjust(
+      [prior = std::make_shared<const PriorCrossings>(prior)](size_t index, SeriesResult& r) {
+        const auto& previous = (*prior)[index];
+        if (!previous) return;
+        r.previousCrossing = previous->day;
+        if (r.status == Status::kExceeded) return;
+        const bool never = r.status == Status::kNever;
+        if (previous->day && r.crossingDate)
+          r.crossingShiftDays =
+              static_cast<int>(trend::CalendarDaysBetween(*previous->day, *r.crossingDate));
+        else if (previous->day && never)
+          r.crossingShift = "now never";
+        else if (previous->never && r.crossingDate)
+          r.crossingShift = "new";
+      });
 }
 
 PriorCrossings ReadPriorCrossings(HostDatabase& db, const std::vector<Series>& series,
@@ -112,7 +112,8 @@ PriorCrossings ReadPriorCrossings(HostDatabase& db, const std::vector<Series>& s
                 basis != c.basis)
               continue;
             if (prior.empty()) prior.resize(series.size());
-            prior[*it] = PriorCrossing{c.crossingDate, c.status == StatusName(Status::kNever)};
+            prior[*it] = PriorCrossing{c.crossingDate, c.status == StatusName(Status::kNever),
+                                       c.status == StatusName(Status::kAcknowledged)};
           }
         });
   } catch (const trend::Error& e) {

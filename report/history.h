@@ -24,6 +24,7 @@ inline constexpr int kLargeShiftDays = 14;  // a crossing moved this much stands
 struct PriorCrossing {
   std::optional<trend::Date> day;  // none: that run's forecast crossed no day
   bool never = false;              // that run's status was never
+  bool acknowledged = false;       // that run's status was acknowledged
 };
 using PriorCrossings = std::vector<std::optional<PriorCrossing>>;
 PriorCrossings ReadPriorCrossings(HostDatabase& db, const std::vector<Series>& series,
@@ -32,7 +33,7 @@ PriorCrossings ReadPriorCrossings(HostDatabase& db, const std::vector<Series>& s
 // Gives each result its previous crossing and the shift from it: in days between two
 // crossing days; "now never" where the previous run crossed and this one never does, "new"
 // the other way round. An exceeded series has no shift (its crossing is the report's day).
-void CompareWithHistory(ResultStore& results, PriorCrossings prior);
+void CompareWithHistory(ResultStore& results, const PriorCrossings& prior);
 
 // Records the run's results in HX_FORECAST_HISTORY in one transaction, on a connection
 // opened for it: nothing when it worked, else what went wrong (nothing was recorded).

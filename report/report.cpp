@@ -20,6 +20,7 @@
 #include <thread>
 #include <tuple>
 
+#include "acknowledgements.h"
 #include "command.h"
 #include "error.h"
 #include "history.h"
@@ -275,6 +276,7 @@ ReportPlan PlanReport(const ReportOptions& o, bool withPriorRuns) {
   if (o.workerTimeout < 1) throw UsageError("--worker-timeout must be at least 1 second");
   Thresholds thresholds;
   if (!o.thresholdsFile.empty()) thresholds.Load(o.thresholdsFile);
+  Acknowledgements{o.ackFile};  // read again at the end: checked before the long part
   // What a recorded run keeps of its thresholds file: its name, as long as the column is.
   if (o.record && o.thresholdsFile.size() > kRecordedPathBytes)
     throw UsageError("--record keeps the thresholds file's name, at most " +
@@ -340,9 +342,15 @@ ReportPlan PlanReport(const ReportOptions& o, bool withPriorRuns) {
   return plan;
 }
 
-int FinishReport(ResultStore& results, const ReportRun& run, PriorCrossings prior) {
+void SettleResults(ResultStore& results, const ReportRun& run, const PriorCrossings& prior) {
+  // The comparison reads each forecast's own status, the acknowledgements then quiet some.
+  CompareWithHistory(results, prior);
+  Acknowledge(results, run, prior);
   results.Sort();
-  CompareWithHistory(results, std::move(prior));
+}
+
+int FinishReport(ResultStore& results, const ReportRun& run, const PriorCrossings& prior) {
+  SettleResults(results, run, prior);
   // The report first: a run that cannot be recorded still has its report.
   WriteReport(results, run);
   // On a terminal, where the report went (a script reads the exit status instead).
@@ -364,7 +372,7 @@ int Report(const ReportOptions& o) {
   if (!plan.series.empty()) RunWorkers(plan.series, plan.thresholds, plan.run, results);
   plan.run.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  return FinishReport(results, plan.run, std::move(plan.priorCrossings));
+  return FinishReport(results, plan.run, plan.priorCrossings);
 }
 
 }  // namespace host

@@ -29,9 +29,12 @@ struct ReportPlan {
 };
 ReportPlan PlanReport(const ReportOptions& options, bool withPriorRuns = false);
 
-// Sorts the results by urgency, compares them with the prior runs, and writes them; the
-// exit status (3 when a series failed).
-int FinishReport(ResultStore& results, const ReportRun& run, PriorCrossings prior);
+// The results made ready to write: compared with the prior runs, acknowledged, sorted by
+// urgency.
+void SettleResults(ResultStore& results, const ReportRun& run, const PriorCrossings& prior);
+
+// Settles the results and writes them; the exit status (3 when a series failed).
+int FinishReport(ResultStore& results, const ReportRun& run, const PriorCrossings& prior);
 
 int Report(const ReportOptions& options);
 

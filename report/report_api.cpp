@@ -148,10 +148,9 @@ char* trend_report_write(const char* request) {
                        std::to_string(limits.size()) + " thresholds");
     ResultStore results(series, limits, run);
     for (const auto& line : j.at("lines")) results.Add(line.get<std::string>());
-    results.Sort();
     {
       HostDatabase db(run.login);
-      CompareWithHistory(results, ReadPriorCrossings(db, series, limits, run.quiet));
+      SettleResults(results, run, ReadPriorCrossings(db, series, limits, run.quiet));
     }
     const bool failed = results.AnyFailed();
     std::string text;

@@ -18,6 +18,7 @@ void to_json(json& j, const ReportOptions& o) {
        {"host_patterns", o.hostPatterns},
        {"probe_patterns", o.probePatterns},
        {"thresholds", o.thresholdsFile},
+       {"ack", o.ackFile},
        {"horizons", o.horizons},
        {"warn_days", o.warnDays},
        {"stale_days", o.staleDays},
@@ -102,6 +103,7 @@ void from_json(const json& j, ReportOptions& o) {
   o.hostPatterns = TextsOption(j, "host_patterns");
   o.probePatterns = TextsOption(j, "probe_patterns");
   o.thresholdsFile = TextOption(j, "thresholds", d.thresholdsFile);
+  o.ackFile = TextOption(j, "ack", d.ackFile);
   if (const auto it = j.find("horizons"); it != j.end() && !it->is_null()) {
     if (!it->is_array()) BadOption("horizons", "a list of whole numbers of days");
     o.horizons.clear();
@@ -129,6 +131,7 @@ json RunJson(const ReportRun& r, bool withWork) {
             {"stale_days", r.staleDays},
             {"model", r.model},
             {"thresholds_file", r.thresholdsFile},
+            {"ack_file", r.ackFile},
             {"host_patterns", r.hostPatterns},
             {"probe_patterns", r.probePatterns}};
   if (withWork) {

@@ -12,6 +12,8 @@ const char* StatusName(Status s) {
       return "ok";
     case Status::kNever:
       return "never";
+    case Status::kAcknowledged:
+      return "acknowledged";
     case Status::kNoThreshold:
       return "no threshold";
     case Status::kInsufficientData:

@@ -30,6 +30,7 @@ struct ReportOptions {
   std::string first, last;  // empty: the latest day of the table and 729 days before it
   std::vector<std::string> hostPatterns, probePatterns;
   std::string thresholdsFile;
+  std::string ackFile;  // acknowledged series (acknowledgements.h)
   std::vector<int> horizons = {30, 90};
   int warnDays = 30;
   int staleDays = 7;        // a series silent longer before the last day is stale
@@ -50,6 +51,7 @@ enum class Status {
   kWarning,
   kOk,
   kNever,
+  kAcknowledged,  // a capacity status held quiet by an acknowledgement in force
   kNoThreshold,
   kInsufficientData,
   kStale,
@@ -61,9 +63,15 @@ const char* StatusName(Status s);
 std::string DayText(std::optional<trend::Date> day);
 // A day text of the report's records (JSON, the workers' lines); "" is none.
 std::optional<trend::Date> DayFromText(const std::string& text);
-inline constexpr Status kAllStatuses[] = {
-    Status::kExceeded,    Status::kWarning,          Status::kOk,    Status::kNever,
-    Status::kNoThreshold, Status::kInsufficientData, Status::kStale, Status::kError};
+inline constexpr Status kAllStatuses[] = {Status::kExceeded,
+                                          Status::kWarning,
+                                          Status::kOk,
+                                          Status::kNever,
+                                          Status::kAcknowledged,
+                                          Status::kNoThreshold,
+                                          Status::kInsufficientData,
+                                          Status::kStale,
+                                          Status::kError};
 
 // What a series' chart draws, kept from its forecast so that the charts read nothing
 // again: the daily means and peaks of the window (days from the last day, oldest first),
@@ -125,6 +133,12 @@ struct SeriesResult {
   // For an exceeded series, the first day of the current run of days at or beyond the
   // threshold (the report's last day when only the forecast's level reaches it).
   std::optional<trend::Date> exceededSince;
+  // The acknowledgement in force (or the one that ran out, flagged "ack expired").
+  std::optional<trend::Date> ackUntil;
+  std::string ackOwner, ackNote;
+  // What the row's reader should know beside its status: "short history" (a forecast
+  // from fewer days than a full fit takes), "ack expired".
+  std::vector<std::string> flags;
   std::optional<float> growth30, bestThreshold, stdDev;
   std::optional<int32_t> timesExceeded;
   std::optional<int32_t> errorNumber;

@@ -124,7 +124,7 @@ SeriesResult ResultStore::Read(size_t rank, bool withChart) const {
   const std::string_view all(bytes);
   SeriesResult r = codec_.FromRecord(all.substr(0, e.length), all.substr(e.length), series_[index],
                                      thresholds_[index]);
-  if (adjust_) adjust_(index, r);
+  for (const auto& adjust : adjust_) adjust(index, r);
   return r;
 }
 

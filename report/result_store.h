@@ -25,6 +25,7 @@ class ResultStore {
   ResultStore(const ResultStore&) = delete;
   ResultStore& operator=(const ResultStore&) = delete;
 
+  const std::vector<Series>& series() const { return series_; }
   // The columns of the run's rows, as every writer reads them.
   const std::vector<Column>& columns() const { return codec_.columns(); }
   // The form the workers send their results in.
@@ -41,8 +42,14 @@ class ResultStore {
   // none last), then key. Every series must be answered.
   void Sort();
   // Applied to each result, with its series' index, as it is read back (the comparison
-  // with the recorded runs).
-  void Adjust(std::function<void(size_t, SeriesResult&)> adjust) { adjust_ = std::move(adjust); }
+  // with the recorded runs, the acknowledgements), in the order they were added.
+  void Adjust(std::function<void(size_t, SeriesResult&)> adjust) {
+    adjust_.push_back(std::move(adjust));
+  }
+  // The status a series' result answered (its worker's), and the one the report sorts and
+  // counts it by: set before Sort, with an adjustment that sets it in the result read back.
+  Status AnsweredStatus(size_t index) const { return entries_[index].status; }
+  void SetStatus(size_t index, Status s) { entries_[index].status = s; }
 
   // In the report's order, once sorted.
   size_t size() const { return order_.size(); }
@@ -91,7 +98,7 @@ class ResultStore {
   ResultCodec codec_;
   std::vector<Entry> entries_;   // by series index
   std::vector<uint32_t> order_;  // series indexes, most urgent first
-  std::function<void(size_t, SeriesResult&)> adjust_;
+  std::vector<std::function<void(size_t, SeriesResult&)>> adjust_;
   int fd_ = -1;
   std::string folder_;    // where the file lies, for the messages
   std::string buffer_;    // lines not yet written to the file

@@ -148,8 +148,8 @@ class _Option:
 FORMATS = ("table", "csv", "json", "markdown", "html", "openmetrics")
 
 # The statuses in the report's order of urgency (report_frame's ordered categories).
-STATUSES = ("exceeded", "warning", "ok", "never", "no threshold", "insufficient data", "stale",
-            "error")
+STATUSES = ("exceeded", "warning", "ok", "never", "acknowledged", "no threshold",
+            "insufficient data", "stale", "error")
 
 
 class _Options(tuple):
@@ -174,6 +174,7 @@ OPTIONS = _Options((
     _Option("probes", "probe_patterns", (), "probe pattern (repeatable)", "texts",
             flag="--probe", action="append"),
     _Option("thresholds", "thresholds", "", "thresholds file (CSV)", "text"),
+    _Option("ack", "ack", "", "acknowledged series (CSV host,probe,arg,until,owner,note)", "text"),
     _Option("horizons", "horizons", (30, 90), "days ahead: DAYS[,DAYS] or FIRST-LAST", "days",
             flag="--horizon"),
     _Option("warn_days", "warn_days", 30, "a crossing within so many days is a warning", "days",

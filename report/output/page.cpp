@@ -92,10 +92,15 @@ void WriteCell(std::ostream& out, const Column& c, const SeriesResult& r,
         return;
       }
       break;
-    case CellStyle::kStatus:
+    case CellStyle::kStatus: {
+      // An acknowledged row says by whom, until when and why on hovering.
+      const std::string about = AckText(r);
       out << "<td data-sort=\"" << static_cast<int>(r.status) << "\"><span class=\""
-          << StatusClass(r.status) << "\">" << HtmlEscape(text) << "</span></td>";
+          << StatusClass(r.status) << "\""
+          << (about.empty() ? std::string() : " title=\"" + HtmlEscape(about) + "\"") << ">"
+          << HtmlEscape(text) << "</span></td>";
       return;
+    }
     case CellStyle::kTrust:
       if (!text.empty()) {
         // A badge: a low-trust row's answer is read with its backtest in mind.

@@ -11,11 +11,11 @@ SummaryView Summary(const ReportRun& run) {
   for (int h : run.horizons) v.header.push_back("+" + std::to_string(h) + "d (week)");
   v.header.insert(v.header.end(), {"PEAK +" + std::to_string(run.horizons.front()) + "d",
                                    "RECENT PEAK", "THRESHOLD", "UNIT", "CROSSES", "GROWTH/30d",
-                                   "DAYS WITH DATA", "LAST SEEN", "MODEL", "TRUST"});
+                                   "DAYS WITH DATA", "LAST SEEN", "MODEL", "TRUST", "NOTE"});
   for (const auto& h : v.header)
     v.numeric.push_back(!(h == "HOST" || h == "PROBE" || h == "ARG" || h == "STATUS" ||
                           h == "UNIT" || h == "CROSSES" || h == "LAST SEEN" || h == "MODEL" ||
-                          h == "TRUST"));
+                          h == "TRUST" || h == "NOTE"));
   return v;
 }
 
@@ -38,6 +38,7 @@ std::vector<std::string> SummaryRow(const SeriesResult& r, const ReportRun& run)
   row.push_back(DayText(r.series.lastDay));
   row.push_back(r.model);
   row.push_back(r.trust);
+  row.push_back(Visible(NoteText(r)));
   return row;
 }
 

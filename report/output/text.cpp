@@ -21,6 +21,21 @@ std::string CrossingText(const SeriesResult& r) {
   return DayText(r.crossingDate);
 }
 
+std::string AckText(const SeriesResult& r) {
+  if (!r.ackUntil) return {};
+  std::string text = r.ackOwner.empty() ? "acknowledged" : "by " + r.ackOwner;
+  text += (r.status == Status::kAcknowledged ? " until " : " (ran out ") + DayText(r.ackUntil) +
+          (r.status == Status::kAcknowledged ? "" : ")");
+  if (!r.ackNote.empty()) text += ": " + r.ackNote;
+  return text;
+}
+
+std::string NoteText(const SeriesResult& r) {
+  std::string text = AckText(r);
+  for (const auto& flag : r.flags) text += (text.empty() ? "" : "; ") + flag;
+  return text;
+}
+
 std::string Percent(const std::optional<float>& growth) {
   if (!growth) return "";
   char text[32];

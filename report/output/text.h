@@ -16,6 +16,11 @@ namespace host {
 std::string Fixed(const std::optional<double>& v, int decimals = 2);
 // The crossing as a person reads it: "never", "> 10 years" beyond ten years, else the day.
 std::string CrossingText(const SeriesResult& r);
+// The row's acknowledgement as a person reads it ("by ops until 2027-01-31: disks
+// ordered"); empty for none.
+std::string AckText(const SeriesResult& r);
+// What the table's note says: the acknowledgement, then the flags.
+std::string NoteText(const SeriesResult& r);
 // A growth rate as a person reads it: "+4.2%".
 std::string Percent(const std::optional<float>& growth);
 std::string HtmlEscape(const std::string& s);

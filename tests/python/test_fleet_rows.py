@@ -52,6 +52,21 @@ def test_the_options_take_what_the_command_takes():
         len(fleet.OPTIONS)
 
 
+def test_acknowledged_rows_as_the_command_gives_them(tmp_path):
+    dsn, user, password = login()
+    capacity = [r for r in expected_rows() if r["status"] in ("exceeded", "warning", "ok", "never")]
+    assert capacity
+    first = capacity[0]
+    ack = tmp_path / "ack.csv"
+    ack.write_text("host,probe,arg,until,owner,note\n%s,%s,%s,%s,ops,disks ordered\n" % (
+        first["host"], first["probe"], first["arg"], first["last_day"]))
+    rows = fleet.report(dsn, user, password, quiet=True, ack=str(ack))
+    assert rows == expected_rows("--ack", str(ack))
+    acked = [r for r in rows if r["ack_owner"] == "ops"]
+    assert [(r["host"], r["status"], r["ack_note"]) for r in acked] == \
+        [(first["host"], "acknowledged", "disks ordered")]
+
+
 def test_rows_refuse_a_format_and_unknown_options():
     dsn, user, password = login()
     with pytest.raises(TypeError, match="format"):

@@ -467,6 +467,73 @@ TEST_F(Report, AHostGetsTheNarrowestThresholdLineThatNamesIt) {
   EXPECT_EQ(got["ok/custom"].first, "no threshold");
 }
 
+TEST_F(Report, AcknowledgedRowsStayQuietUntilTheirDayAndSayOnceThatItPassed) {
+  auto series = [](const HostRun& run, const std::string& host, const std::string& probe) {
+    const auto doc = nlohmann::json::parse(run.out);
+    for (const auto& s : doc.at("series"))
+      if (s.at("host") == host && s.at("probe") == probe) return s;
+    return nlohmann::json();
+  };
+  const std::string ack = (dir_ / "ack.csv").string();
+  // "exceeded" is acknowledged into the future; "warning"'s acknowledgement ran out three
+  // days ago; a row without a capacity status stays as it is.
+  std::ofstream(ack) << "\xEF\xBB\xBFhost,probe,arg,until,owner,note\r\n"
+                     << "exc*,cpu,," << Day(10) << ",ops-storage,\"disks ordered, PO 4471\"\r\n"
+                     << "warning,c?u,," << Day(-3) << ",ops,old\r\nok,custom,," << Day(10)
+                     << ",x,y\r\n";
+  HostRun r = Run({"--format", "json", "--last", kLast, "--ack", ack});
+  ASSERT_EQ(r.status, 3) << r.err;
+  auto exceeded = series(r, "exceeded", "cpu");
+  EXPECT_EQ(exceeded.at("status"), "acknowledged") << exceeded;
+  EXPECT_EQ(exceeded.at("ack_owner"), "ops-storage");
+  EXPECT_EQ(exceeded.at("ack_note"), "disks ordered, PO 4471");
+  EXPECT_EQ(exceeded.at("ack_until"), Day(10));
+  EXPECT_TRUE(exceeded.at("exceeded_since").is_string());  // its figures stay
+  auto warning = series(r, "warning", "cpu");
+  EXPECT_EQ(warning.at("status"), "warning");
+  EXPECT_EQ(warning.at("flags"), "ack expired") << warning;
+  EXPECT_EQ(series(r, "ok", "custom").at("status"), "no threshold");
+  EXPECT_TRUE(series(r, "ok", "custom").at("ack_owner").is_null());
+  // Sorted after never; kept out of the time to the threshold; said in the table's note.
+  std::vector<std::string> order;
+  const auto doc = nlohmann::json::parse(r.out);
+  for (const auto& s : doc.at("series")) order.push_back(s.at("status").get<std::string>());
+  EXPECT_EQ(order[3], "never");
+  EXPECT_EQ(order[4], "acknowledged");
+  r = Run({"--format", "openmetrics", "--last", kLast, "--ack", ack});
+  EXPECT_EQ(r.out.find("trend_seconds_to_threshold{host=\"exceeded\""), std::string::npos);
+  EXPECT_NE(r.out.find("trend_status{host=\"exceeded\",probe=\"cpu\",arg=\"\","
+                       "status=\"acknowledged\"} 1"),
+            std::string::npos)
+      << r.out;
+  r = Run({"--last", kLast, "--ack", ack});
+  EXPECT_NE(r.out.find("by ops-storage until " + Day(10) + ": disks ordered, PO 4471"),
+            std::string::npos)
+      << r.out;
+
+  // With recorded runs, once: the first run after the day says it (however long after),
+  // the next one no more.
+  std::ofstream(ack) << "host,probe,until,owner\nwarning,cpu," << Day(-20) << ",ops\n";
+  ASSERT_EQ(Run({"--record", "--format", "csv", "--last", Day(-25), "--ack", ack}).status, 0);
+  r = Run({"--record", "--format", "json", "--last", kLast, "--ack", ack});
+  EXPECT_EQ(series(r, "warning", "cpu").at("flags"), "ack expired") << r.out;
+  r = Run({"--format", "json", "--last", kLast, "--ack", ack});
+  EXPECT_TRUE(series(r, "warning", "cpu").at("flags").is_null()) << r.out;
+
+  // A malformed file is refused before the database is asked anything.
+  std::ofstream(ack) << "host,probe,until\ndb01,cpu,31/01/2027\n";
+  r = Run({"--ack", ack});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find(ack + ":2: until \"31/01/2027\" is not a day: give it as yyyy-mm-dd"),
+            std::string::npos)
+      << r.err;
+  std::ofstream(ack) << "host,until\ndb01,2027-01-31\n";
+  r = Run({"--ack", ack});
+  EXPECT_NE(r.err.find(":1: the header must name at least the columns host, probe and until"),
+            std::string::npos)
+      << r.err;
+}
+
 TEST_F(Report, ChartsGoToTheSeriesMostAtRiskInEitherDirection) {
   // Free space falling 50 MB a day to 1,000 MB in 60 days (no warning within 30 days), beside
   // six series growing faster by far but nowhere near their threshold: the falling disk's
