@@ -318,6 +318,64 @@ void PrintSummary(const char* verb, const LoadOptions& o, const std::string& tab
   std::cout << "\n";
 }
 
+// A note when the hosts of a load hold fewer days than a full forecast takes, from the
+// days of each host (`stored`: in the table, or the load's own for a dry run).
+void ShortHistoryNote(const LoadOptions& o, const std::map<std::string, int64_t>& stored) {
+  constexpr int kFullDays = 14, kShortDays = 3;  // as the report's forecasts take them
+  std::map<std::string, int64_t> few;
+  for (const auto& [host, days] : stored)
+    if (days < kFullDays) few[host] = days;
+  if (few.empty() || o.quiet) return;
+  std::cerr << "trendhost: note: " << few.size() << " of " << stored.size() << " host"
+            << (stored.size() == 1 ? "" : "s") << " hold" << (few.size() == 1 ? "s" : "")
+            << " fewer than " << kFullDays << " days of rows (";
+  size_t shown = 0;
+  for (const auto& [host, days] : few) {
+    if (shown++ == 5) {
+      std::cerr << ", ...";
+      break;
+    }
+    std::cerr << (shown > 1 ? ", " : "") << Visible(host) << ": " << days;
+  }
+  std::cerr << "): the report forecasts from " << kFullDays << " days, roughly from " << kShortDays
+            << " (flagged short history)";
+  if (o.format == "sadf" || o.format == "sa")
+    std::cerr << "; sysstat keeps 7 days by default: HISTORY=28 in /etc/sysstat/sysstat "
+                 "keeps four weeks";
+  std::cerr << "\n";
+}
+
+// The days of each host of `rows` with rows of `table` in the model's window up to the
+// load's last day.
+std::map<std::string, int64_t> StoredDays(trend::db::Connection& connection,
+                                          const std::string& table,
+                                          const std::vector<DayRow>& rows) {
+  std::map<std::string, int64_t> days;
+  if (rows.empty()) return days;
+  trend::Date last = rows.front().day;
+  for (const auto& r : rows) {
+    last = std::max(last, r.day);
+    days.emplace(r.key.host, 0);
+  }
+  auto rs =
+      connection.OpenResultSet("SELECT HOSTNAME, COUNT(DISTINCT COLLECTION_DATE) FROM " + table +
+                                   " WHERE COLLECTION_DATE BETWEEN ? AND ? GROUP BY HOSTNAME",
+                               {trend::AddDays(last, -(trend::kFitDays - 1)), last});
+  for (; !rs.AtEnd(); rs.MoveNext())
+    if (auto it = days.find(rs.Value(0).ToText()); it != days.end())
+      it->second = static_cast<int64_t>(rs.Value(1).ToDouble());
+  return days;
+}
+
+// The days of each host in `rows` alone.
+std::map<std::string, int64_t> LoadedDays(const std::vector<DayRow>& rows) {
+  std::map<std::string, std::set<trend::Date>> days;
+  for (const auto& r : rows) days[r.key.host].insert(r.day);
+  std::map<std::string, int64_t> out;
+  for (const auto& [host, d] : days) out[host] = static_cast<int64_t>(d.size());
+  return out;
+}
+
 // The statements that replace a batch of day rows: the removal of their keys and the
 // insertion of the rows, with the number of parameters a row takes.
 struct RowStatements {
@@ -394,6 +452,7 @@ int Load(const LoadOptions& o) {
   std::vector<DayRow> rows = samples.Rows();
   if (o.dryRun) {
     PrintSummary("would write", o, table, rows, samples, fetched);
+    ShortHistoryNote(o, LoadedDays(rows));
     return kExitOk;
   }
 
@@ -430,7 +489,14 @@ int Load(const LoadOptions& o) {
       std::this_thread::sleep_for(std::chrono::milliseconds(250));
     }
   }
-  if (!o.quiet) PrintSummary("wrote", o, table, rows, samples, fetched);
+  if (!o.quiet) {
+    PrintSummary("wrote", o, table, rows, samples, fetched);
+    // A load of its own a fortnight or more needs no look at what was stored before.
+    const auto loaded = LoadedDays(rows);
+    const bool fewLoaded = std::any_of(loaded.begin(), loaded.end(),
+                                       [](const auto& host) { return host.second < 14; });
+    if (fewLoaded) ShortHistoryNote(o, StoredDays(connection, table, rows));
+  }
   return kExitOk;
 }
 

@@ -82,15 +82,21 @@ ModelForecast ApplyModel(SeriesResult& r, const HourlyWindow& window, const Repo
   const std::optional<Model> choice = ModelFromName(run.model, known);
   const int longest = *std::max_element(run.horizons.begin(), run.horizons.end());
   const bool percent = r.threshold && r.threshold->unit == "%";
-  const ModelForecast f = ForecastWindow(window, target, choice, std::max(longest, kModelReach),
-                                         std::max(1, longest), percent, older);
+  // Too few days for any model to be judged on its own past: whatever the model asked
+  // for, the short-history forecast, flagged.
+  const bool shortHistory = r.series.fitDays >= kShortestDays && r.series.fitDays < kMinimumDays;
+  const ModelForecast f =
+      shortHistory ? ShortHistoryWindow(window, target, std::max(longest, kModelReach), percent)
+                   : ForecastWindow(window, target, choice, std::max(longest, kModelReach),
+                                    std::max(1, longest), percent, older);
+  if (shortHistory) r.flags.push_back("short history");
   r.model = ModelName(f);
   r.backtestMase = f.mase;
   if (f.mase) r.backtestLead = f.backtestLead;
   r.skill = f.skill;
   r.coverage = f.coverage;
   r.trust = TrustOf(f);
-  const bool line = f.model == Model::kLine;
+  const bool line = !shortHistory && f.model == Model::kLine;
   if (!line) {
     r.level = f.path[0];
     for (size_t i = 0; i < run.horizons.size(); ++i) r.forecast[i] = f.path[run.horizons[i]];
@@ -122,11 +128,13 @@ ModelForecast ApplyModel(SeriesResult& r, const HourlyWindow& window, const Repo
   return f;
 }
 
-Status StatusOf(const SeriesResult& r, const ReportRun& run) {
+Status StatusOf(const SeriesResult& r, const ReportRun& run, bool measuredBeyond) {
   const Series& series = r.series;
   if (trend::CalendarDaysBetween(series.lastDay, run.lastDay) > run.staleDays)
     return Status::kStale;
-  if (series.fitDays < kMinimumDays) return Status::kInsufficientData;
+  // A series measured beyond its threshold has run out, however short its history.
+  if (series.fitDays < kShortestDays)
+    return measuredBeyond ? Status::kExceeded : Status::kInsufficientData;
   if (!r.threshold) return Status::kNoThreshold;
   const Threshold& t = *r.threshold;
   const bool reached = t.direction == Direction::kBelow
@@ -351,12 +359,14 @@ SeriesResult FinishForecast(MeasuredSeries m, const ReportRun& run) {
   if (!m.measured) return std::move(r);
   Guarded(r, [&] {
     const ModelForecast f = ApplyModel(r, m.window, run, m.target, m.older);
-    r.status = StatusOf(r, run);
-    if (r.status == Status::kExceeded) {
-      const auto back = DaysAtOrBeyond(m.window, m.target, r.threshold->value,
-                                       r.threshold->direction == Direction::kBelow);
+    // How long the days as measured have been at or beyond the threshold.
+    const std::optional<int> back =
+        r.threshold ? DaysAtOrBeyond(m.window, m.target, r.threshold->value,
+                                     r.threshold->direction == Direction::kBelow)
+                    : std::nullopt;
+    r.status = StatusOf(r, run, back.has_value());
+    if (r.status == Status::kExceeded)
       r.exceededSince = trend::AddDays(run.lastDay, -back.value_or(0));
-    }
     if (run.drawsCharts && ChartCandidate(r))
       r.chart = std::make_shared<const ChartData>(ChartOf(m, f, run));
   });

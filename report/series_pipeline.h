@@ -73,9 +73,11 @@ SeriesResult FinishForecast(MeasuredSeries m, const ReportRun& run);
 ModelForecast ApplyModel(SeriesResult& r, const HourlyWindow& window, const ReportRun& run,
                          Target target, std::span<const double> older = {});
 
-// A forecast series' status: stale, insufficient data, no threshold, then the threshold
+// A forecast series' status: stale; for fewer than kShortestDays days with data,
+// exceeded where the days as measured reach the threshold (`measuredBeyond`: the last day
+// with data at or beyond it), insufficient data else; no threshold; then the threshold
 // reached (in its direction, or by a recent busy hour on the peak basis), never, warning
 // or ok.
-Status StatusOf(const SeriesResult& r, const ReportRun& run);
+Status StatusOf(const SeriesResult& r, const ReportRun& run, bool measuredBeyond);
 
 }  // namespace host

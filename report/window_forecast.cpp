@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "hourly_fit.h"
+#include "short_history.h"
 
 namespace host {
 
@@ -205,6 +206,15 @@ ModelForecast ForecastWindow(const HourlyWindow& window, Target target, std::opt
     return f;
   }
   static_cast<forecast::Result&>(f) = forecast::Forecast(series, o);
+  return f;
+}
+
+ModelForecast ShortHistoryWindow(const HourlyWindow& window, Target target, int horizon,
+                                 bool percent) {
+  const std::vector<double> series = EngineSeries(DailyValues(window, target));
+  ModelForecast f;
+  static_cast<forecast::Result&>(f) =
+      forecast::ShortHistoryForecast(series, horizon, forecast::DomainOf(series, percent));
   return f;
 }
 

@@ -46,6 +46,11 @@ ModelForecast ForecastWindow(const HourlyWindow& window, Target target, std::opt
                              int horizon, int longestLead, bool percent = false,
                              std::span<const double> older = {});
 
+// The short-history forecast of a series of kShortestDays to kMinimumDays days with data
+// (forecast/short_history.h), as far as `horizon`.
+ModelForecast ShortHistoryWindow(const HourlyWindow& window, Target target, int horizon,
+                                 bool percent);
+
 // A forecast hour by hour: the daily forecast of `f` plus the series' own hour-of-day and
 // weekday effect (the mean of an hour's distance from its day's value over the last eight
 // weeks, by weekday and hour where it has two or more, by hour else), its band widened by

@@ -185,8 +185,8 @@ int main(int argc, char** argv) {
                 trend::FormatDouble(Round(means.back() * 1.1)).c_str());
   }
   // Series that show the report's other cases, on the demo's named hosts: a file system
-  // filling toward its floor of free space, an idle interface (only zeros), and a host
-  // that stopped reporting 55 days ago.
+  // filling toward its ceiling of space used, an idle interface (only zeros), a host that
+  // stopped reporting 55 days ago, and two new ones.
   std::map<std::string, std::vector<double>> unused;
   auto named = [&](const char* host) {
     return std::any_of(hosts.begin(), hosts.end(), [&](const Host& h) { return h.name == host; });
@@ -206,8 +206,12 @@ int main(int argc, char** argv) {
     WriteRows("HX_METRICS", old, rnd, false, unused);
     Series fresh{"new01", "avgcpubusy", 20, 0, 0.6, 0.3, 0.08};
     fresh.ceiling = 100;
-    fresh.onlyLastDays = 10;
+    fresh.onlyLastDays = 10;  // a forecast from ten days: flagged short history
     WriteRows("HX_METRICS", fresh, rnd, false, unused);
+    Series newest{"new02", "avgcpubusy", 20, 0, 0.6, 0.3, 0.08};
+    newest.ceiling = 100;
+    newest.onlyLastDays = 2;  // too little to forecast
+    WriteRows("HX_METRICS", newest, rnd, false, unused);
   }
   WriteRows("DOMINO_METRICS", {"mail01", "Mail.Delivered", 400, 0.003, 1.1, 0.35, 0.1}, rnd, true,
             unused);

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "dates.h"
 #include "host_test.h"
 
 namespace {
@@ -185,6 +186,32 @@ TEST_F(Load, HourlyLoadsOfOneDayKeepEveryHour) {
                 .status,
             0);
   EXPECT_EQ(Table("AVG_VALUE_09, AVG_VALUE_12, AVG_DAILY_VALUE"), (Rows{{N(-1), N(5), N(5)}}));
+}
+
+TEST_F(Load, AShortLoadSaysHowFewDaysItsHostsHold) {
+  auto days = [](const std::string& host, int first, int count) {
+    std::string text = "time,host,probe,arg,value\n";
+    for (int d = first; d < first + count; ++d)
+      text += trend::FormatDate(trend::AddDays(trend::ParseDate("2001-06-01"), d),
+                                trend::DateFormat::kIsoDay) +
+              "T10:00:00Z," + host + ",cpu,,5\n";
+    return text;
+  };
+  // Twenty days of one host, then one day more: enough stored, nothing said.
+  HostRun r = Run("load", {Write("a.csv", days("old01", 0, 20))});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err.find("fewer than 14 days"), std::string::npos) << r.err;
+  r = Run("load", {Write("b.csv", days("old01", 20, 1) + days("new01", 15, 6).substr(26))});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("note: 1 of 2 hosts holds fewer than 14 days of rows (new01: 6): the "
+                       "report forecasts from 14 days, roughly from 3"),
+            std::string::npos)
+      << r.err;
+  // A dry run counts its own days; --quiet says nothing.
+  r = Run("load", {"--dry-run", Write("c.csv", days("x", 0, 2))});
+  EXPECT_NE(r.err.find("(x: 2)"), std::string::npos) << r.err;
+  r = Run("load", {"--quiet", Write("c.csv", days("x", 0, 2))});
+  EXPECT_EQ(r.err, "");
 }
 
 TEST_F(Load, TextsReachTheTableUnchanged) {

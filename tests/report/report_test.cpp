@@ -53,14 +53,14 @@ class Report : public testbed::HostTest {
     HostTest::SetUp();
     Exec("DELETE FROM HX_METRICS");
     // cpu threshold 80: exceeded (flat 90), warning (70 rising 0.5 a day: 20 days), ok (70
-    // rising 0.1 a day: 100 days), never (70 falling), insufficient data (10 days), error (a
+    // rising 0.1 a day: 100 days), never (70 falling), insufficient data (2 days), error (a
     // NULL hour on the last day); a probe without a threshold.
     Linear("exceeded", "cpu", 90, 0, 60);
     Linear("warning", "cpu", 70, 0.5, 60);
     Linear("ok", "cpu", 70, 0.1, 60);
     Linear("never", "cpu", 70, -0.1, 60);
     Linear("glacial", "cpu", 70, 0.000001, 60);  // crosses a million days on: after 9999
-    Linear("short", "cpu", 70, 0.5, 10);
+    Linear("short", "cpu", 70, 0.5, 2);
     Linear("broken", "cpu", 70, 0.5, 60);
     Exec(
         "UPDATE HX_METRICS SET AVG_VALUE_05 = NULL WHERE HOSTNAME = 'broken' AND "
@@ -140,7 +140,7 @@ TEST_F(Report, EveryStatusInOrderWithItsCrossingDate) {
   EXPECT_EQ(rows[5][column("crossing_date")], "");
   EXPECT_EQ(rows[1][column("level")], "90");
   EXPECT_EQ(rows[6][column("threshold")], "");
-  EXPECT_EQ(rows[7][column("fit_days")], "10");
+  EXPECT_EQ(rows[7][column("fit_days")], "2");
   EXPECT_NE(rows[7][column("level")], "");  // numbers shown, but flagged
   EXPECT_EQ(rows[8][column("error_number")], "94");
   EXPECT_EQ(rows[8][column("error_source")],
@@ -226,8 +226,15 @@ TEST_F(Report, FiltersRangeAndAnEmptySelection) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(ReadCsv(r.out).size(), 1u);  // the header alone
   EXPECT_NE(r.err.find("no series of HX_METRICS between"), std::string::npos) << r.err;
-  // A range of its own: five days back gives every series fewer than 14 days.
+  // A range of its own: five days back gives every series a short history, two days too
+  // little for a forecast.
   r = Run({"--format", "csv", "--first", Day(-4), "--last", kLast, "--probe", "custom"});
+  rows = ReadCsv(r.out);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[1][3], "no threshold");
+  const auto flags = std::find(rows[0].begin(), rows[0].end(), "flags") - rows[0].begin();
+  EXPECT_EQ(rows[1][static_cast<size_t>(flags)], "short history") << r.out;
+  r = Run({"--format", "csv", "--first", Day(-1), "--last", kLast, "--probe", "custom"});
   rows = ReadCsv(r.out);
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[1][3], "insufficient data");
@@ -446,6 +453,40 @@ TEST_F(Report, UsageErrorsNameTheirCause) {
                        "schema/tables.sql"),
             std::string::npos)
       << r.err;
+}
+
+TEST_F(Report, AShortHistoryGetsAWideFlaggedForecastAndOneOverItsThresholdIsExceeded) {
+  Exec("DELETE FROM HX_METRICS");
+  Linear("hour", "cpu", 99.95, 0, 1);       // one day, far over 80: exceeded
+  Linear("hour", "runqjobs", 8.33, 0, 1);   // over the built-in 8 (busy hour)
+  Linear("twodays", "cpu", 50, 0, 2);       // under it: too little to say more
+  Linear("week", "cpu", 70, 0.5, 7);        // 80 in 20 days, from a week
+  Linear("fortnight", "cpu", 70, 0.5, 14);  // a full forecast
+  for (const char* model : {"line", "auto"}) {
+    HostRun r = Run({"--format", "json", "--last", kLast, "--model", model});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::map<std::string, nlohmann::json> rows;
+    const auto doc = nlohmann::json::parse(r.out);
+    for (const auto& s : doc.at("series"))
+      rows[s.at("host").get<std::string>() + "/" + s.at("probe").get<std::string>()] = s;
+    EXPECT_EQ(rows["hour/cpu"].at("status"), "exceeded") << model << rows["hour/cpu"];
+    EXPECT_EQ(rows["hour/cpu"].at("exceeded_since"), kLast);
+    EXPECT_EQ(rows["hour/runqjobs"].at("status"), "exceeded") << rows["hour/runqjobs"];
+    EXPECT_EQ(rows["twodays/cpu"].at("status"), "insufficient data");
+    const auto& week = rows["week/cpu"];
+    EXPECT_EQ(week.at("status"), "warning") << model << week;
+    EXPECT_EQ(week.at("model"), "short-history trend");
+    EXPECT_EQ(week.at("flags"), "short history");
+    EXPECT_EQ(week.at("trust"), "low");
+    EXPECT_NEAR(week.at("days_to_threshold").get<double>(), 20, 1);
+    EXPECT_NEAR(week.at("forecast_30d").get<double>(), 85, 0.5);
+    // Wide: the band of a week's line 30 days on spans tens of points.
+    EXPECT_GT(week.at("upper_30d").get<double>() - week.at("lower_30d").get<double>(), 10);
+    EXPECT_LT(week.at("crossing_earliest").get<std::string>(),
+              week.at("crossing_date").get<std::string>());
+    EXPECT_TRUE(rows["fortnight/cpu"].at("flags").is_null());
+    EXPECT_NE(rows["fortnight/cpu"].at("model"), "short-history trend");
+  }
 }
 
 TEST_F(Report, AHostGetsTheNarrowestThresholdLineThatNamesIt) {
