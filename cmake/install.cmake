@@ -24,6 +24,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/docs/trendhost.1 DESTINATION share/man/man1 
 # forecast on one's own database, and the alert rules.
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/methods.md
               ${PROJECT_SOURCE_DIR}/docs/own-database.md ${PROJECT_SOURCE_DIR}/docs/capacity-rules.yml
+              ${PROJECT_SOURCE_DIR}/docs/node-exporter-map.csv
         DESTINATION share/doc/trend PERMISSIONS ${trend_file_permissions})
 # The Python module, where the system's python3 finds it under the installation's prefix
 # (decided when installing, as cpack and `cmake --install --prefix` choose the prefix

@@ -371,6 +371,17 @@ std::vector<std::string> MissingActivities(const std::set<std::string>& seen) {
   return out;
 }
 
+// A file system as df shows it, from sadf's MBfsfree, MBfsused and %ufsused: free space
+// is what users may write (the size less the share used as users see it, the root's
+// reserve left out), the share used is df's Use% (used over used and available).
+double UserFreeMb(const double* v) {
+  return (v[0] + v[1]) * (1 - v[2] / 100);
+}
+double UsedPercentAsDf(const double* v) {
+  const double used = v[1], available = UserFreeMb(v);
+  return used + available > 0 ? used / (used + available) * 100 : 0;
+}
+
 // The mapping of sysstat's activities to the probes the report, the summary and the ranks
 // read (the README shows the same table). Per-CPU lines (-P) are skipped: CPU -1 is the
 // machine's. Swapping (-W) is the page-out and page-in rate in pages per second; -B counts
@@ -391,8 +402,10 @@ const std::vector<SadfMetric> kSadfMetrics = {
     {"-r", "%memused", "", nullptr, "memusedpct", false},
     {"-r", "kbavail", "", nullptr, "totalfree", false, 1.0 / 1024},
     {"-S", "%swpused", "", nullptr, "swapusedpct", false},
-    {"-F MOUNT", "%fsused", "MOUNTPOINT|FILESYSTEM", nullptr, "fsusedpct", false},
-    {"-F MOUNT", "MBfsfree", "MOUNTPOINT|FILESYSTEM", nullptr, "fsfreemb", false},
+    {"-F MOUNT", "MBfsfree", "MOUNTPOINT|FILESYSTEM", nullptr, "fsusedpct", false, 1,
+     "MBfsused,%ufsused", UsedPercentAsDf},
+    {"-F MOUNT", "MBfsfree", "MOUNTPOINT|FILESYSTEM", nullptr, "fsfreemb", false, 1,
+     "MBfsused,%ufsused", UserFreeMb},
     {"-n DEV", "rxpck/s", "IFACE", nullptr, "netinrate", false},
     {"-n DEV", "txpck/s", "IFACE", nullptr, "netoutrate", false},
     {"-d", "tps", "DEV", nullptr, "peakdiskxfer", false},
@@ -402,6 +415,7 @@ void ReadSadf(std::istream& in, const std::string& file, const TimeZone& zone, A
   struct Use {
     const SadfMetric* metric;
     int column, key;
+    std::vector<int> further;  // the further columns' fields
   };
   std::vector<Use> uses;  // of the current section's header
   std::vector<std::string_view> fields;
@@ -436,8 +450,19 @@ void ReadSadf(std::istream& in, const std::string& file, const TimeZone& zone, A
           if (OneOf(m.column, fields[c])) column = static_cast<int>(c);
           if (*m.keyColumn && OneOf(m.keyColumn, fields[c])) key = static_cast<int>(c);
         }
-        if (column >= 0 && (!*m.keyColumn || key >= 0)) {
-          uses.push_back({&m, column, key});
+        std::vector<int> further;
+        for (std::string_view names = m.further ? m.further : ""; !names.empty();) {
+          const size_t comma = std::min(names.find(','), names.size());
+          const std::string_view name = names.substr(0, comma);
+          names.remove_prefix(std::min(names.size(), comma + 1));
+          int found = -1;
+          for (size_t c = 3; c < fields.size(); ++c)
+            if (fields[c] == name) found = static_cast<int>(c);
+          further.push_back(found);
+        }
+        const bool complete = std::find(further.begin(), further.end(), -1) == further.end();
+        if (column >= 0 && (!*m.keyColumn || key >= 0) && complete) {
+          uses.push_back({&m, column, key, std::move(further)});
           out.activities.insert(m.activity);
         }
       }
@@ -478,10 +503,15 @@ void ReadSadf(std::istream& in, const std::string& file, const TimeZone& zone, A
         }
       }
       CheckName(file, number, "argument", arg);
-      double v = 0;
-      if (!ParseNumber(fields[u.column], v))
-        throw InputError(file, number, "\"" + std::string(fields[u.column]) + "\" is not a number");
-      const double value = (u.metric->complement ? 100 - v : v) * u.metric->scale;
+      double v[4] = {};
+      for (size_t i = 0; i <= u.further.size(); ++i) {
+        const std::string_view text = fields[i == 0 ? u.column : u.further[i - 1]];
+        if (!ParseNumber(text, v[i]))
+          throw InputError(file, number, "\"" + std::string(text) + "\" is not a number");
+      }
+      const double value = u.metric->compute
+                               ? u.metric->compute(v)
+                               : (u.metric->complement ? 100 - v[0] : v[0]) * u.metric->scale;
       if (!out.Add(node, u.metric->probe, arg, utc, value))
         throw InputError(file, number,
                          "the value " + std::string(fields[u.column]) +

@@ -122,6 +122,10 @@ struct SadfMetric {
   const char* probe;
   bool complement;   // the probe is 100 minus the column
   double scale = 1;  // the probe is the column times this (kB to MB: 1/1024)
+  // A probe computed from several columns: the further ones ("a,b"), and the value from
+  // the column's and theirs, in that order. Without them, the column (times scale).
+  const char* further = nullptr;
+  double (*compute)(const double* values) = nullptr;
 };
 extern const std::vector<SadfMetric> kSadfMetrics;
 

@@ -1,11 +1,17 @@
 #include "host_test.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace testbed {
 
@@ -13,6 +19,38 @@ std::string ShellQuote(const std::string& s) {
   std::string q = "'";
   for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return q + "'";
+}
+
+int FreePort() {
+  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t n = sizeof a;
+  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
+  ::close(s);
+  return ntohs(a.sin_port);
+}
+
+bool Answers(const std::string& url, double seconds) {
+  for (double waited = 0; waited <= seconds; waited += 0.1) {
+    if (std::system(("curl -sf " + ShellQuote(url) + " >/dev/null 2>&1").c_str()) == 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
+}
+
+BackgroundProgram::BackgroundProgram(const std::string& command, const std::filesystem::path& log) {
+  const std::string pidFile = log.string() + ".pid";
+  if (std::system(
+          (command + " >" + ShellQuote(log.string()) + " 2>&1 & echo $! >" + ShellQuote(pidFile))
+              .c_str()) == 0)
+    pid_ = std::atol(Slurp(pidFile).c_str());
+}
+
+BackgroundProgram::~BackgroundProgram() {
+  if (pid_ > 0) ::kill(static_cast<pid_t>(pid_), SIGTERM);
 }
 
 std::string Slurp(const std::string& path) {

@@ -21,6 +21,25 @@ std::string ShellQuote(const std::string& s);
 // The whole content of a file (empty when it cannot be read).
 std::string Slurp(const std::string& path);
 
+// A free TCP port on the loopback interface.
+int FreePort();
+// Whether `url` answers with success (curl -sf) within `seconds`.
+bool Answers(const std::string& url, double seconds = 10);
+
+// A server started in the background through the shell (its output in `log`), stopped when
+// the object goes.
+class BackgroundProgram {
+ public:
+  BackgroundProgram(const std::string& command, const std::filesystem::path& log);
+  ~BackgroundProgram();
+  BackgroundProgram(const BackgroundProgram&) = delete;
+  BackgroundProgram& operator=(const BackgroundProgram&) = delete;
+  bool started() const { return pid_ > 0; }
+
+ private:
+  long pid_ = 0;
+};
+
 class HostTest : public DbTest {
  protected:
   void SetUp() override;

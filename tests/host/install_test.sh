@@ -59,7 +59,7 @@ grep -q "OrreryFunctions.OrreryClass  $prefix/lib/trend/Orrery.so" "$work/classe
 "$prefix/bin/trendhost" --version >"$work/version"
 grep -q '^trendhost 1\.' "$work/version" || fail "--version"
 man -l "$prefix/share/man/man1/trendhost.1" >/dev/null 2>&1 || [ -s "$prefix/share/man/man1/trendhost.1" ] || fail "man page"
-for doc in README.md methods.md own-database.md capacity-rules.yml; do
+for doc in README.md methods.md own-database.md capacity-rules.yml node-exporter-map.csv; do
   [ "$(mode "$prefix/share/doc/trend/$doc")" = 644 ] || fail "share/doc/trend/$doc is missing or not 644"
 done
 

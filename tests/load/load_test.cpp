@@ -255,6 +255,10 @@ TEST_F(Load, NamesAndNumbersOfEveryShapeSurviveABulkWriteAndItsReplacement) {
 }
 
 TEST_F(Load, SysstatOutputLoadsAndAForecastFollows) {
+  // The fixture's root: 239,358 MB free of 258,019 with the root's reserve, 69.79 % used as
+  // users see it: 77,947 MB they may write, 19.3 % used as df counts.
+  const double kUserFree = (239358.0 + 18661.0) * (1 - 69.79 / 100);
+  const double kUsedPct = 18661.0 / (18661.0 + kUserFree) * 100;
   HostRun r =
       Run("load",
           {"--format", "sadf",
@@ -267,8 +271,10 @@ TEST_F(Load, SysstatOutputLoadsAndAForecastFollows) {
                   {"avgcpuwait", "", N(0), N(0), N(-1)},
                   {"blockinkb", "", N(4), N(4), N(-1)},  // -B: kB/s of block I/O
                   {"blockoutkb", "", N(12.5), N(12.5), N(-1)},
-                  {"fsfreemb", "/", N(239358), N(239358), N(-1)},  // per mount point
-                  {"fsusedpct", "/", N(7.23), N(7.23), N(-1)},
+                  // Per mount point, as df shows it: what users may write (the size
+                  // less the share used as they see it), used over used and available.
+                  {"fsfreemb", "/", N(kUserFree), N(kUserFree), N(-1)},
+                  {"fsusedpct", "/", N(kUsedPct), N(kUsedPct), N(-1)},
                   {"ldavg1", "", N(1.27), N(1.27), N(1.27)},
                   {"ldavg15", "", N(0.73), N(0.73), N(0.73)},
                   {"ldavg5", "", N(1.12), N(1.12), N(1.12)},
@@ -315,6 +321,32 @@ TEST_F(Load, SysstatOutputLoadsAndAForecastFollows) {
         << probe;
   const Rows root = Query("SELECT PROBE_ARG FROM HX_METRICS WHERE PROBE = 'fsusedpct'");
   EXPECT_NE(std::find(root.begin(), root.end(), std::vector<std::string>{"/"}), root.end());
+}
+
+TEST_F(Load, TheOwnDatabaseGuidesSadfLineGivesMemoryDisksAndFileSystems) {
+  // The guide's line, as a reader copies it, on a file of this machine's collector.
+  const std::string guide = testbed::Slurp(TREND_SOURCE_DIR "/docs/own-database.md");
+  const size_t at = guide.find("    sadf -d ");
+  ASSERT_NE(at, std::string::npos);
+  std::string line = guide.substr(at + 4, guide.find('\n', at) - at - 4);
+  const std::string documented = "/var/log/sysstat/sa08", out = "> sa08.txt";
+  const std::string sa = (dir_ / "sa08").string(), text = (dir_ / "sa08.txt").string();
+  ASSERT_NE(line.find(documented), std::string::npos) << line;
+  ASSERT_NE(line.find(out), std::string::npos) << line;
+  line.replace(line.find(documented), documented.size(), testbed::ShellQuote(sa));
+  line.replace(line.find(out), out.size(), "> " + testbed::ShellQuote(text));
+  ASSERT_EQ(std::system(("/usr/lib/sysstat/sadc -S XALL 1 2 " + testbed::ShellQuote(sa)).c_str()),
+            0);
+  ASSERT_EQ(std::system(line.c_str()), 0) << line;
+  HostRun r = Run("load", {"--format", "sadf", text});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.find("no "), std::string::npos) << r.out;  // no activity missing
+  const Rows probes = Query("SELECT DISTINCT PROBE FROM HX_METRICS ORDER BY PROBE");
+  for (const char* probe : {"avgcpubusy", "memusedpct", "totalfree", "swapusedpct", "fsusedpct",
+                            "fsfreemb", "peakdiskxfer", "netinrate", "pageoutrate", "runqjobs"})
+    EXPECT_NE(std::find(probes.begin(), probes.end(), std::vector<std::string>{probe}),
+              probes.end())
+        << probe;
 }
 
 TEST_F(Load, DailySaFilesThroughSadfWithWhatIsMissing) {

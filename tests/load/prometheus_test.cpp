@@ -10,6 +10,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <thread>
 
 #include "host_test.h"
@@ -18,18 +19,6 @@ namespace {
 
 using testbed::HostRun;
 using Rows = std::vector<std::vector<std::string>>;
-
-int FreePort() {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t n = sizeof a;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
-  ::close(s);
-  return ntohs(a.sin_port);
-}
 
 constexpr int64_t kStart = 991353600;  // 2001-06-01 00:00:00 UTC
 constexpr int kDays = 30, kStep = 300;
@@ -73,26 +62,19 @@ class Prometheus : public testbed::HostTest {
         0);
     std::ofstream(dir_ / "prometheus.yml")
         << "global:\n  scrape_interval: 1h\nscrape_configs: []\n";
-    port_ = FreePort();
+    port_ = testbed::FreePort();
     url_ = "http://127.0.0.1:" + std::to_string(port_);
-    const std::string start =
+    prometheus_ = std::make_unique<testbed::BackgroundProgram>(
         "prometheus --config.file=" + testbed::ShellQuote((dir_ / "prometheus.yml").string()) +
-        " --storage.tsdb.path=" + testbed::ShellQuote(data) +
-        " --storage.tsdb.retention.time=100y --web.listen-address=127.0.0.1:" +
-        std::to_string(port_) + " >" + testbed::ShellQuote((dir_ / "prometheus.log").string()) +
-        " 2>&1 & echo $! >" + testbed::ShellQuote((dir_ / "prometheus.pid").string());
-    ASSERT_EQ(std::system(start.c_str()), 0);
-    bool ready = false;
-    for (int i = 0; i < 100 && !ready; ++i) {
-      ready = std::system(("curl -sf " + url_ + "/-/ready >/dev/null 2>&1").c_str()) == 0;
-      if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    ASSERT_TRUE(ready) << testbed::Slurp((dir_ / "prometheus.log").string());
+            " --storage.tsdb.path=" + testbed::ShellQuote(data) +
+            " --storage.tsdb.retention.time=100y --web.listen-address=127.0.0.1:" +
+            std::to_string(port_),
+        dir_ / "prometheus.log");
+    ASSERT_TRUE(testbed::Answers(url_ + "/-/ready"))
+        << testbed::Slurp((dir_ / "prometheus.log").string());
   }
   void TearDown() override {
-    const std::string pid = testbed::Slurp((dir_ / "prometheus.pid").string());
-    if (!pid.empty())
-      std::system(("kill " + pid.substr(0, pid.find('\n')) + " 2>/dev/null").c_str());
+    prometheus_.reset();
     HostTest::TearDown();
   }
   static double Value(const std::string& name, int64_t t) {
@@ -117,6 +99,7 @@ class Prometheus : public testbed::HostTest {
   }
   int port_ = 0;
   std::string url_;
+  std::unique_ptr<testbed::BackgroundProgram> prometheus_;
 };
 
 TEST_F(Prometheus, LoadsTheRowsTheSameSamplesGiveAsCsv) {
@@ -149,8 +132,8 @@ TEST_F(Prometheus, ErrorsNameTheStatusAndTheServersText) {
   EXPECT_NE(r.err.find("answered HTTP 400 to the query node_load1{: bad_data: "), std::string::npos)
       << r.err;
   // Nobody listens: a clear error, nothing written.
-  r = Load({"--prometheus", "http://127.0.0.1:" + std::to_string(FreePort()), "--query", "up",
-            "--probe", "x", "--start", "2001-06-01", "--end", "2001-06-02"});
+  r = Load({"--prometheus", "http://127.0.0.1:" + std::to_string(testbed::FreePort()), "--query",
+            "up", "--probe", "x", "--start", "2001-06-01", "--end", "2001-06-02"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("cannot read http://127.0.0.1:"), std::string::npos) << r.err;
   // A server that accepts and never answers: the time-out.
