@@ -1,11 +1,14 @@
 #include "history.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <tuple>
 
 #include "csv.h"
@@ -21,6 +24,28 @@ using Match = std::tuple<SeriesKey, std::optional<double>, std::string, std::str
 Match MatchOf(const SeriesKey& key, const std::optional<Threshold>& t) {
   if (!t) return {key, std::nullopt, "above", "mean"};
   return {key, t->value, DirectionName(t->direction), BasisName(t->basis)};
+}
+
+// What a recorded row keeps of a result's forecasts (RecordedRow::forecasts).
+nlohmann::ordered_json ForecastsJson(const SeriesResult& r, const std::vector<int>& horizons) {
+  using json = nlohmann::ordered_json;
+  json j = json::object(), lower = json::object(), upper = json::object(), week = json::object();
+  auto put = [&](json& into, const std::vector<std::optional<double>>& values) {
+    for (size_t i = 0; i < horizons.size() && i < values.size(); ++i)
+      if (values[i]) into[std::to_string(horizons[i])] = *values[i];
+  };
+  put(j, r.forecast);
+  put(lower, r.lower);
+  put(upper, r.upper);
+  put(week, r.week);
+  if (!lower.empty()) j["lower"] = std::move(lower);
+  if (!upper.empty()) j["upper"] = std::move(upper);
+  if (!week.empty()) j["week"] = std::move(week);
+  if (!r.trust.empty()) j["trust"] = r.trust;
+  if (r.backtestMase) j["backtest_mase"] = *r.backtestMase;
+  if (r.crossingEarliest) j["crossing_earliest"] = DayText(r.crossingEarliest);
+  if (r.crossingLatest) j["crossing_latest"] = DayText(r.crossingLatest);
+  return j;
 }
 
 void Record(const ResultStore& results, const ReportRun& run, ForecastHistory& history) {
@@ -41,10 +66,7 @@ void Record(const ResultStore& results, const ReportRun& run, ForecastHistory& h
     row.status = StatusName(r.status);
     row.seriesModel = r.model;
     row.level = r.level;
-    nlohmann::ordered_json forecasts = nlohmann::ordered_json::object();
-    for (size_t i = 0; i < run.horizons.size() && i < r.forecast.size(); ++i)
-      if (r.forecast[i]) forecasts[std::to_string(run.horizons[i])] = *r.forecast[i];
-    row.forecasts = forecasts.dump();
+    row.forecasts = ForecastsJson(r, run.horizons).dump();
     row.crossingDate = r.crossingDate;
     if (r.daysToThreshold && *r.daysToThreshold != kNeverDays)
       row.daysToThreshold = *r.daysToThreshold;
@@ -148,24 +170,107 @@ std::optional<std::string> RecordRun(const ResultStore& results, const ReportRun
   }
 }
 
+namespace {
+
+// A recorded row's forecasts as read back: by horizon, the forecast, its interval and its
+// week; then the texts and numbers beside them. Rows of earlier runs hold the forecasts
+// alone.
+struct RecordedForecasts {
+  std::map<int, double> forecast, lower, upper, week;
+  std::string trust, earliest, latest;
+  std::optional<double> mase;
+};
+
+RecordedForecasts ParseForecasts(const std::string& recorded) {
+  RecordedForecasts f;
+  const auto j = nlohmann::json::parse(recorded, nullptr, false);
+  if (!j.is_object()) return f;
+  auto horizon = [](const std::string& key) -> std::optional<int> {
+    int days = 0;
+    const auto [end, error] = std::from_chars(key.data(), key.data() + key.size(), days);
+    if (error != std::errc() || end != key.data() + key.size()) return std::nullopt;
+    return days;
+  };
+  auto numbers = [&](const nlohmann::json& object, std::map<int, double>& into) {
+    if (!object.is_object()) return;
+    for (const auto& [key, value] : object.items())
+      if (const auto days = horizon(key); days && value.is_number()) into[*days] = value;
+  };
+  numbers(j, f.forecast);
+  if (j.contains("lower")) numbers(j["lower"], f.lower);
+  if (j.contains("upper")) numbers(j["upper"], f.upper);
+  if (j.contains("week")) numbers(j["week"], f.week);
+  auto text = [&](const char* key) {
+    const auto it = j.find(key);
+    return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
+  };
+  f.trust = text("trust");
+  f.earliest = text("crossing_earliest");
+  f.latest = text("crossing_latest");
+  if (const auto it = j.find("backtest_mase"); it != j.end() && it->is_number())
+    f.mase = it->get<double>();
+  return f;
+}
+
+// Without --arg, a probe recorded only with arguments: the arguments, so that the next
+// command names one.
+int PrintArguments(ForecastHistory& history, const SeriesKey& key) {
+  const auto arguments = history.Arguments(key.host, key.probe);
+  if (arguments.empty()) return -1;
+  std::cout << "arg,rows,latest_run\r\n";
+  for (const auto& a : arguments)
+    std::cout << CsvField(a.arg) << "," << a.rows << "," << a.latestRun << "\r\n";
+  std::cerr << "trendhost: " << Visible(key.host) << " " << Visible(key.probe)
+            << " is recorded by argument: give one with --arg\n";
+  return kExitOk;
+}
+
+}  // namespace
+
 int PrintHistory(const HistoryOptions& o) {
   if (o.login.dsn.empty())
     throw UsageError("history reads the database: name its data source with --dsn NAME");
   if (o.key.host.empty() || o.key.probe.empty())
     throw UsageError("history needs a series: --host NAME --probe NAME [--arg ARG]");
   HostDatabase db(o.login);
-  const auto rows = ForecastHistory(db).Of(o.key);
+  ForecastHistory history(db);
+  const auto rows = history.Of(o.key);
+  if (rows.empty() && o.key.arg.empty())
+    if (const int status = PrintArguments(history, o.key); status >= 0) return status;
   auto number = [](const std::optional<double>& v) {
     return v ? trend::FormatDouble(*v) : std::string();
   };
+  std::vector<RecordedForecasts> forecasts;
+  std::set<int> horizons;
+  for (const auto& r : rows) {
+    forecasts.push_back(ParseForecasts(r.forecasts));
+    for (const auto& [days, value] : forecasts.back().forecast) horizons.insert(days);
+  }
+  // One column per horizon any run recorded; a run without it leaves it empty.
   std::cout << "run_time,first_day,last_day,model,threshold,direction,basis,status,series_model,"
-               "level,crossing_date,days_to_threshold,forecasts\r\n";
-  for (const auto& r : rows)
+               "level,crossing_date,days_to_threshold";
+  for (int h : horizons) std::cout << ",forecast_" << h << "d";
+  for (int h : horizons) std::cout << ",lower_" << h << "d,upper_" << h << "d";
+  for (int h : horizons) std::cout << ",week_" << h << "d";
+  std::cout << ",crossing_earliest,crossing_latest,trust,backtest_mase\r\n";
+  auto at = [&](const std::map<int, double>& m, int h) {
+    const auto it = m.find(h);
+    return it == m.end() ? std::string() : trend::FormatDouble(it->second);
+  };
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const RecordedRow& r = rows[i];
+    const RecordedForecasts& f = forecasts[i];
     std::cout << r.runTime << "," << DayText(r.firstDay) << "," << DayText(r.lastDay) << ","
               << CsvField(r.model) << "," << number(r.threshold) << "," << r.direction << ","
               << r.basis << "," << CsvField(r.status) << "," << CsvField(r.seriesModel) << ","
               << number(r.level) << "," << DayText(r.crossingDate) << ","
-              << number(r.daysToThreshold) << "," << CsvField(r.forecasts) << "\r\n";
+              << number(r.daysToThreshold);
+    for (int h : horizons) std::cout << "," << at(f.forecast, h);
+    for (int h : horizons) std::cout << "," << at(f.lower, h) << "," << at(f.upper, h);
+    for (int h : horizons) std::cout << "," << at(f.week, h);
+    std::cout << "," << CsvField(f.earliest) << "," << CsvField(f.latest) << ","
+              << CsvField(f.trust) << "," << number(f.mase) << "\r\n";
+  }
   if (rows.empty())
     std::cerr << "trendhost: nothing recorded for " << Visible(o.key.host) << " "
               << Visible(o.key.probe) << (o.key.arg.empty() ? "" : " " + Visible(o.key.arg))

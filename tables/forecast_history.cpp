@@ -168,4 +168,18 @@ std::vector<RecordedRow> ForecastHistory::Of(const SeriesKey& key) {
   return Read("HOSTNAME = ? AND PROBE = ? AND PROBE_ARG = ?", {key.host, key.probe, key.arg});
 }
 
+std::vector<ForecastHistory::Argument> ForecastHistory::Arguments(const std::string& host,
+                                                                  const std::string& probe) {
+  std::vector<Argument> out;
+  auto rs = db_.connection().OpenResultSet(
+      "SELECT PROBE_ARG, COUNT(*), MAX(RUN_TIME) FROM " + db_.prefix() +
+          "HX_FORECAST_HISTORY WHERE HOSTNAME = ? AND PROBE = ? GROUP BY PROBE_ARG ORDER BY "
+          "PROBE_ARG",
+      {host, probe});
+  for (; !rs.AtEnd(); rs.MoveNext())
+    out.push_back(
+        {rs.Value(0).ToText(), static_cast<int64_t>(rs.Value(1).ToDouble()), rs.Value(2).ToText()});
+  return out;
+}
+
 }  // namespace host

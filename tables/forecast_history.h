@@ -19,7 +19,10 @@ struct RecordedRow {
   std::optional<double> threshold;
   std::string direction, basis, status, seriesModel;
   std::optional<double> level;
-  std::string forecasts;  // JSON text: {"30": 61.2, ...}
+  // JSON text: the forecast of each horizon by its days ({"30": 61.2, ...}), then, as later
+  // runs record them, "lower", "upper" and "week" (objects of the same form), "trust",
+  // "backtest_mase", "crossing_earliest" and "crossing_latest".
+  std::string forecasts;
   std::optional<trend::Date> crossingDate;
   std::optional<double> daysToThreshold;
 };
@@ -47,6 +50,13 @@ class ForecastHistory {
                    const std::function<void(const RecordedCrossing&)>& each);
   // Every recorded row of one series, oldest run first.
   std::vector<RecordedRow> Of(const SeriesKey& key);
+  // The arguments recorded for a host's probe: each with its rows and its latest run.
+  struct Argument {
+    std::string arg;
+    int64_t rows = 0;
+    std::string latestRun;
+  };
+  std::vector<Argument> Arguments(const std::string& host, const std::string& probe);
 
  private:
   std::vector<RecordedRow> Read(const std::string& where,

@@ -764,20 +764,50 @@ TEST_F(Report, RecordedRunsGiveEachCrossingItsShift) {
   r = Host({"history", "--dsn", b.dsn, "--user", b.user, "--password", b.password, "--host",
             "warning", "--probe", "cpu"});
   ASSERT_EQ(r.status, 0) << r.err;
-  const auto rows = ReadCsv(r.out);
+  auto rows = ReadCsv(r.out);
   ASSERT_EQ(rows.size(), 4u) << r.out;
+  auto cell = [&](size_t row, const std::string& name) {
+    const auto it = std::find(rows[0].begin(), rows[0].end(), name);
+    return it == rows[0].end() ? std::string("(no column ") + name + ")"
+                               : rows[row][static_cast<size_t>(it - rows[0].begin())];
+  };
   EXPECT_EQ(rows[0][0], "run_time");
-  EXPECT_EQ(rows[3][7], "never");
-  EXPECT_EQ(rows[1][7], "warning");
-  EXPECT_EQ(rows[1][11], "20");
-  EXPECT_EQ(rows[2][10], Day(20));
-  const auto forecasts = nlohmann::json::parse(rows[2][12]);
-  EXPECT_NEAR(forecasts.at("30").get<double>(), 85.1, 0.5) << r.out;
-  EXPECT_NEAR(forecasts.at("90").get<double>(), 115.2, 0.5) << r.out;
+  EXPECT_EQ(cell(3, "status"), "never");
+  EXPECT_EQ(cell(1, "status"), "warning");
+  EXPECT_EQ(cell(1, "days_to_threshold"), "20");
+  EXPECT_EQ(cell(2, "crossing_date"), Day(20));
+  // A column per horizon, the interval and the trust beside them.
+  EXPECT_NEAR(std::stod(cell(2, "forecast_30d")), 85.1, 0.5) << r.out;
+  EXPECT_NEAR(std::stod(cell(2, "forecast_90d")), 115.2, 0.5) << r.out;
+  EXPECT_LT(std::stod(cell(2, "lower_30d")), std::stod(cell(2, "forecast_30d")));
+  EXPECT_GT(std::stod(cell(2, "upper_90d")), std::stod(cell(2, "forecast_90d")));
+  EXPECT_NE(cell(2, "week_30d"), "");
+  EXPECT_NE(cell(2, "trust"), "");
+  EXPECT_NE(cell(2, "crossing_earliest"), "");
+  EXPECT_EQ(r.out.find('{'), std::string::npos) << r.out;  // no JSON in a cell
   r = Host({"history", "--dsn", b.dsn, "--user", b.user, "--password", b.password, "--host",
             "nobody", "--probe", "cpu"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("nothing recorded for nobody cpu"), std::string::npos) << r.err;
+  // A probe recorded by argument, asked for without one: its arguments. A row of an earlier
+  // version (forecasts alone) reads as it did.
+  for (const char* arg : {"eth0", "eth1"})
+    Exec(std::string("INSERT INTO HX_FORECAST_HISTORY VALUES ('2001-06-30T06:00:00.000Z', "
+                     "'2001-01-01', '2001-06-30', 'auto', '', 'web01', 'netinrate', '") +
+         arg + "', NULL, 'above', 'mean', 'no threshold', 'ets', 5, '{\"30\": 6}', NULL, NULL)");
+  r = Host({"history", "--dsn", b.dsn, "--user", b.user, "--password", b.password, "--host",
+            "web01", "--probe", "netinrate"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "arg,rows,latest_run\r\neth0,1,2001-06-30T06:00:00.000Z\r\n"
+            "eth1,1,2001-06-30T06:00:00.000Z\r\n");
+  EXPECT_NE(r.err.find("give one with --arg"), std::string::npos) << r.err;
+  r = Host({"history", "--dsn", b.dsn, "--user", b.user, "--password", b.password, "--host",
+            "web01", "--probe", "netinrate", "--arg", "eth1"});
+  rows = ReadCsv(r.out);
+  ASSERT_EQ(rows.size(), 2u) << r.out;
+  EXPECT_EQ(cell(1, "forecast_30d"), "6");
+  EXPECT_EQ(cell(1, "lower_30d"), "");
 }
 
 namespace {
