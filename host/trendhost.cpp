@@ -354,6 +354,15 @@ Command ReportCommand(CLI::App& app) {
   c->add_option("--thresholds", o.thresholdsFile,
                 "CSV file with a header of probe,arg,threshold,unit,label[,direction,basis,host] "
                 "over the built-in defaults");
+  c->add_option("--groups", o.groupsFile,
+                "services planned together: CSV group,host,probe,arg,aggregate,capacity,spare,"
+                "unit,label (host and arg shell patterns); each group forecast against its "
+                "usable capacity with spare members lost (N+k)");
+  c->add_flag("--groups-only", o.groupsOnly,
+              "with --groups and --format csv: the groups' rows alone");
+  c->add_option("--until", o.untilDay,
+                "yyyy-mm-dd: per series the threshold that would last until that day "
+                "(needed_until), per group the members it needs until then");
   c->add_option("--ack", o.ackFile,
                 "acknowledged series: CSV host,probe,arg,until,owner,note (shell patterns); a "
                 "series with a capacity status gets acknowledged until that day");

@@ -339,6 +339,96 @@ std::vector<Column> ResultColumns(const std::vector<int>& horizons) {
   c.push_back(Derived("ack_note", CellType::kText, "why (the acknowledgement's note)",
                       [](const R& r) { return Text(r.ackNote); }));
   Ranked(c.back(), 12);
+  c.push_back(Member("needed_until", CellType::kNumber,
+                     "with --until: the threshold that would last until that day (the 80 % "
+                     "band's far edge at its worst up to it)",
+                     &R::neededUntil));
+  return c;
+}
+
+namespace {
+
+std::string Joined(const std::vector<std::string>& words) {
+  std::string out;
+  for (const auto& w : words) out += (out.empty() ? "" : " ") + w;
+  return out;
+}
+
+}  // namespace
+
+std::vector<GroupColumn> GroupColumns(const std::vector<int>& horizons) {
+  using G = GroupResult;
+  std::vector<GroupColumn> c;
+  auto add = [&](std::string name, CellType type, std::string help,
+                 std::function<Cell(const G&)> get) {
+    c.push_back({std::move(name), type, std::move(help), std::move(get)});
+  };
+  add("group", CellType::kText, "the service's name",
+      [](const G& g) { return Cell(g.definition.name); });
+  add("probe", CellType::kText, "its members' metric",
+      [](const G& g) { return Cell(g.definition.probe); });
+  add("aggregate", CellType::kText, "sum, mean or max of the members' hourly values",
+      [](const G& g) { return Cell(std::string(AggregateName(g.definition.aggregate))); });
+  add("members", CellType::kInteger, "the members counted (hosts with data, not stale)",
+      [](const G& g) { return Cell(static_cast<int64_t>(g.members.size())); });
+  add("member_hosts", CellType::kText, "their names, space-separated",
+      [](const G& g) { return Text(Joined(g.members)); });
+  add("stale_members", CellType::kText, "members left out: silent longer than --stale-days",
+      [](const G& g) { return Text(Joined(g.stale)); });
+  add("imbalanced", CellType::kText,
+      "members whose level lies beyond twice the others' median or under half of it, or "
+      "whose growth differs from the group's: a balancing or placement fault",
+      [](const G& g) { return Text(Joined(g.imbalanced)); });
+  add("filled_hours", CellType::kInteger,
+      "member-hours missing while the member was present, filled from its hour-of-week profile",
+      [](const G& g) { return Cell(g.filledHours); });
+  add("capacity", CellType::kNumber, "each member's capacity",
+      [](const G& g) { return Cell(g.definition.capacity); });
+  add("spare", CellType::kInteger, "members held in reserve (N+k)",
+      [](const G& g) { return Cell(static_cast<int64_t>(g.definition.spare)); });
+  add("threshold", CellType::kNumber,
+      "the usable capacity: what the group carries with its spare members lost",
+      [](const G& g) { return Number(g.usable); });
+  add("headroom", CellType::kNumber, "1 less the level over the usable capacity",
+      [](const G& g) { return Number(g.headroom); });
+  add("members_needed", CellType::kInteger,
+      "the members the group needs so that the forecast's upper band stays within the usable "
+      "capacity through the longest horizon (never fewer than today's)",
+      [](const G& g) { return Whole(g.membersNeeded); });
+  add("members_needed_until", CellType::kInteger, "the same, through the --until day",
+      [](const G& g) { return Whole(g.membersNeededUntil); });
+  // The series columns that mean the same for a group.
+  static const char* const kShared[] = {"status",
+                                        "unit",
+                                        "label",
+                                        "level",
+                                        "days_to_threshold",
+                                        "crossing_date",
+                                        "crossing_earliest",
+                                        "crossing_latest",
+                                        "exceeded_since",
+                                        "model",
+                                        "backtest_mase",
+                                        "trust",
+                                        "p_cross_30d",
+                                        "p_cross_90d",
+                                        "p_cross_180d",
+                                        "flags",
+                                        "first_day",
+                                        "last_day",
+                                        "days",
+                                        "error_source",
+                                        "error_description"};
+  for (const Column& col : ResultColumns(horizons)) {
+    const bool perHorizon = col.name.rfind("forecast_", 0) == 0 ||
+                            col.name.rfind("lower_", 0) == 0 || col.name.rfind("upper_", 0) == 0 ||
+                            col.name.rfind("week_", 0) == 0;
+    const bool shared = perHorizon || std::find(std::begin(kShared), std::end(kShared), col.name) !=
+                                          std::end(kShared);
+    if (!shared) continue;
+    auto get = col.get;
+    c.push_back({col.name, col.type, col.help, [get](const G& g) { return get(g.forecast); }});
+  }
   return c;
 }
 

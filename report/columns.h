@@ -13,6 +13,7 @@
 #include <variant>
 #include <vector>
 
+#include "groups.h"
 #include "report_types.h"
 
 namespace host {
@@ -60,5 +61,15 @@ struct Column {
 
 // The columns of a run with these horizons, in order.
 std::vector<Column> ResultColumns(const std::vector<int>& horizons);
+
+// The columns of a group's row (groups.h): the group's own, then the series columns that
+// apply to a group, by the same names.
+struct GroupColumn {
+  std::string name;
+  CellType type = CellType::kText;
+  std::string help;
+  std::function<Cell(const GroupResult&)> get;
+};
+std::vector<GroupColumn> GroupColumns(const std::vector<int>& horizons);
 
 }  // namespace host

@@ -277,6 +277,9 @@ ReportPlan PlanReport(const ReportOptions& o, bool withPriorRuns) {
   Thresholds thresholds;
   if (!o.thresholdsFile.empty()) thresholds.Load(o.thresholdsFile);
   Acknowledgements{o.ackFile};  // read again at the end: checked before the long part
+  std::vector<GroupDefinition> groups = ReadGroups(o.groupsFile);
+  const std::optional<trend::Date> until =
+      o.untilDay.empty() ? std::nullopt : std::optional(DayOption(o.untilDay, "--until"));
   // What a recorded run keeps of its thresholds file: its name, as long as the column is.
   if (o.record && o.thresholdsFile.size() > kRecordedPathBytes)
     throw UsageError("--record keeps the thresholds file's name, at most " +
@@ -284,6 +287,7 @@ ReportPlan PlanReport(const ReportOptions& o, bool withPriorRuns) {
                      " bytes: give it by a shorter (relative) path");
 
   ReportPlan plan;
+  plan.groups = std::move(groups);
   ReportRun& run = plan.run;
   static_cast<ReportOptions&>(run) = o;
   // A horizon named twice is one horizon (its columns and metrics once).
@@ -326,6 +330,10 @@ ReportPlan PlanReport(const ReportOptions& o, bool withPriorRuns) {
     if (first > *last) throw UsageError("--first lies after --last");
     run.firstDay = first;
     run.lastDay = *last;
+    if (until && *until < *last)
+      throw UsageError("--until " + o.untilDay + " lies before the report's last day, " +
+                       DayText(*last));
+    run.until = until;
     plan.series = db.AllSeries(first, *last);
     std::erase_if(plan.series, [&](const Series& s) {
       return !MatchesAny(o.hostPatterns, s.key.host) || !MatchesAny(o.probePatterns, s.key.probe);
@@ -370,6 +378,7 @@ int Report(const ReportOptions& o) {
   const auto start = std::chrono::steady_clock::now();
   ResultStore results(plan.series, plan.thresholds, plan.run);
   if (!plan.series.empty()) RunWorkers(plan.series, plan.thresholds, plan.run, results);
+  results.SetGroups(ForecastGroups(plan.groups, plan.series, plan.run));
   plan.run.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return FinishReport(results, plan.run, plan.priorCrossings);

@@ -12,6 +12,7 @@
 #include <optional>
 #include <vector>
 
+#include "groups.h"
 #include "history.h"
 #include "report_types.h"
 #include "result_store.h"
@@ -26,6 +27,7 @@ struct ReportPlan {
   std::vector<Series> series;
   SeriesThresholds thresholds;  // one per series
   PriorCrossings priorCrossings;
+  std::vector<GroupDefinition> groups;
 };
 ReportPlan PlanReport(const ReportOptions& options, bool withPriorRuns = false);
 

@@ -19,6 +19,9 @@ void to_json(json& j, const ReportOptions& o) {
        {"probe_patterns", o.probePatterns},
        {"thresholds", o.thresholdsFile},
        {"ack", o.ackFile},
+       {"groups", o.groupsFile},
+       {"until", o.untilDay},
+       {"groups_only", o.groupsOnly},
        {"horizons", o.horizons},
        {"warn_days", o.warnDays},
        {"stale_days", o.staleDays},
@@ -104,6 +107,9 @@ void from_json(const json& j, ReportOptions& o) {
   o.probePatterns = TextsOption(j, "probe_patterns");
   o.thresholdsFile = TextOption(j, "thresholds", d.thresholdsFile);
   o.ackFile = TextOption(j, "ack", d.ackFile);
+  o.groupsFile = TextOption(j, "groups", d.groupsFile);
+  o.untilDay = TextOption(j, "until", d.untilDay);
+  o.groupsOnly = BoolOption(j, "groups_only", d.groupsOnly);
   if (const auto it = j.find("horizons"); it != j.end() && !it->is_null()) {
     if (!it->is_array()) BadOption("horizons", "a list of whole numbers of days");
     o.horizons.clear();
@@ -132,6 +138,8 @@ json RunJson(const ReportRun& r, bool withWork) {
             {"model", r.model},
             {"thresholds_file", r.thresholdsFile},
             {"ack_file", r.ackFile},
+            {"groups_file", r.groupsFile},
+            {"until", DayText(r.until)},
             {"host_patterns", r.hostPatterns},
             {"probe_patterns", r.probePatterns}};
   if (withWork) {
@@ -154,6 +162,8 @@ ReportRun RunOf(const json& options, const json& run) {
   r.drawsCharts = run.value("charts", false);
   r.seconds = run.value("seconds", 0.0);
   r.runTime = run.value("run_time", static_cast<int64_t>(std::time(nullptr)));
+  if (const auto it = run.find("until"); it != run.end() && it->is_string())
+    r.until = DayFromText(it->get<std::string>());
   return r;
 }
 

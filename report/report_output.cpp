@@ -19,7 +19,7 @@ void RenderReport(std::ostream& text, const ResultStore& results, const ReportRu
   else if (run.format == "markdown")
     WriteMarkdown(text, results, run);
   else if (run.format == "csv")
-    WriteCsv(text, results, run.csvRaw);
+    WriteCsv(text, results, run);
   else if (run.format == "openmetrics")
     WriteOpenMetrics(text, results, run);
   else if (run.format == "json")

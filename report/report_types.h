@@ -31,7 +31,10 @@ struct ReportOptions {
   std::string first, last;  // empty: the latest day of the table and 729 days before it
   std::vector<std::string> hostPatterns, probePatterns;
   std::string thresholdsFile;
-  std::string ackFile;  // acknowledged series (acknowledgements.h)
+  std::string ackFile;      // acknowledged series (acknowledgements.h)
+  std::string groupsFile;   // services planned together (groups.h)
+  std::string untilDay;     // --until: what it takes to last until that day (empty: not asked)
+  bool groupsOnly = false;  // CSV: the groups' rows alone
   std::vector<int> horizons = {30, 90};
   int warnDays = 30;
   int staleDays = 7;        // a series silent longer before the last day is stale
@@ -140,6 +143,9 @@ struct SeriesResult {
   // What the row's reader should know beside its status: "short history" (a forecast
   // from fewer days than a full fit takes), "ack expired".
   std::vector<std::string> flags;
+  // With --until: the threshold that would last until that day (the band's far edge at
+  // its highest, or lowest for a falling resource, up to it, on the row's basis).
+  std::optional<double> neededUntil;
   std::optional<float> growth30, bestThreshold, stdDev;
   std::optional<int32_t> timesExceeded;
   std::optional<int32_t> errorNumber;
@@ -152,10 +158,11 @@ struct SeriesResult {
 // A run: its options, resolved (each horizon once, the number of workers), and what
 // resolving adds.
 struct ReportRun : ReportOptions {
-  trend::Date firstDay, lastDay;  // the range of days
-  bool drawsCharts = false;       // the output draws charts: the workers keep what they show
-  double seconds = 0;             // how long the forecasts took
-  int64_t runTime = 0;            // when the run was planned, Unix seconds
+  trend::Date firstDay, lastDay;     // the range of days
+  bool drawsCharts = false;          // the output draws charts: the workers keep what they show
+  double seconds = 0;                // how long the forecasts took
+  int64_t runTime = 0;               // when the run was planned, Unix seconds
+  std::optional<trend::Date> until;  // --until, resolved
 };
 
 }  // namespace host

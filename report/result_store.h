@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "groups.h"
 #include "report_types.h"
 #include "result_line.h"
 
@@ -26,6 +27,9 @@ class ResultStore {
   ResultStore& operator=(const ResultStore&) = delete;
 
   const std::vector<Series>& series() const { return series_; }
+  // The services' answers (groups.h), which every form writes before the series.
+  void SetGroups(std::vector<GroupResult> groups) { groups_ = std::move(groups); }
+  const std::vector<GroupResult>& groups() const { return groups_; }
   // The columns of the run's rows, as every writer reads them.
   const std::vector<Column>& columns() const { return codec_.columns(); }
   // The form the workers send their results in.
@@ -98,6 +102,7 @@ class ResultStore {
   ResultCodec codec_;
   std::vector<Entry> entries_;   // by series index
   std::vector<uint32_t> order_;  // series indexes, most urgent first
+  std::vector<GroupResult> groups_;
   std::vector<std::function<void(size_t, SeriesResult&)>> adjust_;
   int fd_ = -1;
   std::string folder_;    // where the file lies, for the messages

@@ -106,6 +106,17 @@ ModelForecast ApplyModel(SeriesResult& r, const HourlyWindow& window, const Repo
     r.upper.push_back(f.upper[h]);
     r.week.push_back(WeekAround(f.path, h, target));
   }
+  if (run.until) {
+    // What would last until that day: the band's far edge at its worst up to it.
+    const int64_t ahead = trend::CalendarDaysBetween(run.lastDay, *run.until);
+    const bool falling = r.threshold && r.threshold->direction == Direction::kBelow;
+    if (ahead >= 0 && ahead < static_cast<int64_t>(f.upper.size())) {
+      const auto& edge = falling ? f.lower : f.upper;
+      const auto end = edge.begin() + ahead + 1;
+      r.neededUntil =
+          falling ? *std::min_element(edge.begin(), end) : *std::max_element(edge.begin(), end);
+    }
+  }
   if (!r.threshold) return f;
   const Threshold& t = *r.threshold;
   {

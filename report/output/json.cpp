@@ -28,14 +28,27 @@ std::string NestedJson(const json& v, int depth) {
 
 }  // namespace
 
-// One document, written a series at a time: {"parameters", "series", "counts",
+// One document, written a series at a time: {"parameters", "groups" (with --groups),
+// "series", "counts",
 // "elapsed_seconds"}, as dump(2) would write it whole. A name that is not valid UTF-8 is
 // written with replacement characters, not lost.
 void WriteJson(std::ostream& out, const ResultStore& results, const ReportRun& run) {
   const auto& columns = results.columns();
   json counts = json::object();
   for (auto [status, n] : Counts(results)) counts[StatusName(status)] = n;
-  out << "{\n  \"parameters\": " << NestedJson(RunJson(run, false), 1) << ",\n  \"series\": ";
+  out << "{\n  \"parameters\": " << NestedJson(RunJson(run, false), 1);
+  if (!run.groupsFile.empty()) {
+    // The services first, as every form shows them.
+    const auto groupColumns = GroupColumns(run.horizons);
+    json groups = json::array();
+    for (const auto& g : results.groups()) {
+      json o = json::object();
+      for (const auto& c : groupColumns) o[c.name] = CellJson(c.get(g));
+      groups.push_back(std::move(o));
+    }
+    out << ",\n  \"groups\": " << NestedJson(groups, 1);
+  }
+  out << ",\n  \"series\": ";
   if (results.empty()) out << "[]";
   size_t i = 0;
   for (const auto& r : results) {

@@ -17,7 +17,22 @@ void WriteMarkdown(std::ostream& out, const ResultStore& results, const ReportRu
     out << (firstCount ? "" : ", ") << n << " " << StatusName(status);
     firstCount = false;
   }
-  out << "\n\n|";
+  out << "\n\n";
+  if (!run.groupsFile.empty()) {
+    const SummaryView g = GroupSummary(run);
+    out << "## Services\n\n|";
+    for (const auto& h : g.header) out << " " << MarkdownCell(h) << " |";
+    out << "\n|";
+    for (size_t c = 0; c < g.header.size(); ++c) out << (g.numeric[c] ? " ---: |" : " --- |");
+    out << "\n";
+    for (const auto& group : results.groups()) {
+      out << "|";
+      for (const auto& c : GroupSummaryRow(group, run)) out << " " << MarkdownCell(c) << " |";
+      out << "\n";
+    }
+    out << "\n## Series\n\n";
+  }
+  out << "|";
   for (const auto& h : v.header) out << " " << MarkdownCell(h) << " |";
   out << "\n|";
   for (size_t c = 0; c < v.header.size(); ++c) out << (v.numeric[c] ? " ---: |" : " --- |");

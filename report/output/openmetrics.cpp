@@ -94,6 +94,55 @@ bool CanCross(const SeriesResult& r) {
           r.status == Status::kOk || r.status == Status::kNever);
 }
 
+// The services' gauges, labelled by group and probe.
+void WriteGroupMetrics(std::ostream& out, const std::vector<GroupResult>& groups,
+                       const ReportRun& run, const std::string* statusNames) {
+  Family level{"trend_group_level", "The group's aggregate forecast on the report's last day.", {}};
+  Family usable{"trend_group_usable_capacity",
+                "What the group carries with its spare members lost (N+k).",
+                {}};
+  Family headroom{"trend_group_headroom_ratio", "1 less the level over the usable capacity.", {}};
+  Family members{"trend_group_members", "The members counted (hosts with data, not stale).", {}};
+  Family needed{"trend_group_members_needed",
+                "The members the group needs through the report's longest horizon.",
+                {}};
+  Family seconds{"trend_group_seconds_to_threshold",
+                 "Time from the report's run until the group's forecast reaches its usable "
+                 "capacity, in seconds (0: reached; +Inf: never).",
+                 {}};
+  Family status{"trend_group_status", "1 for the group's status, 0 for the others.", {}};
+  for (const auto& g : groups) {
+    const SeriesResult& r = g.forecast;
+    const std::string labels = "group=\"" + LabelValue(g.definition.name) + "\",probe=\"" +
+                               LabelValue(g.definition.probe) + "\"";
+    if (r.level)
+      level.samples << "trend_group_level{" << labels << "} " << MetricNumber(*r.level) << "\n";
+    if (g.usable)
+      usable.samples << "trend_group_usable_capacity{" << labels << "} " << MetricNumber(*g.usable)
+                     << "\n";
+    if (g.headroom)
+      headroom.samples << "trend_group_headroom_ratio{" << labels << "} "
+                       << MetricNumber(*g.headroom) << "\n";
+    members.samples << "trend_group_members{" << labels << "} " << g.members.size() << "\n";
+    if (g.membersNeeded)
+      needed.samples << "trend_group_members_needed{" << labels << "} " << *g.membersNeeded << "\n";
+    if (CanCross(r)) {
+      std::string value = "+Inf";
+      if (r.status == Status::kExceeded)
+        value = "0";
+      else if (r.crossingDate)
+        value = std::to_string(std::max<int64_t>(0, DaySeconds(*r.crossingDate) - run.runTime));
+      seconds.samples << "trend_group_seconds_to_threshold{" << labels << "} " << value << "\n";
+    }
+    for (size_t s = 0; s < std::size(kAllStatuses); ++s)
+      status.samples << "trend_group_status{" << labels << ",status=\"" << statusNames[s] << "\"} "
+                     << (r.status == kAllStatuses[s] ? 1 : 0) << "\n";
+  }
+  for (Family* f : {&level, &usable, &headroom, &members, &needed, &seconds, &status})
+    out << "# HELP " << f->name << " " << f->help << "\n# TYPE " << f->name << " gauge\n"
+        << f->samples.view();
+}
+
 }  // namespace
 
 void WriteOpenMetrics(std::ostream& out, const ResultStore& results, const ReportRun& run) {
@@ -182,6 +231,7 @@ void WriteOpenMetrics(std::ostream& out, const ResultStore& results, const Repor
                     &mase, &lastSeen, &status})
     out << "# HELP " << f->name << " " << f->help << "\n# TYPE " << f->name << " gauge\n"
         << f->samples.view();
+  if (!run.groupsFile.empty()) WriteGroupMetrics(out, results.groups(), run, statusNames);
   out << "# EOF\n";
 }
 

@@ -1,5 +1,7 @@
 #include "summary.h"
 
+#include <algorithm>
+
 #include "command.h"
 #include "text.h"
 
@@ -39,6 +41,63 @@ std::vector<std::string> SummaryRow(const SeriesResult& r, const ReportRun& run)
   row.push_back(r.model);
   row.push_back(r.trust);
   row.push_back(Visible(NoteText(r)));
+  return row;
+}
+
+namespace {
+
+// Members needed as a planner reads them: "none" where today's suffice, else "16 (+6)".
+std::string Needed(const std::optional<int>& needed, size_t today) {
+  if (!needed) return "";
+  const int more = *needed - static_cast<int>(today);
+  return more <= 0 ? "none" : std::to_string(*needed) + " (+" + std::to_string(more) + ")";
+}
+
+}  // namespace
+
+SummaryView GroupSummary(const ReportRun& run) {
+  SummaryView v;
+  v.header = {"GROUP", "PROBE", "MEMBERS", "STATUS", "LEVEL", "USABLE", "HEADROOM"};
+  for (int h : run.horizons) v.header.push_back("+" + std::to_string(h) + "d (week)");
+  v.header.push_back("CROSSES");
+  const int longest = *std::max_element(run.horizons.begin(), run.horizons.end());
+  v.header.push_back("NEEDED +" + std::to_string(longest) + "d");
+  if (run.until) v.header.push_back("NEEDED " + DayText(run.until));
+  v.header.push_back("NOTE");
+  for (const auto& h : v.header)
+    v.numeric.push_back(!(h == "GROUP" || h == "PROBE" || h == "STATUS" || h == "CROSSES" ||
+                          h.rfind("NEEDED", 0) == 0 || h == "NOTE"));
+  return v;
+}
+
+std::vector<std::string> GroupSummaryRow(const GroupResult& g, const ReportRun& run) {
+  const SeriesResult& r = g.forecast;
+  std::vector<std::string> row = {
+      Visible(g.definition.name),
+      Visible(g.definition.probe),
+      std::to_string(g.members.size()) +
+          (g.definition.spare ? "-" + std::to_string(g.definition.spare) : ""),
+      StatusName(r.status),
+      Fixed(r.level),
+      Fixed(g.usable),
+      g.headroom ? Fixed(100 * *g.headroom, 1) + "%" : ""};
+  for (size_t i = 0; i < run.horizons.size(); ++i)
+    row.push_back(i < r.week.size() ? Fixed(r.week[i]) : "");
+  row.push_back(r.status == Status::kError ? "error" : CrossingText(r));
+  row.push_back(Needed(g.membersNeeded, g.members.size()));
+  if (run.until) row.push_back(Needed(g.membersNeededUntil, g.members.size()));
+  std::string note;
+  auto add = [&](const std::string& text) { note += (note.empty() ? "" : "; ") + text; };
+  auto hosts = [](const std::vector<std::string>& names) {
+    std::string out;
+    for (const auto& n : names) out += (out.empty() ? "" : " ") + n;
+    return out;
+  };
+  if (!g.stale.empty()) add("stale, left out: " + hosts(g.stale));
+  if (!g.imbalanced.empty()) add("imbalanced: " + hosts(g.imbalanced));
+  if (g.filledHours) add(std::to_string(g.filledHours) + " member-hours filled");
+  if (r.status == Status::kError) add(r.errorDescription);
+  row.push_back(Visible(note));
   return row;
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "groups.h"
 #include "report_types.h"
 
 namespace host {
@@ -16,5 +17,9 @@ SummaryView Summary(const ReportRun& run);
 
 // A result's row of the table and Markdown forms.
 std::vector<std::string> SummaryRow(const SeriesResult& r, const ReportRun& run);
+
+// The services' section of those forms (with --groups), before the series.
+SummaryView GroupSummary(const ReportRun& run);
+std::vector<std::string> GroupSummaryRow(const GroupResult& g, const ReportRun& run);
 
 }  // namespace host

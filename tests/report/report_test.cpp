@@ -489,6 +489,102 @@ TEST_F(Report, AShortHistoryGetsAWideFlaggedForecastAndOneOverItsThresholdIsExce
   }
 }
 
+TEST_F(Report, AGroupIsForecastAgainstItsCapacityWithSpareMembersLost) {
+  // Ten web hosts serving 50 requests/s, each growing by 1 a day; capacity 100 each, two
+  // spare: usable 800, the group at 500 growing 10 a day crosses in 30 days. A host silent
+  // for a month is left out; one hour missing is filled. Of four balanced hosts, one
+  // carries three times the others' load.
+  for (int i = 1; i <= 10; ++i)
+    Linear("web" + std::string(i < 10 ? "0" : "") + std::to_string(i), "requests", 50, 1, 120);
+  for (int d = 30; d < 120; ++d) {
+    testbed::HourlyRow r{"web11", "requests", "", Day(-d)};
+    r.avg.assign(24, 50);
+    r.min = r.avg;
+    r.daily = r.maxHourly = 50;
+    Exec(testbed::InsertHourly("HX_METRICS", r));
+  }
+  Exec(
+      "UPDATE HX_METRICS SET AVG_VALUE_05 = -1, MIN_VALUE_05 = 1000000000 WHERE HOSTNAME = "
+      "'web03' AND COLLECTION_DATE = '" +
+      Day(-3) + "'");
+  for (const char* host : {"lb01", "lb02", "lb03"}) Linear(host, "conns", 100, 0.2, 120);
+  Linear("lb04", "conns", 300, 0.2, 120);
+  const std::string groups = (dir_ / "groups.csv").string();
+  std::ofstream(groups)
+      << "\xEF\xBB\xBF# services\r\ngroup,host,probe,aggregate,capacity,spare,unit\r\n"
+         "web,web0*,requests,sum,100,2,req/s\r\nweb,web1?,requests,,,,\r\n"
+         "lb,lb*,conns,sum,1000,1,conns\r\n";
+  HostRun r = Run({"--format", "json", "--last", kLast, "--groups", groups, "--until", Day(85)});
+  ASSERT_EQ(r.status, 3) << r.err;
+  const auto doc = nlohmann::json::parse(r.out);
+  ASSERT_EQ(doc.at("groups").size(), 2u) << doc.at("groups");
+  const auto& web = doc.at("groups")[0];
+  EXPECT_EQ(web.at("group"), "web");
+  EXPECT_EQ(web.at("members"), 10);
+  EXPECT_EQ(web.at("stale_members"), "web11");
+  EXPECT_EQ(web.at("filled_hours"), 1);
+  EXPECT_EQ(web.at("threshold"), 800);
+  EXPECT_NEAR(web.at("level").get<double>(), 500, 2) << web;
+  EXPECT_NEAR(web.at("headroom").get<double>(), 0.375, 0.003);
+  EXPECT_NEAR(web.at("days_to_threshold").get<double>(), 30, 2) << web;
+  EXPECT_EQ(web.at("members_needed_until"), 16) << web;  // 1,350 + the band: 14 + 2 spare
+  EXPECT_GE(web.at("members_needed").get<int>(), 16);    // 1,400 and more by day 90
+  EXPECT_TRUE(web.at("imbalanced").is_null()) << web;
+  EXPECT_EQ(doc.at("groups")[1].at("imbalanced"), "lb04");
+  EXPECT_EQ(doc.at("groups")[1].at("threshold"), 3000);  // 1,000 x (4 - 1)
+  // --until asks each series what would last until then.
+  for (const auto& s : doc.at("series"))
+    if (s.at("host") == "warning") {
+      EXPECT_GT(s.at("needed_until").get<double>(), 110) << s;
+    }
+
+  // Every form carries the groups first.
+  r = Run({"--format", "csv", "--last", kLast, "--groups", groups});
+  auto rows = ReadCsv(r.out);
+  ASSERT_GE(rows.size(), 3u);
+  EXPECT_EQ(rows[0][0], "kind");
+  EXPECT_EQ(rows[1][0], "group");
+  EXPECT_EQ(rows.back()[0], "series");
+  EXPECT_EQ(rows[1].size(), rows[0].size());
+  EXPECT_EQ(rows.back().size(), rows[0].size());
+  r = Run({"--format", "csv", "--last", kLast, "--groups", groups, "--groups-only"});
+  rows = ReadCsv(r.out);
+  ASSERT_EQ(rows.size(), 3u) << r.out;
+  EXPECT_EQ(rows[0][0], "group");
+  r = Run({"--last", kLast, "--groups", groups, "--until", Day(85)});
+  EXPECT_EQ(r.out.rfind("SERVICES\n", 0), 0u) << r.out;
+  EXPECT_NE(r.out.find("16 (+6)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("stale, left out: web11"), std::string::npos) << r.out;
+  r = Run({"--format", "markdown", "--last", kLast, "--groups", groups});
+  EXPECT_NE(r.out.find("## Services"), std::string::npos);
+  r = Run({"--format", "openmetrics", "--last", kLast, "--groups", groups});
+  EXPECT_NE(r.out.find("trend_group_usable_capacity{group=\"web\",probe=\"requests\"} 800\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("trend_group_members{group=\"web\",probe=\"requests\"} 10\n"),
+            std::string::npos);
+
+  // A file at fault is refused before the database is asked, naming the line.
+  auto refused = [&](const std::string& text, const std::string& message) {
+    std::ofstream(groups) << text;
+    HostRun bad = Run({"--groups", groups});
+    EXPECT_EQ(bad.status, 2) << text;
+    EXPECT_NE(bad.err.find(message), std::string::npos) << bad.err;
+  };
+  refused("group,host,probe,capacity,colour\nweb,web*,requests,100,red\n",
+          ":1: unknown column \"colour\"");
+  refused("group,host,probe\nweb,web*,requests\n", ":2: the group web has no capacity");
+  refused("group,host,probe,capacity\nweb,web0*,requests,100\nweb,web1*,requests,200\n",
+          ":3: the group web has the capacity 100 on line 2, not 200");
+  refused("group,host,probe,capacity\nweb,web*,requests,100\nweb,web*,requests,100\n",
+          ":3: the group web already has the hosts web* on line 2");
+  refused("group,host,probe,capacity,aggregate\nweb,web*,requests,100,median\n",
+          ":2: the aggregate \"median\" is neither sum, mean nor max");
+  refused("group,host,probe,capacity,spare\nweb,web*,requests,100,-1\n",
+          ":2: spare \"-1\" is not a number of members");
+  EXPECT_EQ(Run({"--until", "31/12/2027"}).status, 2);
+}
+
 TEST_F(Report, AHostGetsTheNarrowestThresholdLineThatNamesIt) {
   // "ok" (70, rising) under a line of its own at 60 is exceeded, whatever "o*" says; the
   // rest of the fleet keeps 80, "exceeded" (flat at 90) is raised to 95 by its pattern.
