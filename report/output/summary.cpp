@@ -76,7 +76,7 @@ std::vector<std::string> GroupSummaryRow(const GroupResult& g, const ReportRun& 
       Visible(g.definition.name),
       Visible(g.definition.probe),
       std::to_string(g.members.size()) +
-          (g.definition.spare ? "-" + std::to_string(g.definition.spare) : ""),
+          (g.definition.spare ? " (" + std::to_string(g.definition.spare) + " spare)" : ""),
       StatusName(r.status),
       Fixed(r.level),
       Fixed(g.usable),
@@ -95,7 +95,9 @@ std::vector<std::string> GroupSummaryRow(const GroupResult& g, const ReportRun& 
   };
   if (!g.stale.empty()) add("stale, left out: " + hosts(g.stale));
   if (!g.imbalanced.empty()) add("imbalanced: " + hosts(g.imbalanced));
-  if (g.filledHours) add(std::to_string(g.filledHours) + " member-hours filled");
+  if (g.filledHours)
+    add(std::to_string(g.filledHours) + " member-hour" + (g.filledHours == 1 ? "" : "s") +
+        " filled");
   if (r.status == Status::kError) add(r.errorDescription);
   row.push_back(Visible(note));
   return row;
