@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <tuple>
 
 #include "command.h"
@@ -145,52 +147,37 @@ int MembersNeeded(Aggregate a, double load, double capacity, int spare, int n) {
 
 namespace {
 
-using Hours = std::array<std::optional<double>, 24>;
+constexpr size_t kCells = static_cast<size_t>(kWindowDays) * 24;
 
-// Values of one hour aggregated: their sum, mean or largest.
-std::optional<double> Combine(Aggregate a, const std::vector<double>& values) {
-  if (values.empty()) return std::nullopt;
-  if (a == Aggregate::kMax) return *std::max_element(values.begin(), values.end());
-  double sum = 0;
-  for (double v : values) sum += v;
-  return a == Aggregate::kSum ? sum : sum / static_cast<double>(values.size());
-}
-
-// A member's hourly values: its own series aggregated alike, the hours missing between its
-// first and last day with data filled from its hour-of-week profile (counted in `filled`).
-HourlyWindow MemberWindow(const std::vector<HourlyWindow>& own, Aggregate a, int64_t& filled) {
-  HourlyWindow w;
+// A series' hours with the hours missing between its first and last day with data filled
+// from its own hour-of-week profile (the mean of its hours of the same weekday and hour,
+// else of the same hour); how many were filled.
+std::pair<HourlyWindow, int64_t> Filled(const HourlyWindow& own) {
+  HourlyWindow w = own;
   int first = -1, last = -1;  // days back of its oldest and latest day with data
   std::array<std::array<double, 24>, 7> slotSum{}, slotCount{};
   std::array<double, 24> hourSum{}, hourCount{};
-  for (int d = 0; d < kWindowDays; ++d)
-    for (int h = 0; h < 24; ++h) {
-      std::vector<double> values;
-      for (const auto& s : own)
-        if (const auto& v = s.hours[static_cast<size_t>(d)][static_cast<size_t>(h)])
-          values.push_back(*v);
-      const auto v = Combine(a, values);
-      w.hours[static_cast<size_t>(d)][static_cast<size_t>(h)] = v;
-      if (!v) continue;
-      if (last < 0) last = d;
-      first = d;
-      slotSum[static_cast<size_t>(d % 7)][static_cast<size_t>(h)] += *v;
-      ++slotCount[static_cast<size_t>(d % 7)][static_cast<size_t>(h)];
-      hourSum[static_cast<size_t>(h)] += *v;
-      ++hourCount[static_cast<size_t>(h)];
-    }
+  for (size_t d = 0; d < kWindowDays; ++d)
+    for (size_t h = 0; h < 24; ++h)
+      if (const auto& v = w.hours[d][h]) {
+        if (last < 0) last = static_cast<int>(d);
+        first = static_cast<int>(d);
+        slotSum[d % 7][h] += *v, ++slotCount[d % 7][h];
+        hourSum[h] += *v, ++hourCount[h];
+      }
+  int64_t filled = 0;
   for (int d = std::max(last, 0); last >= 0 && d <= first; ++d)
-    for (int h = 0; h < 24; ++h) {
-      auto& v = w.hours[static_cast<size_t>(d)][static_cast<size_t>(h)];
+    for (size_t h = 0; h < 24; ++h) {
+      auto& v = w.hours[static_cast<size_t>(d)][h];
       if (v) continue;
-      const size_t slot = static_cast<size_t>(d % 7), hour = static_cast<size_t>(h);
-      if (slotCount[slot][hour] > 0)
-        v = slotSum[slot][hour] / slotCount[slot][hour];
-      else if (hourCount[hour] > 0)
-        v = hourSum[hour] / hourCount[hour];
-      if (v) ++filled;
+      const size_t slot = static_cast<size_t>(d % 7);
+      if (slotCount[slot][h] > 0)
+        v = slotSum[slot][h] / slotCount[slot][h];
+      else if (hourCount[h] > 0)
+        v = hourSum[h] / hourCount[h];
+      filled += v.has_value();
     }
-  return w;
+  return {w, filled};
 }
 
 // The daily means of a window, days back 0..days-1 (NaN for a day without data).
@@ -252,51 +239,143 @@ void Fail(GroupResult& out, const std::string& why) {
   out.forecast.errorDescription = why;
 }
 
-GroupResult ForecastGroup(const GroupDefinition& g, const std::vector<Series>& series,
-                          const ReportRun& run, HostDatabase& db) {
+}  // namespace
+
+GroupPlan PlanGroups(std::vector<GroupDefinition> groups, const std::vector<Series>& series,
+                     const ReportRun& run) {
+  GroupPlan plan;
+  plan.groups = std::move(groups);
+  const size_t n = plan.groups.size();
+  plan.members.resize(n);
+  plan.hosts.resize(n);
+  plan.stale.resize(n);
+  if (n) plan.groupsOf.resize(series.size());
+  // A host is stale by its latest series of the probe.
+  for (size_t g = 0; g < n; ++g) {
+    const GroupDefinition& def = plan.groups[g];
+    std::map<std::string, std::vector<uint32_t>> byHost;
+    for (size_t i = 0; i < series.size(); ++i) {
+      const SeriesKey& k = series[i].key;
+      if (!MatchesPattern(def.probe, k.probe)) continue;
+      const bool named = std::any_of(def.members.begin(), def.members.end(), [&](const auto& m) {
+        return MatchesPattern(m.host, k.host) && (m.arg.empty() || MatchesPattern(m.arg, k.arg));
+      });
+      if (named) byHost[k.host].push_back(static_cast<uint32_t>(i));
+    }
+    for (const auto& [host, own] : byHost) {
+      trend::Date last = series[own.front()].lastDay;
+      for (uint32_t i : own) last = std::max(last, series[i].lastDay);
+      if (trend::CalendarDaysBetween(last, run.lastDay) > run.staleDays) {
+        plan.stale[g].push_back(host);
+        continue;
+      }
+      plan.hosts[g].push_back(host);
+      for (uint32_t i : own) {
+        plan.members[g].push_back(i);
+        plan.groupsOf[i].push_back(static_cast<uint32_t>(g));
+      }
+    }
+  }
+  return plan;
+}
+
+GroupShare::GroupShare() : sum(kCells, 0.0), largest(kCells, -INFINITY), count(kCells, 0) {}
+
+void GroupShare::Add(uint32_t index, const HourlyWindow& window) {
+  const auto [w, filled] = Filled(window);
+  for (size_t d = 0; d < kWindowDays; ++d)
+    for (size_t h = 0; h < 24; ++h)
+      if (const auto& v = w.hours[d][h]) {
+        const size_t at = d * 24 + h;
+        sum[at] += *v;
+        largest[at] = std::max(largest[at], *v);
+        ++count[at];
+      }
+  const auto [slope, error] = Slope(DailyMeans(w, kGrowthDays));
+  members.push_back({index, filled, MeanOf(DailyMeans(w, kLevelDays)), slope, error});
+}
+
+void GroupShare::Merge(const GroupShare& other) {
+  for (size_t at = 0; at < kCells; ++at) {
+    sum[at] += other.sum[at];
+    largest[at] = std::max(largest[at], other.largest[at]);
+    count[at] += other.count[at];
+  }
+  members.insert(members.end(), other.members.begin(), other.members.end());
+}
+
+namespace {
+
+constexpr const char* kShareTag = "#group ";
+
+// A number of a share's line: JSON has no NaN or infinity, so those travel as null.
+nlohmann::json Finite(double v) {
+  return std::isfinite(v) ? nlohmann::json(v) : nlohmann::json(nullptr);
+}
+double FromFinite(const nlohmann::json& v, double none) {
+  return v.is_number() ? v.get<double>() : none;
+}
+
+}  // namespace
+
+std::string GroupShare::Line(size_t group) const {
+  // Only the hours some member has: a share of a few members stays small.
+  nlohmann::json hours = nlohmann::json::array();
+  for (size_t at = 0; at < kCells; ++at)
+    if (count[at]) hours.push_back({at, sum[at], largest[at], count[at]});
+  nlohmann::json list = nlohmann::json::array();
+  for (const auto& m : members)
+    list.push_back({m.index, m.filled, Finite(m.level), Finite(m.slope), Finite(m.error)});
+  return kShareTag + std::to_string(group) + " " +
+         nlohmann::json{{"hours", std::move(hours)}, {"members", std::move(list)}}.dump();
+}
+
+bool GroupShare::IsLine(const std::string& line) {
+  return line.rfind(kShareTag, 0) == 0;
+}
+
+std::pair<size_t, GroupShare> GroupShare::FromLine(const std::string& line) {
+  const size_t space = line.find(' ', std::strlen(kShareTag));
+  const size_t group = std::stoul(line.substr(std::strlen(kShareTag), space));
+  const auto j = nlohmann::json::parse(line.substr(space + 1));
+  GroupShare s;
+  for (const auto& h : j.at("hours")) {
+    const size_t at = h.at(0).get<size_t>();
+    if (at >= kCells) throw CallFailed("a worker's share of a group is out of range");
+    s.sum[at] = h.at(1).get<double>();
+    s.largest[at] = h.at(2).get<double>();
+    s.count[at] = h.at(3).get<int32_t>();
+  }
+  for (const auto& m : j.at("members"))
+    s.members.push_back({m.at(0).get<uint32_t>(), m.at(1).get<int64_t>(), FromFinite(m.at(2), NAN),
+                         FromFinite(m.at(3), NAN), FromFinite(m.at(4), NAN)});
+  return {group, std::move(s)};
+}
+
+GroupResult ForecastGroup(const GroupPlan& plan, size_t group, const GroupShare& share,
+                          const std::vector<Series>& series, const ReportRun& run) {
+  const GroupDefinition& g = plan.groups[group];
   GroupResult out;
   out.definition = g;
+  out.members = plan.hosts[group];
+  out.stale = plan.stale[group];
   SeriesResult& r = out.forecast;
   r.series.key = {g.name, g.probe, ""};
-  // The members: hosts with a series the group's lines name.
-  std::map<std::string, std::vector<const Series*>> byHost;
-  for (const auto& s : series) {
-    if (!MatchesPattern(g.probe, s.key.probe)) continue;
-    const bool named = std::any_of(g.members.begin(), g.members.end(), [&](const auto& m) {
-      return MatchesPattern(m.host, s.key.host) &&
-             (m.arg.empty() || MatchesPattern(m.arg, s.key.arg));
-    });
-    if (named) byHost[s.key.host].push_back(&s);
-  }
-  if (byHost.empty()) {
-    Fail(out, "no series of the report's selection is a member (probe " + g.probe + ")");
-    return out;
-  }
-  std::vector<HourlyWindow> members;
-  std::vector<std::string> hosts;
-  for (const auto& [host, own] : byHost) {
-    trend::Date last = own.front()->lastDay, first = own.front()->firstDay;
-    for (const Series* s : own)
-      last = std::max(last, s->lastDay), first = std::min(first, s->firstDay);
-    if (trend::CalendarDaysBetween(last, run.lastDay) > run.staleDays) {
-      out.stale.push_back(host);
-      continue;
-    }
-    std::vector<HourlyWindow> windows;
-    for (const Series* s : own) windows.push_back(db.Window(s->key, run.firstDay, run.lastDay));
-    members.push_back(MemberWindow(windows, g.aggregate, out.filledHours));
-    hosts.push_back(host);
-    r.series.firstDay = r.series.days ? std::min(r.series.firstDay, first) : first;
-    r.series.lastDay = r.series.days ? std::max(r.series.lastDay, last) : last;
-    r.series.days = 1;  // set below
-  }
-  out.members = hosts;
-  const int n = static_cast<int>(hosts.size());
+  r.series.firstDay = r.series.lastDay = run.lastDay;
+  const int n = static_cast<int>(out.members.size());
   if (n == 0) {
-    r.series.firstDay = r.series.lastDay = run.lastDay;
-    Fail(out, "every member is stale: " + std::to_string(out.stale.size()) + " silent more than " +
-                  std::to_string(run.staleDays) + " days");
+    Fail(out, out.stale.empty()
+                  ? "no series of the report's selection is a member (probe " + g.probe + ")"
+                  : "every member is stale: " + std::to_string(out.stale.size()) +
+                        " silent more than " + std::to_string(run.staleDays) + " days");
     return out;
+  }
+  bool first = true;
+  for (uint32_t i : plan.members[group]) {
+    r.series.firstDay =
+        first ? series[i].firstDay : std::min(r.series.firstDay, series[i].firstDay);
+    r.series.lastDay = first ? series[i].lastDay : std::max(r.series.lastDay, series[i].lastDay);
+    first = false;
   }
   // The group's hours, aggregated across the members present.
   HourlyWindow agg;
@@ -304,14 +383,16 @@ GroupResult ForecastGroup(const GroupDefinition& g, const std::vector<Series>& s
   for (size_t d = 0; d < kWindowDays; ++d) {
     bool any = false;
     for (size_t h = 0; h < 24; ++h) {
-      std::vector<double> values;
-      for (const auto& m : members)
-        if (const auto& v = m.hours[d][h]) values.push_back(*v);
-      agg.hours[d][h] = Combine(g.aggregate, values);
-      any = any || agg.hours[d][h].has_value();
+      const size_t at = d * 24 + h;
+      if (!share.count[at]) continue;
+      agg.hours[d][h] = g.aggregate == Aggregate::kSum    ? share.sum[at]
+                        : g.aggregate == Aggregate::kMean ? share.sum[at] / share.count[at]
+                                                          : share.largest[at];
+      any = true;
     }
     days += any;
   }
+  for (const auto& m : share.members) out.filledHours += m.filled;
   r.series.days = r.series.fitDays = days;
   out.usable = g.aggregate == Aggregate::kSum
                    ? g.capacity * (n - g.spare)
@@ -339,42 +420,45 @@ GroupResult ForecastGroup(const GroupDefinition& g, const std::vector<Series>& s
   }
   // Members far from the others: a level beyond twice the median or under half of it, or a
   // growth the group's own does not fall within the member's interval of.
-  std::vector<double> levels;
-  for (const auto& m : members) levels.push_back(MeanOf(DailyMeans(m, kLevelDays)));
   std::vector<double> known;
-  for (double v : levels)
-    if (!std::isnan(v)) known.push_back(v);
+  for (const auto& m : share.members)
+    if (!std::isnan(m.level)) known.push_back(m.level);
   const double median = known.empty() ? NAN : Median(known);
   const double groupSlope = Slope(DailyMeans(agg, kGrowthDays)).first;
-  const double expected = g.aggregate == Aggregate::kSum ? groupSlope / n : groupSlope;
-  for (size_t i = 0; i < members.size(); ++i) {
-    bool odd =
-        !std::isnan(levels[i]) && median > 0 && (levels[i] > 2 * median || levels[i] < median / 2);
-    const auto [slope, error] = Slope(DailyMeans(members[i], kGrowthDays));
-    if (!odd && !std::isnan(slope) && !std::isnan(expected)) {
+  const double expected = g.aggregate == Aggregate::kSum
+                              ? groupSlope / static_cast<double>(share.members.size())
+                              : groupSlope;
+  for (const auto& m : share.members) {
+    bool odd = !std::isnan(m.level) && median > 0 && (m.level > 2 * median || m.level < median / 2);
+    if (!odd && !std::isnan(m.slope) && !std::isnan(expected)) {
       const double allowed =
-          std::max({kGrowthZ * error, 0.25 * std::fabs(expected), 1e-6 * std::fabs(levels[i])});
-      odd = std::fabs(slope - expected) > allowed;
+          std::max({kGrowthZ * m.error, 0.25 * std::fabs(expected), 1e-6 * std::fabs(m.level)});
+      odd = std::fabs(m.slope - expected) > allowed;
     }
-    if (odd) out.imbalanced.push_back(hosts[i]);
+    const std::string& host = series[m.index].key.host;
+    if (odd &&
+        std::find(out.imbalanced.begin(), out.imbalanced.end(), host) == out.imbalanced.end())
+      out.imbalanced.push_back(host);
   }
+  std::sort(out.imbalanced.begin(), out.imbalanced.end());
   return out;
 }
 
-}  // namespace
-
-std::vector<GroupResult> ForecastGroups(const std::vector<GroupDefinition>& groups,
-                                        const std::vector<Series>& series, const ReportRun& run) {
+std::vector<GroupResult> ForecastGroups(const GroupPlan& plan, const std::vector<Series>& series,
+                                        const ReportRun& run) {
   std::vector<GroupResult> out;
-  if (groups.empty()) return out;
+  if (plan.groups.empty()) return out;
   HostDatabase db(run.login);
-  for (const auto& g : groups) {
+  for (size_t g = 0; g < plan.groups.size(); ++g) {
     try {
-      out.push_back(ForecastGroup(g, series, run, db));
+      GroupShare share;
+      for (uint32_t i : plan.members[g])
+        share.Add(i, db.Window(series[i].key, run.firstDay, run.lastDay));
+      out.push_back(ForecastGroup(plan, g, share, series, run));
     } catch (const trend::Error& e) {
       GroupResult failed;
-      failed.definition = g;
-      failed.forecast.series.key = {g.name, g.probe, ""};
+      failed.definition = plan.groups[g];
+      failed.forecast.series.key = {plan.groups[g].name, plan.groups[g].probe, ""};
       failed.forecast.series.firstDay = failed.forecast.series.lastDay = run.lastDay;
       failed.forecast.status = Status::kError;
       failed.forecast.errorNumber = e.number();

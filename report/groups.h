@@ -12,11 +12,11 @@
 // default; direction: above only (a group's load runs out its capacity rising).
 //
 // A group's series is the aggregate of its members' hourly values hour by hour (a member
-// is a host: its own matching series aggregated alike). A member-hour missing between the
-// member's first and last day with data is filled from the member's own hour-of-week
-// profile and counted; a stale member is named and left out. Usable capacity: sum,
-// capacity x (n - spare); mean and max, capacity x (n - spare) / n (the survivors carry
-// the lost members' share). The group is forecast by the report's engine against that.
+// counts as one series: a host with two matching series brings both, and n counts hosts).
+// A member-hour missing between the series' first and last day with data is filled from
+// its own hour-of-week profile and counted; a stale member is named and left out. Usable capacity:
+// sum, capacity x (n - spare); mean and max, capacity x (n - spare) / n (the survivors carry the
+// lost members' share). The group is forecast by the report's engine against that.
 #pragma once
 
 #include <optional>
@@ -63,10 +63,48 @@ struct GroupResult {
   std::optional<int> membersNeeded, membersNeededUntil;
 };
 
-// The members' hourly values aggregated and the group forecast, for each group, from the
-// run's series (the members must be among them) read again on a connection of its own.
-std::vector<GroupResult> ForecastGroups(const std::vector<GroupDefinition>& groups,
-                                        const std::vector<Series>& series, const ReportRun& run);
+// Which of the run's series each group holds: its member series (of hosts not stale), the
+// hosts counted and those left out. Made once, from the series list alone.
+struct GroupPlan {
+  std::vector<GroupDefinition> groups;
+  std::vector<std::vector<uint32_t>> members;  // per group: series indexes
+  std::vector<std::vector<std::string>> hosts, stale;
+  std::vector<std::vector<uint32_t>> groupsOf;  // per series: the groups it is a member of
+};
+GroupPlan PlanGroups(std::vector<GroupDefinition> groups, const std::vector<Series>& series,
+                     const ReportRun& run);
+
+// A share of a group's members' hours aggregated (a worker's members, then all of them):
+// per hour of the window their sum, count and largest value, and each member series'
+// figures for the balance. Shares add up in any order.
+struct GroupShare {
+  GroupShare();
+  struct Member {
+    uint32_t index;
+    int64_t filled;
+    double level, slope, error;  // the last four weeks' mean; the last eight weeks' line
+  };
+  std::vector<double> sum, largest;
+  std::vector<int32_t> count;
+  std::vector<Member> members;
+  // Adds a member series' hours, the hours missing between its first and last day with
+  // data filled from its own hour-of-week profile.
+  void Add(uint32_t index, const HourlyWindow& window);
+  void Merge(const GroupShare& other);
+  // As a line of text a worker sends ("#group INDEX " and JSON), and back.
+  std::string Line(size_t group) const;
+  static bool IsLine(const std::string& line);
+  static std::pair<size_t, GroupShare> FromLine(const std::string& line);
+};
+
+// The group forecast from all its members' share.
+GroupResult ForecastGroup(const GroupPlan& plan, size_t group, const GroupShare& share,
+                          const std::vector<Series>& series, const ReportRun& run);
+
+// Every group, its members' hours read again on a connection of its own (where no worker
+// gathered them: the report's C interface).
+std::vector<GroupResult> ForecastGroups(const GroupPlan& plan, const std::vector<Series>& series,
+                                        const ReportRun& run);
 
 // ---- The arithmetic, for the tests ----
 

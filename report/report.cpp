@@ -15,6 +15,7 @@
 #include <ctime>
 #include <deque>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -134,15 +135,28 @@ struct Worker {
     mallopt(M_TRIM_THRESHOLD, 64 << 20);
     Forecaster f(run.library, run.login);
     const size_t step = static_cast<size_t>(jobs);
+    // The hours of the groups' members, gathered as the series are read.
+    std::map<uint32_t, GroupShare> shares;
+    auto gather = [&](size_t i, const MeasuredSeries& m) {
+      if (!run.groups || !m.measured || run.groups->groupsOf.empty()) return;
+      for (uint32_t g : run.groups->groupsOf[i]) shares[g].Add(static_cast<uint32_t>(i), m.window);
+    };
     if (overlap) {
       ModelThread models(fd, run);
-      for (size_t i = static_cast<size_t>(w); i < series.size(); i += step)
-        models.Push(i, f.Measure(series[i], thresholds[i], run));
+      for (size_t i = static_cast<size_t>(w); i < series.size(); i += step) {
+        MeasuredSeries m = f.Measure(series[i], thresholds[i], run);
+        gather(i, m);
+        models.Push(i, std::move(m));
+      }
       models.Finish();
     } else {
-      for (size_t i = static_cast<size_t>(w); i < series.size(); i += step)
-        WriteAll(fd, codec.Line(i, f.Forecast(series[i], thresholds[i], run)) + "\n");
+      for (size_t i = static_cast<size_t>(w); i < series.size(); i += step) {
+        MeasuredSeries m = f.Measure(series[i], thresholds[i], run);
+        gather(i, m);
+        WriteAll(fd, codec.Line(i, FinishForecast(std::move(m), run)) + "\n");
+      }
     }
+    for (const auto& [g, share] : shares) WriteAll(fd, share.Line(g) + "\n");
   } catch (const std::exception& e) {
     std::fprintf(stderr, "trendhost: worker %d: %s\n", w, Masked(e.what()).c_str());
     status = 1;
@@ -155,7 +169,7 @@ struct Worker {
 // worker that sends nothing for --worker-timeout seconds (stopped, hung on the database)
 // is killed; its series become errors and the report goes on.
 void CollectResults(std::vector<Worker>& workers, int timeoutSeconds, size_t total, bool quiet,
-                    ResultStore& results) {
+                    ResultStore& results, std::vector<GroupShare>& shares) {
   Progress progress("series", total, !quiet);
   size_t done = 0;
   std::vector<pollfd> polls;
@@ -192,8 +206,15 @@ void CollectResults(std::vector<Worker>& workers, int timeoutSeconds, size_t tot
       auto& pending = workers[k].pending;
       pending.append(buf, static_cast<size_t>(n));
       size_t start = 0;
-      for (size_t nl; (nl = pending.find('\n', start)) != std::string::npos; start = nl + 1)
-        if (results.Add(pending.substr(start, nl - start))) progress.Done(++done);
+      for (size_t nl; (nl = pending.find('\n', start)) != std::string::npos; start = nl + 1) {
+        const std::string line = pending.substr(start, nl - start);
+        if (GroupShare::IsLine(line)) {
+          auto [group, share] = GroupShare::FromLine(line);
+          if (group < shares.size()) shares[group].Merge(share);
+        } else if (results.Add(line)) {
+          progress.Done(++done);
+        }
+      }
       pending.erase(0, start);
     }
   }
@@ -221,8 +242,16 @@ void AnswerLost(const std::vector<Series>& series, const SeriesThresholds& thres
 
 // The series, spread over `jobs` worker processes, their results kept in `results` as they
 // come. A worker that ends early leaves its series as errors; nothing else is lost.
-void RunWorkers(const std::vector<Series>& series, const SeriesThresholds& thresholds,
-                const ReportRun& run, ResultStore& results) {
+// What the workers sent beside the results: the groups' hours they gathered, merged, and
+// which series no worker answered.
+struct WorkersAnswer {
+  std::vector<GroupShare> shares;
+  std::vector<bool> lost;
+};
+
+// Runs the workers over the series into `results`.
+WorkersAnswer RunWorkers(const std::vector<Series>& series, const SeriesThresholds& thresholds,
+                         const ReportRun& run, ResultStore& results) {
   const int jobs = std::max(1, std::min<int>(run.jobs, static_cast<int>(series.size())));
   // A worker's model thread pays only where a core is left for it: with a worker on every
   // core it would compete with the workers and the database server.
@@ -248,8 +277,44 @@ void RunWorkers(const std::vector<Series>& series, const SeriesThresholds& thres
     ::close(fds[1]);
     workers.push_back({pid, fds[0], {}, std::chrono::steady_clock::now()});
   }
-  CollectResults(workers, run.workerTimeout, series.size(), run.quiet, results);
+  WorkersAnswer answer;
+  answer.shares.resize(run.groups ? run.groups->groups.size() : 0);
+  CollectResults(workers, run.workerTimeout, series.size(), run.quiet, results, answer.shares);
+  answer.lost.resize(series.size());
+  for (size_t i = 0; i < series.size(); ++i) answer.lost[i] = !results.Answered(i);
   AnswerLost(series, thresholds, workers, run.workerTimeout, results);
+  return answer;
+}
+
+// The groups from the shares the workers sent. A group some of whose members' hours never
+// came (a worker lost) is an error; a member series that failed is named in its flags.
+std::vector<GroupResult> GroupsOfShares(const GroupPlan& plan, const WorkersAnswer& answer,
+                                        const ResultStore& results, const ReportRun& run) {
+  const auto& shares = answer.shares;
+  std::vector<GroupResult> out;
+  const auto& series = results.series();
+  for (size_t g = 0; g < plan.groups.size(); ++g) {
+    std::vector<std::string> failed;
+    for (uint32_t i : plan.members[g]) {
+      const bool gathered = std::any_of(shares[g].members.begin(), shares[g].members.end(),
+                                        [&](const GroupShare::Member& m) { return m.index == i; });
+      if (!gathered) failed.push_back(series[i].key.host);
+    }
+    const bool lost = std::any_of(plan.members[g].begin(), plan.members[g].end(),
+                                  [&](uint32_t i) { return answer.lost[i]; });
+    GroupResult r = ForecastGroup(plan, g, shares[g], series, run);
+    if (lost) {
+      r.forecast.status = Status::kError;
+      r.forecast.errorSource = "trendhost";
+      r.forecast.errorDescription = "a worker forecasting some of its members was lost";
+    } else if (!failed.empty()) {
+      std::string hosts;
+      for (const auto& h : failed) hosts += (hosts.empty() ? "" : " ") + h;
+      r.forecast.flags.push_back("members failed, left out: " + hosts);
+    }
+    out.push_back(std::move(r));
+  }
+  return out;
 }
 
 }  // namespace
@@ -287,7 +352,6 @@ ReportPlan PlanReport(const ReportOptions& o, bool withPriorRuns) {
                      " bytes: give it by a shorter (relative) path");
 
   ReportPlan plan;
-  plan.groups = std::move(groups);
   ReportRun& run = plan.run;
   static_cast<ReportOptions&>(run) = o;
   // A horizon named twice is one horizon (its columns and metrics once).
@@ -340,6 +404,9 @@ ReportPlan PlanReport(const ReportOptions& o, bool withPriorRuns) {
     });
     for (const auto& s : plan.series)
       plan.thresholds.push_back(thresholds.For(s.key.host, s.key.probe, s.key.arg));
+    if (!groups.empty())
+      run.groups =
+          std::make_shared<const GroupPlan>(PlanGroups(std::move(groups), plan.series, run));
     // Read now, on this connection: the end of the run then opens one only to record.
     if (withPriorRuns)
       plan.priorCrossings = ReadPriorCrossings(db, plan.series, plan.thresholds, o.quiet);
@@ -377,8 +444,13 @@ int Report(const ReportOptions& o) {
   ReportPlan plan = PlanReport(o, true);
   const auto start = std::chrono::steady_clock::now();
   ResultStore results(plan.series, plan.thresholds, plan.run);
-  if (!plan.series.empty()) RunWorkers(plan.series, plan.thresholds, plan.run, results);
-  results.SetGroups(ForecastGroups(plan.groups, plan.series, plan.run));
+  WorkersAnswer answer;
+  if (!plan.series.empty()) answer = RunWorkers(plan.series, plan.thresholds, plan.run, results);
+  if (plan.run.groups) {
+    answer.shares.resize(plan.run.groups->groups.size());
+    answer.lost.resize(plan.series.size());
+    results.SetGroups(GroupsOfShares(*plan.run.groups, answer, results, plan.run));
+  }
   plan.run.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return FinishReport(results, plan.run, plan.priorCrossings);

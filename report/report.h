@@ -27,7 +27,6 @@ struct ReportPlan {
   std::vector<Series> series;
   SeriesThresholds thresholds;  // one per series
   PriorCrossings priorCrossings;
-  std::vector<GroupDefinition> groups;
 };
 ReportPlan PlanReport(const ReportOptions& options, bool withPriorRuns = false);
 

@@ -148,7 +148,9 @@ char* trend_report_write(const char* request) {
                        std::to_string(limits.size()) + " thresholds");
     ResultStore results(series, limits, run);
     for (const auto& line : j.at("lines")) results.Add(line.get<std::string>());
-    results.SetGroups(ForecastGroups(ReadGroups(run.groupsFile), series, run));
+    if (!run.groupsFile.empty())
+      results.SetGroups(
+          ForecastGroups(PlanGroups(ReadGroups(run.groupsFile), series, run), series, run));
     {
       HostDatabase db(run.login);
       SettleResults(results, run, ReadPriorCrossings(db, series, limits, run.quiet));

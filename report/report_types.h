@@ -157,12 +157,17 @@ struct SeriesResult {
 
 // A run: its options, resolved (each horizon once, the number of workers), and what
 // resolving adds.
+struct GroupPlan;  // groups.h
+
 struct ReportRun : ReportOptions {
   trend::Date firstDay, lastDay;     // the range of days
   bool drawsCharts = false;          // the output draws charts: the workers keep what they show
   double seconds = 0;                // how long the forecasts took
   int64_t runTime = 0;               // when the run was planned, Unix seconds
   std::optional<trend::Date> until;  // --until, resolved
+  // The groups and their member series, where the run has any: the workers gather the
+  // members' hours as they read them.
+  std::shared_ptr<const GroupPlan> groups;
 };
 
 }  // namespace host
