@@ -104,6 +104,29 @@ awk -v a="$(cat "$dir/range182.time")" -v b="$(cat "$dir/range730.time")" \
   'BEGIN { printf "  182 days stored: %.2f s   730 days stored: %.2f s   ratio %.2fx (goal <= 1.5x)\n", a, b, b / a;
            printf "%.3f\n", b / a > "/dev/stderr" }' 2>"$dir/range.figures"
 
+echo "[bench] services: 2,000 series in 50 groups of 40 members against the same report without them"
+# 400 hosts x 5 probes; a group is 40 hosts' series of one probe.
+"$build/bin/trend-demo-data" --hosts 400 --probes 5 --days 182 >"$dir/groups.sql"
+sqlite3 "$dir/groups.db" <"$root/schema/tables.sql"
+sqlite3 "$dir/groups.db" <"$dir/groups.sql"
+printf '\n[trend_groups]\nDriver=TrendSQLite\nDatabase=%s/groups.db\n' "$dir" >>"$ODBCINI"
+{
+  echo "group,host,probe,aggregate,capacity,spare"
+  for block in 0 1 2 3 4 5 6 7 8 9; do
+    for probe in $(sqlite3 "$dir/groups.db" "SELECT DISTINCT PROBE FROM HX_METRICS WHERE HOSTNAME LIKE 'host%'"); do
+      for tens in $((4 * block)) $((4 * block + 1)) $((4 * block + 2)) $((4 * block + 3)); do
+        printf 'g%d_%s,host0%02d?,%s,sum,1000,1\n' "$block" "$probe" "$tens" "$probe"
+      done
+    done
+  done
+} >"$dir/groups.csv"
+plain=$(best "$build/bin/trendhost" report --dsn trend_groups --jobs 2 --output /dev/null --quiet)
+grouped=$(best "$build/bin/trendhost" report --dsn trend_groups --jobs 2 --output /dev/null --quiet \
+  --groups "$dir/groups.csv")
+awk -v a="$plain" -v b="$grouped" \
+  'BEGIN { printf "  without groups: %.2f s   with 50 groups: %.2f s   ratio %.3fx (goal <= 1.10x)\n", a, b, b / a;
+           printf "%.3f\n", b / a > "/dev/stderr" }' 2>"$dir/groups.figures"
+
 # The goals side by side, from this run's figures.
 figure() { awk -v k="$2" '{ print $k }' "$dir/$1.figures"; }
 loaded() { awk -v d="$1" '$1 == d { printf "%.1fk", $2 / 1000 }' "$dir/load.figures"; }
@@ -121,5 +144,7 @@ printf '| %-40s | %-8.2f | %-10.2f | %-8.2f | %-8s |\n' "report: 2 jobs / 1 job 
   "$(figure sqlite 3)" "$(figure pg 3)" "$(figure maria 3)" ">= 1.7"
 printf '| %-40s | %-8.2f | %-10s | %-8s | %-8s |\n' "report: two years stored / 182 days" \
   "$(cat "$dir/range.figures")" - - "<= 1.5"
+printf '| %-40s | %-8.3f | %-10s | %-8s | %-8s |\n' "report: with 50 groups / without" \
+  "$(cat "$dir/groups.figures")" - - "<= 1.10"
 printf '| %-40s | %-8s | %-10s | %-8s | %-8s |\n' "load: rows written per second" \
   "$(loaded "$TREND_SQLITE_DSN")" "$(loaded "$TREND_PG_DSN")" "$(loaded "$TREND_MARIA_DSN")" ">= 40k"
