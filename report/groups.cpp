@@ -409,6 +409,21 @@ GroupResult ForecastGroup(const GroupPlan& plan, size_t group, const GroupShare&
   if (r.status == Status::kExceeded)
     r.exceededSince = trend::AddDays(run.lastDay, -back.value_or(0));
   if (r.level && *out.usable > 0) out.headroom = 1 - *r.level / *out.usable;
+  if (run.drawsCharts) {
+    // The page's chart of the aggregate: its days, then the forecast and band.
+    ChartData c;
+    for (int d = kWindowDays - 1; d >= 0; --d) {
+      const DayFigures day = FiguresOf(agg.hours[static_cast<size_t>(d)]);
+      if (!std::isnan(day.mean)) c.days.push_back({-d, day.mean, day.peak});
+    }
+    const size_t shown =
+        static_cast<size_t>(*std::max_element(run.horizons.begin(), run.horizons.end()) + 1);
+    c.path.assign(f.path.begin(),
+                  f.path.begin() + static_cast<long>(std::min(shown, f.path.size())));
+    c.lower.assign(f.lower.begin(), f.lower.begin() + static_cast<long>(c.path.size()));
+    c.upper.assign(f.upper.begin(), f.upper.begin() + static_cast<long>(c.path.size()));
+    r.chart = std::make_shared<const ChartData>(std::move(c));
+  }
   const int longest = *std::max_element(run.horizons.begin(), run.horizons.end());
   out.membersNeeded =
       MembersNeeded(g.aggregate, HighestUpper(f.upper, longest), g.capacity, g.spare, n);

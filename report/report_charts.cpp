@@ -191,7 +191,10 @@ class ChartDrawer {
 
   // The daily chart of a series: its daily means and peaks, the class's fitted line, the
   // forecast with its 80 % interval and the threshold.
-  std::optional<Chart> Daily(const SeriesResult& r, const std::string& id) const;
+  // `lines`: further levels drawn across it, each with its title (a group's capacity with
+  // every member).
+  std::optional<Chart> Daily(const SeriesResult& r, const std::string& id,
+                             const std::vector<std::pair<double, std::string>>& lines = {}) const;
   // The hourly chart: the last two weeks as measured, then the next weeks hour by hour.
   std::optional<Chart> Hourly(const SeriesResult& r, const std::string& id) const;
 
@@ -250,7 +253,9 @@ std::optional<std::string> ChartDrawer::Draw(const std::string& id, const std::s
   return svg;
 }
 
-std::optional<Chart> ChartDrawer::Daily(const SeriesResult& r, const std::string& id) const {
+std::optional<Chart> ChartDrawer::Daily(
+    const SeriesResult& r, const std::string& id,
+    const std::vector<std::pair<double, std::string>>& lines) const {
   const ChartData& c = *r.chart;
   {
     std::ofstream data(Path(id + ".days"));
@@ -287,7 +292,11 @@ std::optional<Chart> ChartDrawer::Daily(const SeriesResult& r, const std::string
        << " noenhanced, "
        << "days_file using 1:2 with lines lc rgb '#555555' title 'daily mean', "
        << "'' using 1:3 with points pt 7 ps 0.3 lc rgb '#ef6c00' title 'daily peak'"
-       << ThresholdLine(r) << "\n";
+       << ThresholdLine(r);
+  for (const auto& [level, title] : lines)
+    plot << ", " << trend::FormatDouble(level) << " with lines dt 3 lw 2 lc rgb '#6d4c41' title "
+         << GnuplotString(title) << " noenhanced";
+  plot << "\n";
   auto svg = Draw(id, plot.str());
   if (!svg) return std::nullopt;
   return Chart{id, r.series.key.host, std::move(*svg)};
@@ -368,6 +377,23 @@ std::vector<Chart> DrawCharts(const ResultStore& results, const ReportRun& run,
     if (r.chart->hourly.empty()) continue;
     ids.insert(id + "-hourly");
     if (auto chart = drawer.Hourly(r, id + "-hourly")) charts.push_back(std::move(*chart));
+  }
+  // Each group's aggregate, against its usable capacity and its capacity with every member.
+  const auto& groups = results.groups();
+  for (size_t g = 0; g < groups.size(); ++g) {
+    const GroupResult& group = groups[g];
+    if (!group.forecast.chart) continue;
+    const GroupDefinition& d = group.definition;
+    const double every = d.aggregate == Aggregate::kSum
+                             ? d.capacity * static_cast<double>(group.members.size())
+                             : d.capacity;
+    auto chart = drawer.Daily(group.forecast, "group-" + std::to_string(g + 1),
+                              {{every, "capacity, all " + std::to_string(group.members.size()) +
+                                           " members " + trend::FormatDouble(every)}});
+    if (chart) {
+      chart->host.clear();
+      charts.push_back(std::move(*chart));
+    }
   }
   return charts;
 }

@@ -11,6 +11,7 @@
 
 #include "history.h"
 #include "report_page.h"
+#include "summary.h"
 #include "text.h"
 #include "writers.h"
 
@@ -166,6 +167,34 @@ void WriteHead(std::ostream& out, const ResultStore& results, const ReportRun& r
   out << "</p>\n";
 }
 
+// The services (--groups): a row each, as the table shows them, and the chart of each
+// group's aggregate against its capacity.
+void WriteServices(std::ostream& out, const ResultStore& results, const ReportRun& run,
+                   const std::vector<Chart>& charts) {
+  const SummaryView v = GroupSummary(run);
+  out << "<h2 id=\"services\">Services</h2>\n<div class=\"table-box\"><table "
+         "id=\"services-table\"><thead><tr>";
+  for (const auto& h : v.header) out << "<th>" << HtmlEscape(h) << "</th>";
+  out << "</tr></thead>\n<tbody>\n";
+  for (const auto& g : results.groups()) {
+    const auto row = GroupSummaryRow(g, run);
+    out << "<tr>";
+    for (size_t c = 0; c < row.size(); ++c) {
+      if (v.header[c] == "STATUS")
+        out << "<td><span class=\"" << StatusClass(g.forecast.status) << "\">" << HtmlEscape(row[c])
+            << "</span></td>";
+      else
+        out << "<td" << (v.numeric[c] ? " class=\"num\"" : "") << ">" << HtmlEscape(row[c])
+            << "</td>";
+    }
+    out << "</tr>\n";
+  }
+  out << "</tbody></table></div>\n";
+  for (const auto& c : charts)
+    if (c.id.rfind("group-", 0) == 0)
+      out << "<div class=\"chart\" id=\"chart-" << HtmlEscape(c.id) << "\">" << c.svg << "</div>\n";
+}
+
 // The series table with its filters, and the legend of its columns.
 void WriteSeriesTable(std::ostream& out, const ResultStore& results,
                       const std::vector<const Column*>& shown,
@@ -251,6 +280,7 @@ void WriteHtml(std::ostream& out, const ResultStore& results, const ReportRun& r
     if (const std::string& host = results.SeriesAt(rank).key.host; !hostIds.count(host))
       hostIds.emplace(host, "host-" + std::to_string(hostIds.size() + 1));
   const std::vector<const Column*> shown = PageColumns(results, sameDays);
+  if (!run.groupsFile.empty()) WriteServices(out, results, run, charts);
   WriteSeriesTable(out, results, shown, hostIds);
   WriteHostSections(out, results, shown, byHost, hostIds, charts);
   out << R"(<script>

@@ -557,6 +557,13 @@ TEST_F(Report, AGroupIsForecastAgainstItsCapacityWithSpareMembersLost) {
   EXPECT_NE(r.out.find("stale, left out: web11"), std::string::npos) << r.out;
   r = Run({"--format", "markdown", "--last", kLast, "--groups", groups});
   EXPECT_NE(r.out.find("## Services"), std::string::npos);
+  // The page opens with the services and each group's chart against its capacity.
+  r = Run({"--format", "html", "--last", kLast, "--groups", groups});
+  const size_t services = r.out.find("<h2 id=\"services\">Services</h2>");
+  ASSERT_NE(services, std::string::npos);
+  EXPECT_LT(services, r.out.find("<h2 id=\"series-table\">"));
+  EXPECT_NE(r.out.find("id=\"chart-group-1\"><svg"), std::string::npos);
+  EXPECT_NE(r.out.find("capacity, all 10 members 1000"), std::string::npos);
   r = Run({"--format", "openmetrics", "--last", kLast, "--groups", groups});
   EXPECT_NE(r.out.find("trend_group_usable_capacity{group=\"web\",probe=\"requests\"} 800\n"),
             std::string::npos)
