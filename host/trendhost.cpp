@@ -363,6 +363,11 @@ Command ReportCommand(CLI::App& app) {
   c->add_option("--until", o.untilDay,
                 "yyyy-mm-dd: per series the threshold that would last until that day "
                 "(needed_until), per group the members it needs until then");
+  c->add_option("--oversized-below", o.oversizedBelow,
+                "right-sizing: a series whose busy hour's upper band stays under this percentage "
+                "of its threshold through the longest horizon is oversized")
+      ->check(CLI::Range(0.001, 100.0))
+      ->capture_default_str();
   c->add_option("--ack", o.ackFile,
                 "acknowledged series: CSV host,probe,arg,until,owner,note (shell patterns); a "
                 "series with a capacity status gets acknowledged until that day");

@@ -343,6 +343,19 @@ std::vector<Column> ResultColumns(const std::vector<int>& horizons) {
                      "with --until: the threshold that would last until that day (the 80 % "
                      "band's far edge at its worst up to it)",
                      &R::neededUntil));
+  c.push_back(TextMember("right_sizing",
+                         "oversized (the busy hour's upper band stays under --oversized-below of "
+                         "the threshold through the longest horizon), undersized (it crosses "
+                         "within it), or no recommendation: too little history (under four "
+                         "weeks)",
+                         &R::rightSizing));
+  Ranked(c.back(), 13);
+  c.push_back(Member("reclaimable", CellType::kNumber,
+                     "for an oversized series, the threshold less the busy hour's highest upper "
+                     "bound, in the unit",
+                     &R::reclaimable));
+  c.push_back(Member("reclaimable_share", CellType::kNumber,
+                     "the same, as a share of the threshold", &R::reclaimableShare));
   return c;
 }
 
@@ -397,6 +410,14 @@ std::vector<GroupColumn> GroupColumns(const std::vector<int>& horizons) {
       [](const G& g) { return Whole(g.membersNeeded); });
   add("members_needed_until", CellType::kInteger, "the same, through the --until day",
       [](const G& g) { return Whole(g.membersNeededUntil); });
+  add("right_sizing", CellType::kText,
+      "oversized (the upper band stays under --oversized-below of the usable capacity), "
+      "undersized (it crosses within the longest horizon), or no recommendation",
+      [](const G& g) { return Text(g.rightSizing); });
+  add("members_removable", CellType::kInteger,
+      "for an oversized group, the members it could give up and still carry its upper band "
+      "with its spare members lost",
+      [](const G& g) { return Whole(g.membersRemovable); });
   // The series columns that mean the same for a group.
   static const char* const kShared[] = {"status",
                                         "unit",

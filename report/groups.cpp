@@ -138,11 +138,15 @@ std::vector<GroupDefinition> ReadGroups(const std::string& path) {
   return groups;
 }
 
-int MembersNeeded(Aggregate a, double load, double capacity, int spare, int n) {
+int MembersCarrying(Aggregate a, double load, double capacity, int spare, int n) {
   const double carried = a == Aggregate::kSum ? load : load * n;
   // A hair of rounding does not cost a member.
   const double members = std::ceil(carried / capacity - 1e-9) + spare;
-  return std::max(n, static_cast<int>(std::min(members, 1e6)));
+  return static_cast<int>(std::clamp(members, 0.0, 1e6));
+}
+
+int MembersNeeded(Aggregate a, double load, double capacity, int spare, int n) {
+  return std::max(n, MembersCarrying(a, load, capacity, spare, n));
 }
 
 namespace {
@@ -425,8 +429,23 @@ GroupResult ForecastGroup(const GroupPlan& plan, size_t group, const GroupShare&
     r.chart = std::make_shared<const ChartData>(std::move(c));
   }
   const int longest = *std::max_element(run.horizons.begin(), run.horizons.end());
-  out.membersNeeded =
-      MembersNeeded(g.aggregate, HighestUpper(f.upper, longest), g.capacity, g.spare, n);
+  const double highest = HighestUpper(f.upper, longest);
+  out.membersNeeded = MembersNeeded(g.aggregate, highest, g.capacity, g.spare, n);
+  if (r.status == Status::kExceeded || r.status == Status::kWarning || r.status == Status::kOk ||
+      r.status == Status::kNever) {
+    if (r.series.fitDays < kRightSizingDays)
+      out.rightSizing = "no recommendation: too little history";
+    else if (r.status == Status::kExceeded ||
+             (r.daysToThreshold && *r.daysToThreshold != kNeverDays &&
+              *r.daysToThreshold <= longest))
+      out.rightSizing = "undersized";
+    else if (highest < *out.usable * run.oversizedBelow / 100) {
+      out.rightSizing = "oversized";
+      out.membersRemovable = std::max(
+          0,
+          n - std::max(1 + g.spare, MembersCarrying(g.aggregate, highest, g.capacity, g.spare, n)));
+    }
+  }
   if (run.until) {
     const int64_t ahead = trend::CalendarDaysBetween(run.lastDay, *run.until);
     if (ahead >= 0 && ahead < static_cast<int64_t>(f.upper.size()))

@@ -61,6 +61,10 @@ struct GroupResult {
   // The members the group needs so that the forecast's upper band stays within the usable
   // capacity through the longest horizon (never fewer than today's), and through --until.
   std::optional<int> membersNeeded, membersNeededUntil;
+  // Right-sizing on the usable capacity, as for a series; for an oversized group, the
+  // members it could give up and still carry the upper band with its spare ones lost.
+  std::string rightSizing;
+  std::optional<int> membersRemovable;
 };
 
 // Which of the run's series each group holds: its member series (of hosts not stale), the
@@ -113,5 +117,7 @@ std::vector<GroupResult> ForecastGroups(const GroupPlan& plan, const std::vector
 // member carries, today with n members), load x n <= capacity x (m - spare). Never fewer
 // than n.
 int MembersNeeded(Aggregate a, double load, double capacity, int spare, int n);
+// The same without the floor of today's members.
+int MembersCarrying(Aggregate a, double load, double capacity, int spare, int n);
 
 }  // namespace host

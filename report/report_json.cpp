@@ -22,6 +22,7 @@ void to_json(json& j, const ReportOptions& o) {
        {"groups", o.groupsFile},
        {"until", o.untilDay},
        {"groups_only", o.groupsOnly},
+       {"oversized_below", o.oversizedBelow},
        {"horizons", o.horizons},
        {"warn_days", o.warnDays},
        {"stale_days", o.staleDays},
@@ -110,6 +111,11 @@ void from_json(const json& j, ReportOptions& o) {
   o.groupsFile = TextOption(j, "groups", d.groupsFile);
   o.untilDay = TextOption(j, "until", d.untilDay);
   o.groupsOnly = BoolOption(j, "groups_only", d.groupsOnly);
+  if (const auto it = j.find("oversized_below"); it != j.end() && !it->is_null()) {
+    if (!it->is_number() || it->get<double>() <= 0 || it->get<double>() > 100)
+      BadOption("oversized_below", "a percentage above 0, at most 100");
+    o.oversizedBelow = it->get<double>();
+  }
   if (const auto it = j.find("horizons"); it != j.end() && !it->is_null()) {
     if (!it->is_array()) BadOption("horizons", "a list of whole numbers of days");
     o.horizons.clear();

@@ -24,6 +24,7 @@ inline constexpr int kDefaultRangeDays = 730;  // the range without --first: two
 inline constexpr int kModelReach = 3652;       // the days a model's path is followed for a crossing
 inline constexpr int kHourlyShownDays = 14;    // measured days before an hourly forecast chart
 inline constexpr int kHourlyAheadDays = 21;    // the days that chart forecasts
+inline constexpr int kRightSizingDays = 28;    // days of busy hours before a recommendation
 
 struct ReportOptions {
   DatabaseLogin login;
@@ -31,10 +32,11 @@ struct ReportOptions {
   std::string first, last;  // empty: the latest day of the table and 729 days before it
   std::vector<std::string> hostPatterns, probePatterns;
   std::string thresholdsFile;
-  std::string ackFile;      // acknowledged series (acknowledgements.h)
-  std::string groupsFile;   // services planned together (groups.h)
-  std::string untilDay;     // --until: what it takes to last until that day (empty: not asked)
-  bool groupsOnly = false;  // CSV: the groups' rows alone
+  std::string ackFile;         // acknowledged series (acknowledgements.h)
+  std::string groupsFile;      // services planned together (groups.h)
+  std::string untilDay;        // --until: what it takes to last until that day (empty: not asked)
+  bool groupsOnly = false;     // CSV: the groups' rows alone
+  double oversizedBelow = 50;  // percent of the threshold the busy hour's band stays under
   std::vector<int> horizons = {30, 90};
   int warnDays = 30;
   int staleDays = 7;        // a series silent longer before the last day is stale
@@ -146,6 +148,13 @@ struct SeriesResult {
   // With --until: the threshold that would last until that day (the band's far edge at
   // its highest, or lowest for a falling resource, up to it, on the row's basis).
   std::optional<double> neededUntil;
+  // Right-sizing, for a series with a ceiling: "oversized" (the busy hour's upper band stays
+  // under --oversized-below of the threshold through the longest horizon), "undersized"
+  // (it crosses within it), "no recommendation: too little history", or nothing; for an
+  // oversized one, what could be reclaimed (the threshold less that band's highest value)
+  // and its share of the threshold.
+  std::string rightSizing;
+  std::optional<double> reclaimable, reclaimableShare;
   std::optional<float> growth30, bestThreshold, stdDev;
   std::optional<int32_t> timesExceeded;
   std::optional<int32_t> errorNumber;

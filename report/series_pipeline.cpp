@@ -365,6 +365,55 @@ MeasuredSeries Forecaster::Measure(const Series& series, const std::optional<Thr
   return m;
 }
 
+namespace {
+
+// The highest value of `v` from day 0 to `days`.
+double HighestTo(const std::vector<double>& v, int days) {
+  double most = v.empty() ? 0 : v[0];
+  for (int h = 0; h <= days && h < static_cast<int>(v.size()); ++h)
+    most = std::max(most, v[static_cast<size_t>(h)]);
+  return most;
+}
+
+// Right-sizing: whether a series with a ceiling is oversized (its busy hour's upper band
+// stays under --oversized-below of the threshold through the longest horizon) or
+// undersized (it reaches the threshold within it). The busy hour is forecast only where
+// the row's own band leaves the answer open: a busy hour never lies under the mean.
+void JudgeSize(SeriesResult& r, const MeasuredSeries& m, const ModelForecast& f,
+               const ReportRun& run) {
+  if (!r.threshold || r.threshold->direction != Direction::kAbove) return;
+  const Status s = r.status;
+  if (s != Status::kExceeded && s != Status::kWarning && s != Status::kOk && s != Status::kNever)
+    return;
+  if (r.series.fitDays < kRightSizingDays) {
+    r.rightSizing = "no recommendation: too little history";
+    return;
+  }
+  const int longest = *std::max_element(run.horizons.begin(), run.horizons.end());
+  const double t = r.threshold->value;
+  if (s == Status::kExceeded ||
+      (r.daysToThreshold && *r.daysToThreshold != kNeverDays && *r.daysToThreshold <= longest)) {
+    r.rightSizing = "undersized";
+    return;
+  }
+  const double limit = t * run.oversizedBelow / 100;
+  double highest = HighestTo(f.upper, longest);
+  if (highest >= limit) return;
+  if (m.target != Target::kPeak) {
+    bool known = true;
+    const auto choice = ModelFromName(run.model, known);
+    const ModelForecast peak = ForecastWindow(m.window, Target::kPeak, choice, longest,
+                                              std::max(1, longest), r.threshold->unit == "%");
+    highest = HighestTo(peak.upper, longest);
+  }
+  if (highest >= limit) return;
+  r.rightSizing = "oversized";
+  r.reclaimable = t - highest;
+  if (t != 0) r.reclaimableShare = (t - highest) / t;
+}
+
+}  // namespace
+
 SeriesResult FinishForecast(MeasuredSeries m, const ReportRun& run) {
   SeriesResult& r = m.result;
   if (!m.measured) return std::move(r);
@@ -378,6 +427,7 @@ SeriesResult FinishForecast(MeasuredSeries m, const ReportRun& run) {
     r.status = StatusOf(r, run, back.has_value());
     if (r.status == Status::kExceeded)
       r.exceededSince = trend::AddDays(run.lastDay, -back.value_or(0));
+    JudgeSize(r, m, f, run);
     if (run.drawsCharts && ChartCandidate(r))
       r.chart = std::make_shared<const ChartData>(ChartOf(m, f, run));
   });

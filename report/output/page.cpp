@@ -6,6 +6,7 @@
 #include <cmath>
 #include <map>
 #include <numeric>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -195,6 +196,44 @@ void WriteServices(std::ostream& out, const ResultStore& results, const ReportRu
       out << "<div class=\"chart\" id=\"chart-" << HtmlEscape(c.id) << "\">" << c.svg << "</div>\n";
 }
 
+// Right-sizing: the series and groups found oversized or undersized, with what could be
+// reclaimed.
+void WriteRightSizing(std::ostream& out, const ResultStore& results,
+                      const std::map<std::string, std::string>& hostIds) {
+  std::ostringstream rows;
+  size_t n = 0;
+  for (const auto& g : results.groups())
+    if (g.rightSizing == "oversized" || g.rightSizing == "undersized") {
+      ++n;
+      rows << "<tr><td>group " << HtmlEscape(g.definition.name) << "</td><td>"
+           << HtmlEscape(g.definition.probe) << "</td><td></td><td>" << HtmlEscape(g.rightSizing)
+           << "</td><td class=\"num\">" << Fixed(g.usable) << "</td><td>"
+           << HtmlEscape(g.definition.unit) << "</td><td>"
+           << (g.membersRemovable ? std::to_string(*g.membersRemovable) + " members" : "")
+           << "</td></tr>\n";
+    }
+  for (const auto& r : results) {
+    if (r.rightSizing != "oversized" && r.rightSizing != "undersized") continue;
+    ++n;
+    const SeriesKey& k = r.series.key;
+    rows << "<tr><td><a href=\"#" << hostIds.at(k.host) << "\">" << HtmlEscape(k.host)
+         << "</a></td><td>" << HtmlEscape(k.probe) << "</td><td>" << HtmlEscape(k.arg)
+         << "</td><td>" << HtmlEscape(r.rightSizing) << "</td><td class=\"num\">"
+         << Fixed(r.threshold ? std::optional(r.threshold->value) : std::nullopt) << "</td><td>"
+         << HtmlEscape(r.threshold ? r.threshold->unit : "") << "</td><td>"
+         << (r.reclaimable
+                 ? Fixed(r.reclaimable) + " (" + Fixed(100 * *r.reclaimableShare, 0) + "%)"
+                 : "")
+         << "</td></tr>\n";
+  }
+  if (!n) return;
+  out << "<h2 id=\"right-sizing\">Right-sizing</h2>\n<div class=\"table-box\"><table "
+         "id=\"right-sizing-table\"><thead><tr><th>host</th><th>probe</th><th>arg</th>"
+         "<th>judgement</th><th>threshold</th><th>unit</th><th>reclaimable</th></tr></thead>"
+         "<tbody>\n"
+      << rows.str() << "</tbody></table></div>\n";
+}
+
 // The series table with its filters, and the legend of its columns.
 void WriteSeriesTable(std::ostream& out, const ResultStore& results,
                       const std::vector<const Column*>& shown,
@@ -281,6 +320,7 @@ void WriteHtml(std::ostream& out, const ResultStore& results, const ReportRun& r
       hostIds.emplace(host, "host-" + std::to_string(hostIds.size() + 1));
   const std::vector<const Column*> shown = PageColumns(results, sameDays);
   if (!run.groupsFile.empty()) WriteServices(out, results, run, charts);
+  WriteRightSizing(out, results, hostIds);
   WriteSeriesTable(out, results, shown, hostIds);
   WriteHostSections(out, results, shown, byHost, hostIds, charts);
   out << R"(<script>

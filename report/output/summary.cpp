@@ -98,6 +98,12 @@ std::vector<std::string> GroupSummaryRow(const GroupResult& g, const ReportRun& 
   if (g.filledHours)
     add(std::to_string(g.filledHours) + " member-hour" + (g.filledHours == 1 ? "" : "s") +
         " filled");
+  if (!g.rightSizing.empty())
+    add(g.rightSizing + (g.membersRemovable
+                             ? ", " + std::to_string(*g.membersRemovable) + " member" +
+                                   (*g.membersRemovable == 1 ? "" : "s") + " removable"
+                             : std::string()));
+  for (const auto& flag : r.flags) add(flag);
   if (r.status == Status::kError) add(r.errorDescription);
   row.push_back(Visible(note));
   return row;

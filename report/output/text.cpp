@@ -33,6 +33,10 @@ std::string AckText(const SeriesResult& r) {
 std::string NoteText(const SeriesResult& r) {
   std::string text = AckText(r);
   for (const auto& flag : r.flags) text += (text.empty() ? "" : "; ") + flag;
+  if (!r.rightSizing.empty()) {
+    text += (text.empty() ? "" : "; ") + r.rightSizing;
+    if (r.reclaimableShare) text += ", " + Fixed(100 * *r.reclaimableShare, 0) + "% reclaimable";
+  }
   return text;
 }
 

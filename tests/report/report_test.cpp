@@ -532,6 +532,10 @@ TEST_F(Report, AGroupIsForecastAgainstItsCapacityWithSpareMembersLost) {
   EXPECT_TRUE(web.at("imbalanced").is_null()) << web;
   EXPECT_EQ(doc.at("groups")[1].at("imbalanced"), "lb04");
   EXPECT_EQ(doc.at("groups")[1].at("threshold"), 3000);  // 1,000 x (4 - 1)
+  // About 600 against 3,000 usable: oversized; two members carry it with one spare.
+  EXPECT_EQ(doc.at("groups")[1].at("right_sizing"), "oversized") << doc.at("groups")[1];
+  EXPECT_EQ(doc.at("groups")[1].at("members_removable"), 2);
+  EXPECT_EQ(web.at("right_sizing"), "undersized");
   // --until asks each series what would last until then.
   for (const auto& s : doc.at("series"))
     if (s.at("host") == "warning") {
@@ -590,6 +594,40 @@ TEST_F(Report, AGroupIsForecastAgainstItsCapacityWithSpareMembersLost) {
   refused("group,host,probe,capacity,spare\nweb,web*,requests,100,-1\n",
           ":2: spare \"-1\" is not a number of members");
   EXPECT_EQ(Run({"--until", "31/12/2027"}).status, 2);
+}
+
+TEST_F(Report, RightSizingFindsTheOversizedAndTheUndersized) {
+  // At 20 % of its threshold with a steady busy hour: oversized, 80 % reclaimable. Three
+  // weeks of data: too little to say. The fixture's warning crosses within 90 days.
+  Linear("idle", "cpu", 16, 0, 60);
+  Linear("young", "cpu", 16, 0, 21);
+  HostRun r = Run({"--format", "json", "--last", kLast});
+  ASSERT_EQ(r.status, 3) << r.err;
+  std::map<std::string, nlohmann::json> rows;
+  const auto doc = nlohmann::json::parse(r.out);
+  for (const auto& s : doc.at("series"))
+    rows[s.at("host").get<std::string>() + "/" + s.at("probe").get<std::string>()] = s;
+  // What could be reclaimed is the threshold less the busy hour's upper band at its highest
+  // (on a flat series, the band's edge at the longest horizon).
+  const auto& idle = rows["idle/cpu"];
+  EXPECT_EQ(idle.at("right_sizing"), "oversized") << idle;
+  EXPECT_NEAR(idle.at("reclaimable").get<double>(), 80 - idle.at("upper_90d").get<double>(), 1e-9)
+      << idle;
+  EXPECT_NEAR(idle.at("reclaimable_share").get<double>(), idle.at("reclaimable").get<double>() / 80,
+              1e-12);
+  EXPECT_GT(idle.at("reclaimable_share").get<double>(), 0.5);
+  EXPECT_EQ(rows["young/cpu"].at("right_sizing"), "no recommendation: too little history");
+  EXPECT_EQ(rows["warning/cpu"].at("right_sizing"), "undersized");
+  EXPECT_EQ(rows["exceeded/cpu"].at("right_sizing"), "undersized");
+  EXPECT_TRUE(rows["ok/custom"].at("right_sizing").is_null());  // no threshold
+  // A lower bar: nothing is oversized under 10 % of its threshold here.
+  r = Run({"--format", "json", "--last", kLast, "--oversized-below", "10"});
+  EXPECT_EQ(r.out.find("\"oversized\""), std::string::npos);
+  r = Run({"--format", "html", "--last", kLast});
+  EXPECT_NE(r.out.find("<h2 id=\"right-sizing\">Right-sizing</h2>"), std::string::npos);
+  r = Run({"--last", kLast});
+  EXPECT_NE(r.out.find("oversized, "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("% reclaimable"), std::string::npos) << r.out;
 }
 
 TEST_F(Report, AHostGetsTheNarrowestThresholdLineThatNamesIt) {
