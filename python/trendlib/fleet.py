@@ -175,6 +175,12 @@ OPTIONS = _Options((
             flag="--probe", action="append"),
     _Option("thresholds", "thresholds", "", "thresholds file (CSV)", "text"),
     _Option("ack", "ack", "", "acknowledged series (CSV host,probe,arg,until,owner,note)", "text"),
+    _Option("groups", "groups", "", "services planned together (CSV group,host,probe,arg,"
+            "aggregate,capacity,spare,unit,label); report() returns their rows first", "text"),
+    _Option("until", "until", "", "what it takes to last until this day, yyyy-mm-dd or a "
+            "datetime.date", "day"),
+    _Option("oversized_below", "oversized_below", 50, "right-sizing: a busy hour's band under "
+            "this percentage of the threshold is oversized", "percent", type=float),
     _Option("horizons", "horizons", (30, 90), "days ahead: DAYS[,DAYS] or FIRST-LAST", "days",
             flag="--horizon"),
     _Option("warn_days", "warn_days", 30, "a crossing within so many days is a warning", "days",
@@ -247,6 +253,11 @@ def _checked(option, value):
         if isinstance(value, str):
             value = [value]
         return [_text(option.name, v) for v in value]
+    if option.kind == "percent":
+        if isinstance(value, bool) or not isinstance(value, (int, float)) or not 0 < value <= 100:
+            raise OptionError("%s must be a percentage above 0, at most 100, not %r"
+                              % (option.name, value))
+        return float(value)
     if option.name == "horizons":
         if isinstance(value, str):
             try:
@@ -390,7 +401,14 @@ def _table(dsn, user="", password="", client=None, jobs=None, chunk_series=CHUNK
         return _on_cluster(client, quiet, api) if client is not None else _in_process(jobs, quiet, api)
     answer = _execute(dsn, user, password, dict(given, format="json", output=""), chunk_series,
                       report_library, forecaster)
-    return json.loads(answer["text"])["series"], answer.get("columns", [])
+    document = json.loads(answer["text"])
+    rows, columns = document["series"], answer.get("columns", [])
+    if "groups" in document:
+        # The services first, each row saying which kind it is.
+        rows = [dict(g, kind="group") for g in document["groups"]] + \
+            [dict(r, kind="series") for r in rows]
+        columns = [{"name": "kind", "type": "text"}] + columns
+    return rows, columns
 
 
 def report_frame(dsn, user="", password="", **options):
@@ -404,7 +422,10 @@ def report_frame(dsn, user="", password="", **options):
                          "install python3-pandas; or pip install pandas); report() gives the "
                          "same rows as dicts") from None
     rows, columns = _table(dsn, user, password, **options)
-    frame = pandas.DataFrame.from_records(rows, columns=[c["name"] for c in columns] or None)
+    names = [c["name"] for c in columns]
+    # A group's own columns (group, members, headroom, ...) come after the series'.
+    names += sorted({k for r in rows for k in r} - set(names))
+    frame = pandas.DataFrame.from_records(rows, columns=names or None)
     for column in columns:
         if column["type"] == "day":
             frame[column["name"]] = pandas.to_datetime(frame[column["name"]], format="%Y-%m-%d")

@@ -4,6 +4,7 @@ trendhost report's JSON, and as a pandas DataFrame with its days as dates."""
 import datetime
 import inspect
 import json
+import re
 import os
 import sys
 import warnings
@@ -48,8 +49,8 @@ def test_the_options_take_what_the_command_takes():
     parameters = inspect.signature(fleet.report).parameters
     assert {"dsn", "hosts", "horizons", "warn_days", "last", "client", "jobs"} <= set(parameters)
     assert parameters["horizons"].default == (30, 90) and "format" not in parameters
-    assert "warn_days  = 30" in repr(fleet.OPTIONS) and len(str(fleet.OPTIONS).splitlines()) == \
-        len(fleet.OPTIONS)
+    assert re.search(r"^warn_days += 30 ", repr(fleet.OPTIONS), re.M)
+    assert len(str(fleet.OPTIONS).splitlines()) == len(fleet.OPTIONS)
 
 
 def test_acknowledged_rows_as_the_command_gives_them(tmp_path):
@@ -65,6 +66,26 @@ def test_acknowledged_rows_as_the_command_gives_them(tmp_path):
     acked = [r for r in rows if r["ack_owner"] == "ops"]
     assert [(r["host"], r["status"], r["ack_note"]) for r in acked] == \
         [(first["host"], "acknowledged", "disks ordered")]
+
+
+def test_groups_come_first_as_the_command_gives_them(tmp_path):
+    dsn, user, password = login()
+    web = [r for r in expected_rows() if r["host"].startswith("web0")]
+    probe = web[0]["probe"]
+    until = datetime.date.fromisoformat(web[0]["last_day"]) + datetime.timedelta(30)
+    groups = tmp_path / "groups.csv"
+    groups.write_text("group,host,probe,aggregate,capacity,spare\nweb,web0*,%s,sum,1e6,1\n" % probe)
+    rows = fleet.report(dsn, user, password, quiet=True, groups=str(groups), until=until)
+    document = json.loads(trendhost("report", "--format", "json", "--quiet", "--groups",
+                                    str(groups), "--until", until.isoformat()).stdout)
+    assert rows[0]["kind"] == "group" and rows[1]["kind"] == "series"
+    assert {k: v for k, v in rows[0].items() if k != "kind"} == document["groups"][0]
+    assert rows[0]["members"] == len({r["host"] for r in web if r["probe"] == probe})
+    assert rows[0]["members_needed_until"] is not None
+    frame = fleet.report_frame(dsn, user, password, quiet=True, groups=str(groups))
+    assert list(frame["kind"][:2]) == ["group", "series"] and "headroom" in frame.columns
+    with pytest.raises(fleet.OptionError, match="oversized_below"):
+        fleet.report(dsn, user, password, oversized_below=0)
 
 
 def test_rows_refuse_a_format_and_unknown_options():
