@@ -358,6 +358,10 @@ Command ReportCommand(CLI::App& app) {
                 "services planned together: CSV group,host,probe,arg,aggregate,capacity,spare,"
                 "unit,label (host and arg shell patterns); each group forecast against its "
                 "usable capacity with spare members lost (N+k)");
+  c->add_option("--scenario", o.scenarioFile,
+                "what-if scenarios: CSV scenario,target,event,value,from (events growth +20%, "
+                "step +500 or -30%, capacity +2, threshold 120; a target is a group or "
+                "host/probe[/arg] patterns); each scenario's rows beside the baseline's");
   c->add_flag("--groups-only", o.groupsOnly,
               "with --groups and --format csv: the groups' rows alone");
   c->add_option("--until", o.untilDay,

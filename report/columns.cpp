@@ -356,6 +356,11 @@ std::vector<Column> ResultColumns(const std::vector<int>& horizons) {
                      &R::reclaimable));
   c.push_back(Member("reclaimable_share", CellType::kNumber,
                      "the same, as a share of the threshold", &R::reclaimableShare));
+  // Set as the results are read back (--scenario): not in the line.
+  c.push_back(Derived("scenario", CellType::kText,
+                      "with --scenario: baseline, or the what-if scenario the row's figures come "
+                      "from",
+                      [](const R& r) { return Text(r.scenario); }));
   return c;
 }
 
@@ -382,8 +387,9 @@ std::vector<GroupColumn> GroupColumns(const std::vector<int>& horizons) {
       [](const G& g) { return Cell(g.definition.probe); });
   add("aggregate", CellType::kText, "sum, mean or max of the members' hourly values",
       [](const G& g) { return Cell(std::string(AggregateName(g.definition.aggregate))); });
-  add("members", CellType::kInteger, "the members counted (hosts with data, not stale)",
-      [](const G& g) { return Cell(static_cast<int64_t>(g.members.size())); });
+  add("members", CellType::kInteger,
+      "the members counted (hosts with data, not stale; in a scenario, as it plans them)",
+      [](const G& g) { return Cell(static_cast<int64_t>(g.members.size()) + g.memberChange); });
   add("member_hosts", CellType::kText, "their names, space-separated",
       [](const G& g) { return Text(Joined(g.members)); });
   add("stale_members", CellType::kText, "members left out: silent longer than --stale-days",
@@ -439,7 +445,8 @@ std::vector<GroupColumn> GroupColumns(const std::vector<int>& horizons) {
                                         "last_day",
                                         "days",
                                         "error_source",
-                                        "error_description"};
+                                        "error_description",
+                                        "scenario"};
   for (const Column& col : ResultColumns(horizons)) {
     const bool perHorizon = col.name.rfind("forecast_", 0) == 0 ||
                             col.name.rfind("lower_", 0) == 0 || col.name.rfind("upper_", 0) == 0 ||

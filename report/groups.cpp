@@ -26,6 +26,12 @@ constexpr double kGrowthZ = 2.576;  // a growth beyond its own 99 % interval sta
 
 }  // namespace
 
+std::vector<const GroupResult*> GroupRows(const GroupResult& g) {
+  std::vector<const GroupResult*> rows = {&g};
+  for (const auto& s : g.scenarios) rows.push_back(&s);
+  return rows;
+}
+
 const char* AggregateName(Aggregate a) {
   return a == Aggregate::kMean ? "mean" : a == Aggregate::kMax ? "max" : "sum";
 }
@@ -413,6 +419,11 @@ GroupResult ForecastGroup(const GroupPlan& plan, size_t group, const GroupShare&
   if (r.status == Status::kExceeded)
     r.exceededSince = trend::AddDays(run.lastDay, -back.value_or(0));
   if (r.level && *out.usable > 0) out.headroom = 1 - *r.level / *out.usable;
+  {
+    auto kept = std::make_shared<ModelForecast>();
+    kept->path = f.path, kept->lower = f.lower, kept->upper = f.upper;
+    out.path = std::move(kept);
+  }
   if (run.drawsCharts) {
     // The page's chart of the aggregate: its days, then the forecast and band.
     ChartData c;

@@ -19,11 +19,13 @@
 // lost members' share). The group is forecast by the report's engine against that.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "report_types.h"
+#include "window_forecast.h"
 
 namespace host {
 
@@ -65,7 +67,16 @@ struct GroupResult {
   // members it could give up and still carry the upper band with its spare ones lost.
   std::string rightSizing;
   std::optional<int> membersRemovable;
+  // The forecast's path and band (for the scenarios), and with --scenario: "baseline" or
+  // the scenario's name, the members it adds (or takes), and the scenarios' rows.
+  std::shared_ptr<const ModelForecast> path;
+  std::string scenario;
+  int memberChange = 0;
+  std::vector<GroupResult> scenarios;
 };
+
+// A group's row, then its scenarios' rows.
+std::vector<const GroupResult*> GroupRows(const GroupResult& g);
 
 // Which of the run's series each group holds: its member series (of hosts not stale), the
 // hosts counted and those left out. Made once, from the series list alone.

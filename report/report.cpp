@@ -27,6 +27,7 @@
 #include "history.h"
 #include "report_output.h"
 #include "result_line.h"
+#include "scenarios.h"
 #include "series_pipeline.h"
 #include "variant.h"
 #include "window_forecast.h"
@@ -343,6 +344,7 @@ ReportPlan PlanReport(const ReportOptions& o, bool withPriorRuns) {
   if (!o.thresholdsFile.empty()) thresholds.Load(o.thresholdsFile);
   Acknowledgements{o.ackFile};  // read again at the end: checked before the long part
   std::vector<GroupDefinition> groups = ReadGroups(o.groupsFile);
+  std::vector<ScenarioTarget> scenarios = ReadScenarios(o.scenarioFile);
   const std::optional<trend::Date> until =
       o.untilDay.empty() ? std::nullopt : std::optional(DayOption(o.untilDay, "--until"));
   // What a recorded run keeps of its thresholds file: its name, as long as the column is.
@@ -404,6 +406,9 @@ ReportPlan PlanReport(const ReportOptions& o, bool withPriorRuns) {
     });
     for (const auto& s : plan.series)
       plan.thresholds.push_back(thresholds.For(s.key.host, s.key.probe, s.key.arg));
+    ResolveScenarios(scenarios, o.scenarioFile, groups, plan.series);
+    if (!scenarios.empty())
+      run.scenarios = std::make_shared<const std::vector<ScenarioTarget>>(std::move(scenarios));
     if (!groups.empty())
       run.groups =
           std::make_shared<const GroupPlan>(PlanGroups(std::move(groups), plan.series, run));
@@ -415,6 +420,30 @@ ReportPlan PlanReport(const ReportOptions& o, bool withPriorRuns) {
     std::cerr << "trendhost: no series of HX_METRICS between " << DayText(run.firstDay) << " and "
               << DayText(run.lastDay) << " match the selection\n";
   return plan;
+}
+
+void ApplyScenarios(ResultStore& results, const SeriesThresholds& thresholds,
+                    const ReportRun& run) {
+  if (!run.scenarios) return;
+  results.Adjust([](size_t, SeriesResult& r) { r.scenario = "baseline"; });
+  for (auto& g : results.groups()) g.scenario = g.forecast.scenario = "baseline";
+  std::unique_ptr<Forecaster> forecaster;
+  const auto& series = results.series();
+  for (const ScenarioTarget& t : *run.scenarios) {
+    if (t.group) {
+      if (*t.group >= results.groups().size()) continue;
+      GroupResult& base = results.groups()[*t.group];
+      if (base.path) base.scenarios.push_back(ScenarioGroup(base, *base.path, t, run));
+      continue;
+    }
+    for (uint32_t i : t.series) {
+      if (!forecaster) forecaster = std::make_unique<Forecaster>(run.library, run.login);
+      ModelForecast path;
+      const SeriesResult base =
+          FinishForecast(forecaster->Measure(series[i], thresholds[i], run), run, &path);
+      results.AddScenarioRow(i, ScenarioRow(base, path, t, run));
+    }
+  }
 }
 
 void SettleResults(ResultStore& results, const ReportRun& run, const PriorCrossings& prior) {
@@ -451,6 +480,7 @@ int Report(const ReportOptions& o) {
     answer.lost.resize(plan.series.size());
     results.SetGroups(GroupsOfShares(*plan.run.groups, answer, results, plan.run));
   }
+  ApplyScenarios(results, plan.thresholds, plan.run);
   plan.run.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return FinishReport(results, plan.run, plan.priorCrossings);

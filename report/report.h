@@ -34,6 +34,10 @@ ReportPlan PlanReport(const ReportOptions& options, bool withPriorRuns = false);
 // urgency.
 void SettleResults(ResultStore& results, const ReportRun& run, const PriorCrossings& prior);
 
+// The what-if scenarios of the run on its results: each group's from its kept path, each
+// series' forecast again here (a scenario names a few).
+void ApplyScenarios(ResultStore& results, const SeriesThresholds& thresholds, const ReportRun& run);
+
 // Settles the results and writes them; the exit status (3 when a series failed).
 int FinishReport(ResultStore& results, const ReportRun& run, const PriorCrossings& prior);
 

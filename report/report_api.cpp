@@ -27,6 +27,7 @@
 #include "report_json.h"
 #include "report_output.h"
 #include "result_line.h"
+#include "scenarios.h"
 #include "series_pipeline.h"
 
 std::string_view trend::ApplicationTitle() {
@@ -138,7 +139,7 @@ char* trend_report_chunk(const char* request) {
 // sorted and rendered; written to the options' output when one is named (text empty).
 char* trend_report_write(const char* request) {
   return Guarded(request, [](const json& j) {
-    const ReportRun run = RunOf(j.at("options"), j.at("run"));
+    ReportRun run = RunOf(j.at("options"), j.at("run"));
     std::vector<Series> series;
     SeriesThresholds limits;
     for (const auto& s : j.at("series")) series.push_back(s.get<Series>());
@@ -148,9 +149,15 @@ char* trend_report_write(const char* request) {
                        std::to_string(limits.size()) + " thresholds");
     ResultStore results(series, limits, run);
     for (const auto& line : j.at("lines")) results.Add(line.get<std::string>());
-    if (!run.groupsFile.empty())
-      results.SetGroups(
-          ForecastGroups(PlanGroups(ReadGroups(run.groupsFile), series, run), series, run));
+    const std::vector<GroupDefinition> groups = ReadGroups(run.groupsFile);
+    if (!groups.empty())
+      results.SetGroups(ForecastGroups(PlanGroups(groups, series, run), series, run));
+    if (!run.scenarioFile.empty()) {
+      auto scenarios = ReadScenarios(run.scenarioFile);
+      ResolveScenarios(scenarios, run.scenarioFile, groups, series);
+      run.scenarios = std::make_shared<const std::vector<ScenarioTarget>>(std::move(scenarios));
+      ApplyScenarios(results, limits, run);
+    }
     {
       HostDatabase db(run.login);
       SettleResults(results, run, ReadPriorCrossings(db, series, limits, run.quiet));

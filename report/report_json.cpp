@@ -20,6 +20,7 @@ void to_json(json& j, const ReportOptions& o) {
        {"thresholds", o.thresholdsFile},
        {"ack", o.ackFile},
        {"groups", o.groupsFile},
+       {"scenario", o.scenarioFile},
        {"until", o.untilDay},
        {"groups_only", o.groupsOnly},
        {"oversized_below", o.oversizedBelow},
@@ -109,6 +110,7 @@ void from_json(const json& j, ReportOptions& o) {
   o.thresholdsFile = TextOption(j, "thresholds", d.thresholdsFile);
   o.ackFile = TextOption(j, "ack", d.ackFile);
   o.groupsFile = TextOption(j, "groups", d.groupsFile);
+  o.scenarioFile = TextOption(j, "scenario", d.scenarioFile);
   o.untilDay = TextOption(j, "until", d.untilDay);
   o.groupsOnly = BoolOption(j, "groups_only", d.groupsOnly);
   if (const auto it = j.find("oversized_below"); it != j.end() && !it->is_null()) {
@@ -145,6 +147,7 @@ json RunJson(const ReportRun& r, bool withWork) {
             {"thresholds_file", r.thresholdsFile},
             {"ack_file", r.ackFile},
             {"groups_file", r.groupsFile},
+            {"scenario_file", r.scenarioFile},
             {"until", DayText(r.until)},
             {"host_patterns", r.hostPatterns},
             {"probe_patterns", r.probePatterns}};

@@ -34,6 +34,7 @@ struct ReportOptions {
   std::string thresholdsFile;
   std::string ackFile;         // acknowledged series (acknowledgements.h)
   std::string groupsFile;      // services planned together (groups.h)
+  std::string scenarioFile;    // what-if scenarios (scenarios.h)
   std::string untilDay;        // --until: what it takes to last until that day (empty: not asked)
   bool groupsOnly = false;     // CSV: the groups' rows alone
   double oversizedBelow = 50;  // percent of the threshold the busy hour's band stays under
@@ -155,6 +156,8 @@ struct SeriesResult {
   // and its share of the threshold.
   std::string rightSizing;
   std::optional<double> reclaimable, reclaimableShare;
+  // With --scenario: "baseline", or the what-if scenario the row's figures come from.
+  std::string scenario;
   std::optional<float> growth30, bestThreshold, stdDev;
   std::optional<int32_t> timesExceeded;
   std::optional<int32_t> errorNumber;
@@ -166,7 +169,8 @@ struct SeriesResult {
 
 // A run: its options, resolved (each horizon once, the number of workers), and what
 // resolving adds.
-struct GroupPlan;  // groups.h
+struct GroupPlan;       // groups.h
+struct ScenarioTarget;  // scenarios.h
 
 struct ReportRun : ReportOptions {
   trend::Date firstDay, lastDay;     // the range of days
@@ -177,6 +181,8 @@ struct ReportRun : ReportOptions {
   // The groups and their member series, where the run has any: the workers gather the
   // members' hours as they read them.
   std::shared_ptr<const GroupPlan> groups;
+  // The what-if scenarios (--scenario), resolved against the groups and the series.
+  std::shared_ptr<const std::vector<ScenarioTarget>> scenarios;
 };
 
 }  // namespace host

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,6 +31,16 @@ class ResultStore {
   // The services' answers (groups.h), which every form writes before the series.
   void SetGroups(std::vector<GroupResult> groups) { groups_ = std::move(groups); }
   const std::vector<GroupResult>& groups() const { return groups_; }
+  std::vector<GroupResult>& groups() { return groups_; }
+  // The what-if rows of a series (--scenario), written beside its own.
+  void AddScenarioRow(size_t index, SeriesResult r) {
+    scenarioRows_[index].push_back(std::move(r));
+  }
+  const std::vector<SeriesResult>& ScenarioRowsAt(size_t rank) const {
+    static const std::vector<SeriesResult> kNone;
+    const auto it = scenarioRows_.find(order_[rank]);
+    return it == scenarioRows_.end() ? kNone : it->second;
+  }
   // The columns of the run's rows, as every writer reads them.
   const std::vector<Column>& columns() const { return codec_.columns(); }
   // The form the workers send their results in.
@@ -103,6 +114,7 @@ class ResultStore {
   std::vector<Entry> entries_;   // by series index
   std::vector<uint32_t> order_;  // series indexes, most urgent first
   std::vector<GroupResult> groups_;
+  std::map<size_t, std::vector<SeriesResult>> scenarioRows_;
   std::vector<std::function<void(size_t, SeriesResult&)>> adjust_;
   int fd_ = -1;
   std::string folder_;    // where the file lies, for the messages

@@ -414,11 +414,12 @@ void JudgeSize(SeriesResult& r, const MeasuredSeries& m, const ModelForecast& f,
 
 }  // namespace
 
-SeriesResult FinishForecast(MeasuredSeries m, const ReportRun& run) {
+SeriesResult FinishForecast(MeasuredSeries m, const ReportRun& run, ModelForecast* kept) {
   SeriesResult& r = m.result;
   if (!m.measured) return std::move(r);
   Guarded(r, [&] {
     const ModelForecast f = ApplyModel(r, m.window, run, m.target, m.older);
+    if (kept) kept->path = f.path, kept->lower = f.lower, kept->upper = f.upper;
     // How long the days as measured have been at or beyond the threshold.
     const std::optional<int> back =
         r.threshold ? DaysAtOrBeyond(m.window, m.target, r.threshold->value,

@@ -64,9 +64,10 @@ class Forecaster {
   std::unique_ptr<HostDatabase> db_;
 };
 
-// The run's model on a measured series, then its status and chart. It calls nothing on
-// the class, so it may run on any thread.
-SeriesResult FinishForecast(MeasuredSeries m, const ReportRun& run);
+// The run's model on a measured series, then its status and chart (and the model's path
+// and band in `kept`, when given). It calls nothing on the class, so it may run on any
+// thread.
+SeriesResult FinishForecast(MeasuredSeries m, const ReportRun& run, ModelForecast* kept = nullptr);
 
 // The run's model applied to a series forecast by the class (see window_forecast.h); the
 // model's forecast, as far as the crossings look.

@@ -177,6 +177,8 @@ OPTIONS = _Options((
     _Option("ack", "ack", "", "acknowledged series (CSV host,probe,arg,until,owner,note)", "text"),
     _Option("groups", "groups", "", "services planned together (CSV group,host,probe,arg,"
             "aggregate,capacity,spare,unit,label); report() returns their rows first", "text"),
+    _Option("scenario", "scenario", "", "what-if scenarios (CSV scenario,target,event,value,"
+            "from); their rows come beside the baseline's", "text"),
     _Option("until", "until", "", "what it takes to last until this day, yyyy-mm-dd or a "
             "datetime.date", "day"),
     _Option("oversized_below", "oversized_below", 50, "right-sizing: a busy hour's band under "

@@ -18,11 +18,12 @@ void WriteCsv(std::ostream& out, const ResultStore& results, const ReportRun& ru
   if (run.groupsOnly) {
     for (size_t c = 0; c < groupColumns.size(); ++c) out << (c ? "," : "") << groupColumns[c].name;
     out << "\r\n";
-    for (const auto& g : results.groups()) {
-      for (size_t c = 0; c < groupColumns.size(); ++c)
-        out << (c ? "," : "") << CsvField(Defused(groupColumns[c].get(g), raw));
-      out << "\r\n";
-    }
+    for (const auto& group : results.groups())
+      for (const GroupResult* g : GroupRows(group)) {
+        for (size_t c = 0; c < groupColumns.size(); ++c)
+          out << (c ? "," : "") << CsvField(Defused(groupColumns[c].get(*g), raw));
+        out << "\r\n";
+      }
     return;
   }
   // Per series column, the group column of its name; then the group's own columns.
@@ -42,17 +43,22 @@ void WriteCsv(std::ostream& out, const ResultStore& results, const ReportRun& ru
   for (size_t c = 0; c < columns.size(); ++c) out << (c ? "," : "") << columns[c].name;
   for (const auto* g : ownOnly) out << "," << g->name;
   out << "\r\n";
-  for (const auto& g : results.groups()) {
-    out << "group";
-    for (const auto* c : sameName) out << "," << (c ? CsvField(Defused(c->get(g), raw)) : "");
-    for (const auto* c : ownOnly) out << "," << CsvField(Defused(c->get(g), raw));
-    out << "\r\n";
-  }
-  for (const auto& r : results) {
+  for (const auto& group : results.groups())
+    for (const GroupResult* g : GroupRows(group)) {
+      out << "group";
+      for (const auto* c : sameName) out << "," << (c ? CsvField(Defused(c->get(*g), raw)) : "");
+      for (const auto* c : ownOnly) out << "," << CsvField(Defused(c->get(*g), raw));
+      out << "\r\n";
+    }
+  auto row = [&](const SeriesResult& r) {
     if (groups) out << "series,";
     for (size_t c = 0; c < columns.size(); ++c)
       out << (c ? "," : "") << CsvField(Defused(columns[c].get(r), raw));
     out << std::string(ownOnly.size(), ',') << "\r\n";
+  };
+  for (size_t rank = 0; rank < results.size(); ++rank) {
+    row(results.At(rank));
+    for (const auto& s : results.ScenarioRowsAt(rank)) row(s);  // beside the baseline
   }
 }
 

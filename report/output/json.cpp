@@ -42,19 +42,25 @@ void WriteJson(std::ostream& out, const ResultStore& results, const ReportRun& r
     const auto groupColumns = GroupColumns(run.horizons);
     json groups = json::array();
     for (const auto& g : results.groups()) {
-      json o = json::object();
-      for (const auto& c : groupColumns) o[c.name] = CellJson(c.get(g));
-      groups.push_back(std::move(o));
+      for (const GroupResult* row : GroupRows(g)) {  // the group, then its scenarios' rows
+        json o = json::object();
+        for (const auto& c : groupColumns) o[c.name] = CellJson(c.get(*row));
+        groups.push_back(std::move(o));
+      }
     }
     out << ",\n  \"groups\": " << NestedJson(groups, 1);
   }
   out << ",\n  \"series\": ";
   if (results.empty()) out << "[]";
   size_t i = 0;
-  for (const auto& r : results) {
+  auto row = [&](const SeriesResult& r) {
     json o = json::object();
     for (const auto& c : columns) o[c.name] = CellJson(c.get(r));
     out << (i++ ? ",\n    " : "[\n    ") << NestedJson(o, 2);
+  };
+  for (size_t rank = 0; rank < results.size(); ++rank) {
+    row(results.At(rank));
+    for (const auto& s : results.ScenarioRowsAt(rank)) row(s);  // beside the baseline
   }
   if (!results.empty()) out << "\n  ]";
   out << ",\n  \"counts\": " << NestedJson(counts, 1)

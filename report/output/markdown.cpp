@@ -30,8 +30,21 @@ void WriteMarkdown(std::ostream& out, const ResultStore& results, const ReportRu
       for (const auto& c : GroupSummaryRow(group, run)) out << " " << MarkdownCell(c) << " |";
       out << "\n";
     }
-    out << "\n## Series\n\n";
   }
+  if (!run.scenarioFile.empty()) {
+    const SummaryView w = WhatIfSummary(run);
+    out << (run.groupsFile.empty() ? "" : "\n") << "## What-if\n\n|";
+    for (const auto& h : w.header) out << " " << MarkdownCell(h) << " |";
+    out << "\n|";
+    for (size_t c = 0; c < w.header.size(); ++c) out << (w.numeric[c] ? " ---: |" : " --- |");
+    out << "\n";
+    for (const auto& row : WhatIfRows(results, run)) {
+      out << "|";
+      for (const auto& c : row) out << " " << MarkdownCell(c) << " |";
+      out << "\n";
+    }
+  }
+  if (!run.groupsFile.empty() || !run.scenarioFile.empty()) out << "\n## Series\n\n";
   out << "|";
   for (const auto& h : v.header) out << " " << MarkdownCell(h) << " |";
   out << "\n|";

@@ -320,6 +320,22 @@ void WriteHtml(std::ostream& out, const ResultStore& results, const ReportRun& r
       hostIds.emplace(host, "host-" + std::to_string(hostIds.size() + 1));
   const std::vector<const Column*> shown = PageColumns(results, sameDays);
   if (!run.groupsFile.empty()) WriteServices(out, results, run, charts);
+  if (!run.scenarioFile.empty()) {
+    // The what-if rows beside their baselines' crossings.
+    const SummaryView w = WhatIfSummary(run);
+    out << "<h2 id=\"what-if\">What-if</h2>\n<div class=\"table-box\"><table "
+           "id=\"what-if-table\"><thead><tr>";
+    for (const auto& h : w.header) out << "<th>" << HtmlEscape(h) << "</th>";
+    out << "</tr></thead>\n<tbody>\n";
+    for (const auto& row : WhatIfRows(results, run)) {
+      out << "<tr>";
+      for (size_t c = 0; c < row.size(); ++c)
+        out << "<td" << (w.numeric[c] ? " class=\"num\"" : "") << ">" << HtmlEscape(row[c])
+            << "</td>";
+      out << "</tr>\n";
+    }
+    out << "</tbody></table></div>\n";
+  }
   WriteRightSizing(out, results, hostIds);
   WriteSeriesTable(out, results, shown, hostIds);
   WriteHostSections(out, results, shown, byHost, hostIds, charts);

@@ -109,4 +109,42 @@ std::vector<std::string> GroupSummaryRow(const GroupResult& g, const ReportRun& 
   return row;
 }
 
+SummaryView WhatIfSummary(const ReportRun& run) {
+  SummaryView v;
+  v.header = {"SCENARIO", "TARGET", "STATUS", "LEVEL"};
+  for (int h : run.horizons) v.header.push_back("+" + std::to_string(h) + "d (week)");
+  v.header.insert(v.header.end(), {"BASELINE CROSSES", "CROSSES", "HEADROOM", "NEEDED"});
+  for (const auto& h : v.header)
+    v.numeric.push_back(h == "LEVEL" || h == "HEADROOM" || h.find("(week)") != std::string::npos);
+  return v;
+}
+
+std::vector<std::vector<std::string>> WhatIfRows(const ResultStore& results, const ReportRun& run) {
+  std::vector<std::vector<std::string>> rows;
+  auto add = [&](const std::string& target, const SeriesResult& base, const SeriesResult& r,
+                 const std::string& headroom, const std::string& needed) {
+    std::vector<std::string> row = {Visible(r.scenario), Visible(target), StatusName(r.status),
+                                    Fixed(r.level)};
+    for (size_t i = 0; i < run.horizons.size(); ++i)
+      row.push_back(i < r.week.size() ? Fixed(r.week[i]) : "");
+    row.insert(row.end(), {CrossingText(base), CrossingText(r), headroom, needed});
+    rows.push_back(std::move(row));
+  };
+  for (const auto& g : results.groups())
+    for (const auto& s : g.scenarios)
+      add("group " + g.definition.name, g.forecast, s.forecast,
+          s.headroom ? Fixed(100 * *s.headroom, 1) + "%" : "",
+          Needed(s.membersNeeded,
+                 g.members.size() + static_cast<size_t>(std::max(0, s.memberChange))));
+  for (size_t rank = 0; rank < results.size(); ++rank) {
+    const auto& scenarios = results.ScenarioRowsAt(rank);
+    if (scenarios.empty()) continue;
+    const SeriesResult base = results.At(rank);
+    const SeriesKey& k = base.series.key;
+    for (const auto& s : scenarios)
+      add(k.host + "/" + k.probe + (k.arg.empty() ? "" : "/" + k.arg), base, s, "", "");
+  }
+  return rows;
+}
+
 }  // namespace host

@@ -6,6 +6,7 @@
 
 #include "groups.h"
 #include "report_types.h"
+#include "result_store.h"
 
 namespace host {
 
@@ -21,5 +22,9 @@ std::vector<std::string> SummaryRow(const SeriesResult& r, const ReportRun& run)
 // The services' section of those forms (with --groups), before the series.
 SummaryView GroupSummary(const ReportRun& run);
 std::vector<std::string> GroupSummaryRow(const GroupResult& g, const ReportRun& run);
+
+// The what-if section (--scenario): each scenario's row beside its baseline's crossing.
+SummaryView WhatIfSummary(const ReportRun& run);
+std::vector<std::vector<std::string>> WhatIfRows(const ResultStore& results, const ReportRun& run);
 
 }  // namespace host

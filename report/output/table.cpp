@@ -45,8 +45,15 @@ void WriteTable(std::ostream& out, const ResultStore& results, const ReportRun& 
     }
     out << "SERVICES\n";
     Aligned(out, GroupSummary(run), rows);
-    out << "\nSERIES\n";
   }
+  if (!run.scenarioFile.empty()) {
+    auto rows = WhatIfRows(results, run);
+    for (auto& row : rows)
+      for (auto& cell : row) cell = Visible(cell);
+    out << (run.groupsFile.empty() ? "" : "\n") << "WHAT-IF\n";
+    Aligned(out, WhatIfSummary(run), rows);
+  }
+  if (!run.groupsFile.empty() || !run.scenarioFile.empty()) out << "\nSERIES\n";
   const SummaryView v = Summary(run);
   std::vector<size_t> width(v.header.size());
   for (size_t c = 0; c < v.header.size(); ++c) width[c] = v.header[c].size();

@@ -575,6 +575,58 @@ TEST_F(Report, AGroupIsForecastAgainstItsCapacityWithSpareMembersLost) {
   EXPECT_NE(r.out.find("trend_group_members{group=\"web\",probe=\"requests\"} 10\n"),
             std::string::npos);
 
+  // What-if: a step of 100 from day 10 brings the crossing 10 days earlier; 20 % more
+  // growth brings it to day 25; two members more from day 5 (usable 1,000) to day 50. A
+  // series' new threshold and a step on it.
+  const std::string scenarios = (dir_ / "scenarios.csv").string();
+  std::ofstream(scenarios) << "scenario,target,event,value,from\n"
+                           << "newcustomer,web,step,+100," << Day(10) << "\n"
+                           << "season,web,growth,+20%," << kLast << "\n"
+                           << "expand,web,capacity,+2," << Day(5) << "\n"
+                           << "upgrade,warning/cpu,threshold,120," << Day(5) << "\n"
+                           << "newcustomer,warning/cpu/,step,+5," << kLast << "\n";
+  r = Run({"--format", "json", "--last", kLast, "--groups", groups, "--scenario", scenarios});
+  ASSERT_EQ(r.status, 3) << r.err;
+  {
+    const auto what = nlohmann::json::parse(r.out);
+    std::map<std::string, nlohmann::json> byScenario;
+    for (const auto& g : what.at("groups"))
+      if (g.at("group") == "web") byScenario[g.at("scenario").get<std::string>()] = g;
+    ASSERT_EQ(byScenario.size(), 4u) << what.at("groups");
+    const double base = byScenario["baseline"].at("days_to_threshold").get<double>();
+    EXPECT_NEAR(byScenario["newcustomer"].at("days_to_threshold").get<double>(), base - 10, 1)
+        << byScenario["newcustomer"];
+    EXPECT_NEAR(byScenario["season"].at("days_to_threshold").get<double>(), 25, 2)
+        << byScenario["season"];
+    EXPECT_NEAR(byScenario["expand"].at("days_to_threshold").get<double>(), 50, 2)
+        << byScenario["expand"];
+    EXPECT_EQ(byScenario["expand"].at("members"), 12);
+    EXPECT_EQ(byScenario["expand"].at("threshold"), 1000);
+    std::map<std::string, nlohmann::json> warning;
+    for (const auto& s : what.at("series"))
+      if (s.at("host") == "warning") warning[s.at("scenario").get<std::string>()] = s;
+    ASSERT_EQ(warning.size(), 3u);
+    EXPECT_NEAR(warning["baseline"].at("days_to_threshold").get<double>(), 20, 2);
+    EXPECT_NEAR(warning["upgrade"].at("days_to_threshold").get<double>(), 100, 2);
+    EXPECT_NEAR(warning["newcustomer"].at("days_to_threshold").get<double>(), 10, 2);
+  }
+  r = Run({"--last", kLast, "--groups", groups, "--scenario", scenarios});
+  EXPECT_NE(r.out.find("\nWHAT-IF\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("group web"), std::string::npos) << r.out;
+  auto scenarioRefused = [&](const std::string& text, const std::string& message) {
+    std::ofstream(scenarios) << "scenario,target,event,value,from\n" << text;
+    HostRun bad = Run({"--groups", groups, "--scenario", scenarios});
+    EXPECT_EQ(bad.status, 2) << text;
+    EXPECT_NE(bad.err.find(message), std::string::npos) << bad.err;
+  };
+  scenarioRefused("x,nobody/cpu,step,+1,2001-07-01\n",
+                  ":2: the scenario x's target nobody/cpu names no group and no series");
+  scenarioRefused("x,warning/cpu,capacity,+1,2001-07-01\n",
+                  ":2: capacity events add members to a group");
+  scenarioRefused("x,web,growth,20,2001-07-01\n", ":2: a growth is a share");
+  scenarioRefused("x,web,step,lots,2001-07-01\n", ":2: the value \"lots\" is not a number");
+  scenarioRefused("x,web,step,+1,07/01/2001\n", ":2: from \"07/01/2001\" is not a day");
+
   // A file at fault is refused before the database is asked, naming the line.
   auto refused = [&](const std::string& text, const std::string& message) {
     std::ofstream(groups) << text;
