@@ -18,6 +18,7 @@ install(TARGETS Orrery Vantor Lanyard Tessel trendreport LIBRARY DESTINATION ${T
         PERMISSIONS ${trend_program_permissions})
 install(FILES ${PROJECT_SOURCE_DIR}/frame/include/trendframe.h DESTINATION include PERMISSIONS ${trend_file_permissions})
 install(FILES ${PROJECT_SOURCE_DIR}/schema/tables.sql ${PROJECT_SOURCE_DIR}/schema/thresholds.example.csv
+              ${PROJECT_SOURCE_DIR}/schema/groups.example.csv ${PROJECT_SOURCE_DIR}/schema/scenario.example.csv
         DESTINATION share/trend PERMISSIONS ${trend_file_permissions})
 install(FILES ${PROJECT_SOURCE_DIR}/docs/trendhost.1 DESTINATION share/man/man1 PERMISSIONS ${trend_file_permissions})
 # The documents a planner reads: the README, the methods reference, the guide to a first

@@ -473,7 +473,9 @@ GroupResult ForecastGroup(const GroupPlan& plan, size_t group, const GroupShare&
   const double expected = g.aggregate == Aggregate::kSum
                               ? groupSlope / static_cast<double>(share.members.size())
                               : groupSlope;
-  for (const auto& m : share.members) {
+  // Two members cannot say which of them is the odd one.
+  for (const auto& m :
+       share.members.size() >= 3 ? share.members : std::vector<GroupShare::Member>()) {
     bool odd = !std::isnan(m.level) && median > 0 && (m.level > 2 * median || m.level < median / 2);
     if (!odd && !std::isnan(m.slope) && !std::isnan(expected)) {
       const double allowed =

@@ -57,7 +57,7 @@ struct GroupResult {
   SeriesResult forecast;
   std::vector<std::string> members;     // the hosts counted (n)
   std::vector<std::string> stale;       // members left out, silent too long
-  std::vector<std::string> imbalanced;  // members far from the others' level or growth
+  std::vector<std::string> imbalanced;  // members far from the others' (of three or more)
   int64_t filledHours = 0;
   std::optional<double> usable, headroom;
   // The members the group needs so that the forecast's upper band stays within the usable

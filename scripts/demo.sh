@@ -58,6 +58,11 @@ report --format csv --output "$out/report.csv"
 report --format json --output "$out/report.json"
 report --format html --output "$out/report.html" --charts "$out/charts"
 echo
+step "a service planned with N+1 (schema/groups.example.csv) and a what-if (schema/scenario.example.csv)"
+echo
+report --groups "$root/schema/groups.example.csv" --scenario "$root/schema/scenario.example.csv" |
+  sed -n '/^SERVICES/,/^SERIES/p' | sed '$d'
+echo
 step "subsystem ranks after UpdateSystemSummary and GetRanges (0 lightest, 4 heaviest)"
 echo
 calls=(UpdateSystemSummary "$first" "$last" -- GetRanges)

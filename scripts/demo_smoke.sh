@@ -9,7 +9,7 @@ export LD_PRELOAD=libodbcinst.so.2 ASAN_OPTIONS=verify_asan_link_order=0
 report=$("$(dirname "$0")/demo.sh" "$build" "$out")
 echo "$report"
 for text in "fleet report" "HOST   PROBE" "exceeded" "warning" " ok " "never" "no threshold" \
-  "insufficient data" "short history" "stale" "subsystem ranks" "mail-server forecasts" \
+  "insufficient data" "short history" "stale" "SERVICES" "WHAT-IF" "campaign" "subsystem ranks" "mail-server forecasts" \
   "Lanyard  Mail.Delivered" "Tessel   MSExchangeIS" "$out/report.html"; do
   grep -qF "$text" <<<"$report" || { echo "missing from the report: $text" >&2; exit 1; }
 done
