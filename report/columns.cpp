@@ -446,7 +446,10 @@ std::vector<GroupColumn> GroupColumns(const std::vector<int>& horizons) {
                                         "days",
                                         "error_source",
                                         "error_description",
-                                        "scenario"};
+                                        "scenario",
+                                        "previous_crossing",
+                                        "crossing_shift_days",
+                                        "crossing_shift"};
   for (const Column& col : ResultColumns(horizons)) {
     const bool perHorizon = col.name.rfind("forecast_", 0) == 0 ||
                             col.name.rfind("lower_", 0) == 0 || col.name.rfind("upper_", 0) == 0 ||

@@ -50,8 +50,13 @@ nlohmann::ordered_json ForecastsJson(const SeriesResult& r, const std::vector<in
 
 void Record(const ResultStore& results, const ReportRun& run, ForecastHistory& history) {
   const std::string now = RunTimeNow();
+  const auto& groups = results.groups();
   auto made = [&](size_t rank) {
-    const SeriesResult r = results.At(rank);
+    // The series, then the groups under their history's name.
+    SeriesResult r =
+        rank < results.size() ? results.At(rank) : groups[rank - results.size()].forecast;
+    if (rank >= results.size())
+      r.series.key.host = GroupHistoryHost(groups[rank - results.size()].definition.name);
     RecordedRow row;
     row.runTime = now;
     row.firstDay = run.firstDay;
@@ -72,7 +77,7 @@ void Record(const ResultStore& results, const ReportRun& run, ForecastHistory& h
       row.daysToThreshold = *r.daysToThreshold;
     return row;
   };
-  history.Append(results.size(), made);
+  history.Append(results.size() + groups.size(), made);
 }
 
 // Whether a recorded threshold is the run's: equal but for the last digits, which some
@@ -87,23 +92,49 @@ constexpr size_t kNamedHosts = 200;
 
 }  // namespace
 
+namespace {
+
+// A result against the crossing its latest recorded run had.
+void CompareWithPrior(SeriesResult& r, const std::optional<PriorCrossing>& previous) {
+  if (!previous) return;
+  r.previousCrossing = previous->day;
+  if (r.status == Status::kExceeded) return;
+  const bool never = r.status == Status::kNever;
+  if (previous->day && r.crossingDate)
+    r.crossingShiftDays =
+        static_cast<int>(trend::CalendarDaysBetween(*previous->day, *r.crossingDate));
+  else if (previous->day && never)
+    r.crossingShift = "now never";
+  else if (previous->never && r.crossingDate)
+    r.crossingShift = "new";
+}
+
+}  // namespace
+
+std::string GroupHistoryHost(const std::string& group) {
+  return "group:" + group;
+}
+
 void CompareWithHistory(ResultStore& results, const PriorCrossings& prior) {
   if (prior.empty()) return;
-  results.Adjust(
-      [prior = std::make_shared<const PriorCrossings>(prior)](size_t index, SeriesResult& r) {
-        const auto& previous = (*prior)[index];
-        if (!previous) return;
-        r.previousCrossing = previous->day;
-        if (r.status == Status::kExceeded) return;
-        const bool never = r.status == Status::kNever;
-        if (previous->day && r.crossingDate)
-          r.crossingShiftDays =
-              static_cast<int>(trend::CalendarDaysBetween(*previous->day, *r.crossingDate));
-        else if (previous->day && never)
-          r.crossingShift = "now never";
-        else if (previous->never && r.crossingDate)
-          r.crossingShift = "new";
-      });
+  results.Adjust([prior = std::make_shared<const PriorCrossings>(prior)](
+                     size_t index, SeriesResult& r) { CompareWithPrior(r, (*prior)[index]); });
+}
+
+void CompareGroupsWithHistory(std::vector<GroupResult>& groups, const ReportRun& run) {
+  if (groups.empty()) return;
+  std::vector<Series> keys;
+  SeriesThresholds limits;
+  for (const auto& g : groups) {
+    Series s;
+    s.key = {GroupHistoryHost(g.definition.name), g.definition.probe, ""};
+    keys.push_back(s);
+    limits.push_back(g.forecast.threshold);
+  }
+  HostDatabase db(run.login);
+  const PriorCrossings prior = ReadPriorCrossings(db, keys, limits, run.quiet);
+  if (prior.empty()) return;
+  for (size_t i = 0; i < groups.size(); ++i) CompareWithPrior(groups[i].forecast, prior[i]);
 }
 
 PriorCrossings ReadPriorCrossings(HostDatabase& db, const std::vector<Series>& series,

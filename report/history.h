@@ -34,6 +34,10 @@ PriorCrossings ReadPriorCrossings(HostDatabase& db, const std::vector<Series>& s
 // crossing days; "now never" where the previous run crossed and this one never does, "new"
 // the other way round. An exceeded series has no shift (its crossing is the report's day).
 void CompareWithHistory(ResultStore& results, const PriorCrossings& prior);
+// The same for the groups, against their recorded rows (read on a connection of its own).
+void CompareGroupsWithHistory(std::vector<GroupResult>& groups, const ReportRun& run);
+// The host name a group's rows are recorded under: "group:NAME".
+std::string GroupHistoryHost(const std::string& group);
 
 // Records the run's results in HX_FORECAST_HISTORY in one transaction, on a connection
 // opened for it: nothing when it worked, else what went wrong (nothing was recorded).

@@ -479,6 +479,7 @@ int Report(const ReportOptions& o) {
     answer.shares.resize(plan.run.groups->groups.size());
     answer.lost.resize(plan.series.size());
     results.SetGroups(GroupsOfShares(*plan.run.groups, answer, results, plan.run));
+    CompareGroupsWithHistory(results.groups(), plan.run);
   }
   ApplyScenarios(results, plan.thresholds, plan.run);
   plan.run.seconds =

@@ -150,8 +150,10 @@ char* trend_report_write(const char* request) {
     ResultStore results(series, limits, run);
     for (const auto& line : j.at("lines")) results.Add(line.get<std::string>());
     const std::vector<GroupDefinition> groups = ReadGroups(run.groupsFile);
-    if (!groups.empty())
+    if (!groups.empty()) {
       results.SetGroups(ForecastGroups(PlanGroups(groups, series, run), series, run));
+      CompareGroupsWithHistory(results.groups(), run);
+    }
     if (!run.scenarioFile.empty()) {
       auto scenarios = ReadScenarios(run.scenarioFile);
       ResolveScenarios(scenarios, run.scenarioFile, groups, series);

@@ -627,6 +627,22 @@ TEST_F(Report, AGroupIsForecastAgainstItsCapacityWithSpareMembersLost) {
   scenarioRefused("x,web,step,lots,2001-07-01\n", ":2: the value \"lots\" is not a number");
   scenarioRefused("x,web,step,+1,07/01/2001\n", ":2: from \"07/01/2001\" is not a day");
 
+  // Recorded, a group's crossing is compared with its last run's, and its history kept.
+  ASSERT_EQ(Run({"--record", "--format", "csv", "--last", kLast, "--groups", groups}).status, 3);
+  r = Run({"--record", "--format", "json", "--last", kLast, "--groups", groups});
+  {
+    const auto recorded = nlohmann::json::parse(r.out).at("groups")[0];
+    EXPECT_EQ(recorded.at("crossing_shift_days"), 0) << recorded;
+    EXPECT_EQ(recorded.at("previous_crossing"), recorded.at("crossing_date"));
+  }
+  {
+    const auto& b = testbed::CurrentBackend();
+    r = Host({"history", "--dsn", b.dsn, "--user", b.user, "--password", b.password, "--host",
+              "group:web", "--probe", "requests"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ReadCsv(r.out).size(), 3u) << r.out;
+  }
+
   // A file at fault is refused before the database is asked, naming the line.
   auto refused = [&](const std::string& text, const std::string& message) {
     std::ofstream(groups) << text;
