@@ -193,8 +193,10 @@ class ChartDrawer {
   // forecast with its 80 % interval and the threshold.
   // `lines`: further levels drawn across it, each with its title (a group's capacity with
   // every member).
-  std::optional<Chart> Daily(const SeriesResult& r, const std::string& id,
-                             const std::vector<std::pair<double, std::string>>& lines = {}) const;
+  std::optional<Chart> Daily(
+      const SeriesResult& r, const std::string& id,
+      const std::vector<std::pair<double, std::string>>& lines = {},
+      const std::vector<std::pair<std::string, std::vector<double>>>& scenarios = {}) const;
   // The hourly chart: the last two weeks as measured, then the next weeks hour by hour.
   std::optional<Chart> Hourly(const SeriesResult& r, const std::string& id) const;
 
@@ -255,7 +257,8 @@ std::optional<std::string> ChartDrawer::Draw(const std::string& id, const std::s
 
 std::optional<Chart> ChartDrawer::Daily(
     const SeriesResult& r, const std::string& id,
-    const std::vector<std::pair<double, std::string>>& lines) const {
+    const std::vector<std::pair<double, std::string>>& lines,
+    const std::vector<std::pair<std::string, std::vector<double>>>& scenarios) const {
   const ChartData& c = *r.chart;
   {
     std::ofstream data(Path(id + ".days"));
@@ -296,6 +299,18 @@ std::optional<Chart> ChartDrawer::Daily(
   for (const auto& [level, title] : lines)
     plot << ", " << trend::FormatDouble(level) << " with lines dt 3 lw 2 lc rgb '#6d4c41' title "
          << GnuplotString(title) << " noenhanced";
+  // Each what-if's forecast beside the baseline's, from day 0.
+  for (size_t k = 0; k < scenarios.size(); ++k) {
+    const std::string file = Path(id + ".scenario" + std::to_string(k));
+    {
+      std::ofstream data(file);
+      const auto& path = scenarios[k].second;
+      for (size_t x = 0; x < path.size() && x < c.path.size(); ++x)
+        data << Day(trend::AddDays(last_, static_cast<int>(x))) << " " << path[x] << "\n";
+    }
+    plot << ", " << GnuplotString(file, 8192) << " using 1:2 with lines lw 2 dt 4 title "
+         << GnuplotString("what-if: " + scenarios[k].first) << " noenhanced";
+  }
   plot << "\n";
   auto svg = Draw(id, plot.str());
   if (!svg) return std::nullopt;
@@ -387,9 +402,13 @@ std::vector<Chart> DrawCharts(const ResultStore& results, const ReportRun& run,
     const double every = d.aggregate == Aggregate::kSum
                              ? d.capacity * static_cast<double>(group.members.size())
                              : d.capacity;
+    std::vector<std::pair<std::string, std::vector<double>>> whatIf;
+    for (const auto& s : group.scenarios)
+      if (s.path) whatIf.emplace_back(s.scenario, s.path->path);
     auto chart = drawer.Daily(group.forecast, "group-" + std::to_string(g + 1),
                               {{every, "capacity, all " + std::to_string(group.members.size()) +
-                                           " members " + trend::FormatDouble(every)}});
+                                           " members " + trend::FormatDouble(every)}},
+                              whatIf);
     if (chart) {
       chart->host.clear();
       charts.push_back(std::move(*chart));

@@ -298,6 +298,11 @@ GroupResult ScenarioGroup(const GroupResult& baseline, const ModelForecast& f,
     }
   }
   Refigure(g.forecast, p, run, Target::kMean);
+  {
+    auto kept = std::make_shared<ModelForecast>();
+    kept->path = p.path, kept->lower = p.lower, kept->upper = p.upper;
+    g.path = std::move(kept);  // the page draws it beside the baseline's
+  }
   const int longest = *std::max_element(run.horizons.begin(), run.horizons.end());
   const size_t end = std::min(p.members.size() - 1, static_cast<size_t>(longest));
   g.memberChange = p.members[end] - n;

@@ -610,6 +610,9 @@ TEST_F(Report, AGroupIsForecastAgainstItsCapacityWithSpareMembersLost) {
     EXPECT_NEAR(warning["upgrade"].at("days_to_threshold").get<double>(), 100, 2);
     EXPECT_NEAR(warning["newcustomer"].at("days_to_threshold").get<double>(), 10, 2);
   }
+  r = Run({"--format", "html", "--last", kLast, "--groups", groups, "--scenario", scenarios});
+  EXPECT_NE(r.out.find("<h2 id=\"what-if\">What-if</h2>"), std::string::npos);
+  EXPECT_NE(r.out.find("what-if: newcustomer"), std::string::npos);  // on the group's chart
   r = Run({"--last", kLast, "--groups", groups, "--scenario", scenarios});
   EXPECT_NE(r.out.find("\nWHAT-IF\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("group web"), std::string::npos) << r.out;
