@@ -388,7 +388,10 @@ std::vector<Chart> DrawCharts(const ResultStore& results, const ReportRun& run,
     std::string id = FileId(k);
     for (int n = 2; !ids.insert(id).second || ids.count(id + "-hourly"); ++n)
       id = FileId(k) + "-" + std::to_string(n);
-    if (auto chart = drawer.Daily(r, id)) charts.push_back(std::move(*chart));
+    std::vector<std::pair<std::string, std::vector<double>>> whatIf;
+    for (const auto& s : results.ScenarioRowsAt(rank))
+      if (s.chart) whatIf.emplace_back(s.scenario, s.chart->path);
+    if (auto chart = drawer.Daily(r, id, {}, whatIf)) charts.push_back(std::move(*chart));
     if (r.chart->hourly.empty()) continue;
     ids.insert(id + "-hourly");
     if (auto chart = drawer.Hourly(r, id + "-hourly")) charts.push_back(std::move(*chart));

@@ -266,6 +266,12 @@ SeriesResult ScenarioRow(const SeriesResult& baseline, const ModelForecast& f,
   const Status before = r.status;
   Refigure(r, p, run, basis);
   if (before == Status::kAcknowledged) r.status = Status::kAcknowledged;
+  // Its path, for the baseline's chart.
+  ChartData c;
+  const size_t shown =
+      static_cast<size_t>(*std::max_element(run.horizons.begin(), run.horizons.end()) + 1);
+  c.path.assign(p.path.begin(), p.path.begin() + static_cast<long>(std::min(shown, p.path.size())));
+  r.chart = std::make_shared<const ChartData>(std::move(c));
   return r;
 }
 

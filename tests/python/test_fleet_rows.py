@@ -82,6 +82,15 @@ def test_groups_come_first_as_the_command_gives_them(tmp_path):
     assert {k: v for k, v in rows[0].items() if k != "kind"} == document["groups"][0]
     assert rows[0]["members"] == len({r["host"] for r in web if r["probe"] == probe})
     assert rows[0]["members_needed_until"] is not None
+    # A what-if on the group: its row beside the baseline's, as the command gives it.
+    scenario = tmp_path / "scenario.csv"
+    scenario.write_text("scenario,target,event,value,from\nmore,web,step,+10%%,%s\n" % until)
+    rows = fleet.report(dsn, user, password, quiet=True, groups=str(groups), scenario=str(scenario))
+    document = json.loads(trendhost("report", "--format", "json", "--quiet", "--groups",
+                                    str(groups), "--scenario", str(scenario)).stdout)
+    assert [r["scenario"] for r in rows[:2]] == ["baseline", "more"]
+    assert [dict(r, kind=None) for r in rows[:2]] == \
+        [dict(g, kind=None) for g in document["groups"]]
     frame = fleet.report_frame(dsn, user, password, quiet=True, groups=str(groups))
     assert list(frame["kind"][:2]) == ["group", "series"] and "headroom" in frame.columns
     with pytest.raises(fleet.OptionError, match="oversized_below"):

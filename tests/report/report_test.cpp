@@ -613,6 +613,8 @@ TEST_F(Report, AGroupIsForecastAgainstItsCapacityWithSpareMembersLost) {
   r = Run({"--format", "html", "--last", kLast, "--groups", groups, "--scenario", scenarios});
   EXPECT_NE(r.out.find("<h2 id=\"what-if\">What-if</h2>"), std::string::npos);
   EXPECT_NE(r.out.find("what-if: newcustomer"), std::string::npos);  // on the group's chart
+  EXPECT_NE(r.out.find("what-if: upgrade"), std::string::npos);      // and the series'
+  EXPECT_NE(r.out.find("what-if: expand"), std::string::npos);
   r = Run({"--last", kLast, "--groups", groups, "--scenario", scenarios});
   EXPECT_NE(r.out.find("\nWHAT-IF\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("group web"), std::string::npos) << r.out;
@@ -629,6 +631,18 @@ TEST_F(Report, AGroupIsForecastAgainstItsCapacityWithSpareMembersLost) {
   scenarioRefused("x,web,growth,20,2001-07-01\n", ":2: a growth is a share");
   scenarioRefused("x,web,step,lots,2001-07-01\n", ":2: the value \"lots\" is not a number");
   scenarioRefused("x,web,step,+1,07/01/2001\n", ":2: from \"07/01/2001\" is not a day");
+  // Files of no end or of too many lines are refused, not read on.
+  {
+    std::ofstream many(scenarios);
+    many << "scenario,target,event,value,from\n";
+    for (int i = 0; i < 10001; ++i) many << "x,web,step,+1,2001-07-01\n";
+  }
+  r = Run({"--groups", groups, "--scenario", scenarios});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("more than 10000 lines: not a scenario file"), std::string::npos) << r.err;
+  r = Run({"--groups", "/dev/zero"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("/dev/zero:1: a line longer than 1 MiB"), std::string::npos) << r.err;
 
   // Recorded, a group's crossing is compared with its last run's, and its history kept.
   ASSERT_EQ(Run({"--record", "--format", "csv", "--last", kLast, "--groups", groups}).status, 3);
