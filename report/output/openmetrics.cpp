@@ -86,6 +86,14 @@ int64_t DaySeconds(trend::Date d) {
   return trend::CalendarDaysBetween(trend::MakeDate(1970, 1, 1), d) * 86400;
 }
 
+// The time from the run until the crossing, as the gauge shows it: "0" when reached,
+// "+Inf" for never.
+std::string SecondsToCrossing(const SeriesResult& r, const ReportRun& run) {
+  if (r.status == Status::kExceeded) return "0";
+  if (!r.crossingDate) return "+Inf";
+  return std::to_string(std::max<int64_t>(0, DaySeconds(*r.crossingDate) - run.runTime));
+}
+
 // Whether a series' crossing means something to an alert: it has a threshold and a
 // forecast of recent data (not stale, not too short, not failed).
 bool CanCross(const SeriesResult& r) {
@@ -126,14 +134,9 @@ void WriteGroupMetrics(std::ostream& out, const std::vector<GroupResult>& groups
     members.samples << "trend_group_members{" << labels << "} " << g.members.size() << "\n";
     if (g.membersNeeded)
       needed.samples << "trend_group_members_needed{" << labels << "} " << *g.membersNeeded << "\n";
-    if (CanCross(r)) {
-      std::string value = "+Inf";
-      if (r.status == Status::kExceeded)
-        value = "0";
-      else if (r.crossingDate)
-        value = std::to_string(std::max<int64_t>(0, DaySeconds(*r.crossingDate) - run.runTime));
-      seconds.samples << "trend_group_seconds_to_threshold{" << labels << "} " << value << "\n";
-    }
+    if (CanCross(r))
+      seconds.samples << "trend_group_seconds_to_threshold{" << labels << "} "
+                      << SecondsToCrossing(r, run) << "\n";
     for (size_t s = 0; s < std::size(kAllStatuses); ++s)
       status.samples << "trend_group_status{" << labels << ",status=\"" << statusNames[s] << "\"} "
                      << (r.status == kAllStatuses[s] ? 1 : 0) << "\n";
@@ -197,12 +200,8 @@ void WriteOpenMetrics(std::ostream& out, const ResultStore& results, const Repor
       threshold.samples << "trend_threshold{" << labels << "} " << MetricNumber(r.threshold->value)
                         << "\n";
     if (CanCross(r)) {
-      std::string value = "+Inf";
-      if (r.status == Status::kExceeded)
-        value = "0";
-      else if (r.crossingDate)
-        value = std::to_string(std::max<int64_t>(0, DaySeconds(*r.crossingDate) - run.runTime));
-      seconds.samples << "trend_seconds_to_threshold{" << labels << "} " << value << "\n";
+      seconds.samples << "trend_seconds_to_threshold{" << labels << "} "
+                      << SecondsToCrossing(r, run) << "\n";
       if (r.crossingEarliest)
         earliest.samples << "trend_crossing_earliest_seconds{" << labels << "} "
                          << DaySeconds(*r.crossingEarliest) << "\n";
