@@ -241,8 +241,6 @@ void AnswerLost(const std::vector<Series>& series, const SeriesThresholds& thres
   }
 }
 
-// The series, spread over `jobs` worker processes, their results kept in `results` as they
-// come. A worker that ends early leaves its series as errors; nothing else is lost.
 // What the workers sent beside the results: the groups' hours they gathered, merged, and
 // which series no worker answered.
 struct WorkersAnswer {
@@ -250,7 +248,8 @@ struct WorkersAnswer {
   std::vector<bool> lost;
 };
 
-// Runs the workers over the series into `results`.
+// The series, spread over `jobs` worker processes, their results kept in `results` as they
+// come. A worker that ends early leaves its series as errors; nothing else is lost.
 WorkersAnswer RunWorkers(const std::vector<Series>& series, const SeriesThresholds& thresholds,
                          const ReportRun& run, ResultStore& results) {
   const int jobs = std::max(1, std::min<int>(run.jobs, static_cast<int>(series.size())));
