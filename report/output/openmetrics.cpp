@@ -172,6 +172,10 @@ void WriteOpenMetrics(std::ostream& out, const ResultStore& results, const Repor
   Family probability{"trend_crossing_probability",
                      "The probability of reaching the threshold within the days named.",
                      {}};
+  Family reclaimable{"trend_reclaimable_ratio",
+                     "For an oversized series (right-sizing), the share of its threshold that "
+                     "could be reclaimed.",
+                     {}};
   Family mase{"trend_backtest_mase",
               "The model's error on the series' own past (MASE): below 1 beats the same "
               "days of the last week.",
@@ -217,6 +221,9 @@ void WriteOpenMetrics(std::ostream& out, const ResultStore& results, const Repor
     if (r.backtestMase)
       mase.samples << "trend_backtest_mase{" << labels << "} " << MetricNumber(*r.backtestMase)
                    << "\n";
+    if (r.reclaimableShare)
+      reclaimable.samples << "trend_reclaimable_ratio{" << labels << "} "
+                          << MetricNumber(*r.reclaimableShare) << "\n";
     lastSeen.samples << "trend_last_seen_timestamp_seconds{" << labels << "} "
                      << DaySeconds(r.series.lastDay) + 86400 << "\n";
     for (size_t s = 0; s < std::size(kAllStatuses); ++s)
@@ -227,7 +234,7 @@ void WriteOpenMetrics(std::ostream& out, const ResultStore& results, const Repor
       << "# TYPE trend_report_timestamp_seconds gauge\ntrend_report_timestamp_seconds "
       << run.runTime << "\n";
   for (Family* f : {&level, &forecast, &threshold, &seconds, &earliest, &latest, &probability,
-                    &mase, &lastSeen, &status})
+                    &reclaimable, &mase, &lastSeen, &status})
     out << "# HELP " << f->name << " " << f->help << "\n# TYPE " << f->name << " gauge\n"
         << f->samples.view();
   if (!run.groupsFile.empty()) WriteGroupMetrics(out, results.groups(), run, statusNames);

@@ -710,6 +710,10 @@ TEST_F(Report, RightSizingFindsTheOversizedAndTheUndersized) {
   EXPECT_EQ(r.out.find("\"oversized\""), std::string::npos);
   r = Run({"--format", "html", "--last", kLast});
   EXPECT_NE(r.out.find("<h2 id=\"right-sizing\">Right-sizing</h2>"), std::string::npos);
+  r = Run({"--format", "openmetrics", "--last", kLast});
+  EXPECT_NE(r.out.find("trend_reclaimable_ratio{host=\"idle\",probe=\"cpu\",arg=\"\"} 0."),
+            std::string::npos)
+      << r.out;
   r = Run({"--last", kLast});
   EXPECT_NE(r.out.find("oversized, "), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("% reclaimable"), std::string::npos) << r.out;
