@@ -155,9 +155,11 @@ void Refigure(SeriesResult& r, const Paths& p, const ReportRun& run, Target targ
   if (r.status != Status::kExceeded) r.exceededSince = std::nullopt;
 }
 
+// Whether a row has a forecast a scenario can move: a capacity status, or none for want of
+// a threshold.
 bool HasCapacityStatus(Status s) {
   return s == Status::kExceeded || s == Status::kWarning || s == Status::kOk ||
-         s == Status::kNever || s == Status::kAcknowledged;
+         s == Status::kNever || s == Status::kAcknowledged || s == Status::kNoThreshold;
 }
 
 }  // namespace

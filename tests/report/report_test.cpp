@@ -584,7 +584,8 @@ TEST_F(Report, AGroupIsForecastAgainstItsCapacityWithSpareMembersLost) {
                            << "season,web,growth,+20%," << kLast << "\n"
                            << "expand,web,capacity,+2," << Day(5) << "\n"
                            << "upgrade,warning/cpu,threshold,120," << Day(5) << "\n"
-                           << "newcustomer,warning/cpu/,step,+5," << kLast << "\n";
+                           << "newcustomer,warning/cpu/,step,+5," << kLast << "\n"
+                           << "double,ok/custom,step,+100%," << kLast << "\n";
   r = Run({"--format", "json", "--last", kLast, "--groups", groups, "--scenario", scenarios});
   ASSERT_EQ(r.status, 3) << r.err;
   {
@@ -609,6 +610,13 @@ TEST_F(Report, AGroupIsForecastAgainstItsCapacityWithSpareMembersLost) {
     EXPECT_NEAR(warning["baseline"].at("days_to_threshold").get<double>(), 20, 2);
     EXPECT_NEAR(warning["upgrade"].at("days_to_threshold").get<double>(), 100, 2);
     EXPECT_NEAR(warning["newcustomer"].at("days_to_threshold").get<double>(), 10, 2);
+    // A series without a threshold moves too: its level doubled.
+    std::map<std::string, double> custom;
+    for (const auto& s : what.at("series"))
+      if (s.at("host") == "ok" && s.at("probe") == "custom")
+        custom[s.at("scenario").get<std::string>()] = s.at("level").get<double>();
+    ASSERT_EQ(custom.size(), 2u);
+    EXPECT_NEAR(custom["double"], 2 * custom["baseline"], 1e-9);
   }
   r = Run({"--format", "html", "--last", kLast, "--groups", groups, "--scenario", scenarios});
   EXPECT_NE(r.out.find("<h2 id=\"what-if\">What-if</h2>"), std::string::npos);
