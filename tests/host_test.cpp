@@ -114,6 +114,15 @@ std::vector<std::string> HostTest::Login() {
   return {"call", "--dsn", b.dsn, "--user", b.user, "--password", b.password};
 }
 
+HostRun HostTest::Command(const std::string& command, const std::vector<std::string>& args,
+                          const std::vector<std::string>& env) {
+  const auto& b = CurrentBackend();
+  std::vector<std::string> all = {command, "--dsn",      b.dsn,     "--user",
+                                  b.user,  "--password", b.password};
+  all.insert(all.end(), args.begin(), args.end());
+  return Host(all, env);
+}
+
 HostRun HostTest::Call(std::vector<std::string> words) {
   auto args = Login();
   args.insert(args.end(), words.begin(), words.end());

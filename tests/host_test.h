@@ -53,6 +53,9 @@ class HostTest : public DbTest {
   // "call" with the backend's login.
   std::vector<std::string> Login();
   HostRun Call(std::vector<std::string> words);
+  // Any database command with the backend's login, then `args`.
+  HostRun Command(const std::string& command, const std::vector<std::string>& args,
+                  const std::vector<std::string>& env = {});
 
   std::filesystem::path dir_;
   std::string cwd_;  // the folder trendhost runs in (the test's own when empty)

@@ -44,13 +44,7 @@ class FreeSpace : public testbed::HostTest {
     HostTest::SetUp();
     Exec("DELETE FROM HX_METRICS");
   }
-  HostRun Load(std::vector<std::string> args) {
-    const auto& b = testbed::CurrentBackend();
-    std::vector<std::string> all = {"load", "--dsn",      b.dsn,     "--user",
-                                    b.user, "--password", b.password};
-    all.insert(all.end(), args.begin(), args.end());
-    return Host(all);
-  }
+  HostRun Load(const std::vector<std::string>& args) { return Command("load", args); }
   // The day's value of the root's probe, as loaded.
   double Root(const std::string& probe) {
     const auto rows = Query("SELECT AVG_DAILY_VALUE FROM HX_METRICS WHERE PROBE = '" + probe +

@@ -27,13 +27,9 @@ class Load : public testbed::HostTest {
     std::ofstream(path, std::ios::binary) << text;
     return path;
   }
-  HostRun Run(const std::string& command, std::vector<std::string> args,
+  HostRun Run(const std::string& command, const std::vector<std::string>& args,
               const std::vector<std::string>& env = {}) {
-    const auto& b = testbed::CurrentBackend();
-    std::vector<std::string> all = {command, "--dsn",      b.dsn,     "--user",
-                                    b.user,  "--password", b.password};
-    all.insert(all.end(), args.begin(), args.end());
-    return Host(all, env);
+    return Command(command, args, env);
   }
   Rows Table(const std::string& columns, const std::string& table = "HX_METRICS") {
     return Query("SELECT " + columns + " FROM " + table +

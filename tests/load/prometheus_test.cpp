@@ -84,13 +84,7 @@ class Prometheus : public testbed::HostTest {
                100) /
            100;
   }
-  HostRun Load(std::vector<std::string> args) {
-    const auto& b = testbed::CurrentBackend();
-    std::vector<std::string> all = {"load", "--dsn",      b.dsn,     "--user",
-                                    b.user, "--password", b.password};
-    all.insert(all.end(), args.begin(), args.end());
-    return Host(all);
-  }
+  HostRun Load(const std::vector<std::string>& args) { return Command("load", args); }
   Rows All() {
     return Query(
         "SELECT HOSTNAME, PROBE, PROBE_ARG, COLLECTION_DATE, AVG_VALUE_00, MIN_VALUE_00, "
