@@ -321,14 +321,13 @@ void PrintSummary(const char* verb, const LoadOptions& o, const std::string& tab
 // A note when the hosts of a load hold fewer days than a full forecast takes, from the
 // days of each host (`stored`: in the table, or the load's own for a dry run).
 void ShortHistoryNote(const LoadOptions& o, const std::map<std::string, int64_t>& stored) {
-  constexpr int kFullDays = 14, kShortDays = 3;  // as the report's forecasts take them
   std::map<std::string, int64_t> few;
   for (const auto& [host, days] : stored)
-    if (days < kFullDays) few[host] = days;
+    if (days < kMinimumDays) few[host] = days;
   if (few.empty() || o.quiet) return;
   std::cerr << "trendhost: note: " << few.size() << " of " << stored.size() << " host"
             << (stored.size() == 1 ? "" : "s") << " hold" << (few.size() == 1 ? "s" : "")
-            << " fewer than " << kFullDays << " days of rows (";
+            << " fewer than " << kMinimumDays << " days of rows (";
   size_t shown = 0;
   for (const auto& [host, days] : few) {
     if (shown++ == 5) {
@@ -337,8 +336,8 @@ void ShortHistoryNote(const LoadOptions& o, const std::map<std::string, int64_t>
     }
     std::cerr << (shown > 1 ? ", " : "") << Visible(host) << ": " << days;
   }
-  std::cerr << "): the report forecasts from " << kFullDays << " days, roughly from " << kShortDays
-            << " (flagged short history)";
+  std::cerr << "): the report forecasts from " << kMinimumDays << " days, roughly from "
+            << kShortestDays << " (flagged short history)";
   if (o.format == "sadf" || o.format == "sa")
     std::cerr << "; sysstat keeps 7 days by default: HISTORY=28 in /etc/sysstat/sysstat "
                  "keeps four weeks";
@@ -494,7 +493,7 @@ int Load(const LoadOptions& o) {
     // A load of its own a fortnight or more needs no look at what was stored before.
     const auto loaded = LoadedDays(rows);
     const bool fewLoaded = std::any_of(loaded.begin(), loaded.end(),
-                                       [](const auto& host) { return host.second < 14; });
+                                       [](const auto& host) { return host.second < kMinimumDays; });
     if (fewLoaded) ShortHistoryNote(o, StoredDays(connection, table, rows));
   }
   return kExitOk;

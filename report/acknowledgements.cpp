@@ -13,10 +13,6 @@ namespace {
 
 constexpr int kExpiredNoticeDays = 7;  // without a recorded run: the week after the day
 
-bool HasCapacityStatus(Status s) {
-  return s == Status::kExceeded || s == Status::kWarning || s == Status::kOk || s == Status::kNever;
-}
-
 }  // namespace
 
 Acknowledgements::Acknowledgements(const std::string& path) {
@@ -67,7 +63,7 @@ void Acknowledge(ResultStore& results, const ReportRun& run, const PriorCrossing
     const Acknowledgement* a = acks->For(series[i].key);
     if (!a) continue;
     if (run.lastDay <= a->until) {
-      if (!HasCapacityStatus(results.AnsweredStatus(i))) continue;
+      if (!IsCapacityStatus(results.AnsweredStatus(i))) continue;
       (*found)[i].inForce = a;
       results.SetStatus(i, Status::kAcknowledged);
       continue;

@@ -364,16 +364,6 @@ std::vector<Column> ResultColumns(const std::vector<int>& horizons) {
   return c;
 }
 
-namespace {
-
-std::string Joined(const std::vector<std::string>& words) {
-  std::string out;
-  for (const auto& w : words) out += (out.empty() ? "" : " ") + w;
-  return out;
-}
-
-}  // namespace
-
 std::vector<GroupColumn> GroupColumns(const std::vector<int>& horizons) {
   using G = GroupResult;
   std::vector<GroupColumn> c;
@@ -391,13 +381,13 @@ std::vector<GroupColumn> GroupColumns(const std::vector<int>& horizons) {
       "the members counted (hosts with data, not stale; in a scenario, as it plans them)",
       [](const G& g) { return Cell(static_cast<int64_t>(g.members.size()) + g.memberChange); });
   add("member_hosts", CellType::kText, "their names, space-separated",
-      [](const G& g) { return Text(Joined(g.members)); });
+      [](const G& g) { return Text(HostList(g.members)); });
   add("stale_members", CellType::kText, "members left out: silent longer than --stale-days",
-      [](const G& g) { return Text(Joined(g.stale)); });
+      [](const G& g) { return Text(HostList(g.stale)); });
   add("imbalanced", CellType::kText,
       "members whose level lies beyond twice the others' median or under half of it, or "
       "whose growth differs from the group's: a balancing or placement fault",
-      [](const G& g) { return Text(Joined(g.imbalanced)); });
+      [](const G& g) { return Text(HostList(g.imbalanced)); });
   add("filled_hours", CellType::kInteger,
       "member-hours missing while the member was present, filled from its hour-of-week profile",
       [](const G& g) { return Cell(g.filledHours); });

@@ -26,6 +26,12 @@ constexpr double kGrowthZ = 2.576;  // a growth beyond its own 99 % interval sta
 
 }  // namespace
 
+std::string HostList(const std::vector<std::string>& hosts) {
+  std::string out;
+  for (const auto& h : hosts) out += (out.empty() ? "" : " ") + h;
+  return out;
+}
+
 std::vector<const GroupResult*> GroupRows(const GroupResult& g) {
   std::vector<const GroupResult*> rows = {&g};
   for (const auto& s : g.scenarios) rows.push_back(&s);
@@ -229,20 +235,6 @@ std::pair<double, double> Slope(const std::vector<double>& back) {
   return {b, std::sqrt(rss / (n - 2) / sxx)};
 }
 
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  const size_t n = v.size();
-  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-// The highest upper bound of the forecast's band from day 0 to `days`.
-double HighestUpper(const std::vector<double>& upper, int days) {
-  double most = upper.empty() ? 0 : upper[0];
-  for (int h = 0; h <= days && h < static_cast<int>(upper.size()); ++h)
-    most = std::max(most, upper[static_cast<size_t>(h)]);
-  return most;
-}
-
 void Fail(GroupResult& out, const std::string& why) {
   out.forecast.status = Status::kError;
   out.forecast.errorSource = "trendhost";
@@ -440,10 +432,9 @@ GroupResult ForecastGroup(const GroupPlan& plan, size_t group, const GroupShare&
     r.chart = std::make_shared<const ChartData>(std::move(c));
   }
   const int longest = *std::max_element(run.horizons.begin(), run.horizons.end());
-  const double highest = HighestUpper(f.upper, longest);
+  const double highest = HighestUpTo(f.upper, longest);
   out.membersNeeded = MembersNeeded(g.aggregate, highest, g.capacity, g.spare, n);
-  if (r.status == Status::kExceeded || r.status == Status::kWarning || r.status == Status::kOk ||
-      r.status == Status::kNever) {
+  if (IsCapacityStatus(r.status)) {
     if (r.series.fitDays < kRightSizingDays)
       out.rightSizing = "no recommendation: too little history";
     else if (r.status == Status::kExceeded ||
@@ -461,14 +452,14 @@ GroupResult ForecastGroup(const GroupPlan& plan, size_t group, const GroupShare&
     const int64_t ahead = trend::CalendarDaysBetween(run.lastDay, *run.until);
     if (ahead >= 0 && ahead < static_cast<int64_t>(f.upper.size()))
       out.membersNeededUntil = MembersNeeded(
-          g.aggregate, HighestUpper(f.upper, static_cast<int>(ahead)), g.capacity, g.spare, n);
+          g.aggregate, HighestUpTo(f.upper, static_cast<int>(ahead)), g.capacity, g.spare, n);
   }
   // Members far from the others: a level beyond twice the median or under half of it, or a
   // growth the group's own does not fall within the member's interval of.
   std::vector<double> known;
   for (const auto& m : share.members)
     if (!std::isnan(m.level)) known.push_back(m.level);
-  const double median = known.empty() ? NAN : Median(known);
+  const double median = known.empty() ? NAN : Quantile(known, 0.5);
   const double groupSlope = Slope(DailyMeans(agg, kGrowthDays)).first;
   const double expected = g.aggregate == Aggregate::kSum
                               ? groupSlope / static_cast<double>(share.members.size())

@@ -75,6 +75,9 @@ struct GroupResult {
   std::vector<GroupResult> scenarios;
 };
 
+// Host names as a group's rows list them: separated by spaces.
+std::string HostList(const std::vector<std::string>& hosts);
+
 // A group's row, then its scenarios' rows.
 std::vector<const GroupResult*> GroupRows(const GroupResult& g);
 

@@ -308,9 +308,7 @@ std::vector<GroupResult> GroupsOfShares(const GroupPlan& plan, const WorkersAnsw
       r.forecast.errorSource = "trendhost";
       r.forecast.errorDescription = "a worker forecasting some of its members was lost";
     } else if (!failed.empty()) {
-      std::string hosts;
-      for (const auto& h : failed) hosts += (hosts.empty() ? "" : " ") + h;
-      r.forecast.flags.push_back("members failed, left out: " + hosts);
+      r.forecast.flags.push_back("members failed, left out: " + HostList(failed));
     }
     out.push_back(std::move(r));
   }
@@ -427,6 +425,8 @@ void ApplyScenarios(ResultStore& results, const SeriesThresholds& thresholds,
   results.Adjust([](size_t, SeriesResult& r) { r.scenario = "baseline"; });
   for (auto& g : results.groups()) g.scenario = g.forecast.scenario = "baseline";
   std::unique_ptr<Forecaster> forecaster;
+  // Each targeted series forecast once, however many scenarios name it.
+  std::map<uint32_t, std::pair<SeriesResult, ModelForecast>> baselines;
   const auto& series = results.series();
   for (const ScenarioTarget& t : *run.scenarios) {
     if (t.group) {
@@ -436,11 +436,15 @@ void ApplyScenarios(ResultStore& results, const SeriesThresholds& thresholds,
       continue;
     }
     for (uint32_t i : t.series) {
-      if (!forecaster) forecaster = std::make_unique<Forecaster>(run.library, run.login);
-      ModelForecast path;
-      const SeriesResult base =
-          FinishForecast(forecaster->Measure(series[i], thresholds[i], run), run, &path);
-      results.AddScenarioRow(i, ScenarioRow(base, path, t, run));
+      auto it = baselines.find(i);
+      if (it == baselines.end()) {
+        if (!forecaster) forecaster = std::make_unique<Forecaster>(run.library, run.login);
+        ModelForecast path;
+        SeriesResult base =
+            FinishForecast(forecaster->Measure(series[i], thresholds[i], run), run, &path);
+        it = baselines.emplace(i, std::make_pair(std::move(base), std::move(path))).first;
+      }
+      results.AddScenarioRow(i, ScenarioRow(it->second.first, it->second.second, t, run));
     }
   }
 }

@@ -16,8 +16,6 @@ namespace host {
 inline constexpr int kExitSomeSeriesFailed = 3;
 inline constexpr int kExitNotRecorded = 4;     // the report is written; --record failed
 inline constexpr int kNeverDays = 999999;      // DaysToValue's "no growth toward it"
-inline constexpr int kMinimumDays = 14;        // fewer days with rows: a short-history forecast
-inline constexpr int kShortestDays = 3;        // fewer still: insufficient data
 inline constexpr int kRecentPeakDays = 14;     // the days with rows that recent_peak looks at
 inline constexpr int kFarDays = 3652;          // beyond ten years a crossing is "> 10 years"
 inline constexpr int kDefaultRangeDays = 730;  // the range without --first: two years
@@ -65,6 +63,11 @@ enum class Status {
   kError
 };
 const char* StatusName(Status s);
+// Whether a status answers the capacity question (exceeded, warning, ok, never): the series
+// has a threshold and a forecast of recent data.
+inline bool IsCapacityStatus(Status s) {
+  return s == Status::kExceeded || s == Status::kWarning || s == Status::kOk || s == Status::kNever;
+}
 
 // A day as the report writes it, "yyyy-mm-dd"; "" for none.
 std::string DayText(std::optional<trend::Date> day);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numeric>
 
 #include "command.h"
 #include "csv_table.h"
@@ -90,22 +89,6 @@ void ApplyLevelEvents(Paths& p, const std::vector<ScenarioEvent>& events, trend:
   }
 }
 
-// The first day the path reaches its threshold in the direction.
-std::optional<int> Reaching(const std::vector<double>& v, const std::vector<double>& t,
-                            bool below) {
-  for (size_t h = 0; h < v.size(); ++h)
-    if (below ? v[h] <= t[h] : v[h] >= t[h]) return static_cast<int>(h);
-  return std::nullopt;
-}
-
-std::optional<trend::Date> DayAfter(trend::Date last, int days) {
-  try {
-    return trend::AddDays(last, days);
-  } catch (const trend::Error&) {
-    return std::nullopt;
-  }
-}
-
 // A row's figures from the scenario's paths.
 void Refigure(SeriesResult& r, const Paths& p, const ReportRun& run, Target target) {
   r.level = p.path[0];
@@ -116,36 +99,21 @@ void Refigure(SeriesResult& r, const Paths& p, const ReportRun& run, Target targ
     if (i < r.forecast.size()) r.forecast[i] = p.path[h];
     if (i < r.lower.size()) r.lower[i] = p.lower[h];
     if (i < r.upper.size()) r.upper[i] = p.upper[h];
-    if (i < r.week.size()) {
-      const size_t from = h >= 3 ? h - 3 : 0, to = std::min(p.path.size(), h + 4);
-      const auto first = p.path.begin() + static_cast<long>(from),
-                 end = p.path.begin() + static_cast<long>(to);
-      r.week[i] = target == Target::kPeak ? *std::max_element(first, end)
-                  : target == Target::kTrough
-                      ? *std::min_element(first, end)
-                      : std::accumulate(first, end, 0.0) / double(to - from);
-    }
+    if (i < r.week.size()) r.week[i] = WeekAround(p.path, run.horizons[i], target);
   }
   r.pCross30 = r.pCross90 = r.pCross180 = std::nullopt;
   r.rightSizing.clear();
   r.reclaimable = r.reclaimableShare = std::nullopt;
-  if (run.until) {
-    const int64_t ahead = trend::CalendarDaysBetween(run.lastDay, *run.until);
-    if (ahead >= 0 && ahead < static_cast<int64_t>(p.path.size())) {
-      const auto& edge = below ? p.lower : p.upper;
-      const auto end = edge.begin() + ahead + 1;
-      r.neededUntil =
-          below ? *std::min_element(edge.begin(), end) : *std::max_element(edge.begin(), end);
-    }
-  }
+  if (run.until)
+    r.neededUntil =
+        NeededUntil(p.lower, p.upper, trend::CalendarDaysBetween(run.lastDay, *run.until), below);
   if (!r.threshold) return;
-  const auto days = Reaching(p.path, p.threshold, below);
+  const PathCrossing c = CrossingOf(p.path, p.lower, p.upper, p.threshold, below);
+  const auto days = c.day;
   r.daysToThreshold = days ? *days : kNeverDays;
   r.crossingDate = days ? DayAfter(run.lastDay, *days) : std::nullopt;
-  const auto early = Reaching(below ? p.lower : p.upper, p.threshold, below);
-  const auto late = Reaching(below ? p.upper : p.lower, p.threshold, below);
-  r.crossingEarliest = early ? DayAfter(run.lastDay, *early) : std::nullopt;
-  r.crossingLatest = late ? DayAfter(run.lastDay, *late) : std::nullopt;
+  r.crossingEarliest = c.earliest ? DayAfter(run.lastDay, *c.earliest) : std::nullopt;
+  r.crossingLatest = c.latest ? DayAfter(run.lastDay, *c.latest) : std::nullopt;
   if (days && *days == 0)
     r.status = Status::kExceeded;
   else if (!days)
@@ -155,11 +123,10 @@ void Refigure(SeriesResult& r, const Paths& p, const ReportRun& run, Target targ
   if (r.status != Status::kExceeded) r.exceededSince = std::nullopt;
 }
 
-// Whether a row has a forecast a scenario can move: a capacity status, or none for want of
-// a threshold.
-bool HasCapacityStatus(Status s) {
-  return s == Status::kExceeded || s == Status::kWarning || s == Status::kOk ||
-         s == Status::kNever || s == Status::kAcknowledged || s == Status::kNoThreshold;
+// Whether a row has a forecast a scenario can move: a capacity status (acknowledged or
+// not), or none for want of a threshold.
+bool Movable(Status s) {
+  return IsCapacityStatus(s) || s == Status::kAcknowledged || s == Status::kNoThreshold;
 }
 
 }  // namespace
@@ -257,7 +224,7 @@ SeriesResult ScenarioRow(const SeriesResult& baseline, const ModelForecast& f,
   SeriesResult r = baseline;
   r.scenario = target.scenario;
   r.chart.reset();
-  if (!HasCapacityStatus(baseline.status) || f.path.empty()) return r;
+  if (!Movable(baseline.status) || f.path.empty()) return r;
   Paths p{f.path, f.lower, f.upper, {}, {}};
   p.threshold.assign(p.path.size(), r.threshold ? r.threshold->value : 0.0);
   ApplyLevelEvents(p, target.events, run.lastDay);
@@ -284,7 +251,7 @@ GroupResult ScenarioGroup(const GroupResult& baseline, const ModelForecast& f,
   g.scenarios.clear();
   g.forecast.scenario = target.scenario;
   g.forecast.chart.reset();
-  if (!HasCapacityStatus(baseline.forecast.status) || f.path.empty() || !baseline.usable) return g;
+  if (!Movable(baseline.forecast.status) || f.path.empty() || !baseline.usable) return g;
   const GroupDefinition& d = g.definition;
   const int n = static_cast<int>(g.members.size());
   Paths p{f.path, f.lower, f.upper, {}, std::vector<int>(f.path.size(), n)};
@@ -316,8 +283,7 @@ GroupResult ScenarioGroup(const GroupResult& baseline, const ModelForecast& f,
   g.memberChange = p.members[end] - n;
   g.usable = p.threshold[end];
   if (g.forecast.level && p.threshold[0] > 0) g.headroom = 1 - *g.forecast.level / p.threshold[0];
-  double highest = p.upper[0];
-  for (size_t h = 0; h <= end; ++h) highest = std::max(highest, p.upper[h]);
+  const double highest = HighestUpTo(p.upper, static_cast<int>(end));
   // The members needed, counted as the planned group would carry its upper band.
   const int planned = p.members[end];
   g.membersNeeded = MembersNeeded(d.aggregate, highest, d.capacity, d.spare, planned);

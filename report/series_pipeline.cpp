@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numeric>
 
 #include "command.h"
 #include "dates.h"
@@ -31,22 +30,6 @@ std::optional<double> RecentPeak(const HourlyWindow& w) {
   return peak;
 }
 
-// The first day ahead on which `path` reaches the threshold in its direction.
-std::optional<int> Reaches(const std::vector<double>& path, const Threshold& t) {
-  for (size_t h = 0; h < path.size(); ++h)
-    if (t.direction == Direction::kBelow ? path[h] <= t.value : path[h] >= t.value)
-      return static_cast<int>(h);
-  return std::nullopt;
-}
-
-std::optional<trend::Date> DayAfter(trend::Date last, int days) {
-  try {
-    return trend::AddDays(last, days);
-  } catch (const trend::Error&) {
-    return std::nullopt;  // beyond the calendar's last year
-  }
-}
-
 // How far a row's forecast may be trusted: high where its backtest judged it over four
 // weeks or more, it beat seasonal naive by a tenth or more and its band held 70 to 90 % of
 // the backtest's actual days; low where nothing judged it, it judged less than a week or
@@ -57,19 +40,6 @@ std::string TrustOf(const ModelForecast& f) {
       *f.coverage <= 0.9)
     return "high";
   return "medium";
-}
-
-// The week around day `h` of `path` (days h-3..h+3, from day 0), as `target` sums a week
-// up: the mean, the largest or the smallest day.
-std::optional<double> WeekAround(const std::vector<double>& path, int h, Target target) {
-  const size_t from = static_cast<size_t>(std::max(0, h - 3));
-  const size_t to = std::min(path.size(), static_cast<size_t>(h) + 4);
-  if (from >= to) return std::nullopt;
-  const auto first = path.begin() + static_cast<long>(from),
-             last = path.begin() + static_cast<long>(to);
-  if (target == Target::kPeak) return *std::max_element(first, last);
-  if (target == Target::kTrough) return *std::min_element(first, last);
-  return std::accumulate(first, last, 0.0) / static_cast<double>(to - from);
 }
 
 }  // namespace
@@ -106,17 +76,10 @@ ModelForecast ApplyModel(SeriesResult& r, const HourlyWindow& window, const Repo
     r.upper.push_back(f.upper[h]);
     r.week.push_back(WeekAround(f.path, h, target));
   }
-  if (run.until) {
-    // What would last until that day: the band's far edge at its worst up to it.
-    const int64_t ahead = trend::CalendarDaysBetween(run.lastDay, *run.until);
-    const bool falling = r.threshold && r.threshold->direction == Direction::kBelow;
-    if (ahead >= 0 && ahead < static_cast<int64_t>(f.upper.size())) {
-      const auto& edge = falling ? f.lower : f.upper;
-      const auto end = edge.begin() + ahead + 1;
-      r.neededUntil =
-          falling ? *std::min_element(edge.begin(), end) : *std::max_element(edge.begin(), end);
-    }
-  }
+  if (run.until)
+    r.neededUntil =
+        NeededUntil(f.lower, f.upper, trend::CalendarDaysBetween(run.lastDay, *run.until),
+                    r.threshold && r.threshold->direction == Direction::kBelow);
   if (!r.threshold) return f;
   const Threshold& t = *r.threshold;
   {
@@ -125,17 +88,14 @@ ModelForecast ApplyModel(SeriesResult& r, const HourlyWindow& window, const Repo
     r.pCross90 = f.ProbabilityOfReaching(t.value, down, 90);
     r.pCross180 = f.ProbabilityOfReaching(t.value, down, 180);
   }
-  if (!line) {
-    const auto days = Reaches(f.path, t);
-    r.daysToThreshold = days ? *days : kNeverDays;
-    r.crossingDate = days ? DayAfter(run.lastDay, *days) : std::nullopt;
+  const PathCrossing c = CrossingOf(f.path, f.lower, f.upper, std::span(&t.value, 1),
+                                    t.direction == Direction::kBelow);
+  if (!line) {  // the line's crossing is the class's own
+    r.daysToThreshold = c.day ? *c.day : kNeverDays;
+    r.crossingDate = c.day ? DayAfter(run.lastDay, *c.day) : std::nullopt;
   }
-  // The bound nearer the threshold reaches it first.
-  const bool below = t.direction == Direction::kBelow;
-  const auto early = Reaches(below ? f.lower : f.upper, t);
-  const auto late = Reaches(below ? f.upper : f.lower, t);
-  if (early) r.crossingEarliest = DayAfter(run.lastDay, *early);
-  if (late) r.crossingLatest = DayAfter(run.lastDay, *late);
+  if (c.earliest) r.crossingEarliest = DayAfter(run.lastDay, *c.earliest);
+  if (c.latest) r.crossingLatest = DayAfter(run.lastDay, *c.latest);
   return f;
 }
 
@@ -367,14 +327,6 @@ MeasuredSeries Forecaster::Measure(const Series& series, const std::optional<Thr
 
 namespace {
 
-// The highest value of `v` from day 0 to `days`.
-double HighestTo(const std::vector<double>& v, int days) {
-  double most = v.empty() ? 0 : v[0];
-  for (int h = 0; h <= days && h < static_cast<int>(v.size()); ++h)
-    most = std::max(most, v[static_cast<size_t>(h)]);
-  return most;
-}
-
 // Right-sizing: whether a series with a ceiling is oversized (its busy hour's upper band
 // stays under --oversized-below of the threshold through the longest horizon) or
 // undersized (it reaches the threshold within it). The busy hour is forecast only where
@@ -383,8 +335,7 @@ void JudgeSize(SeriesResult& r, const MeasuredSeries& m, const ModelForecast& f,
                const ReportRun& run) {
   if (!r.threshold || r.threshold->direction != Direction::kAbove) return;
   const Status s = r.status;
-  if (s != Status::kExceeded && s != Status::kWarning && s != Status::kOk && s != Status::kNever)
-    return;
+  if (!IsCapacityStatus(s)) return;
   if (r.series.fitDays < kRightSizingDays) {
     r.rightSizing = "no recommendation: too little history";
     return;
@@ -397,14 +348,14 @@ void JudgeSize(SeriesResult& r, const MeasuredSeries& m, const ModelForecast& f,
     return;
   }
   const double limit = t * run.oversizedBelow / 100;
-  double highest = HighestTo(f.upper, longest);
+  double highest = HighestUpTo(f.upper, longest);
   if (highest >= limit) return;
   if (m.target != Target::kPeak) {
     bool known = true;
     const auto choice = ModelFromName(run.model, known);
     const ModelForecast peak = ForecastWindow(m.window, Target::kPeak, choice, longest,
                                               std::max(1, longest), r.threshold->unit == "%");
-    highest = HighestTo(peak.upper, longest);
+    highest = HighestUpTo(peak.upper, longest);
   }
   if (highest >= limit) return;
   r.rightSizing = "oversized";

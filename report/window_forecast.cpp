@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <numeric>
 
 #include "hourly_fit.h"
 #include "short_history.h"
@@ -264,6 +265,54 @@ std::optional<int> DaysAtOrBeyond(const HourlyWindow& window, Target target, dou
     first = static_cast<int>(d);
   }
   return first;
+}
+
+std::optional<double> WeekAround(const std::vector<double>& path, int h, Target target) {
+  const size_t from = static_cast<size_t>(std::max(0, h - 3));
+  const size_t to = std::min(path.size(), static_cast<size_t>(h) + 4);
+  if (from >= to) return std::nullopt;
+  const auto first = path.begin() + static_cast<long>(from),
+             last = path.begin() + static_cast<long>(to);
+  if (target == Target::kPeak) return *std::max_element(first, last);
+  if (target == Target::kTrough) return *std::min_element(first, last);
+  return std::accumulate(first, last, 0.0) / static_cast<double>(to - from);
+}
+
+double HighestUpTo(const std::vector<double>& v, int days) {
+  double most = v.empty() ? 0 : v[0];
+  for (int h = 0; h <= days && h < static_cast<int>(v.size()); ++h)
+    most = std::max(most, v[static_cast<size_t>(h)]);
+  return most;
+}
+
+std::optional<double> NeededUntil(const std::vector<double>& lower,
+                                  const std::vector<double>& upper, int64_t ahead, bool falling) {
+  const auto& edge = falling ? lower : upper;
+  if (ahead < 0 || ahead >= static_cast<int64_t>(edge.size())) return std::nullopt;
+  const auto end = edge.begin() + ahead + 1;
+  return falling ? *std::min_element(edge.begin(), end) : *std::max_element(edge.begin(), end);
+}
+
+PathCrossing CrossingOf(const std::vector<double>& path, const std::vector<double>& lower,
+                        const std::vector<double>& upper, std::span<const double> threshold,
+                        bool below) {
+  auto reaches = [&](const std::vector<double>& v) -> std::optional<int> {
+    for (size_t h = 0; h < v.size(); ++h) {
+      const double t = threshold[std::min(h, threshold.size() - 1)];
+      if (below ? v[h] <= t : v[h] >= t) return static_cast<int>(h);
+    }
+    return std::nullopt;
+  };
+  // The edge nearer the threshold reaches it first.
+  return {reaches(path), reaches(below ? lower : upper), reaches(below ? upper : lower)};
+}
+
+std::optional<trend::Date> DayAfter(trend::Date last, int days) {
+  try {
+    return trend::AddDays(last, days);
+  } catch (const trend::Error&) {
+    return std::nullopt;  // beyond the calendar's last year
+  }
 }
 
 }  // namespace host

@@ -61,6 +61,30 @@ struct HourlyPath {
 HourlyPath HourlyForecast(const HourlyWindow& window, Target target, const ModelForecast& f,
                           int days);
 
+// ---- Reading a forecast's path (day 0 the last day) ----
+
+// The week around day `h` (days h-3..h+3, from day 0), as `target` sums a week up: the
+// mean, the largest or the smallest day.
+std::optional<double> WeekAround(const std::vector<double>& path, int h, Target target);
+// The highest value from day 0 to `days`.
+double HighestUpTo(const std::vector<double>& v, int days);
+// What would last `ahead` days: the band's far edge at its worst up to that day (the
+// upper's highest; the lower's lowest for a resource that runs out `falling`); none past
+// the path.
+std::optional<double> NeededUntil(const std::vector<double>& lower,
+                                  const std::vector<double>& upper, int64_t ahead, bool falling);
+// The days a path and its band's near and far edges first reach a threshold in its
+// direction (at or below it for `below`); `threshold` is one value a day, its last value
+// holding on (a single value: the same every day).
+struct PathCrossing {
+  std::optional<int> day, earliest, latest;
+};
+PathCrossing CrossingOf(const std::vector<double>& path, const std::vector<double>& lower,
+                        const std::vector<double>& upper, std::span<const double> threshold,
+                        bool below);
+// The day `days` after `last`; none beyond the calendar's last year.
+std::optional<trend::Date> DayAfter(trend::Date last, int days);
+
 // ---- The arithmetic, for the tests ----
 
 // The q-quantile (0..1) of `values` by linear interpolation between order statistics.

@@ -34,6 +34,10 @@ struct Series {
 std::string TablePrefix(const std::string& qualifier);
 
 inline constexpr int kWindowDays = 182;  // the days the class's model reads
+// Of those, the days with rows a full forecast takes (fewer: a short-history forecast), and
+// the fewest for any forecast (fewer: insufficient data).
+inline constexpr int kMinimumDays = 14;
+inline constexpr int kShortestDays = 3;
 
 // One series' hourly averages over a window, days back 0 (the last day) to 181; a missing
 // hour is nullopt (no row, or the missing mark: an average of -1 or less with the minimum

@@ -97,9 +97,7 @@ std::string SecondsToCrossing(const SeriesResult& r, const ReportRun& run) {
 // Whether a series' crossing means something to an alert: it has a threshold and a
 // forecast of recent data (not stale, not too short, not failed).
 bool CanCross(const SeriesResult& r) {
-  return r.threshold && r.daysToThreshold &&
-         (r.status == Status::kExceeded || r.status == Status::kWarning ||
-          r.status == Status::kOk || r.status == Status::kNever);
+  return r.threshold && r.daysToThreshold && IsCapacityStatus(r.status);
 }
 
 // The services' gauges, labelled by group and probe.

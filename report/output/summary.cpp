@@ -88,13 +88,8 @@ std::vector<std::string> GroupSummaryRow(const GroupResult& g, const ReportRun& 
   if (run.until) row.push_back(Needed(g.membersNeededUntil, g.members.size()));
   std::string note;
   auto add = [&](const std::string& text) { note += (note.empty() ? "" : "; ") + text; };
-  auto hosts = [](const std::vector<std::string>& names) {
-    std::string out;
-    for (const auto& n : names) out += (out.empty() ? "" : " ") + n;
-    return out;
-  };
-  if (!g.stale.empty()) add("stale, left out: " + hosts(g.stale));
-  if (!g.imbalanced.empty()) add("imbalanced: " + hosts(g.imbalanced));
+  if (!g.stale.empty()) add("stale, left out: " + HostList(g.stale));
+  if (!g.imbalanced.empty()) add("imbalanced: " + HostList(g.imbalanced));
   if (g.filledHours)
     add(std::to_string(g.filledHours) + " member-hour" + (g.filledHours == 1 ? "" : "s") +
         " filled");
