@@ -17,6 +17,13 @@ std::optional<double> WeeklyScale(std::span<const double> y) {
   return sum / n;
 }
 
+double LastResortSpread(std::span<const double> y, double level) {
+  bool paired = false, changed = false;
+  for (size_t t = kWeek; t < y.size() && !changed; ++t)
+    if (Present(y[t]) && Present(y[t - kWeek])) paired = true, changed = y[t] != y[t - kWeek];
+  return (paired && !changed ? 0.01 : 0.1) * std::fabs(level);
+}
+
 std::vector<double> WeekdayEffects(std::span<const double> y) {
   std::vector<double> effect(kWeek, 0.0);
   if (y.size() < 2 * kWeek) return effect;

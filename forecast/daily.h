@@ -26,6 +26,11 @@ int PresentDays(std::span<const double> y);
 // that have both; nullopt where no such pair exists or every change is 0.
 std::optional<double> WeeklyScale(std::span<const double> y);
 
+// The spread a band falls back on where a backtest measured nothing: a tenth of the level,
+// or a hundredth on a series that never changed from a day to the same weekday a week
+// before (a steady series is not an unknown one).
+double LastResortSpread(std::span<const double> y, double level);
+
 // Additive weekday effects: for each position t % 7 (t counted from the first day), the
 // mean of its days' distance from their centred week's mean, the seven summing to 0;
 // zeros where the series holds fewer than two weeks.

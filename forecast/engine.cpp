@@ -54,7 +54,7 @@ Offsets BandOffsets(const std::vector<std::vector<double>>& errors, int reach,
   out.low.assign(static_cast<size_t>(horizon) + 1, 0.0);
   out.high.assign(static_cast<size_t>(horizon) + 1, 0.0);
   // The fallback's spread: the one-day errors', else the week-over-week change's, else the
-  // caller's last resort (a tenth of the level).
+  // caller's last resort (a share of the level).
   double sigma = 0;
   if (!errors.empty() && errors[0].size() >= 2) {
     for (double e : errors[0]) sigma += e * e;
@@ -79,9 +79,10 @@ Offsets BandOffsets(const std::vector<std::vector<double>>& errors, int reach,
       lo = -half, hi = half;
     }
     if (calibrated) lo *= BandCalibration(h), hi *= BandCalibration(h);
-    // Never narrower than a day before, never of no width on a series that varies.
+    // Never narrower than a day before, never of no width: at least a twentieth of the
+    // weekly change, or of a series that never changed, its last resort.
     low = std::min(low, lo), high = std::max(high, hi);
-    const double least = scale ? 0.05 * *scale : 0;
+    const double least = scale ? 0.05 * *scale : lastResort;
     out.low[static_cast<size_t>(h)] = std::min(low, -least / 2);
     out.high[static_cast<size_t>(h)] = std::max(high, least / 2);
   }
@@ -221,7 +222,7 @@ Result Core(std::span<const double> y, const Options& o) {
     }
   for (auto& e : r.errors) std::sort(e.begin(), e.end());
   const Offsets band =
-      BandOffsets(r.errors, reach, scale, 0.1 * std::fabs(r.path[0]), o.calibratedBand);
+      BandOffsets(r.errors, reach, scale, LastResortSpread(y, r.path[0]), o.calibratedBand);
   r.lower.assign(r.path.size(), 0.0);
   r.upper.assign(r.path.size(), 0.0);
   for (size_t h = 1; h < r.path.size(); ++h) {

@@ -13,7 +13,9 @@
 // is then calibrated, a share for leads 1-7, 8-30 and 31 on fitted on generated regimes (the
 // rule's band is too wide: many of its errors come from cut-offs with less history than the
 // forecast has). The band's edges never move inward as the lead grows, and the forecast and
-// band stay in the series' domain.
+// band stay in the series' domain. Where the backtest measured no spread at all, it falls
+// back on a share of the level (forecast::LastResortSpread): a steady series gets a narrow
+// band, never one of no width.
 #pragma once
 
 #include <optional>

@@ -119,7 +119,8 @@ ModelForecast LineForecast(const HourlyWindow& w, Target target, int horizon, in
     f.mase = absolute / counted / *scale;
     f.backtestLead = judged;
   }
-  const auto band = forecast::BandOffsets(f.errors, reach, scale, 0.1 * std::fabs(f.path[0]));
+  const auto band =
+      forecast::BandOffsets(f.errors, reach, scale, forecast::LastResortSpread(series, f.path[0]));
   f.lower = f.upper = f.path;
   for (size_t h = 1; h < f.path.size(); ++h) {
     f.lower[h] = std::max(0.0, f.path[h] + band.low[h]);

@@ -196,6 +196,28 @@ TEST(Engine, BandsWidenWithTheLeadAndAlwaysHaveWidth) {
   }
 }
 
+TEST(Engine, ASeriesThatNeverChangedGetsANarrowBandOfSomeWidth) {
+  // With any history, long or short: a constant is not an unknown, and a tenth of its level
+  // per day's square root (the band where nothing was measured) would put a host at 20 %
+  // of its ceiling near 40 % in three months.
+  for (const int days : {21, 60, 182}) {
+    const std::vector<double> y(static_cast<size_t>(days), 16.0);
+    Options o;
+    o.horizon = 90;
+    const auto r = Forecast(y, o);
+    EXPECT_NEAR(r.path[90], 16, 1e-9) << days;
+    EXPECT_GT(r.upper[1] - r.lower[1], 0) << days;
+    EXPECT_LT(r.upper[90] - 16, 0.15 * 16) << days;
+    EXPECT_GT(16 - r.lower[90], 0) << days;
+  }
+  // An unknown is still wide: two days, no week to compare.
+  EXPECT_EQ(forecast::LastResortSpread(std::vector<double>{16, 16}, 16), 1.6);
+  EXPECT_EQ(forecast::LastResortSpread(std::vector<double>(8, 16.0), -16), 0.16);
+  std::vector<double> changed(8, 16.0);
+  changed[7] = 17;
+  EXPECT_EQ(forecast::LastResortSpread(changed, 16), 1.6);
+}
+
 TEST(Engine, ForecastsStayInTheSeriesDomain) {
   // A percentage nearing 100, and a free quantity nearing 0.
   const auto full = Series(

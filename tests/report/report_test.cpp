@@ -708,7 +708,8 @@ TEST_F(Report, RightSizingFindsTheOversizedAndTheUndersized) {
       << idle;
   EXPECT_NEAR(idle.at("reclaimable_share").get<double>(), idle.at("reclaimable").get<double>() / 80,
               1e-12);
-  EXPECT_GT(idle.at("reclaimable_share").get<double>(), 0.5);
+  // A series that never changed has a narrow band: nearly the 80 % its level leaves.
+  EXPECT_GT(idle.at("reclaimable_share").get<double>(), 0.75);
   EXPECT_EQ(rows["young/cpu"].at("right_sizing"), "no recommendation: too little history");
   EXPECT_EQ(rows["warning/cpu"].at("right_sizing"), "undersized");
   EXPECT_EQ(rows["exceeded/cpu"].at("right_sizing"), "undersized");
