@@ -300,7 +300,10 @@ PathCrossing CrossingOf(const std::vector<double>& path, const std::vector<doubl
   auto reaches = [&](const std::vector<double>& v) -> std::optional<int> {
     for (size_t h = 0; h < v.size(); ++h) {
       const double t = threshold[std::min(h, threshold.size() - 1)];
-      if (below ? v[h] <= t : v[h] >= t) return static_cast<int>(h);
+      // Within a millionth of the threshold is on it: a fit's rounding (a slope of
+      // 9.999995 for 10) must not put a crossing a day late.
+      const double hair = 1e-6 * std::max(1.0, std::fabs(t));
+      if (below ? v[h] <= t + hair : v[h] >= t - hair) return static_cast<int>(h);
     }
     return std::nullopt;
   };

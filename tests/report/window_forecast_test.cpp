@@ -52,6 +52,31 @@ TEST(Forecasting, AFlatSeriesIsForecastFlat) {
   }
 }
 
+TEST(Forecasting, APathsCrossingIsItsFirstDayOnTheThresholdLessTheFitsRounding) {
+  // 500 growing by a slope a fit left at 9.999995 for 10: it reaches 800 on day 30, not 31.
+  std::vector<double> path, lower, upper;
+  for (int h = 0; h <= 90; ++h) {
+    path.push_back(500 + 9.999995 * h);
+    lower.push_back(path.back() - 2 * h);
+    upper.push_back(path.back() + 2 * h);
+  }
+  const double t = 800;
+  PathCrossing c = CrossingOf(path, lower, upper, std::span(&t, 1), false);
+  EXPECT_EQ(c.day, 30);
+  EXPECT_EQ(c.earliest, 25);  // 500 + 12 h reaches 800 on day 25
+  EXPECT_EQ(c.latest, 38);    // 500 + 8 h on day 37.5
+  // A threshold raised from 700 to 900 on day 10 (an upgrade) holds on after its last day.
+  std::vector<double> raised(10, 700.0);
+  raised.push_back(900);
+  c = CrossingOf(path, lower, upper, raised, false);
+  EXPECT_EQ(c.day, 40);
+  // At or under a threshold below it: the path already is.
+  EXPECT_EQ(CrossingOf(path, lower, upper, std::span(&t, 1), true).day, 0);
+  // A hair above is not on it.
+  const double above = 800.01;
+  EXPECT_EQ(CrossingOf(path, lower, upper, std::span(&above, 1), false).day, 31);
+}
+
 TEST(Forecasting, ALevelShiftIsFollowedWhereTheLineLags) {
   // 20 for months, then 60 for the last 40 days (days back 0..39), with a weekly pattern
   // and noise: the half-year line is dragged down and tilted up; the engine holds 60.
