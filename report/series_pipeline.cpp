@@ -70,6 +70,9 @@ ModelForecast ApplyModel(SeriesResult& r, const HourlyWindow& window, const Repo
   if (!line) {
     r.level = f.path[0];
     for (size_t i = 0; i < run.horizons.size(); ++i) r.forecast[i] = f.path[run.horizons[i]];
+    // The busy hour at the first horizon is the class's line's, which runs on straight: in
+    // the models' rows it stays where their forecasts do (a percentage at 100 at most).
+    if (r.peak) r.peak = WindowDomain(window, percent).Clip(*r.peak);
   }
   for (int h : run.horizons) {
     r.lower.push_back(f.lower[h]);

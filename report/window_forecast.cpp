@@ -211,6 +211,10 @@ ModelForecast ForecastWindow(const HourlyWindow& window, Target target, std::opt
   return f;
 }
 
+forecast::Domain WindowDomain(const HourlyWindow& window, bool percent) {
+  return forecast::DomainOf(EngineSeries(DailyValues(window, Target::kPeak)), percent);
+}
+
 ModelForecast ShortHistoryWindow(const HourlyWindow& window, Target target, int horizon,
                                  bool percent) {
   const std::vector<double> series = EngineSeries(DailyValues(window, target));

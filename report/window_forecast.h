@@ -46,6 +46,9 @@ ModelForecast ForecastWindow(const HourlyWindow& window, Target target, std::opt
                              int horizon, int longestLead, bool percent = false,
                              std::span<const double> older = {});
 
+// Where a series' figures may lie (forecast::DomainOf), from the window's busiest days.
+forecast::Domain WindowDomain(const HourlyWindow& window, bool percent);
+
 // The short-history forecast of a series of kShortestDays to kMinimumDays days with data
 // (forecast/short_history.h), as far as `horizon`.
 ModelForecast ShortHistoryWindow(const HourlyWindow& window, Target target, int horizon,

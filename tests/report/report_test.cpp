@@ -386,6 +386,19 @@ TEST_F(Report, AutoChoosesAModelPerSeriesWithItsIntervalAndCrossingRange) {
   EXPECT_EQ(line["model"], "line");
   EXPECT_NE(line["forecast_30d"], shifted["forecast_30d"]);
   EXPECT_EQ(Run({"--model", "holt"}).status, 2);
+  // A percentage's busy hour a year on: the line's is over 120 % (50 + 0.2 x 365 = 123),
+  // the models' rows say 100 at most, as their forecasts do; the line's rows keep it.
+  std::ofstream(thresholds_) << "probe,threshold,unit\ncpu,60,%\n";
+  for (const char* model : {"auto", "line"}) {
+    r = Run({"--format", "json", "--model", model, "--host", "rising", "--horizon", "365"});
+    const auto row = nlohmann::json::parse(r.out)["series"][0];
+    if (std::string(model) == "auto") {
+      EXPECT_EQ(row["peak_365d"], 100) << row;
+      EXPECT_LE(row["forecast_365d"].get<double>(), 100) << row;
+    } else {
+      EXPECT_GT(row["peak_365d"].get<double>(), 120) << row;
+    }
+  }
 }
 
 TEST_F(Report, UsageErrorsNameTheirCause) {
