@@ -80,7 +80,7 @@ Offsets BandOffsets(const std::vector<std::vector<double>>& errors, int reach,
     }
     if (calibrated) lo *= BandCalibration(h), hi *= BandCalibration(h);
     // Never narrower than a day before, never of no width: at least a twentieth of the
-    // weekly change, or of a series that never changed, its last resort.
+    // weekly change, or where there is none, the last resort.
     low = std::min(low, lo), high = std::max(high, hi);
     const double least = scale ? 0.05 * *scale : lastResort;
     out.low[static_cast<size_t>(h)] = std::min(low, -least / 2);
