@@ -5,9 +5,12 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 #include <sstream>
 #include <string>
+#include <string_view>
 
 #include "command.h"
 #include "writers.h"
@@ -79,7 +82,26 @@ struct Family {
   const char* name;
   const char* help;
   std::ostringstream samples;
+
+  // A sample of the labels `labels` (without braces).
+  void Add(const std::string& labels, std::string_view value) {
+    samples << name << "{" << labels << "} " << value << "\n";
+  }
+  void Add(const std::string& labels, double value) { Add(labels, MetricNumber(value)); }
+  void Add(const std::string& labels, int64_t value) { Add(labels, std::to_string(value)); }
+  // 1 for the status `now`, 0 for every other, each named in `statusNames`.
+  void AddStatuses(const std::string& labels, Status now, const std::string* statusNames) {
+    for (size_t s = 0; s < std::size(kAllStatuses); ++s)
+      Add(labels + ",status=\"" + statusNames[s] + "\"", int64_t{now == kAllStatuses[s] ? 1 : 0});
+  }
 };
+
+// The families, each under its heading.
+void WriteFamilies(std::ostream& out, std::initializer_list<const Family*> families) {
+  for (const Family* f : families)
+    out << "# HELP " << f->name << " " << f->help << "\n# TYPE " << f->name << " gauge\n"
+        << f->samples.view();
+}
 
 // A day as the Unix seconds of its start (UTC).
 int64_t DaySeconds(trend::Date d) {
@@ -121,27 +143,15 @@ void WriteGroupMetrics(std::ostream& out, const std::vector<GroupResult>& groups
     const SeriesResult& r = g.forecast;
     const std::string labels = "group=\"" + LabelValue(g.definition.name) + "\",probe=\"" +
                                LabelValue(g.definition.probe) + "\"";
-    if (r.level)
-      level.samples << "trend_group_level{" << labels << "} " << MetricNumber(*r.level) << "\n";
-    if (g.usable)
-      usable.samples << "trend_group_usable_capacity{" << labels << "} " << MetricNumber(*g.usable)
-                     << "\n";
-    if (g.headroom)
-      headroom.samples << "trend_group_headroom_ratio{" << labels << "} "
-                       << MetricNumber(*g.headroom) << "\n";
-    members.samples << "trend_group_members{" << labels << "} " << g.members.size() << "\n";
-    if (g.membersNeeded)
-      needed.samples << "trend_group_members_needed{" << labels << "} " << *g.membersNeeded << "\n";
-    if (CanCross(r))
-      seconds.samples << "trend_group_seconds_to_threshold{" << labels << "} "
-                      << SecondsToCrossing(r, run) << "\n";
-    for (size_t s = 0; s < std::size(kAllStatuses); ++s)
-      status.samples << "trend_group_status{" << labels << ",status=\"" << statusNames[s] << "\"} "
-                     << (r.status == kAllStatuses[s] ? 1 : 0) << "\n";
+    if (r.level) level.Add(labels, *r.level);
+    if (g.usable) usable.Add(labels, *g.usable);
+    if (g.headroom) headroom.Add(labels, *g.headroom);
+    members.Add(labels, static_cast<int64_t>(g.members.size()));
+    if (g.membersNeeded) needed.Add(labels, int64_t{*g.membersNeeded});
+    if (CanCross(r)) seconds.Add(labels, SecondsToCrossing(r, run));
+    status.AddStatuses(labels, r.status, statusNames);
   }
-  for (Family* f : {&level, &usable, &headroom, &members, &needed, &seconds, &status})
-    out << "# HELP " << f->name << " " << f->help << "\n# TYPE " << f->name << " gauge\n"
-        << f->samples.view();
+  WriteFamilies(out, {&level, &usable, &headroom, &members, &needed, &seconds, &status});
 }
 
 }  // namespace
@@ -192,49 +202,29 @@ void WriteOpenMetrics(std::ostream& out, const ResultStore& results, const Repor
     const std::string labels = "host=\"" + LabelValue(r.series.key.host) + "\",probe=\"" +
                                LabelValue(r.series.key.probe) + "\",arg=\"" +
                                LabelValue(r.series.key.arg) + "\"";
-    if (r.level)
-      level.samples << "trend_level{" << labels << "} " << MetricNumber(*r.level) << "\n";
+    if (r.level) level.Add(labels, *r.level);
     for (size_t i = 0; i < run.horizons.size() && i < r.week.size(); ++i)
       if (r.week[i])
-        forecast.samples << "trend_forecast{" << labels << ",horizon=\"" << run.horizons[i]
-                         << "d\"} " << MetricNumber(*r.week[i]) << "\n";
-    if (r.threshold)
-      threshold.samples << "trend_threshold{" << labels << "} " << MetricNumber(r.threshold->value)
-                        << "\n";
+        forecast.Add(labels + ",horizon=\"" + std::to_string(run.horizons[i]) + "d\"", *r.week[i]);
+    if (r.threshold) threshold.Add(labels, r.threshold->value);
     if (CanCross(r)) {
-      seconds.samples << "trend_seconds_to_threshold{" << labels << "} "
-                      << SecondsToCrossing(r, run) << "\n";
-      if (r.crossingEarliest)
-        earliest.samples << "trend_crossing_earliest_seconds{" << labels << "} "
-                         << DaySeconds(*r.crossingEarliest) << "\n";
-      if (r.crossingLatest)
-        latest.samples << "trend_crossing_latest_seconds{" << labels << "} "
-                       << DaySeconds(*r.crossingLatest) << "\n";
+      seconds.Add(labels, SecondsToCrossing(r, run));
+      if (r.crossingEarliest) earliest.Add(labels, DaySeconds(*r.crossingEarliest));
+      if (r.crossingLatest) latest.Add(labels, DaySeconds(*r.crossingLatest));
       for (const auto& [days, p] :
            {std::pair{30, r.pCross30}, std::pair{90, r.pCross90}, std::pair{180, r.pCross180}})
-        if (p)
-          probability.samples << "trend_crossing_probability{" << labels << ",within=\"" << days
-                              << "d\"} " << MetricNumber(*p) << "\n";
+        if (p) probability.Add(labels + ",within=\"" + std::to_string(days) + "d\"", *p);
     }
-    if (r.backtestMase)
-      mase.samples << "trend_backtest_mase{" << labels << "} " << MetricNumber(*r.backtestMase)
-                   << "\n";
-    if (r.reclaimableShare)
-      reclaimable.samples << "trend_reclaimable_ratio{" << labels << "} "
-                          << MetricNumber(*r.reclaimableShare) << "\n";
-    lastSeen.samples << "trend_last_seen_timestamp_seconds{" << labels << "} "
-                     << DaySeconds(r.series.lastDay) + 86400 << "\n";
-    for (size_t s = 0; s < std::size(kAllStatuses); ++s)
-      status.samples << "trend_status{" << labels << ",status=\"" << statusNames[s] << "\"} "
-                     << (r.status == kAllStatuses[s] ? 1 : 0) << "\n";
+    if (r.backtestMase) mase.Add(labels, *r.backtestMase);
+    if (r.reclaimableShare) reclaimable.Add(labels, *r.reclaimableShare);
+    lastSeen.Add(labels, DaySeconds(r.series.lastDay) + 86400);
+    status.AddStatuses(labels, r.status, statusNames);
   }
   out << "# HELP trend_report_timestamp_seconds When the report ran (Unix seconds).\n"
       << "# TYPE trend_report_timestamp_seconds gauge\ntrend_report_timestamp_seconds "
       << run.runTime << "\n";
-  for (Family* f : {&level, &forecast, &threshold, &seconds, &earliest, &latest, &probability,
-                    &reclaimable, &mase, &lastSeen, &status})
-    out << "# HELP " << f->name << " " << f->help << "\n# TYPE " << f->name << " gauge\n"
-        << f->samples.view();
+  WriteFamilies(out, {&level, &forecast, &threshold, &seconds, &earliest, &latest, &probability,
+                      &reclaimable, &mase, &lastSeen, &status});
   if (!run.groupsFile.empty()) WriteGroupMetrics(out, results.groups(), run, statusNames);
   out << "# EOF\n";
 }

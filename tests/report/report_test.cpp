@@ -71,10 +71,11 @@ class Report : public testbed::HostTest {
     std::ofstream(thresholds_)
         << "# test fleet\nprobe,arg,threshold,unit,label\ncpu,,80,%,CPU busy\n";
   }
-  // Days back 0..days-1 of a series whose every hour reads `last - slope * daysBack`.
+  // Days back newest..newest+days-1 of a series whose every hour reads
+  // `last - slope * daysBack`.
   void Linear(const std::string& host, const std::string& probe, double last, double slope,
-              int days) {
-    for (int d = 0; d < days; ++d) {
+              int days, int newest = 0) {
+    for (int d = newest; d < newest + days; ++d) {
       testbed::HourlyRow r{host, probe, "", Day(-d)};
       const double v = last - slope * d;
       r.avg.assign(24, v);
@@ -280,13 +281,7 @@ TEST_F(Report, DirectionsBasesRecentPeaksAndStaleSeries) {
       Exec(testbed::InsertHourly("HX_METRICS", r));
     }
   // A host silent for the last 20 days of the range (its rows end 20 days before).
-  for (int d = 20; d < 80; ++d) {
-    testbed::HourlyRow r{"silent", "busy", "", Day(-d)};
-    r.avg.assign(24, 95);
-    r.min = r.avg;
-    r.daily = r.maxHourly = 95;
-    Exec(testbed::InsertHourly("HX_METRICS", r));
-  }
+  Linear("silent", "busy", 95, 0, 60, 20);
   // Columns in an order of their own; the direction and basis have defaults.
   std::ofstream(thresholds_) << "threshold,probe,direction,basis,unit\n100,mem,below,,MB\n"
                              << "80,busy,,peak,%\n80,calm,above,mean,%\n";
@@ -509,13 +504,7 @@ TEST_F(Report, AGroupIsForecastAgainstItsCapacityWithSpareMembersLost) {
   // carries three times the others' load.
   for (int i = 1; i <= 10; ++i)
     Linear("web" + std::string(i < 10 ? "0" : "") + std::to_string(i), "requests", 50, 1, 120);
-  for (int d = 30; d < 120; ++d) {
-    testbed::HourlyRow r{"web11", "requests", "", Day(-d)};
-    r.avg.assign(24, 50);
-    r.min = r.avg;
-    r.daily = r.maxHourly = 50;
-    Exec(testbed::InsertHourly("HX_METRICS", r));
-  }
+  Linear("web11", "requests", 50, 0, 90, 30);
   Exec(
       "UPDATE HX_METRICS SET AVG_VALUE_05 = -1, MIN_VALUE_05 = 1000000000 WHERE HOSTNAME = "
       "'web03' AND COLLECTION_DATE = '" +
